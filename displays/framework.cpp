@@ -1,0 +1,3 @@
+#include "displays/framework.h"
+
+ActiveDisplayRecord ActiveDisplay = {nullptr, 0};
