@@ -1,0 +1,37 @@
+// The application shell: process-wide handles, the main window and its
+// message loop.
+#pragma once
+#include <windows.h>
+
+// The process's instance, stored when the main window is created.
+extern HINSTANCE appInstance;
+// The main window, stored when CreateWindowExA has returned (so still null
+// while WM_CREATE runs).
+extern HWND appMainWindow;
+
+// Window title and class name, loaded from string resources 103 and 109.
+constexpr int APP_STRING_LENGTH = 100;
+extern char appTitle[APP_STRING_LENGTH];
+extern char appClassName[APP_STRING_LENGTH];
+
+// The refresh tick that drives the open display dialog.
+constexpr UINT_PTR REFRESH_TIMER = 15;
+constexpr UINT REFRESH_PERIOD_MS = 500;
+
+// Private message: a caret move requested by a thread other than the window's
+// own (the caret belongs to the user-interface thread).
+constexpr UINT WM_APP_PLACE_CARET = WM_APP + 1;
+
+void AppLoadStrings(HINSTANCE instance);
+ATOM AppRegisterClass(HINSTANCE instance);
+int AppCreateWindow(HINSTANCE instance, int showCommand);
+// Runs the message loop with the accelerator table; returns the quit
+// message's wParam.
+int AppRunLoop(HACCEL accelerators);
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The WM_COMMAND dispatch of the main window and the refresh rule of its tick.
+LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam);
+void MainWindowRefreshTick(HWND window);

@@ -1,0 +1,144 @@
+// The main window: class, creation, window procedure, command dispatch, the
+// refresh tick and the About box.
+#include "app/app.h"
+
+#include "app/session.h"
+#include "displays/display_kind.h"
+#include "displays/framework.h"
+#include "resources/resource.h"
+#include "tally/store.h"
+
+HINSTANCE appInstance = nullptr;
+HWND appMainWindow = nullptr;
+char appTitle[APP_STRING_LENGTH];
+char appClassName[APP_STRING_LENGTH];
+
+void AppLoadStrings(HINSTANCE instance) {
+    LoadStringA(instance, IDS_APP_TITLE, appTitle, APP_STRING_LENGTH);
+    LoadStringA(instance, IDC_QORVEX, appClassName, APP_STRING_LENGTH);
+}
+
+ATOM AppRegisterClass(HINSTANCE instance) {
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.cbClsExtra = 0;
+    // One pointer slot at index 0 for the SessionState: pointer-sized, so 8
+    // bytes on 64-bit Windows.
+    wc.cbWndExtra = sizeof(LONG_PTR);
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_QORVEX));
+    wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszMenuName = MAKEINTRESOURCEA(IDR_MAINMENU);
+    wc.lpszClassName = appClassName;
+    wc.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(IDI_QORVEX_SMALL));
+    return RegisterClassExA(&wc);
+}
+
+int AppCreateWindow(HINSTANCE instance, int showCommand) {
+    appInstance = instance;
+    HWND window = CreateWindowExA(0, appClassName, appTitle, WS_OVERLAPPEDWINDOW,
+                                  CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                  nullptr, nullptr, instance, nullptr);
+    if (!window) return 0;
+    appMainWindow = window;
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    return 1;
+}
+
+int AppRunLoop(HACCEL accelerators) {
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        if (!TranslateAcceleratorA(msg.hwnd, accelerators, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+// ---- Commands ---------------------------------------------------------------
+// One case per command id; a command not listed here goes to DefWindowProcA
+// with its message unchanged.
+LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case IDM_ABOUT:
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, AboutDialogProc, 0);
+        return 0;
+
+    case IDM_EXIT:
+        DestroyWindow(window);
+        return 0;
+
+    default:
+        return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
+    }
+}
+
+// ---- Refresh tick -------------------------------------------------------------
+// Posts WM_TALLY_REFRESH to the open display while its category is dirty. The
+// tick never clears the flag: the display does once it has redrawn.
+void MainWindowRefreshTick(HWND /*window*/) {
+    HWND display = ActiveDisplay.window;
+    if (!display) return;
+    std::atomic<int32_t>* dirty = DisplayDirtyFlag(tallyStore, ActiveDisplay.kind);
+    if (dirty && dirty->load() != 0) PostMessageA(display, WM_TALLY_REFRESH, 0, 0);
+}
+
+// ---- Window procedure -----------------------------------------------------------
+static LRESULT OnCreate(HWND window) {
+    SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
+    return SessionCreate(window);
+}
+
+static LRESULT OnDestroy(HWND window) {
+    // The session, an open port and the receiver end with the process.
+    KillTimer(window, REFRESH_TIMER);
+    PostQuitMessage(0);
+    return 0;
+}
+
+static LRESULT OnPaint(HWND window) {
+    PAINTSTRUCT ps;
+    BeginPaint(window, &ps);
+    EndPaint(window, &ps);
+    return 0;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_DESTROY:
+        return OnDestroy(window);
+    case WM_PAINT:
+        return OnPaint(window);
+    case WM_COMMAND:
+        return MainWindowCommand(window, wParam, lParam);
+    case WM_TIMER:
+        MainWindowRefreshTick(window);
+        return 0;
+    case WM_APP_PLACE_CARET:
+        CaretPlace(window);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, LOWORD(wParam));
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
