@@ -45,7 +45,19 @@ struct SessionState {
     OVERLAPPED readOverlapped;
     // Guards screen, row and column: ScreenWrite runs on both threads.
     CRITICAL_SECTION screenLock;
+
+    // Link health, written by the receiving side and read by the status bar
+    // on the tick. Reset at each connect.
+    // UART errors reported by ClearCommError, one counter per bit in the order
+    // CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK.
+    std::atomic<uint32_t> lineErrorCounts[5];
+    std::atomic<uint64_t> bytesReceived;
+    // GetTickCount() when the last byte arrived; 0 before the first one.
+    std::atomic<uint32_t> lastByteTick;
 };
+
+// Index of each UART error bit in lineErrorCounts.
+enum LineErrorIndex { LINE_ERROR_FRAME, LINE_ERROR_PARITY, LINE_ERROR_OVERRUN, LINE_ERROR_RXOVER, LINE_ERROR_BREAK, LINE_ERROR_KINDS };
 
 // The record behind a main window (extra slot 0), or nullptr.
 inline SessionState* SessionFromWindow(HWND window) {
@@ -53,6 +65,17 @@ inline SessionState* SessionFromWindow(HWND window) {
 }
 
 int SessionCreate(HWND window);
+
+// SessionCreate with its allocation and event calls supplied by the caller, so
+// that every failure path can be exercised.
+struct SessionAllocator {
+    HLOCAL(WINAPI* localAlloc)(UINT, SIZE_T);
+    HLOCAL(WINAPI* localFree)(HLOCAL);
+    HANDLE(WINAPI* createEvent)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR);
+    BOOL(WINAPI* closeHandle)(HANDLE);
+};
+int SessionCreateWith(HWND window, const SessionAllocator& allocator);
+
 int CaretShow(HWND window);
 int CaretHide(HWND window);
 int CaretPlace(HWND window);
