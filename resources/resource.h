@@ -36,7 +36,24 @@
 #define IDC_ABOUT_ICON    2
 
 // ---- Settings dialog controls and string tables -----------------------------
-// (serial settings: ids added with the dialog)
+#define IDC_SET_PORT         544
+#define IDC_SET_BAUD         545
+#define IDC_SET_DATABITS     546
+#define IDC_SET_PARITY       547
+#define IDC_SET_STOPBITS     548
+#define IDC_SET_DTRDSR       549
+#define IDC_SET_RTSCTS       550
+#define IDC_SET_XONXOFF      551
+#define IDC_SET_AUTOWRAP     552
+#define IDC_SET_NEWLINE      553
+#define IDC_SET_LOCALECHO    554
+#define IDC_SET_FONT         555
+#define IDC_SET_CNRECEIVE    556
+#define IDC_SET_DISPLAYERRORS 557
+#define IDS_COM_PREFIX       784
+#define IDS_BAUD_FIRST       800
+#define IDS_PARITY_FIRST     816
+#define IDS_STOPBITS_FIRST   832
 
 // ---- Display dialog controls -------------------------------------------------
 // (displays: ids added with the dialogs)

@@ -1,0 +1,23 @@
+// Connection lifecycle and block I/O on the session's serial port.
+#pragma once
+#include <windows.h>
+
+// The write time-out multiplier is WRITE_TIMEOUT_BASE / baud rate (ms per byte).
+constexpr DWORD WRITE_TIMEOUT_BASE = 76800;
+constexpr DWORD PORT_QUEUE_SIZE = 4096;
+constexpr DWORD PORT_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD READ_TOTAL_TIMEOUT_CONSTANT = 1000;
+
+// Opens "COM<portNumber>", configures it, starts the receiver and raises DTR.
+// Non-zero on success; on 0 the session is left disconnected with no port open.
+int PortOpen(HWND window);
+// Stops the receiver, lowers DTR, purges and closes the port. 1, or 0 without a session.
+int PortClose(HWND window);
+// Reads what the driver has queued, at most maximum bytes; returns the count read.
+int PortReadBlock(HWND window, void* buffer, int maximum);
+// Starts an overlapped write of length bytes; 1 when started, 0 on immediate failure.
+int PortWriteBlock(HWND window, const void* bytes, int length);
+
+// Seam for tests: the ClearCommError the block operations call.
+typedef BOOL(WINAPI* PortClearCommErrorFn)(HANDLE, LPDWORD, LPCOMSTAT);
+extern PortClearCommErrorFn portClearCommError;
