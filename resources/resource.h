@@ -56,4 +56,58 @@
 #define IDS_STOPBITS_FIRST   832
 
 // ---- Display dialog controls -------------------------------------------------
-// (displays: ids added with the dialogs)
+// The same numbers mean different controls in different displays; each
+// dialog uses only its own names. Static captions use IDC_STATIC.
+#ifndef IDC_STATIC
+#define IDC_STATIC        (-1)
+#endif
+// Navigation buttons of displays 131-134 (1028 is "Update" in 135).
+#define IDC_SHOW_ME       1028
+#define IDC_SHOW_EXT      1029
+#define IDC_SHOW_OUT      1030
+#define IDC_SHOW_SS       1031
+#define IDC_NAMES_UPDATE  1028
+// Lists of the ME, EXT and SS displays.
+#define IDC_SOURCES_LIST  1010
+#define IDC_CONTRIB_LIST  1011
+#define IDC_MODE_LIST     1013
+// ME display: selectors (first button has the highest id), counts, errors.
+#define IDC_ME1           1019
+#define IDC_ME2           1016
+#define IDC_ME3           1017
+#define IDC_ME4           1018
+#define IDC_ME1_COUNT     1025
+#define IDC_ME2_COUNT     1026
+#define IDC_ME3_COUNT     1027
+#define IDC_ME4_COUNT     1032
+#define IDC_STRAY_COUNT   1033
+#define IDC_UNKNOWN_COUNT 1034
+#define IDC_MISMATCH_COUNT 1035
+#define IDC_LOWBYTE_COUNT 1036
+#define IDC_PAYLOAD_COUNT 1037
+// EXT display: selectors (ids not in caption order) and counts 1032-1039.
+#define IDC_EXT1          1020
+#define IDC_EXT2          1024
+#define IDC_EXT3          1026
+#define IDC_EXT4          1025
+#define IDC_EXT5          1027
+#define IDC_EXT6          1021
+#define IDC_EXT7          1023
+#define IDC_EXT8          1022
+#define IDC_EXT1_COUNT    1032
+// Still store display count.
+#define IDC_SS_COUNT      1026
+// Output display: three groups of source, mode and on-air lists; counts.
+#define IDC_OUT1_SOURCE   1022
+#define IDC_OUT1_MODE     1011
+#define IDC_OUT1_ONAIR    1012
+#define IDC_OUT2_SOURCE   1013
+#define IDC_OUT2_MODE     1014
+#define IDC_OUT2_ONAIR    1015
+#define IDC_OUT3_SOURCE   1019
+#define IDC_OUT3_MODE     1020
+#define IDC_OUT3_ONAIR    1021
+#define IDC_OUT_COUNT1    1027
+#define IDC_OUT_COUNT2    1032
+// Source names display.
+#define IDC_NAMES_LIST    1024
