@@ -6,6 +6,9 @@
 #include "displays/display_kind.h"
 #include "displays/framework.h"
 #include "resources/resource.h"
+#include "serial/port.h"
+#include "serial/settings.h"
+#include "tally/protocol.h"
 #include "tally/store.h"
 
 HINSTANCE appInstance = nullptr;
@@ -67,6 +70,32 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     switch (LOWORD(wParam)) {
     case IDM_ABOUT:
         DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, AboutDialogProc, 0);
+        return 0;
+
+    case IDM_CONNECT:
+        if (!PortOpen(window))
+            MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
+        return 0;
+
+    case IDM_DISCONNECT:
+        CaretHide(window);
+        PortClose(window);
+        return 0;
+
+    case IDM_SETTINGS: {
+        SessionState* session = SessionFromWindow(window);
+        if (!session) return 0;
+        HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc,
+                        reinterpret_cast<LPARAM>(session));
+        // Ok and Cancel alike: an open port gets the record's settings again.
+        if (session->connected.load() && !PortApplySettings(window))
+            MessageBoxA(window, "Settings failed!", "Qorvex V-1.0", MB_ICONWARNING);
+        return 0;
+    }
+
+    case IDM_BLOCK1:
+        PortWriteBlock(window, testBlock, static_cast<int>(TEST_BLOCK_SIZE));
         return 0;
 
     case IDM_EXIT:
