@@ -115,6 +115,19 @@ void TallyReadName(TallyStore& store, int source, SourceNameValues& out);
 // in the same step; returns the flag's previous value.
 int TallyTakeName(TallyStore& store, int source, SourceNameValues& out);
 void TallyReadCounters(const TallyStore& store, TallyCounterValues& out);
+
+// Every record and source-name entry copied under one lock, with the counters
+// and dirty flags as read (flags are not consumed). For tools and tests.
+struct TallySnapshotValues {
+    int32_t meDirty, extDirty, ssDirty, outDirty, namesDirty;
+    MeTally meTally[ME_RECORDS];
+    ExtTally extTally[EXT_RECORDS];
+    StillStoreTally ssTally;
+    OutputTally outTally[OUT_RECORDS];
+    uint8_t sourceNames[SOURCE_COUNT + 1][sizeof(SourceNameEntry)];  // whole entries, changed first
+    TallyCounterValues counters;
+};
+void TallySnapshot(TallyStore& store, TallySnapshotValues& out);
 // Consume a dirty flag: exchange it to 0 and return what it held. Call before drawing.
 inline int TallyTakeDirty(std::atomic<int32_t>& flag) { return flag.exchange(0); }
 
@@ -123,5 +136,6 @@ void TallyStoreMe(TallyStore& store, int index, const uint8_t* payload);
 void TallyStoreExt(TallyStore& store, int index, const uint8_t* payload);
 void TallyStoreSs(TallyStore& store, const uint8_t* payload);
 void TallyStoreOut(TallyStore& store, int index, const uint8_t* payload);
-void TallyStoreName(TallyStore& store, uint8_t type, const uint8_t* payload);  // 0xC1 or 0xC2
+// 0xC1 or 0xC2; returns 0 (and changes nothing) when the source number is not 1..128.
+int TallyStoreName(TallyStore& store, uint8_t type, const uint8_t* payload);
 void TallyResetCounters(TallyStore& store);
