@@ -1,0 +1,56 @@
+#!/bin/sh
+# Smoke test of qorvex.exe from outside: it starts under Wine, its window is
+# found by another process, its live menu reads back as built (only
+# "Disconnect" greyed), the About box opens and closes, a screenshot is kept,
+# and "Exit" ends the process with status 0.
+# Usage: sh smoke.sh <windows build folder>
+QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
+QV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+. "$QV_ROOT/tests/e2e/lib.sh"
+qv_e2e_begin e2e_smoke
+
+qv_app_start "$QV_BUILD/bin/qorvex.exe"
+qv_check "main window of class qorvex appears" qv_probe wait-window qorvex 20000
+qv_check "main window titled qorvex" qv_probe wait-window qorvex 1000
+
+menu=$(qv_probe menu); rc=$?
+[ $rc -eq 0 ] || qv_fail "menu read failed ($rc)"
+expected='0	0	popup	"Action"
+0.0	105	-	"Connect"
+0.1	32771	grayed	"Disconnect"
+1	32772	-	"Settings"
+2	32776	-	"Show ME"
+3	32777	-	"Show Ext"
+4	32778	-	"Show SS"
+5	32779	-	"Show Out"
+6	32780	-	"Show Names"
+7	0	popup	"Send Block"
+7.0	32774	-	"Block 1"
+8	0	popup	"&Help"
+8.0	104	-	"&About ..."
+9	32775	-	"Exit"'
+if [ "$menu" = "$expected" ]; then qv_pass "live menu: captions, ids, order, only Disconnect greyed"; else
+  qv_fail "live menu differs"
+  printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$menu" >&2
+fi
+
+qv_check "About command" qv_probe command 104
+qv_check "About box appears" qv_probe wait-dialog About 10000
+text=$(qv_probe dialog-text About)
+qv_has "$text" 'ctl	1	Button	enabled=1	visible=1	text="OK"' "About: OK button"
+qv_count "$text" '^ctl	-?[0-9]+	Static	.*text="QORVEX Version 1.0"$' 1 "About: version text"
+qv_count "$text" '^ctl	2	Static	' 1 "About: icon control 2"
+shot="$QV_ARTIFACTS/smoke_about.png"
+qv_check "screenshot with the About box" qv_screenshot "$shot"
+[ -s "$shot" ] || qv_fail "screenshot $shot is empty"
+qv_check "click OK" qv_probe click About 1
+qv_check "About box closes" qv_probe wait-gone About 10000
+# The window still answers after the modal box: its menu is read again.
+qv_count "$(qv_probe menu)" '	grayed	' 1 "menu after About: still only one greyed item"
+
+qv_check "Exit command" qv_probe command 32775
+qv_app_wait 20; rc=$?
+[ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
+qv_check "no qorvex window left" qv_probe wait-gone qorvex 2000
+echo "screenshot: $shot"
+qv_e2e_end
