@@ -72,6 +72,23 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, AboutDialogProc, 0);
         return 0;
 
+    // The tally displays; their result is not used.
+    case IDM_SHOW_ME:
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_ME), window, DisplayMeProc, 0);
+        return 0;
+    case IDM_SHOW_EXT:
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_EXT), window, DisplayExtProc, 0);
+        return 0;
+    case IDM_SHOW_SS:
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_SS), window, DisplaySsProc, 0);
+        return 0;
+    case IDM_SHOW_OUT:
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_OUT), window, DisplayOutProc, 0);
+        return 0;
+    case IDM_SHOW_NAMES:
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_NAMES), window, DisplayNamesProc, 0);
+        return 0;
+
     case IDM_CONNECT:
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);

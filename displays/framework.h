@@ -1,5 +1,6 @@
 // What the five display dialogs share with the main window: the registration
-// of the open display and the private refresh message.
+// of the open display, the private refresh message, the remembered record
+// selections and the dialog procedures.
 #pragma once
 #include <windows.h>
 
@@ -17,3 +18,21 @@ struct ActiveDisplayRecord {
     int32_t kind;
 };
 extern ActiveDisplayRecord ActiveDisplay;
+
+// Control id of the chosen ME / EXT selector button. Written only by a
+// selector click and kept for the whole process, so a display reopens on the
+// record last chosen.
+extern int meSelection;
+extern int extSelection;
+
+// Dialog procedures of templates 131-135.
+INT_PTR CALLBACK DisplayMeProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK DisplayExtProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK DisplaySsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK DisplayOutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK DisplayNamesProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Runs the display of a menu command (32776-32780) as a modal dialog owned by
+// owner, with creation parameter 0. Returns the dialog's result (1 for OK,
+// 2 for Cancel or close), or -1 when command opens no display.
+INT_PTR DisplayOpen(HINSTANCE instance, HWND owner, int command);
