@@ -1,0 +1,298 @@
+// Decoding a tally byte stream through the real store and frame parser.
+#include "tools/tallydump/dump.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ostream>
+#include <vector>
+
+namespace {
+
+const char* const ERROR_KEYS[5] = {"strayByteCount", "unknownTypeCount", "headerMismatchCount",
+                                   "headerLowByteCount", "payloadErrorCount"};
+
+// Every field of the counters in storage order, for the JSON both ways.
+void CounterScalars(TallyCounterValues& c, uint32_t* scalars[5]) {
+    scalars[0] = &c.strayByteCount;
+    scalars[1] = &c.unknownTypeCount;
+    scalars[2] = &c.headerMismatchCount;
+    scalars[3] = &c.headerLowByteCount;
+    scalars[4] = &c.payloadErrorCount;
+}
+
+// Name text up to its first NUL (or the field's end), quoted, with anything
+// unprintable escaped so that a trace line stays one line.
+std::string QuoteText(const uint8_t* text, int length) {
+    std::string out = "\"";
+    for (int i = 0; i < length && text[i] != 0; ++i) {
+        const uint8_t c = text[i];
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string TypeHex(uint8_t type) {
+    char text[16];
+    std::snprintf(text, sizeof text, "type 0x%02x", type);
+    return text;
+}
+
+std::string DescribeEvent(const FrameEvent& event) {
+    const char* name = MessageTypeName(event.type);
+    const bool isName = event.type == MSG_SOURCE_NAME || event.type == MSG_SOURCE_ALIAS;
+    switch (event.kind) {
+    case FRAME_STORED:
+        if (isName && event.length >= 2 + NAME_PAYLOAD) {
+            const uint8_t* payload = event.bytes + 2;
+            return std::string("stored ") + name + " " + std::to_string(payload[0]) + " " +
+                   QuoteText(payload + 1, NAME_LENGTH) + " " +
+                   QuoteText(payload + 1 + NAME_LENGTH, NICKNAME_LENGTH);
+        }
+        return std::string("stored ") + (name ? name : TypeHex(event.type).c_str());
+    case FRAME_IGNORED:
+        if (isName && event.length >= 3)
+            return std::string("ignored ") + name + " for source " + std::to_string(event.bytes[2]);
+        return "ignored " + TypeHex(event.type);
+    case FRAME_RESET: return "counters reset";
+    case FRAME_STRAY_BYTE: return "stray byte";
+    case FRAME_UNKNOWN_TYPE: return "unknown " + TypeHex(event.type);
+    case FRAME_HEADER_MISMATCH: return "header mismatch";
+    case FRAME_HEADER_LOW_BYTE: return "header low byte";
+    case FRAME_PAYLOAD_ERROR:
+        if (name) return std::string("payload error in ") + name;
+        return event.type ? "payload error in " + TypeHex(event.type) : "payload error";
+    case FRAME_BYTES_DROPPED: return "bytes dropped, frame buffer full";
+    }
+    return "event " + std::to_string(static_cast<int>(event.kind));
+}
+
+void TraceCallback(void* context, const FrameEvent& event) {
+    DumpSession& session = *static_cast<DumpSession*>(context);
+    switch (event.kind) {
+    case FRAME_STORED: ++session.stored[event.type]; break;
+    case FRAME_RESET: ++session.resets; break;
+    case FRAME_IGNORED: ++session.ignored; break;
+    case FRAME_BYTES_DROPPED: session.dropped += static_cast<uint64_t>(event.length); break;
+    default: break;
+    }
+    if (!session.trace) return;
+    if (session.traceStartMs >= 0 && session.clockMs) {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%8" PRId64 " ms  ", session.clockMs() - session.traceStartMs);
+        *session.trace << stamp;
+    }
+    *session.trace << FormatTraceEvent(event) << '\n';
+}
+
+}  // namespace
+
+std::string HexBytes(const uint8_t* bytes, size_t count, const char* sep) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(count * 3);
+    for (size_t i = 0; i < count; ++i) {
+        if (i && sep) out += sep;
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+std::string FormatTraceEvent(const FrameEvent& event) {
+    // Long runs (a dropped block) are cut so that a line stays readable.
+    const size_t shown = event.length > 32 ? 32 : static_cast<size_t>(event.length > 0 ? event.length : 0);
+    std::string hex = HexBytes(event.bytes, shown, " ");
+    if (shown < static_cast<size_t>(event.length > 0 ? event.length : 0))
+        hex += " ... (" + std::to_string(event.length) + " bytes)";
+    char head[48];
+    std::snprintf(head, sizeof head, "%10" PRIu64 "  ", event.offset);
+    std::string line = head;
+    std::string what = DescribeEvent(event);
+    line += what;
+    line.append(what.size() < 34 ? 34 - what.size() : 1, ' ');
+    line += hex;
+    return line;
+}
+
+void DumpSessionInit(DumpSession& session, std::ostream* trace) {
+    if (!session.store) session.store.reset(new TallyStore);
+    if (!session.parser) session.parser.reset(new FrameParser);
+    TallyStoreInit(*session.store);
+    session.trace = trace;
+    session.bytesFed = 0;
+    for (uint64_t& n : session.stored) n = 0;
+    session.resets = session.ignored = session.dropped = 0;
+    // The callback also keeps the summary's tallies, so it is always installed.
+    FrameParserInit(*session.parser, session.store.get(), TraceCallback, &session);
+}
+
+void DumpFeed(DumpSession& session, const uint8_t* bytes, size_t count) {
+    FrameParserFeed(*session.parser, bytes, count);
+    session.bytesFed += count;
+}
+
+nlohmann::json CountersToJson(const TallyCounterValues& counters) {
+    TallyCounterValues c = counters;
+    uint32_t* scalars[5];
+    CounterScalars(c, scalars);
+    nlohmann::json json = nlohmann::json::object();
+    for (int i = 0; i < 5; ++i) json[ERROR_KEYS[i]] = *scalars[i];
+    json["meCount"] = std::vector<uint32_t>(c.meCount, c.meCount + ME_RECORDS);
+    json["extCount"] = std::vector<uint32_t>(c.extCount, c.extCount + EXT_RECORDS);
+    json["ssCount"] = c.ssCount;
+    json["outCount"] = std::vector<uint32_t>(c.outCount, c.outCount + OUT_RECORDS);
+    return json;
+}
+
+bool CountersFromJson(const nlohmann::json& json, TallyCounterValues& counters) {
+    if (!json.is_object()) return false;
+    uint32_t* scalars[5];
+    CounterScalars(counters, scalars);
+    auto scalar = [&](const char* key, uint32_t& out) {
+        auto it = json.find(key);
+        if (it == json.end() || !it->is_number_unsigned()) return false;
+        out = it->get<uint32_t>();
+        return true;
+    };
+    auto array = [&](const char* key, uint32_t* out, size_t n) {
+        auto it = json.find(key);
+        if (it == json.end() || !it->is_array() || it->size() != n) return false;
+        for (size_t i = 0; i < n; ++i) {
+            if (!(*it)[i].is_number_unsigned()) return false;
+            out[i] = (*it)[i].get<uint32_t>();
+        }
+        return true;
+    };
+    for (int i = 0; i < 5; ++i)
+        if (!scalar(ERROR_KEYS[i], *scalars[i])) return false;
+    return array("meCount", counters.meCount, ME_RECORDS) &&
+           array("extCount", counters.extCount, EXT_RECORDS) && scalar("ssCount", counters.ssCount) &&
+           array("outCount", counters.outCount, OUT_RECORDS);
+}
+
+nlohmann::json DumpJson(DumpSession& session) {
+    std::unique_ptr<TallySnapshotValues> snap(new TallySnapshotValues);
+    TallySnapshot(*session.store, *snap);
+    nlohmann::json json = nlohmann::json::object();
+    json["counters"] = CountersToJson(snap->counters);
+    json["dirty"] = {{"me", snap->meDirty},
+                     {"ext", snap->extDirty},
+                     {"ss", snap->ssDirty},
+                     {"out", snap->outDirty},
+                     {"names", snap->namesDirty}};
+    auto recordHex = [](const void* record, size_t size) {
+        return HexBytes(static_cast<const uint8_t*>(record), size, "");
+    };
+    nlohmann::json records = nlohmann::json::object();
+    records["me"] = nlohmann::json::array();
+    for (const MeTally& r : snap->meTally) records["me"].push_back(recordHex(&r, sizeof r));
+    records["ext"] = nlohmann::json::array();
+    for (const ExtTally& r : snap->extTally) records["ext"].push_back(recordHex(&r, sizeof r));
+    records["ss"] = recordHex(&snap->ssTally, sizeof snap->ssTally);
+    records["out"] = nlohmann::json::array();
+    for (const OutputTally& r : snap->outTally) records["out"].push_back(recordHex(&r, sizeof r));
+    json["records"] = records;
+    json["names"] = nlohmann::json::array();
+    for (const auto& entry : snap->sourceNames) json["names"].push_back(recordHex(entry, sizeof entry));
+    json["pending"] = FrameParserPending(*session.parser);
+    return json;
+}
+
+std::string DumpSummary(DumpSession& session) {
+    TallyCounterValues c;
+    TallyReadCounters(*session.store, c);
+    std::string out;
+    char line[160];
+    std::snprintf(line, sizeof line, "%" PRIu64 " bytes decoded\n", session.bytesFed);
+    out += line;
+    out += "messages stored (since start):\n";
+    bool any = false;
+    for (int type = 0x81; type <= 0xFF; ++type) {
+        if (!session.stored[type]) continue;
+        const char* name = MessageTypeName(static_cast<uint8_t>(type));
+        std::snprintf(line, sizeof line, "  %-6s %10" PRIu64 "\n", name ? name : "?", session.stored[type]);
+        out += line;
+        any = true;
+    }
+    if (!any) out += "  none\n";
+    std::snprintf(line, sizeof line, "ignored messages %" PRIu64 ", counter resets %" PRIu64 "\n",
+                  session.ignored, session.resets);
+    out += line;
+    out += "counters (as a receiver shows them):\n";
+    std::snprintf(line, sizeof line, "  ME   %u %u %u %u\n", c.meCount[0], c.meCount[1], c.meCount[2],
+                  c.meCount[3]);
+    out += line;
+    std::snprintf(line, sizeof line, "  EXT  %u %u %u %u %u %u %u %u\n", c.extCount[0], c.extCount[1],
+                  c.extCount[2], c.extCount[3], c.extCount[4], c.extCount[5], c.extCount[6],
+                  c.extCount[7]);
+    out += line;
+    std::snprintf(line, sizeof line, "  SS   %u\n", c.ssCount);
+    out += line;
+    std::snprintf(line, sizeof line, "  OUT  %u %u %u %u %u %u\n", c.outCount[0], c.outCount[1],
+                  c.outCount[2], c.outCount[3], c.outCount[4], c.outCount[5]);
+    out += line;
+    std::snprintf(line, sizeof line,
+                  "errors: stray bytes %u, unknown types %u, header mismatches %u, header low bytes %u, "
+                  "payload errors %u\n",
+                  c.strayByteCount, c.unknownTypeCount, c.headerMismatchCount, c.headerLowByteCount,
+                  c.payloadErrorCount);
+    out += line;
+    std::snprintf(line, sizeof line, "pending %d bytes", FrameParserPending(*session.parser));
+    out += line;
+    if (session.dropped) {
+        std::snprintf(line, sizeof line, ", %" PRIu64 " bytes dropped (frame buffer full)", session.dropped);
+        out += line;
+    }
+    out += '\n';
+    return out;
+}
+
+std::string DumpLiveLine(DumpSession& session) {
+    TallyCounterValues c;
+    TallyReadCounters(*session.store, c);
+    uint64_t messages = 0;
+    for (uint64_t n : session.stored) messages += n;
+    const uint64_t errors = uint64_t(c.strayByteCount) + c.unknownTypeCount + c.headerMismatchCount +
+                            c.headerLowByteCount + c.payloadErrorCount;
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "%" PRIu64 " bytes, %" PRIu64 " messages, errors %" PRIu64
+                  " (stray %u, unknown %u, mismatch %u, low %u, payload %u), pending %d",
+                  session.bytesFed, messages, errors, c.strayByteCount, c.unknownTypeCount,
+                  c.headerMismatchCount, c.headerLowByteCount, c.payloadErrorCount,
+                  FrameParserPending(*session.parser));
+    return line;
+}
+
+int DumpStream(FILE* in, const std::string& inputName, size_t blockSize, DumpMode mode,
+               std::ostream& out, std::ostream& err) {
+    DumpSession session;
+    DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
+    std::vector<uint8_t> block(blockSize ? blockSize : 1);
+    for (;;) {
+        const size_t got = std::fread(block.data(), 1, block.size(), in);
+        if (got > 0) DumpFeed(session, block.data(), got);
+        if (got < block.size()) {
+            if (std::ferror(in)) {
+                err << "tallydump: cannot read " << inputName << "\n";
+                return 2;
+            }
+            if (std::feof(in)) break;
+        }
+    }
+    if (mode == DUMP_JSON)
+        out << DumpJson(session).dump() << '\n';
+    else if (mode == DUMP_SUMMARY)
+        out << DumpSummary(session);
+    else
+        out << "end of input at " << session.bytesFed << ", pending "
+            << FrameParserPending(*session.parser) << " bytes\n";
+    return 0;
+}
