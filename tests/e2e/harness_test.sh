@@ -33,6 +33,8 @@ menu2=$(qv_probe menu)
 
 qv_check "open the dialog" qv_probe command 200
 qv_check "dialog appears" qv_probe wait-dialog "Probe Dialog" 10000
+# The hook answers from inside the dialog's modal loop too.
+qv_has "$(qv_probe menu)" '0.0	200	-	"&Dialog..."' "menu read while the modal dialog runs"
 text=$(qv_probe dialog-text "Probe Dialog")
 qv_has "$text" 'dialog	"Probe Dialog"' "dialog: header"
 qv_has "$text" 'rows	1001	count=2	sel=-1' "list: count and no selection"

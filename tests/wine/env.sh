@@ -108,8 +108,12 @@ qv_display_ensure() {
   if [ -z "${DISPLAY:-}" ]; then qv_xvfb_start; fi
 }
 
-# Starts a persistent wineserver for the prefix (it daemonises itself).
+# Starts a persistent wineserver for the prefix (it daemonises itself). When
+# an outer script owns it (QV_WINESERVER_OWNED=1, e.g. the whole test run),
+# single tests neither start nor stop it: a restart costs the Wine services'
+# start-up every time.
 qv_wineserver_start() {
+  [ -n "${QV_WINESERVER_OWNED:-}" ] && return 0
   wineserver -p >"$QV_RUN/wineserver.out" 2>"$QV_RUN/wineserver.err" </dev/null
   QV_WINESERVER_STARTED=1
 }

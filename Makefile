@@ -1,0 +1,56 @@
+# Entry points: `make test` installs what is missing, builds everything and
+# runs every test (CI calls exactly this); `make bench` prints the figures.
+SHELL := /bin/sh
+.DEFAULT_GOAL := build
+.PHONY: deps build build-native build-windows test bench demo clean
+
+PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
+	libcli11-dev nlohmann-json3-dev imagemagick x11-utils
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+JOBS ?= 2
+
+# Only asks apt when something is missing, so a second run costs nothing.
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing </dev/null; \
+	else echo "all packages present"; fi
+
+build: build-native build-windows
+
+build-native: deps
+	cmake --preset native
+	cmake --build --preset native -j$(JOBS)
+
+build-windows: deps
+	cmake --preset windows
+	cmake --build --preset windows -j$(JOBS)
+
+test: build
+	sh tests/wine/run_tests.sh
+
+bench: deps
+	cmake --preset bench
+	cmake --build --preset bench -j$(JOBS)
+	@status=0; found=0; \
+	for b in build/bench/bin/bench_*; do \
+	  [ -x "$$b" ] || continue; found=1; echo "==== $$b"; "$$b" || status=1; \
+	done; \
+	if [ -x build/bench/bin/bench_parser ] && [ -f tests/bench/parser_cost.sh ]; then \
+	  echo "==== callgrind: parser instructions per byte"; \
+	  sh tests/bench/parser_cost.sh build/bench/bin/bench_parser || status=1; \
+	fi; \
+	[ $$found = 1 ] || { echo "no benchmarks built"; status=1; }; \
+	exit $$status
+
+demo:
+	@echo "make demo is not ready yet: it arrives with the tally simulator."; exit 1
+
+clean:
+	rm -rf build
