@@ -16,9 +16,10 @@
 
 namespace {
 
-inline void Bump(std::atomic<uint32_t>& counter) {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+inline void Add(std::atomic<uint32_t>& counter, int n) {
+    counter.store(counter.load(std::memory_order_relaxed) + static_cast<uint32_t>(n), std::memory_order_relaxed);
 }
+inline void Bump(std::atomic<uint32_t>& counter) { Add(counter, 1); }
 
 // Maps a frameBuffer index to its input offset: the bytes carried from the
 // previous feed come first, then this feed's block (which may not follow them
@@ -82,9 +83,13 @@ int Scan(FrameParser& parser, const OffsetMap& map) {
     while (s < end) {
         const uint8_t first = buf[s];
         if (!IsHighByte(first)) {
-            Bump(counters.strayByteCount);
+            // A run of stray bytes is counted in one update (one event per byte when tracing).
+            int run = s + 1;
+            if (!Trace)
+                while (run < end && !IsHighByte(buf[run])) ++run;
+            Add(counters.strayByteCount, run - s);
             Emit<Trace>(parser, map, FRAME_STRAY_BYTE, s, 1, 1, 0);
-            s += 1;
+            s = run;
             continue;
         }
         if (s + 1 >= end) break;  // header byte waiting for its twin
@@ -97,9 +102,14 @@ int Scan(FrameParser& parser, const OffsetMap& map) {
         }
         if (second != first) {
             // Only the first byte goes: the second may start the next message.
-            Bump(counters.headerMismatchCount);
+            // A run of high bytes each differing from the next is one
+            // mismatch per byte, counted in one update.
+            int run = s + 1;
+            if (!Trace)
+                while (run + 1 < end && IsHighByte(buf[run + 1]) && buf[run + 1] != buf[run]) ++run;
+            Add(counters.headerMismatchCount, run - s);
             Emit<Trace>(parser, map, FRAME_HEADER_MISMATCH, s, 2, 1, 0);
-            s += 1;
+            s = run;
             continue;
         }
         const int length = payloadLength(first);

@@ -18,6 +18,9 @@
 
 // Counts allocations made while a test has switched counting on, to prove
 // that feeding the parser allocates nothing.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // free() pairs with the malloc() below
+#endif
 static std::atomic<bool> countAllocations{false};
 static std::atomic<long> allocationCount{0};
 void* operator new(std::size_t n) {
