@@ -3,10 +3,20 @@
 # pipes and keep them open, so the program's output goes to files that are
 # copied to our own stdout/stderr once it has ended.
 # Environment: QORVEX_WINEPREFIX (default: <build>/wineprefix next to the exe's bin/).
+# Run alone (no DISPLAY, e.g. plain `ctest --preset windows`), it makes the
+# prefix with its COM port mapping if needed and a private Xvfb for this
+# one program; under tests/wine/run_tests.sh both already exist.
 exe="$1"; shift
 bindir=$(cd "$(dirname "$exe")" && pwd)
-: "${QORVEX_WINEPREFIX:=$(dirname "$bindir")/wineprefix}"
-export WINEPREFIX="$QORVEX_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
+QV_BUILD=$(dirname "$bindir")
+: "${QORVEX_WINEPREFIX:=$QV_BUILD/wineprefix}"
+WINEPREFIX="$QORVEX_WINEPREFIX"
+QV_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+export QV_BUILD WINEPREFIX
+. "$QV_ROOT/tests/wine/env.sh"
+qv_trap_cleanup
+qv_wine_prefix_ensure || exit 1
+qv_display_ensure || exit 1
 out=$(mktemp) err=$(mktemp)
 wine "$exe" "$@" >"$out" 2>"$err" </dev/null
 rc=$?
