@@ -2,10 +2,12 @@
 // and aliases, counter reset, block boundaries, the buffer limit and tracing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
