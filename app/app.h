@@ -18,8 +18,9 @@ extern char appClassName[APP_STRING_LENGTH];
 constexpr UINT_PTR REFRESH_TIMER = 15;
 constexpr UINT REFRESH_PERIOD_MS = 500;
 
-// Private message: a caret move requested by a thread other than the window's
-// own (the caret belongs to the user-interface thread).
+// Private message: a caret move to (row wParam, column lParam) requested by a
+// thread other than the window's own (the caret belongs to the user-interface
+// thread).
 constexpr UINT WM_APP_PLACE_CARET = WM_APP + 1;
 
 void AppLoadStrings(HINSTANCE instance);

@@ -168,7 +168,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         MainWindowRefreshTick(window);
         return 0;
     case WM_APP_PLACE_CARET:
-        CaretPlace(window);
+        CaretPlaceAt(window, static_cast<int>(wParam), static_cast<int>(lParam));
         return 0;
     default:
         return DefWindowProcA(window, message, wParam, lParam);

@@ -25,12 +25,12 @@ void LineFeed(ScreenView& view, ScreenEffects& effects) {
     } else {
         ++view.row;
     }
-    effects.PlaceCaret();
+    effects.PlaceCaret(view.row, view.column);
 }
 
 void CarriageReturn(ScreenView& view, ScreenEffects& effects) {
     view.column = 0;
-    effects.PlaceCaret();
+    effects.PlaceCaret(view.row, view.column);
     if (view.newLine) LineFeed(view, effects);
 }
 
@@ -51,7 +51,7 @@ void ScreenApply(ScreenView& view, const char* bytes, size_t length, ScreenEffec
             break;
         case BS:
             if (view.column > 0) --view.column;
-            effects.PlaceCaret();
+            effects.PlaceCaret(view.row, view.column);
             break;
         case CR:
             CarriageReturn(view, effects);

@@ -19,8 +19,9 @@ public:
     virtual void InvalidateCell(int row, int column) = 0;
     // Every row moved (scroll).
     virtual void InvalidateAll() = 0;
-    // The cursor moved in a way that moves the caret.
-    virtual void PlaceCaret() = 0;
+    // The caret goes to the cursor's cell as it is now; ordinary characters
+    // move the cursor without moving the caret.
+    virtual void PlaceCaret(int row, int column) = 0;
 
 protected:
     ~ScreenEffects() = default;

@@ -96,6 +96,13 @@ int CaretPlace(HWND window) {
     return 1;
 }
 
+int CaretPlaceAt(HWND window, int row, int column) {
+    SessionState* s = SessionFromWindow(window);
+    if (!s) return 0;
+    if (s->caretShown & 1) SetCaretPos(column * s->charWidth, row * s->charHeight);
+    return 1;
+}
+
 int CaretShow(HWND window) {
     SessionState* s = SessionFromWindow(window);
     if (!s) return 0;
@@ -147,13 +154,18 @@ public:
 
     void InvalidateAll() override { InvalidateRect(window_, nullptr, FALSE); }
 
-    void PlaceCaret() override { caretMoved_ = true; }
+    void PlaceCaret(int row, int column) override {
+        caretMoved_ = true;
+        caretRow_ = row;
+        caretColumn_ = column;
+    }
 
-    // The caret goes to where the cursor ended up, once per write.
+    // Only the last caret position of a write is visible, so the caret is
+    // moved once, after the screen lock is released.
     void Finish() {
         if (!caretMoved_) return;
-        if (ownThread_) CaretPlace(window_);
-        else PostMessageA(window_, WM_APP_PLACE_CARET, 0, 0);
+        if (ownThread_) CaretPlaceAt(window_, caretRow_, caretColumn_);
+        else PostMessageA(window_, WM_APP_PLACE_CARET, caretRow_, caretColumn_);
     }
 
 private:
@@ -161,6 +173,8 @@ private:
     const SessionState& session_;
     bool ownThread_;
     bool caretMoved_ = false;
+    int caretRow_ = 0;
+    int caretColumn_ = 0;
 };
 
 }  // namespace

@@ -79,6 +79,8 @@ int SessionCreateWith(HWND window, const SessionAllocator& allocator);
 int CaretShow(HWND window);
 int CaretHide(HWND window);
 int CaretPlace(HWND window);
+// CaretPlace for a cursor position recorded earlier (a write's last caret move).
+int CaretPlaceAt(HWND window, int row, int column);
 int ScreenWrite(HWND window, const char* bytes, int length);
 int FontApply(HWND window, SessionState* session);
 int FontPick(HWND settingsDialog);

@@ -13,11 +13,15 @@ struct RecordingEffects final : ScreenEffects {
     int beeps = 0;
     int invalidateAll = 0;
     int caretMoves = 0;
+    std::pair<int, int> caret{-1, -1};
     std::vector<std::pair<int, int>> cells;
     void Beep() override { ++beeps; }
     void InvalidateCell(int row, int column) override { cells.emplace_back(row, column); }
     void InvalidateAll() override { ++invalidateAll; }
-    void PlaceCaret() override { ++caretMoves; }
+    void PlaceCaret(int row, int column) override {
+        ++caretMoves;
+        caret = {row, column};
+    }
 };
 
 class ScreenTest : public ::testing::Test {
@@ -85,6 +89,7 @@ TEST_F(ScreenTest, BelBeepsAndChangesNothingElse) {
 TEST_F(ScreenTest, BackspaceMovesLeftWithoutErasingAndStopsAtColumnZero) {
     Write("xy\b");
     EXPECT_EQ(view.column, 1);
+    EXPECT_EQ(fx.caret, std::make_pair(0, 1));
     EXPECT_EQ(At(0, 1), 'y') << "backspace erases nothing";
     EXPECT_EQ(fx.caretMoves, 1);
     Write("\b\b\b");
@@ -107,6 +112,7 @@ TEST_F(ScreenTest, CarriageReturnWithNewLineAlsoFeedsALine) {
     EXPECT_EQ(view.row, 6);
     EXPECT_EQ(view.column, 0);
     EXPECT_EQ(fx.caretMoves, 2);
+    EXPECT_EQ(fx.caret, std::make_pair(6, 0));
 }
 
 TEST_F(ScreenTest, LineFeedAboveTheLastRowOnlyMovesDown) {
@@ -114,6 +120,9 @@ TEST_F(ScreenTest, LineFeedAboveTheLastRowOnlyMovesDown) {
     Write("A\n");
     EXPECT_EQ(view.row, 1);
     EXPECT_EQ(view.column, 13) << "LF keeps the column";
+    EXPECT_EQ(fx.caret, std::make_pair(1, 13));
+    Write("BC");
+    EXPECT_EQ(fx.caret, std::make_pair(1, 13)) << "ordinary characters leave the caret";
     EXPECT_EQ(fx.invalidateAll, 0);
     EXPECT_EQ(At(0, 12), 'A');
     EXPECT_EQ(fx.caretMoves, 1);
