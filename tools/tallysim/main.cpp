@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     app.add_option("--reset-at", resetAt, "send the counter-reset message as message N")
         ->check(CLI::PositiveNumber);
     app.add_flag("--no-names", noNames, "do not send the source-name table at start");
-    app.add_option("--faults", allFaults, "chance per message of every fault kind (0..1)")
+    app.add_option("--faults", allFaults, "chance per message of each fault kind not set on its own (0..1)")
         ->check(CLI::Range(0.0, 1.0));
     static const char* const faultOptions[FAULT_KINDS] = {"--stray",   "--mismatch", "--low-header",
                                                           "--payload", "--unknown",  "--truncate"};
@@ -140,8 +140,9 @@ int main(int argc, char** argv) {
         "chance per message of a payload error (header byte sent three times)",
         "chance per message of an unknown type (0xE0-0xFF)",
         "chance per message of a message cut short"};
+    CLI::Option* faultOpts[FAULT_KINDS];
     for (int k = 0; k < FAULT_KINDS; ++k)
-        app.add_option(faultOptions[k], faultRates[k], faultHelp[k])->check(CLI::Range(0.0, 1.0));
+        faultOpts[k] = app.add_option(faultOptions[k], faultRates[k], faultHelp[k])->check(CLI::Range(0.0, 1.0));
     CLI::Option* replayOpt = app.add_option("--replay", replayPath, "send a raw capture instead of a simulation");
     replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults");
     app.add_option("--summary", summaryPath, "write the JSON summary to FILE instead of standard error");
@@ -182,7 +183,7 @@ int main(int argc, char** argv) {
     config.seed = seed;
     config.resetAt = resetAt;
     config.names = !noNames;
-    for (int k = 0; k < FAULT_KINDS; ++k) config.faultRate[k] = faultRates[k] > 0 ? faultRates[k] : allFaults;
+    for (int k = 0; k < FAULT_KINDS; ++k) config.faultRate[k] = faultOpts[k]->count() ? faultRates[k] : allFaults;
     std::unique_ptr<SimState> sim(new SimState);
     SimInit(*sim, config);
 
