@@ -1,0 +1,59 @@
+#include "app/status_core.h"
+
+#include <cstdio>
+
+std::string StatusPortText(int portNumber, uint32_t baudRate, int dataBits, int parity, int stopBits) {
+    static const char PARITY[] = "NOEMS";  // none, odd, even, mark, space
+    static const char* const STOP[] = {"1", "1.5", "2"};
+    const char p = (parity >= 0 && parity <= 4) ? PARITY[parity] : '?';
+    const char* s = (stopBits >= 0 && stopBits <= 2) ? STOP[stopBits] : "?";
+    char text[64];
+    std::snprintf(text, sizeof text, "COM%d %lu %d%c%s", portNumber, static_cast<unsigned long>(baudRate),
+                  dataBits, p, s);
+    return text;
+}
+
+StatusTexts StatusTracker::Update(const StatusInput& in) {
+    if (in.connected && !wasConnected_) {
+        bytesAtConnect_ = in.bytesReceived;
+        // A counter reset at connect (below the remembered value) counts from 0.
+    }
+    if (in.bytesReceived < bytesAtConnect_) bytesAtConnect_ = 0;
+    wasConnected_ = in.connected;
+
+    samples_[next_] = {in.now, in.messages};
+    next_ = (next_ + 1) % SAMPLES;
+    if (count_ < SAMPLES) ++count_;
+    const Sample& oldest = samples_[(next_ + SAMPLES - count_) % SAMPLES];
+
+    StatusTexts t;
+    char text[64];
+    if (!in.connected) {
+        t.link = "Disconnected";
+    } else if (in.bytesReceived == bytesAtConnect_) {
+        t.link = "Connected, no data yet";
+    } else {
+        const uint32_t quiet = in.now - in.lastByteTick;  // unsigned: survives the tick's wrap
+        if (quiet > STATUS_SILENT_AFTER_MS) {
+            std::snprintf(text, sizeof text, "Silent %lu s", static_cast<unsigned long>(quiet / 1000));
+            t.link = text;
+        } else {
+            t.link = "Receiving";
+        }
+    }
+
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(in.bytesReceived));
+    t.bytes = text;
+
+    const uint32_t span = in.now - oldest.tick;
+    const uint64_t arrived = in.messages >= oldest.messages ? in.messages - oldest.messages : 0;
+    const double rate = span > 0 ? static_cast<double>(arrived) * 1000.0 / span : 0.0;
+    std::snprintf(text, sizeof text, "%.1f msg/s", rate);
+    t.rate = text;
+
+    std::snprintf(text, sizeof text, "Framing errors %llu", static_cast<unsigned long long>(in.framingErrors));
+    t.framing = text;
+    std::snprintf(text, sizeof text, "Line errors %llu", static_cast<unsigned long long>(in.lineErrors));
+    t.line = text;
+    return t;
+}

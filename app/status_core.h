@@ -1,0 +1,51 @@
+// The status bar's texts, free of any platform header: the port as an
+// engineer writes it, the link state, and the receive figures with a message
+// rate over the last few seconds.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Parity and stop-bit codes as the session stores them (the Win32 values).
+std::string StatusPortText(int portNumber, uint32_t baudRate, int dataBits, int parity, int stopBits);
+
+// A byte received more than this long ago makes the link "Silent".
+constexpr uint32_t STATUS_SILENT_AFTER_MS = 2000;
+
+struct StatusInput {
+    bool connected;
+    uint64_t bytesReceived;   // since the start of the process or the last connect
+    uint32_t lastByteTick;    // tick of the last byte; meaningless while bytesReceived is 0
+    uint32_t now;             // current tick (ms, wraps)
+    uint64_t messages;        // stored messages so far, all types
+    uint64_t framingErrors;   // sum of the frame parser's error counters
+    uint64_t lineErrors;      // sum of the UART error counters
+};
+
+struct StatusTexts {
+    std::string link;
+    std::string bytes;
+    std::string rate;
+    std::string framing;
+    std::string line;
+};
+
+// Keeps the recent message totals that the rate is measured over and the byte
+// count at the last connect, so that "no data yet" means since that connect.
+class StatusTracker {
+public:
+    static constexpr size_t SAMPLES = 10;  // 5 s of 500 ms ticks
+
+    StatusTexts Update(const StatusInput& in);
+
+private:
+    struct Sample {
+        uint32_t tick;
+        uint64_t messages;
+    };
+    Sample samples_[SAMPLES] = {};
+    size_t count_ = 0;
+    size_t next_ = 0;
+    bool wasConnected_ = false;
+    uint64_t bytesAtConnect_ = 0;
+};

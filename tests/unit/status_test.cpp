@@ -1,0 +1,71 @@
+// The status bar's texts through the link states and the message rate.
+#include "app/status_core.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(StatusPortText, WritesThePortAsAnEngineerDoes) {
+    EXPECT_EQ(StatusPortText(1, 115200, 8, 0, 0), "COM1 115200 8N1");
+    EXPECT_EQ(StatusPortText(4, 9600, 7, 2, 2), "COM4 9600 7E2");
+    EXPECT_EQ(StatusPortText(2, 300, 5, 1, 1), "COM2 300 5O1.5");
+    EXPECT_EQ(StatusPortText(3, 19200, 8, 3, 0), "COM3 19200 8M1");
+    EXPECT_EQ(StatusPortText(3, 19200, 8, 4, 0), "COM3 19200 8S1");
+    EXPECT_EQ(StatusPortText(1, 1200, 8, 9, 7), "COM1 1200 8??") << "unknown codes stay visible";
+}
+
+StatusInput At(uint32_t now, bool connected, uint64_t bytes, uint32_t lastByte, uint64_t messages = 0) {
+    return StatusInput{connected, bytes, lastByte, now, messages, 0, 0};
+}
+
+TEST(StatusTracker, LinkStateFollowsConnectDataAndSilence) {
+    StatusTracker t;
+    EXPECT_EQ(t.Update(At(1000, false, 0, 0)).link, "Disconnected");
+    EXPECT_EQ(t.Update(At(1500, true, 0, 0)).link, "Connected, no data yet");
+    EXPECT_EQ(t.Update(At(2000, true, 25, 1900)).link, "Receiving");
+    EXPECT_EQ(t.Update(At(3900, true, 25, 1900)).link, "Receiving") << "2 s is not yet silence";
+    EXPECT_EQ(t.Update(At(3901, true, 25, 1900)).link, "Silent 2 s");
+    EXPECT_EQ(t.Update(At(13950, true, 25, 1900)).link, "Silent 12 s");
+    EXPECT_EQ(t.Update(At(14000, true, 50, 13990)).link, "Receiving");
+    EXPECT_EQ(t.Update(At(14500, false, 50, 13990)).link, "Disconnected");
+    // Reconnect without a counter reset: no data yet since this connect.
+    EXPECT_EQ(t.Update(At(20000, true, 50, 13990)).link, "Connected, no data yet");
+    EXPECT_EQ(t.Update(At(20500, true, 51, 20400)).link, "Receiving");
+    // Reconnect with the counter reset to zero.
+    t.Update(At(21000, false, 51, 20400));
+    EXPECT_EQ(t.Update(At(21500, true, 0, 20400)).link, "Connected, no data yet");
+    EXPECT_EQ(t.Update(At(22000, true, 3, 21900)).link, "Receiving");
+}
+
+TEST(StatusTracker, SilenceSurvivesTheTickCounterWrapping) {
+    StatusTracker t;
+    t.Update(At(0xFFFFFF00u, true, 0, 0));
+    EXPECT_EQ(t.Update(At(0xFFFFFF80u, true, 10, 0xFFFFFF70u)).link, "Receiving");
+    EXPECT_EQ(t.Update(At(0x00000100u, true, 10, 0xFFFFFF70u)).link, "Receiving");
+    EXPECT_EQ(t.Update(At(0x00001000u, true, 10, 0xFFFFFF70u)).link, "Silent 4 s");
+}
+
+TEST(StatusTracker, RateIsMeasuredOverTheLastFewSeconds) {
+    StatusTracker t;
+    EXPECT_EQ(t.Update(At(0, true, 0, 0, 0)).rate, "0.0 msg/s") << "one sample has no span";
+    EXPECT_EQ(t.Update(At(500, true, 0, 0, 5)).rate, "10.0 msg/s");
+    EXPECT_EQ(t.Update(At(1000, true, 0, 0, 10)).rate, "10.0 msg/s");
+    // Traffic stops; the rate falls as the window moves past the burst.
+    uint32_t now = 1000;
+    std::string rate;
+    for (int i = 0; i < 8; ++i) rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
+    EXPECT_EQ(rate, "1.1 msg/s") << "5 of the 10 messages still in a 4.5 s window";
+    rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
+    EXPECT_EQ(rate, "0.0 msg/s");
+}
+
+TEST(StatusTracker, FiguresAreShownAsCounted) {
+    StatusTracker t;
+    StatusInput in{true, 123456789012ull, 0, 0, 0, 7, 3};
+    StatusTexts s = t.Update(in);
+    EXPECT_EQ(s.bytes, "123456789012 bytes");
+    EXPECT_EQ(s.framing, "Framing errors 7");
+    EXPECT_EQ(s.line, "Line errors 3");
+}
+
+}  // namespace
