@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/tallydump/dump.h"
+#include "tools/tallydump/live.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -21,12 +22,22 @@ int main(int argc, char** argv) {
     size_t blockSize = READ_BUFFER_SIZE;
     bool json = false, trace = false;
     std::string input = "-";
+    LiveOptions live;
     app.add_option("--block", blockSize, "bytes per parser feed (default 6000, the receiver's read size)")
         ->check(CLI::Range(size_t(1), size_t(1) << 24));
     CLI::Option* jsonOpt = app.add_flag("--json", json, "print the whole store as one JSON object");
     CLI::Option* traceOpt = app.add_flag("--trace", trace, "print one line per framing event");
     jsonOpt->excludes(traceOpt);
-    app.add_option("FILE", input, "capture to decode, or - for standard input");
+    CLI::Option* fileOpt = app.add_option("FILE", input, "capture to decode, or - for standard input");
+    CLI::Option* portOpt =
+        app.add_option("--port", live.device, "decode live from a serial device (/dev/ttyUSB0, COM3)");
+    portOpt->excludes(fileOpt);
+    app.add_option("--baud", live.baud, "line speed for --port (default 115200)")->needs(portOpt);
+    app.add_option("--data-bits", live.dataBits, "5, 6, 7 or 8 (default 8)")->needs(portOpt);
+    app.add_option("--parity", live.parity, "N, E, O, M or S (default N)")->needs(portOpt);
+    app.add_option("--stop-bits", live.stopBits, "1 or 2 (default 1)")->needs(portOpt);
+    app.add_option("--capture", live.capturePath, "with --port: write the raw bytes received to FILE")
+        ->needs(portOpt);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -37,6 +48,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const DumpMode mode = json ? DUMP_JSON : trace ? DUMP_TRACE : DUMP_SUMMARY;
+    if (!live.device.empty()) {
+        live.blockSize = blockSize;
+        return LiveMonitor(live, mode, std::cout, std::cerr);
+    }
     FILE* in = nullptr;
     if (input == "-") {
 #ifdef _WIN32

@@ -1,0 +1,146 @@
+// tallydump --port on a virtual null-modem (a socat pty pair started and
+// ended by pid here), fed by tallysim on the other end.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/tools/process.h"
+
+namespace {
+
+const std::string DUMP = TALLYDUMP_PATH;
+const std::string SIM = TALLYSIM_PATH;
+
+bool Exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+class NullModem : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int serial = 0;
+        const std::string base = TestDir() + "/modem" + std::to_string(++serial);
+        sender = base + "A";
+        receiver = base + "B";
+        if (access("/usr/bin/socat", X_OK) != 0) GTEST_SKIP() << "socat is not installed";
+        socat = StartTool({"/usr/bin/socat", "pty,raw,echo=0,link=" + sender, "pty,raw,echo=0,link=" + receiver},
+                          "", base + ".socat.out", base + ".socat.err");
+        for (int i = 0; i < 200 && !(Exists(sender) && Exists(receiver)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(Exists(sender) && Exists(receiver)) << "socat did not create the pty pair";
+    }
+    void TearDown() override {
+        if (socat > 0) {
+            kill(socat, SIGTERM);
+            WaitTool(socat, 5000);
+        }
+    }
+    // Starts a monitor and gives it time to open and lock the port.
+    pid_t StartMonitor(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+        const pid_t pid = StartTool(args, "", out, err);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        return pid;
+    }
+    pid_t socat = -1;
+    std::string sender, receiver;
+};
+
+}  // namespace
+
+TEST_F(NullModem, LiveJsonAndCaptureAgreeWithTheSimulator) {
+    const std::string base = TestDir() + "/livejson";
+    const pid_t monitor =
+        StartMonitor({DUMP, "--port", receiver, "--json", "--capture", base + ".cap"}, base + ".out", base + ".err");
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--count", "600", "--faults", "0.05", "--seed", "9",
+                                 "--reset-at", "200", "--summary", base + ".sim"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    kill(monitor, SIGINT);
+    ASSERT_EQ(WaitTool(monitor, 10000), 0) << ReadFileText(base + ".err");
+
+    const nlohmann::json summary = nlohmann::json::parse(ReadFileText(base + ".sim"));
+    const nlohmann::json live = nlohmann::json::parse(ReadFileText(base + ".out"));
+    EXPECT_EQ(live["counters"], summary["counters"]);
+    EXPECT_EQ(live["records"], summary["records"]);
+    EXPECT_EQ(live["names"], summary["names"]);
+    // The live summary line came about twice a second, on standard error.
+    EXPECT_NE(ReadFileText(base + ".err").find(" messages, errors "), std::string::npos);
+
+    // The capture is the raw feed: decoded again it gives the same store, and
+    // tallysim can send it again.
+    EXPECT_EQ(ReadFileText(base + ".cap").size(), summary["bytes"].get<size_t>());
+    const ToolRun again = RunTool({DUMP, "--json", base + ".cap"});
+    EXPECT_EQ(again.out, ReadFileText(base + ".out"));
+    const ToolRun replay = RunTool({SIM, "--replay", base + ".cap", "--fast"});
+    EXPECT_EQ(replay.out, ReadFileText(base + ".cap"));
+}
+
+TEST_F(NullModem, TraceLinesAreTimeStampedAndCtrlCGivesTheFinalSummary) {
+    const std::string base = TestDir() + "/livetrace";
+    const pid_t monitor = StartMonitor({DUMP, "--port", receiver, "--trace", "--baud", "57600"}, base + ".out",
+                                       base + ".err");
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--baud", "57600", "--count", "200", "--no-names",
+                                 "--unknown", "0.2", "--seed", "4", "--summary", base + ".sim"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(monitor, SIGINT);
+    ASSERT_EQ(WaitTool(monitor, 10000), 0);
+    const nlohmann::json summary = nlohmann::json::parse(ReadFileText(base + ".sim"));
+    const std::string trace = ReadFileText(base + ".out");
+    std::istringstream lines(trace);
+    int stored = 0, unknown = 0;
+    long lastMs = -1;
+    bool ordered = true;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(" ms  ") == std::string::npos) continue;
+        const long ms = std::stol(line);
+        ordered = ordered && ms >= lastMs;
+        lastMs = ms;
+        stored += line.find("stored ") != std::string::npos;
+        unknown += line.find("unknown type 0x") != std::string::npos;
+    }
+    EXPECT_TRUE(ordered);
+    EXPECT_GT(lastMs, 0);
+    EXPECT_EQ(stored, summary["messageTotal"].get<int>());
+    EXPECT_EQ(unknown, summary["faults"]["unknownType"].get<int>());
+    EXPECT_NE(trace.find("errors: stray bytes 0, unknown types " +
+                         std::to_string(summary["counters"]["unknownTypeCount"].get<int>())),
+              std::string::npos)
+        << trace.substr(trace.size() > 600 ? trace.size() - 600 : 0);
+}
+
+TEST_F(NullModem, UnusableDevicesAndSettingsExitWithTwoAndWriteNothing) {
+    const std::string base = TestDir() + "/unusable";
+    const std::string capture = base + ".cap";
+    // Busy: a first monitor holds the port.
+    const pid_t holder = StartMonitor({DUMP, "--port", receiver}, base + ".hold.out", base + ".hold.err");
+    ToolRun run = RunTool({DUMP, "--port", receiver, "--capture", capture});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("busy"), std::string::npos) << run.err;
+    kill(holder, SIGINT);
+    EXPECT_EQ(WaitTool(holder, 10000), 0);
+
+    const std::vector<std::vector<std::string>> cases = {
+        {DUMP, "--port", TestDir() + "/no-such-tty", "--capture", capture},
+        {DUMP, "--port", receiver, "--baud", "12345", "--capture", capture},
+        {DUMP, "--port", receiver, "--data-bits", "9", "--capture", capture},
+        {DUMP, "--port", receiver, "--parity", "X", "--capture", capture},
+        {DUMP, "--port", receiver, "--stop-bits", "3", "--capture", capture},
+        {DUMP, "--port", "/dev/null", "--capture", capture},
+    };
+    for (const auto& args : cases) {
+        run = RunTool(args);
+        EXPECT_EQ(run.status, 2) << args[2] << " " << args[3];
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(Exists(capture)) << "capture created for " << args[3];
+    }
+    // Options that only make sense with a port.
+    run = RunTool({DUMP, "--baud", "9600", "x.bin"});
+    EXPECT_EQ(run.status, 2);
+    run = RunTool({DUMP, "--port", receiver, "x.bin"});
+    EXPECT_EQ(run.status, 2);
+}
