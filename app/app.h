@@ -33,6 +33,17 @@ int AppRunLoop(HACCEL accelerators);
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The status bar along the bottom of the main window (child id below), its
+// layout on WM_SIZE and its texts, refreshed on the tick.
+constexpr int IDC_STATUS_BAR = 100;
+constexpr int STATUS_PARTS = 6;
+HWND StatusBarCreate(HWND window);
+void StatusBarLayout(HWND window);
+void StatusBarUpdate(HWND window);
+
+// Paints the cells of the terminal screen that meet `area` (client pixels).
+void ScreenPaint(HWND window, HDC dc, const RECT& area);
+
 // The WM_COMMAND dispatch of the main window and the refresh rule of its tick.
 LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam);
 void MainWindowRefreshTick(HWND window);

@@ -137,7 +137,10 @@ void MainWindowRefreshTick(HWND /*window*/) {
 // ---- Window procedure -----------------------------------------------------------
 static LRESULT OnCreate(HWND window) {
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
-    return SessionCreate(window);
+    const int created = SessionCreate(window);
+    // The status bar only shows the link's health: the window works without it.
+    if (created == 1) StatusBarCreate(window);
+    return created;
 }
 
 static LRESULT OnDestroy(HWND window) {
@@ -149,8 +152,15 @@ static LRESULT OnDestroy(HWND window) {
 
 static LRESULT OnPaint(HWND window) {
     PAINTSTRUCT ps;
-    BeginPaint(window, &ps);
+    HDC dc = BeginPaint(window, &ps);
+    ScreenPaint(window, dc, ps.rcPaint);
     EndPaint(window, &ps);
+    return 0;
+}
+
+static LRESULT OnTimer(HWND window) {
+    MainWindowRefreshTick(window);
+    StatusBarUpdate(window);
     return 0;
 }
 
@@ -165,8 +175,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         return MainWindowCommand(window, wParam, lParam);
     case WM_TIMER:
-        MainWindowRefreshTick(window);
-        return 0;
+        return OnTimer(window);
+    case WM_SIZE:
+        StatusBarLayout(window);
+        return DefWindowProcA(window, message, wParam, lParam);
     case WM_APP_PLACE_CARET:
         CaretPlaceAt(window, static_cast<int>(wParam), static_cast<int>(lParam));
         return 0;

@@ -564,7 +564,7 @@ TEST_F(MainWindowTest, CloseBoxAlsoEndsTheLoopWithZero) {
     EXPECT_FALSE(IsWindow(window));
 }
 
-TEST_F(MainWindowTest, PaintDrawsNothingAndValidates) {
+TEST_F(MainWindowTest, PaintValidatesTheUpdateRegion) {
     InvalidateRect(window, nullptr, TRUE);
     EXPECT_EQ(SendMessageA(window, WM_PAINT, 0, 0), 0);
     RECT r;
