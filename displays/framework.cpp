@@ -211,6 +211,15 @@ INT_PTR DisplayDialog(const DisplayClass& display, HWND dialog, UINT message, WP
         display.draw(dialog);
         return TRUE;
 
+    case WM_CLOSE:
+        // Ended here rather than by the default handling, which only posts a
+        // Cancel command: that would queue behind the open request of a
+        // navigation button, so the next display would open inside this one's
+        // modal loop, re-enable the main window when this one ended, and nest
+        // one level deeper with every navigation. The result is still 2.
+        EndDialog(dialog, IDCANCEL);
+        return TRUE;
+
     case WM_COMMAND: {
         const int control = LOWORD(wParam);
         if (control == IDOK || control == IDCANCEL) {
