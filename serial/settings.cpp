@@ -11,6 +11,8 @@ const DWORD parityTable[PARITY_TABLE_SIZE] = {NOPARITY, EVENPARITY, ODDPARITY, M
                                               SPACEPARITY};
 const DWORD stopBitsTable[STOPBITS_TABLE_SIZE] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
 
+PortSetCommStateFn portSetCommState = SetCommState;
+
 int PortApplySettings(HWND window) {
     SessionState* session = SessionFromWindow(window);
     if (!session) return 0;
@@ -44,7 +46,7 @@ int PortApplySettings(HWND window) {
 
     dcb.fBinary = 1;
     dcb.fParity = 1;
-    return SetCommState(session->portHandle, &dcb) ? 1 : 0;
+    return portSetCommState(session->portHandle, &dcb) ? 1 : 0;
 }
 
 void ComboFillFromTable(HINSTANCE instance, HWND combo, UINT firstStringId, const DWORD* table,

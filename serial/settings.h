@@ -17,6 +17,10 @@ extern const DWORD baudTable[BAUD_TABLE_SIZE];
 extern const DWORD parityTable[PARITY_TABLE_SIZE];
 extern const DWORD stopBitsTable[STOPBITS_TABLE_SIZE];
 
+// Seam for tests: the SetCommState that PortApplySettings calls.
+typedef BOOL(WINAPI* PortSetCommStateFn)(HANDLE, LPDCB);
+extern PortSetCommStateFn portSetCommState;
+
 // SetCommState result (non-zero on success); 0 when the window has no session.
 int PortApplySettings(HWND window);
 
