@@ -201,21 +201,14 @@ inline bool EndPeerProcess() {
 }
 
 // ---- Process resources ------------------------------------------------------------
-inline int ThreadCount() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
+// Open handles of this process, counted by probing the handle values (Wine's
+// GetProcessHandleCount reports 0, and its thread snapshot is not reliable).
+inline int HandleCount() {
     int count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    CloseHandle(snapshot);
-    return count;
-}
-
-inline DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    for (uintptr_t value = 4; value < (1u << 16); value += 4) {
+        DWORD flags;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
     return count;
 }
 
