@@ -54,6 +54,23 @@ HANDLE TakeThread(SessionState* session) {
     return nullptr;
 }
 
+// Counts each UART error bit ClearCommError reported, so that a wrong baud
+// rate or bad wiring shows up even though the bits themselves are not printed.
+void CountLineErrors(SessionState* session, DWORD errors) {
+    static const DWORD bits[LINE_ERROR_KINDS] = {CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK};
+    for (int i = 0; i < LINE_ERROR_KINDS; ++i)
+        if (errors & bits[i]) session->lineErrorCounts[i].fetch_add(1);
+}
+
+// Bytes that reached the caller's buffer.
+int CountReceived(SessionState* session, DWORD count) {
+    if (count > 0) {
+        session->bytesReceived.fetch_add(count);
+        session->lastByteTick.store(GetTickCount());
+    }
+    return static_cast<int>(count);
+}
+
 void PrintCode(HWND window, DWORD code) {
     char text[32];
     const int length = wsprintfA(text, "<CE-0x%08x>", code);
@@ -62,11 +79,12 @@ void PrintCode(HWND window, DWORD code) {
 
 // ClearCommError; prints the error bits when the operator asked for them.
 // Returns the call's result.
-BOOL ClearAndReport(HWND window, SessionState* session) {
+BOOL ClearAndReport(HWND window, SessionState* session, bool countErrors) {
     DWORD errors = 0;
     COMSTAT status;
     ZeroMemory(&status, sizeof status);
     const BOOL ok = portClearCommError(session->portHandle, &errors, &status);
+    if (ok && countErrors) CountLineErrors(session, errors);
     if (ok && errors != 0 && session->displayErrors) PrintCode(window, errors);
     return ok;
 }
@@ -124,6 +142,11 @@ int PortOpen(HWND window) {
     const int applied = PortApplySettings(window);
     if (!applied) return FailOpen(session, previousCursor);
 
+    // Link health counts describe the current connection only.
+    for (auto& counter : session->lineErrorCounts) counter.store(0);
+    session->bytesReceived.store(0);
+    session->lastByteTick.store(0);
+
     session->connected.store(1);
 
     // Created suspended so that receiverThread and receiverThreadId are stored
@@ -180,28 +203,29 @@ int PortReadBlock(HWND window, void* buffer, int maximum) {
     COMSTAT status;
     ZeroMemory(&status, sizeof status);
     // Learns the queue state; error bits found here are cleared, not printed.
-    portClearCommError(session->portHandle, &errors, &status);
+    if (portClearCommError(session->portHandle, &errors, &status)) CountLineErrors(session, errors);
     const DWORD count = status.cbInQue < static_cast<DWORD>(maximum) ? status.cbInQue : static_cast<DWORD>(maximum);
     if (count == 0) return 0;
 
     DWORD read = 0;
-    if (ReadFile(session->portHandle, buffer, count, &read, &session->readOverlapped)) return static_cast<int>(read);
+    if (ReadFile(session->portHandle, buffer, count, &read, &session->readOverlapped))
+        return CountReceived(session, read);
 
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
         OutputDebugStringA("\n\rIO Pending");
         for (;;) {
             if (GetOverlappedResult(session->portHandle, &session->readOverlapped, &read, TRUE))
-                return static_cast<int>(read);
+                return CountReceived(session, read);
             error = GetLastError();
             if (error != ERROR_IO_INCOMPLETE) break;
         }
         PrintCode(window, error);
-        ClearAndReport(window, session);
-        return static_cast<int>(read);
+        ClearAndReport(window, session, true);
+        return CountReceived(session, read);
     }
 
-    ClearAndReport(window, session);
+    ClearAndReport(window, session, true);
     return 0;
 }
 
@@ -215,7 +239,7 @@ int PortWriteBlock(HWND window, const void* bytes, int length) {
 
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        ClearAndReport(window, session);
+        ClearAndReport(window, session, false);
         return 0;
     }
 
@@ -229,7 +253,7 @@ int PortWriteBlock(HWND window, const void* bytes, int length) {
             continue;
         }
         PrintCode(window, error);
-        ClearAndReport(window, session);
+        ClearAndReport(window, session, false);
         break;
     }
     total += written;

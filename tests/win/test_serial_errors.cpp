@@ -1,0 +1,106 @@
+// Link health counters kept by the port layer: UART error bits reported by
+// ClearCommError (through a fake of that call) and bytes received (for real,
+// over the virtual null-modem).
+#include "serial_test_util.h"
+
+using namespace serialtest;
+
+namespace {
+
+DWORD fakeErrors = 0;
+DWORD fakeQueued = 0;
+int fakeCalls = 0;
+BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    ++fakeCalls;
+    if (errors) *errors = fakeErrors;
+    if (status) {
+        ZeroMemory(status, sizeof *status);
+        status->cbInQue = fakeQueued;
+    }
+    return TRUE;
+}
+
+class LineErrorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(MainWindow(), nullptr);
+        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+        for (auto& c : Session()->lineErrorCounts) c.store(0);
+        portClearCommError = FakeClearCommError;
+        fakeErrors = 0;
+        fakeQueued = 0;
+        fakeCalls = 0;
+    }
+    void TearDown() override {
+        portClearCommError = ClearCommError;
+        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+    }
+    static std::vector<uint32_t> Counts() {
+        std::vector<uint32_t> v;
+        for (auto& c : Session()->lineErrorCounts) v.push_back(c.load());
+        return v;
+    }
+};
+
+TEST_F(LineErrorTest, EachErrorBitIsCountedInItsOwnCounter) {
+    char buffer[16];
+    const DWORD bits[LINE_ERROR_KINDS] = {CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK};
+    for (int i = 0; i < LINE_ERROR_KINDS; ++i) {
+        fakeErrors = bits[i];
+        EXPECT_EQ(PortReadBlock(MainWindow(), buffer, sizeof buffer), 0);  // nothing queued: no read
+        std::vector<uint32_t> expected(LINE_ERROR_KINDS, 0);
+        for (int j = 0; j <= i; ++j) expected[j] = 1;
+        EXPECT_EQ(Counts(), expected) << "bit " << i;
+    }
+    // All five at once, with bits that are not line errors (CE_TXFULL,
+    // CE_MODE) alongside, count once each and nothing else.
+    fakeErrors = CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER | CE_BREAK | CE_TXFULL | CE_MODE;
+    PortReadBlock(MainWindow(), buffer, sizeof buffer);
+    EXPECT_EQ(Counts(), (std::vector<uint32_t>{2, 2, 2, 2, 2}));
+    fakeErrors = CE_TXFULL;
+    PortReadBlock(MainWindow(), buffer, sizeof buffer);
+    EXPECT_EQ(Counts(), (std::vector<uint32_t>{2, 2, 2, 2, 2}));
+    EXPECT_EQ(fakeCalls, 7);
+}
+
+TEST_F(LineErrorTest, BitsAreCountedButNotPrintedByARead) {
+    const std::string before(Session()->screen, sizeof Session()->screen);
+    char buffer[4];
+    fakeErrors = CE_FRAME | CE_OVERRUN;
+    Session()->displayErrors = 1;
+    PortReadBlock(MainWindow(), buffer, sizeof buffer);
+    EXPECT_EQ(std::string(Session()->screen, sizeof Session()->screen), before);
+    EXPECT_EQ(Counts(), (std::vector<uint32_t>{1, 0, 1, 0, 0}));
+}
+
+TEST_F(LineErrorTest, ConnectResetsTheCountersAndRealBytesAreCounted) {
+    char buffer[4];
+    fakeErrors = CE_BREAK;
+    PortReadBlock(MainWindow(), buffer, sizeof buffer);
+    ASSERT_EQ(Counts()[LINE_ERROR_BREAK], 1u);
+    portClearCommError = ClearCommError;
+    Session()->bytesReceived.store(12345);
+
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    Command(IDM_CONNECT);
+    ASSERT_EQ(Session()->connected.load(), 1);
+    EXPECT_EQ(Counts(), (std::vector<uint32_t>(LINE_ERROR_KINDS, 0)));
+    EXPECT_EQ(Session()->bytesReceived.load(), 0u);
+    EXPECT_EQ(Session()->lastByteTick.load(), 0u);
+
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 1000; ++i) bytes.push_back(static_cast<uint8_t>(i % 0x80));
+    const DWORD sent = GetTickCount();
+    ASSERT_TRUE(peer.Write(bytes));
+    ASSERT_TRUE(WaitUntil([] { return Session()->bytesReceived.load() >= 1000; }, 5000))
+        << Session()->bytesReceived.load();
+    WaitUntil([] { return false; }, 200);
+    EXPECT_EQ(Session()->bytesReceived.load(), 1000u);
+    EXPECT_NE(Session()->lastByteTick.load(), 0u);
+    EXPECT_LT(Session()->lastByteTick.load() - sent, 5000u);
+    // A pseudo-terminal has no UART: none of the five errors arises on it.
+    EXPECT_EQ(Counts(), (std::vector<uint32_t>(LINE_ERROR_KINDS, 0)));
+}
+
+}  // namespace
