@@ -14,14 +14,16 @@ std::string StatusPortText(int portNumber, uint32_t baudRate, int dataBits, int 
 }
 
 StatusTexts StatusTracker::Update(const StatusInput& in) {
-    if (in.connected && !wasConnected_) {
-        bytesAtConnect_ = in.bytesReceived;
-        // A counter reset at connect (below the remembered value) counts from 0.
+    // Messages present at the first update arrived before anyone was looking.
+    if (!started_) {
+        started_ = true;
+        lastMessages_ = in.messages;
     }
-    if (in.bytesReceived < bytesAtConnect_) bytesAtConnect_ = 0;
-    wasConnected_ = in.connected;
+    // Below the last value the counters were reset: what is counted now came since.
+    arrived_ += in.messages >= lastMessages_ ? in.messages - lastMessages_ : in.messages;
+    lastMessages_ = in.messages;
 
-    samples_[next_] = {in.now, in.messages};
+    samples_[next_] = {in.now, arrived_};
     next_ = (next_ + 1) % SAMPLES;
     if (count_ < SAMPLES) ++count_;
     const Sample& oldest = samples_[(next_ + SAMPLES - count_) % SAMPLES];
@@ -30,7 +32,9 @@ StatusTexts StatusTracker::Update(const StatusInput& in) {
     char text[64];
     if (!in.connected) {
         t.link = "Disconnected";
-    } else if (in.bytesReceived == bytesAtConnect_) {
+    } else if (in.bytesReceived == 0) {
+        // The count starts again at each connect, so bytes that came before
+        // the first tick after a connect still count as data.
         t.link = "Connected, no data yet";
     } else {
         const uint32_t quiet = in.now - in.lastByteTick;  // unsigned: survives the tick's wrap
@@ -46,7 +50,7 @@ StatusTexts StatusTracker::Update(const StatusInput& in) {
     t.bytes = text;
 
     const uint32_t span = in.now - oldest.tick;
-    const uint64_t arrived = in.messages >= oldest.messages ? in.messages - oldest.messages : 0;
+    const uint64_t arrived = arrived_ - oldest.arrived;
     const double rate = span > 0 ? static_cast<double>(arrived) * 1000.0 / span : 0.0;
     std::snprintf(text, sizeof text, "%.1f msg/s", rate);
     t.rate = text;

@@ -14,10 +14,10 @@ constexpr uint32_t STATUS_SILENT_AFTER_MS = 2000;
 
 struct StatusInput {
     bool connected;
-    uint64_t bytesReceived;   // since the start of the process or the last connect
+    uint64_t bytesReceived;   // since the last connect (the port layer resets it there)
     uint32_t lastByteTick;    // tick of the last byte; meaningless while bytesReceived is 0
     uint32_t now;             // current tick (ms, wraps)
-    uint64_t messages;        // stored messages so far, all types
+    uint64_t messages;        // stored messages so far, all types (a reset message zeroes it)
     uint64_t framingErrors;   // sum of the frame parser's error counters
     uint64_t lineErrors;      // sum of the UART error counters
 };
@@ -30,8 +30,9 @@ struct StatusTexts {
     std::string line;
 };
 
-// Keeps the recent message totals that the rate is measured over and the byte
-// count at the last connect, so that "no data yet" means since that connect.
+// Keeps the recent message totals that the rate is measured over. The store's
+// counters drop to zero on a reset message, so the tracker adds up the
+// increases it sees instead of trusting the raw counter to only grow.
 class StatusTracker {
 public:
     static constexpr size_t SAMPLES = 10;  // 5 s of 500 ms ticks
@@ -41,11 +42,12 @@ public:
 private:
     struct Sample {
         uint32_t tick;
-        uint64_t messages;
+        uint64_t arrived;  // messages seen arriving since the first update
     };
     Sample samples_[SAMPLES] = {};
     size_t count_ = 0;
     size_t next_ = 0;
-    bool wasConnected_ = false;
-    uint64_t bytesAtConnect_ = 0;
+    bool started_ = false;
+    uint64_t lastMessages_ = 0;
+    uint64_t arrived_ = 0;
 };

@@ -28,13 +28,14 @@ TEST(StatusTracker, LinkStateFollowsConnectDataAndSilence) {
     EXPECT_EQ(t.Update(At(13950, true, 25, 1900)).link, "Silent 12 s");
     EXPECT_EQ(t.Update(At(14000, true, 50, 13990)).link, "Receiving");
     EXPECT_EQ(t.Update(At(14500, false, 50, 13990)).link, "Disconnected");
-    // Reconnect without a counter reset: no data yet since this connect.
-    EXPECT_EQ(t.Update(At(20000, true, 50, 13990)).link, "Connected, no data yet");
-    EXPECT_EQ(t.Update(At(20500, true, 51, 20400)).link, "Receiving");
-    // Reconnect with the counter reset to zero.
-    t.Update(At(21000, false, 51, 20400));
-    EXPECT_EQ(t.Update(At(21500, true, 0, 20400)).link, "Connected, no data yet");
-    EXPECT_EQ(t.Update(At(22000, true, 3, 21900)).link, "Receiving");
+    // The port layer restarts the byte count at each connect.
+    EXPECT_EQ(t.Update(At(20000, true, 0, 13990)).link, "Connected, no data yet");
+    EXPECT_EQ(t.Update(At(20500, true, 3, 20400)).link, "Receiving");
+    // Bytes that arrived between a connect and the first tick after it are
+    // data, not "no data yet", and silence after them is still reported.
+    t.Update(At(21000, false, 3, 20400));
+    EXPECT_EQ(t.Update(At(21500, true, 40, 21300)).link, "Receiving");
+    EXPECT_EQ(t.Update(At(25000, true, 40, 21300)).link, "Silent 3 s");
 }
 
 TEST(StatusTracker, SilenceSurvivesTheTickCounterWrapping) {
@@ -57,6 +58,16 @@ TEST(StatusTracker, RateIsMeasuredOverTheLastFewSeconds) {
     EXPECT_EQ(rate, "1.1 msg/s") << "5 of the 10 messages still in a 4.5 s window";
     rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
     EXPECT_EQ(rate, "0.0 msg/s");
+}
+
+TEST(StatusTracker, RateSurvivesACounterResetAndIgnoresEarlierTotals) {
+    StatusTracker t;
+    EXPECT_EQ(t.Update(At(0, true, 0, 0, 500)).rate, "0.0 msg/s");
+    EXPECT_EQ(t.Update(At(1000, true, 0, 0, 500)).rate, "0.0 msg/s") << "messages from before the first look";
+    EXPECT_EQ(t.Update(At(2000, true, 0, 0, 520)).rate, "10.0 msg/s");
+    // A reset message zeroes the counters; 4 messages came after it.
+    EXPECT_EQ(t.Update(At(3000, true, 0, 0, 4)).rate, "8.0 msg/s") << "24 messages in 3 s";
+    EXPECT_EQ(t.Update(At(4000, true, 0, 0, 10)).rate, "7.5 msg/s") << "30 messages in 4 s";
 }
 
 TEST(StatusTracker, FiguresAreShownAsCounted) {
