@@ -15,7 +15,9 @@
 namespace {
 
 // Right edges of the status bar's parts, in pixels; the last part takes the rest.
-const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 300, 420, 520, 660, -1};
+// Each part holds its longest text (ten-digit counts, "Connected, no data yet")
+// in the status-bar font with a few pixels to spare.
+const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, -1};
 
 StatusTracker statusTracker;
 std::string statusShown[STATUS_PARTS];
@@ -37,6 +39,7 @@ HWND StatusBarCreate(HWND window) {
     if (!bar) return nullptr;
     SendMessageA(bar, SB_SETPARTS, STATUS_PARTS, reinterpret_cast<LPARAM>(STATUS_PART_EDGES));
     for (std::string& shown : statusShown) shown.assign(1, '\x01');  // nothing shown yet
+    statusTracker = StatusTracker();  // no rate samples from an earlier window
     StatusBarUpdate(window);
     return bar;
 }

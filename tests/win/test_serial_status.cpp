@@ -1,0 +1,381 @@
+// The status bar read back through the real link's states over the virtual
+// null-modem, and a port error printed into the terminal screen and painted.
+// Leaves a screenshot, serial_status_port_error.bmp, in <build>/artifacts/.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/status_core.h"
+#include "serial_test_util.h"
+
+using namespace serialtest;
+
+namespace {
+
+HWND Bar() { return GetDlgItem(MainWindow(), IDC_STATUS_BAR); }
+
+// The status bar belongs to this process, but the texts are read the way any
+// other process would have to read them: as wide characters.
+std::string Part(int part) {
+    WCHAR text[256] = {};
+    const LRESULT info = SendMessageW(Bar(), SB_GETTEXTLENGTHW, part, 0);
+    if (LOWORD(info) >= 255) return "<too long>";
+    SendMessageW(Bar(), SB_GETTEXTW, part, reinterpret_cast<LPARAM>(text));
+    std::string narrow;
+    for (const WCHAR* c = text; *c; ++c) narrow += *c < 0x80 ? static_cast<char>(*c) : '?';
+    return narrow;
+}
+
+void Tick() { SendMessageW(MainWindow(), WM_TIMER, REFRESH_TIMER, 0); }
+
+TallyCounterValues Counters() {
+    TallyCounterValues c;
+    TallyReadCounters(tallyStore, c);
+    return c;
+}
+
+uint32_t ErrorSum(const TallyCounterValues& c) {
+    return c.strayByteCount + c.unknownTypeCount + c.headerMismatchCount + c.headerLowByteCount +
+           c.payloadErrorCount;
+}
+
+uint32_t MessageSum(const TallyCounterValues& c) {
+    uint32_t n = c.ssCount;
+    for (uint32_t v : c.meCount) n += v;
+    for (uint32_t v : c.extCount) n += v;
+    for (uint32_t v : c.outCount) n += v;
+    return n;
+}
+
+// A message whose payload is low bytes only.
+void Append(std::vector<uint8_t>& to, uint8_t type, int payload) {
+    to.push_back(type);
+    to.push_back(type);
+    for (int i = 0; i < payload; ++i) to.push_back(static_cast<uint8_t>(1 + i % 0x70));
+}
+
+// Tally traffic with one or more faults of each of the five kinds, opened by
+// a counter reset so that the store's counters become exactly this stream's.
+struct FaultyStream {
+    std::vector<uint8_t> bytes;
+    uint32_t stray = 0, unknown = 0, mismatch = 0, lowByte = 0, payload = 0;
+    uint32_t messages = 0;
+};
+
+FaultyStream MakeFaultyStream() {
+    FaultyStream s;
+    s.bytes = {0xD1, 0xD1};
+    Append(s.bytes, 0x81, ME_PAYLOAD);
+    s.bytes.insert(s.bytes.end(), {0x05, 0x06, 0x07});  // between messages
+    s.stray = 3;
+    Append(s.bytes, 0xA1, SS_PAYLOAD);
+    s.bytes.insert(s.bytes.end(), {0xE0, 0xE0});
+    s.unknown = 1;
+    Append(s.bytes, 0x91, EXT_PAYLOAD);
+    s.bytes.push_back(0x81);  // 0x81 0x92: the 0x92 starts the next message
+    s.mismatch = 1;
+    Append(s.bytes, 0x92, EXT_PAYLOAD);
+    s.bytes.insert(s.bytes.end(), {0x82, 0x05});
+    s.lowByte = 1;
+    s.bytes.insert(s.bytes.end(), {0x83, 0x83, 0x01, 0x02, 0x03});  // cut short by the doubled 0xA1
+    s.payload = 1;
+    Append(s.bytes, 0xA1, SS_PAYLOAD);
+    Append(s.bytes, 0xB1, OUT_PAYLOAD);
+    s.messages = 6;
+    return s;
+}
+
+class StatusLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(MainWindow(), nullptr);
+        ASSERT_NE(Bar(), nullptr);
+        KillTimer(MainWindow(), REFRESH_TIMER);  // ticks by hand
+        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+    }
+    void TearDown() override {
+        portClearCommError = ClearCommError;
+        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+    }
+};
+
+TEST_F(StatusLinkTest, TextsFollowTheRealLinkThroughItsStates) {
+    Tick();
+    EXPECT_EQ(Part(0), "COM1 115200 8N1");
+    EXPECT_EQ(Part(1), "Disconnected");
+
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    Command(IDM_CONNECT);
+    ASSERT_EQ(Session()->connected.load(), 1);
+    Tick();
+    EXPECT_EQ(Part(1), "Connected, no data yet");
+    EXPECT_EQ(Part(2), "0 bytes");
+    EXPECT_EQ(Part(5), "Line errors 0");
+
+    // The peer sends faulty traffic; the first tick comes only once it is all in.
+    const FaultyStream stream = MakeFaultyStream();
+    ASSERT_TRUE(peer.Write(stream.bytes));
+    ASSERT_TRUE(WaitUntil([&] { return MessageSum(Counters()) == stream.messages; }, 5000))
+        << MessageSum(Counters()) << " of " << stream.messages << " messages";
+    WaitUntil([] { return false; }, 200);  // nothing more is counted late
+    const TallyCounterValues c = Counters();
+    EXPECT_EQ(c.strayByteCount, stream.stray);
+    EXPECT_EQ(c.unknownTypeCount, stream.unknown);
+    EXPECT_EQ(c.headerMismatchCount, stream.mismatch);
+    EXPECT_EQ(c.headerLowByteCount, stream.lowByte);
+    EXPECT_EQ(c.payloadErrorCount, stream.payload);
+    ASSERT_EQ(Session()->bytesReceived.load(), stream.bytes.size());
+
+    Tick();
+    EXPECT_EQ(Part(1), "Receiving");
+    EXPECT_EQ(Part(2), std::to_string(stream.bytes.size()) + " bytes");
+    double rate = 0;
+    EXPECT_EQ(std::sscanf(Part(3).c_str(), "%lf msg/s", &rate), 1) << Part(3);
+    EXPECT_GT(rate, 0.0) << Part(3);
+    EXPECT_EQ(Part(4), "Framing errors " + std::to_string(ErrorSum(c)));
+    EXPECT_EQ(ErrorSum(c), 7u) << "3 stray bytes and one fault of each other kind";
+    EXPECT_EQ(Part(5), "Line errors 0") << "a pseudo-terminal has no UART to report errors";
+
+    // The peer goes quiet for a little over the silence limit.
+    WaitUntil([] { return GetTickCount() - Session()->lastByteTick.load() > STATUS_SILENT_AFTER_MS + 300; },
+              STATUS_SILENT_AFTER_MS + 2000);
+    const uint32_t quietBefore = GetTickCount() - Session()->lastByteTick.load();
+    Tick();
+    const uint32_t quietAfter = GetTickCount() - Session()->lastByteTick.load();
+    const std::string silent = Part(1);
+    EXPECT_TRUE(silent == "Silent " + std::to_string(quietBefore / 1000) + " s" ||
+                silent == "Silent " + std::to_string(quietAfter / 1000) + " s")
+        << silent << " after " << quietBefore << " ms";
+    EXPECT_EQ(Part(2), std::to_string(stream.bytes.size()) + " bytes") << "silence keeps the count";
+
+    // Traffic again ends the silence.
+    std::vector<uint8_t> more;
+    Append(more, 0xB2, OUT_PAYLOAD);
+    ASSERT_TRUE(peer.Write(more));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Session()->bytesReceived.load() == stream.bytes.size() + more.size(); }, 5000));
+    Tick();
+    EXPECT_EQ(Part(1), "Receiving");
+    EXPECT_EQ(Part(2), std::to_string(stream.bytes.size() + more.size()) + " bytes");
+
+    // Disconnected, the figures of the last connection stay readable.
+    Command(IDM_DISCONNECT);
+    ASSERT_EQ(Session()->connected.load(), 0);
+    Tick();
+    EXPECT_EQ(Part(1), "Disconnected");
+    EXPECT_EQ(Part(2), std::to_string(stream.bytes.size() + more.size()) + " bytes");
+    EXPECT_EQ(Part(4), "Framing errors " + std::to_string(ErrorSum(Counters())));
+}
+
+TEST_F(StatusLinkTest, DataBeforeTheFirstTickAfterConnectIsNotNoData) {
+    Tick();
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    Command(IDM_CONNECT);
+    ASSERT_EQ(Session()->connected.load(), 1);
+    std::vector<uint8_t> message;
+    Append(message, 0xA1, SS_PAYLOAD);
+    ASSERT_TRUE(peer.Write(message));
+    ASSERT_TRUE(WaitUntil([&] { return Session()->bytesReceived.load() == message.size(); }, 5000));
+    Tick();
+    EXPECT_EQ(Part(1), "Receiving");
+    EXPECT_EQ(Part(2), std::to_string(message.size()) + " bytes");
+}
+
+// Every part is wide enough for its longest realistic text in the bar's font
+// at the window's default size.
+TEST_F(StatusLinkTest, LongestTextsFitTheirParts) {
+    const char* const longest[STATUS_PARTS] = {
+        "COM4 115200 8M1.5",         "Connected, no data yet", "4294967295 bytes", "2304.0 msg/s",
+        "Framing errors 4294967295", "Line errors 4294967295",
+    };
+    HDC dc = GetDC(Bar());
+    // Without a font set, the bar draws with the system's status-bar font.
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(Bar(), WM_GETFONT, 0, 0));
+    HFONT systemFont = nullptr;
+    if (!font) {
+        NONCLIENTMETRICSW metrics = {};
+        metrics.cbSize = sizeof metrics;
+        ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+        font = systemFont = CreateFontIndirectW(&metrics.lfStatusFont);
+    }
+    HGDIOBJ old = SelectObject(dc, font);
+    for (int part = 0; part < STATUS_PARTS; ++part) {
+        RECT r;
+        ASSERT_TRUE(SendMessageW(Bar(), SB_GETRECT, part, reinterpret_cast<LPARAM>(&r)));
+        SIZE size;
+        GetTextExtentPoint32A(dc, longest[part], static_cast<int>(std::strlen(longest[part])), &size);
+        // A few pixels of margin each side, as the bar draws them.
+        EXPECT_LE(size.cx + 8, r.right - r.left)
+            << "part " << part << " \"" << longest[part] << "\": " << size.cx << " px of text in "
+            << r.right - r.left << " px";
+    }
+    SelectObject(dc, old);
+    if (systemFont) DeleteObject(systemFont);
+    ReleaseDC(Bar(), dc);
+}
+
+// ---- A port error shown on the screen ----------------------------------------------
+
+DWORD fakeErrors = 0;
+BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    if (errors) *errors = fakeErrors;
+    if (status) {
+        ZeroMemory(status, sizeof *status);
+        status->cbInQue = 8;  // something to read, so that the read is attempted
+    }
+    return TRUE;
+}
+
+// The client area above the status bar, as pixels.
+struct Capture {
+    int width = 0, height = 0;
+    std::vector<COLORREF> pixels;
+    COLORREF At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+
+Capture CaptureClient() {
+    RECT client, bar;
+    GetClientRect(MainWindow(), &client);
+    GetWindowRect(Bar(), &bar);
+    MapWindowPoints(nullptr, MainWindow(), reinterpret_cast<POINT*>(&bar), 2);
+    Capture c;
+    c.width = client.right;
+    c.height = bar.top;
+    HDC windowDc = GetDC(MainWindow());
+    HDC memory = CreateCompatibleDC(windowDc);
+    HBITMAP bitmap = CreateCompatibleBitmap(windowDc, c.width, c.height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, c.width, c.height, windowDc, 0, 0, SRCCOPY);
+    c.pixels.resize(static_cast<size_t>(c.width) * c.height);
+    for (int y = 0; y < c.height; ++y)
+        for (int x = 0; x < c.width; ++x) c.pixels[static_cast<size_t>(y) * c.width + x] = GetPixel(memory, x, y);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(MainWindow(), windowDc);
+    return c;
+}
+
+std::string ArtifactPath(const char* name) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path);
+    dir = dir.substr(0, dir.find_last_of("\\/"));  // bin
+    dir = dir.substr(0, dir.find_last_of("\\/"));  // build
+    dir += "\\artifacts";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    return dir + "\\" + name;
+}
+
+// The whole main window, frame and status bar included, as a 24-bit BMP.
+bool SaveWindowBitmap(HWND window, const std::string& path) {
+    RECT r;
+    GetWindowRect(window, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    SelectObject(memory, old);
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = w;
+    info.biHeight = h;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    const DWORD stride = ((w * 3 + 3) / 4) * 4;
+    std::vector<BYTE> pixels(static_cast<size_t>(stride) * h);
+    bool ok = GetDIBits(memory, bitmap, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS) != 0;
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    if (!ok) return false;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    BITMAPFILEHEADER header = {};
+    header.bfType = 0x4D42;
+    header.bfOffBits = sizeof header + sizeof info;
+    header.bfSize = header.bfOffBits + static_cast<DWORD>(pixels.size());
+    ok = std::fwrite(&header, sizeof header, 1, f) == 1 && std::fwrite(&info, sizeof info, 1, f) == 1 &&
+         std::fwrite(pixels.data(), pixels.size(), 1, f) == 1;
+    std::fclose(f);
+    return ok;
+}
+
+// A read that fails (here: on the closed port) while ClearCommError reports
+// UART error bits prints the bits at the cursor when Display Errors is on,
+// and the window repaints exactly those cells.
+TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
+    SessionState* s = Session();
+    ASSERT_EQ(s->connected.load(), 0);
+    ShowWindow(MainWindow(), SW_SHOWNORMAL);
+    SetWindowPos(MainWindow(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    const char banner[] = "\r\n\nport check: ";
+    ScreenWrite(MainWindow(), banner, static_cast<int>(std::strlen(banner)));
+    Tick();
+    RedrawWindow(MainWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    PumpMessages();
+    const int row = s->row, column = s->column;
+    ASSERT_LE(column + 15, SCREEN_COLS);
+    const Capture before = CaptureClient();
+    uint32_t countsBefore[LINE_ERROR_KINDS];
+    for (int i = 0; i < LINE_ERROR_KINDS; ++i) countsBefore[i] = s->lineErrorCounts[i].load();
+
+    const LONG displayErrors = s->displayErrors;
+    s->displayErrors = 1;
+    portClearCommError = FakeClearCommError;
+    fakeErrors = CE_FRAME | CE_OVERRUN;
+    char buffer[16];
+    EXPECT_EQ(PortReadBlock(MainWindow(), buffer, sizeof buffer), 0);
+    portClearCommError = ClearCommError;
+    s->displayErrors = displayErrors;
+
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "<CE-0x%08x>", static_cast<unsigned>(CE_FRAME | CE_OVERRUN));
+    ASSERT_EQ(std::strlen(expected), 15u);
+    EXPECT_EQ(std::string(s->screen + row * SCREEN_COLS + column, 15), expected);
+    EXPECT_EQ(s->row, row);
+    EXPECT_EQ(s->column, column + 15) << "the cursor moves past the printed code";
+    // The failing read's bits were counted as well as printed.
+    uint32_t lineErrors = 0;
+    for (int i = 0; i < LINE_ERROR_KINDS; ++i) {
+        const uint32_t added = (i == LINE_ERROR_FRAME || i == LINE_ERROR_OVERRUN) ? 2 : 0;  // before and after the read
+        EXPECT_EQ(s->lineErrorCounts[i].load() - countsBefore[i], added) << "counter " << i;
+        lineErrors += s->lineErrorCounts[i].load();
+    }
+
+    // Only the window's own repaint (no forced redraw) brings the text on screen.
+    UpdateWindow(MainWindow());
+    PumpMessages();
+    const Capture after = CaptureClient();
+    ASSERT_EQ(after.width, before.width);
+    ASSERT_EQ(after.height, before.height);
+    const int cw = s->charWidth, ch = s->charHeight;
+    const RECT cells = {column * cw, row * ch, (column + 15) * cw, (row + 1) * ch};
+    int changedInside = 0, changedOutside = 0;
+    for (int y = 0; y < after.height; ++y)
+        for (int x = 0; x < after.width; ++x) {
+            if (after.At(x, y) == before.At(x, y)) continue;
+            const bool inside = x >= cells.left && x < cells.right && y >= cells.top && y < cells.bottom;
+            (inside ? changedInside : changedOutside)++;
+        }
+    EXPECT_GT(changedInside, 15 * 4) << "every character of the code leaves ink";
+    // The caret may blink in or out of view between the two captures.
+    EXPECT_LE(changedOutside, 2 * ch) << "nothing else on the screen changed";
+
+    Tick();
+    EXPECT_EQ(Part(5), "Line errors " + std::to_string(lineErrors));
+    const std::string path = ArtifactPath("serial_status_port_error.bmp");
+    EXPECT_TRUE(SaveWindowBitmap(MainWindow(), path)) << path;
+    std::printf("screenshot: %s\n", path.c_str());
+    SetWindowPos(MainWindow(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+}  // namespace
