@@ -47,6 +47,9 @@ bench: deps
 	  sh tests/bench/parser_cost.sh build/bench/bin/bench_parser || status=1; \
 	fi; \
 	[ $$found = 1 ] || { echo "no benchmarks built"; status=1; }; \
+	echo "==== end to end: qorvex.exe under Wine (latency, CPU, throughput ceiling)"; \
+	$(MAKE) --no-print-directory build >/dev/null && \
+	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \
 	exit $$status
 
 # With DISPLAY set the application stays open for you; without one a scripted
