@@ -3,6 +3,8 @@
 // over the virtual null-modem).
 #include "serial_test_util.h"
 
+#include "app/screen_core.h"
+
 using namespace serialtest;
 
 namespace {
@@ -71,6 +73,49 @@ TEST_F(LineErrorTest, BitsAreCountedButNotPrintedByARead) {
     PortReadBlock(MainWindow(), buffer, sizeof buffer);
     EXPECT_EQ(std::string(Session()->screen, sizeof Session()->screen), before);
     EXPECT_EQ(Counts(), (std::vector<uint32_t>{1, 0, 1, 0, 0}));
+}
+
+// With no port open, ReadFile and WriteFile fail at once (not pending): the
+// ClearCommError bits are printed at the cursor only while "Display Errors"
+// is on, and a failing ClearCommError prints nothing.
+TEST_F(LineErrorTest, ImmediateFailuresPrintErrorBitsOnlyWithDisplayErrors) {
+    ASSERT_EQ(Session()->connected.load(), 0);
+    SessionState* s = Session();
+    const auto blankScreen = [s] {
+        ScreenClear(s->screen);
+        s->row = 0;
+        s->column = 0;
+    };
+    const auto screen = [s] { return std::string(s->screen, sizeof s->screen); };
+    const std::string blank(sizeof s->screen, ' ');
+    const std::string printed = "<CE-0x0000000a>";  // CE_FRAME | CE_OVERRUN
+    char buffer[8];
+
+    fakeErrors = CE_FRAME | CE_OVERRUN;
+    fakeQueued = 4;  // so that the read gets as far as ReadFile
+    s->displayErrors = 0;
+    blankScreen();
+    EXPECT_EQ(PortWriteBlock(MainWindow(), testBlock, static_cast<int>(TEST_BLOCK_SIZE)), 0);
+    EXPECT_EQ(PortReadBlock(MainWindow(), buffer, sizeof buffer), 0);
+    EXPECT_EQ(screen(), blank);
+
+    s->displayErrors = 1;
+    blankScreen();
+    EXPECT_EQ(PortWriteBlock(MainWindow(), testBlock, static_cast<int>(TEST_BLOCK_SIZE)), 0);
+    EXPECT_EQ(screen().substr(0, 2 * printed.size()), printed + std::string(printed.size(), ' '));
+    EXPECT_EQ(PortReadBlock(MainWindow(), buffer, sizeof buffer), 0);
+    EXPECT_EQ(screen().substr(0, 2 * printed.size()), printed + printed);
+    EXPECT_EQ(screen().substr(2 * printed.size()), blank.substr(2 * printed.size()));
+
+    // The write's ClearCommError itself failing: nothing to report.
+    blankScreen();
+    portClearCommError = [](HANDLE, LPDWORD errors, LPCOMSTAT) -> BOOL {
+        if (errors) *errors = CE_FRAME;
+        return FALSE;
+    };
+    EXPECT_EQ(PortWriteBlock(MainWindow(), testBlock, static_cast<int>(TEST_BLOCK_SIZE)), 0);
+    EXPECT_EQ(screen(), blank);
+    s->displayErrors = 1;
 }
 
 TEST_F(LineErrorTest, ConnectResetsTheCountersAndRealBytesAreCounted) {
