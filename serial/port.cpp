@@ -7,6 +7,7 @@
 #include "tally/receiver.h"
 
 PortClearCommErrorFn portClearCommError = ClearCommError;
+PortWriteWaitLimitFn portWriteWaitLimit = PortWriteWaitLimit;
 
 namespace {
 
@@ -229,6 +230,13 @@ int PortReadBlock(HWND window, void* buffer, int maximum) {
     return 0;
 }
 
+DWORD PortWriteWaitLimit(DWORD baudRate, int length) {
+    const DWORD baud = baudRate ? baudRate : 110;
+    const unsigned long long lineMs = static_cast<unsigned long long>(length > 0 ? length : 0) * 10 * 1000 / baud;
+    const unsigned long long limit = PORT_WRITE_WAIT_MARGIN + 2 * lineMs;
+    return limit < INFINITE ? static_cast<DWORD>(limit) : INFINITE - 1;
+}
+
 int PortWriteBlock(HWND window, const void* bytes, int length) {
     SessionState* session = SessionFromWindow(window);
     if (!session || length < 0) return 0;
@@ -242,6 +250,15 @@ int PortWriteBlock(HWND window, const void* bytes, int length) {
         ClearAndReport(window, session, false);
         return 0;
     }
+
+    // At high baud rates the port has no write time-out, so a write held back
+    // by hardware flow control (RTS/CTS or DTR/DSR with the other end never
+    // ready) would wait for ever and freeze the window. Give it twice its line
+    // time plus a margin, then cancel it: the completion below then reports
+    // the abort on the screen and the short count on the debugger output.
+    if (WaitForSingleObject(session->writeOverlapped.hEvent, portWriteWaitLimit(session->baudRate, length)) ==
+        WAIT_TIMEOUT)
+        CancelIo(session->portHandle);
 
     DWORD total = 0;
     for (;;) {

@@ -15,9 +15,17 @@ int PortOpen(HWND window);
 int PortClose(HWND window);
 // Reads what the driver has queued, at most maximum bytes; returns the count read.
 int PortReadBlock(HWND window, void* buffer, int maximum);
+// Longest a write may wait for the line before it is cancelled: twice its
+// line time at 10 bits a character, plus PORT_WRITE_WAIT_MARGIN ms.
+constexpr DWORD PORT_WRITE_WAIT_MARGIN = 2000;
+DWORD PortWriteWaitLimit(DWORD baudRate, int length);
 // Starts an overlapped write of length bytes; 1 when started, 0 on immediate failure.
 int PortWriteBlock(HWND window, const void* bytes, int length);
 
 // Seam for tests: the ClearCommError the block operations call.
 typedef BOOL(WINAPI* PortClearCommErrorFn)(HANDLE, LPDWORD, LPCOMSTAT);
 extern PortClearCommErrorFn portClearCommError;
+
+// Seam for tests: how long PortWriteBlock lets a write wait for the line.
+typedef DWORD (*PortWriteWaitLimitFn)(DWORD baudRate, int length);
+extern PortWriteWaitLimitFn portWriteWaitLimit;

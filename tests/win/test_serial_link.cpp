@@ -300,6 +300,35 @@ TEST_F(LinkTest, IdleReceiverFigures) {
     ExpectDelivered(t, before, "after idling");
 }
 
+// A write the line never takes (the other end reads nothing, so the pipe
+// fills) must not freeze the window: it is cancelled after its wait limit,
+// the abort is printed on the screen and the link stays usable.
+DWORD ShortWriteWait(DWORD, int) { return 500; }
+
+TEST_F(LinkTest, StalledWriteIsCancelledInsteadOfFreezingTheWindow) {
+    EXPECT_EQ(PortWriteWaitLimit(115200, 11520), PORT_WRITE_WAIT_MARGIN + 2000u);
+    EXPECT_EQ(PortWriteWaitLimit(9600, 9600), PORT_WRITE_WAIT_MARGIN + 20000u);
+
+    Command(IDM_CONNECT);
+    ASSERT_EQ(Session()->connected.load(), 1);
+    const PortWriteWaitLimitFn saved = portWriteWaitLimit;
+    portWriteWaitLimit = ShortWriteWait;
+    std::vector<uint8_t> big(4 * 1024 * 1024, 0x20);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(PortWriteBlock(MainWindow(), big.data(), static_cast<int>(big.size())), 1);
+    const DWORD elapsed = GetTickCount() - start;
+    portWriteWaitLimit = saved;
+    std::cout << "stalled write returned after " << elapsed << " ms\n";
+    EXPECT_LT(elapsed, 10000u);
+    EXPECT_NE(ScreenText().find("<CE-0x000003e3>"), std::string::npos) << "the abort is shown to the operator";
+
+    // Still connected and able to disconnect promptly.
+    EXPECT_EQ(Session()->connected.load(), 1);
+    Command(IDM_DISCONNECT);
+    EXPECT_EQ(Session()->receiverThreadId.load(), 0u);
+}
+
+
 // Must run last: it ends the null-modem.
 TEST_F(LinkTest, ZPeerVanishingLeavesTheApplicationResponsive) {
     Command(IDM_CONNECT);
@@ -329,3 +358,4 @@ TEST_F(LinkTest, ZPeerVanishingLeavesTheApplicationResponsive) {
 }
 
 }  // namespace
+
