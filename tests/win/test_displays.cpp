@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -672,6 +673,359 @@ TEST_F(Displays, NamesDrawInFullOnOpeningAndReplaceOnlyChangedRows) {
     Tick();
     EXPECT_EQ(tallyStore.sourceNames[1].changed.load(), 0);
     EXPECT_EQ(ListRows(d, IDC_NAMES_LIST), rows);
+    CloseWith(d, IDOK);
+}
+
+// ---- Templates --------------------------------------------------------------
+// What each template must carry, read from the open dialogs: control kinds and
+// styles, captions, left-to-right orders, list item heights, and row captions
+// level with the list rows they explain.
+
+struct Child {
+    HWND window;
+    int id;
+    std::string className;
+    std::string text;
+    LONG style;
+    LONG exStyle;
+    RECT rect;  // screen coordinates
+};
+
+std::vector<Child> Children(HWND dialog) {
+    std::vector<Child> children;
+    for (HWND w = GetWindow(dialog, GW_CHILD); w; w = GetWindow(w, GW_HWNDNEXT)) {
+        Child c;
+        c.window = w;
+        c.id = GetDlgCtrlID(w);
+        wchar_t buffer[256] = {};
+        GetClassNameW(w, buffer, 256);
+        c.className = Narrow(buffer);
+        buffer[0] = 0;
+        GetWindowTextW(w, buffer, 256);
+        c.text = Narrow(buffer);
+        c.style = GetWindowLongW(w, GWL_STYLE);
+        c.exStyle = GetWindowLongW(w, GWL_EXSTYLE);
+        GetWindowRect(w, &c.rect);
+        children.push_back(c);
+    }
+    return children;
+}
+
+bool SameClass(const std::string& a, const char* b) { return _stricmp(a.c_str(), b) == 0; }
+
+const Child* ById(const std::vector<Child>& children, int id) {
+    for (const Child& c : children)
+        if (c.id == id) return &c;
+    return nullptr;
+}
+
+const Child* StaticText(const std::vector<Child>& children, const std::string& text) {
+    for (const Child& c : children)
+        if (SameClass(c.className, "Static") && c.text == text) return &c;
+    return nullptr;
+}
+
+// The dialog frame, OK and Cancel, and (displays 131-134) the navigation row.
+void ExpectFrame(HWND dialog, const std::vector<Child>& children, const char* caption, bool navigation) {
+    wchar_t title[128] = {};
+    GetWindowTextW(dialog, title, 128);
+    EXPECT_EQ(Narrow(title), caption);
+    const LONG style = GetWindowLongW(dialog, GWL_STYLE);
+    EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME),
+              WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME);
+    const Child* ok = ById(children, IDOK);
+    const Child* cancel = ById(children, IDCANCEL);
+    ASSERT_TRUE(ok && cancel);
+    EXPECT_EQ(ok->text, "OK");
+    EXPECT_EQ(ok->style & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+    EXPECT_EQ(cancel->text, "Cancel");
+    EXPECT_EQ(cancel->style & BS_TYPEMASK, BS_PUSHBUTTON);
+    RECT client;
+    GetClientRect(dialog, &client);
+    POINT corner = {client.right, client.bottom};
+    ClientToScreen(dialog, &corner);
+    // Cancel bottom left, OK bottom right.
+    EXPECT_GT(ok->rect.left, cancel->rect.right);
+    EXPECT_LT(corner.y - ok->rect.bottom, 20);
+    EXPECT_LT(corner.y - cancel->rect.bottom, 20);
+    EXPECT_LT(corner.x - ok->rect.right, 20);
+    const int navIds[4] = {IDC_SHOW_ME, IDC_SHOW_EXT, IDC_SHOW_SS, IDC_SHOW_OUT};
+    const char* navTexts[4] = {"Show ME", "Show EXT", "Show SS", "Show OUT"};
+    if (navigation) {
+        LONG left = cancel->rect.right;
+        for (int i = 0; i < 4; ++i) {
+            const Child* b = ById(children, navIds[i]);
+            ASSERT_TRUE(b) << navIds[i];
+            EXPECT_EQ(b->text, navTexts[i]);
+            EXPECT_EQ(b->style & BS_TYPEMASK, BS_PUSHBUTTON) << navIds[i];
+            EXPECT_GT(b->rect.left, left) << navIds[i];  // one row, left to right
+            EXPECT_EQ(b->rect.top, ok->rect.top) << navIds[i];
+            left = b->rect.right;
+        }
+        EXPECT_LT(left, ok->rect.left);
+    } else {
+        for (int id : {IDC_SHOW_EXT, IDC_SHOW_SS, IDC_SHOW_OUT}) EXPECT_EQ(ById(children, id), nullptr) << id;
+    }
+}
+
+// A data list: bordered, unsorted, no integral height, the given alignment,
+// and (when given) its item height in pixels.
+void ExpectList(HWND dialog, const std::vector<Child>& children, int id, bool rightAligned, int itemHeight) {
+    SCOPED_TRACE(id);
+    const Child* list = ById(children, id);
+    ASSERT_TRUE(list);
+    EXPECT_TRUE(SameClass(list->className, "ListBox")) << list->className;
+    // The platform draws a template's WS_BORDER on a list as a client edge.
+    EXPECT_TRUE((list->style & WS_BORDER) || (list->exStyle & WS_EX_CLIENTEDGE));
+    EXPECT_TRUE(list->style & LBS_NOINTEGRALHEIGHT);
+    EXPECT_FALSE(list->style & LBS_SORT);
+    EXPECT_EQ((list->exStyle & WS_EX_RIGHT) != 0, rightAligned);
+    if (itemHeight) {
+        EXPECT_EQ(SendMessageW(GetDlgItem(dialog, id), LB_GETITEMHEIGHT, 0, 0), itemHeight);
+    }
+}
+
+// A counter: read-only, centred, numbers-only edit field.
+void ExpectCounter(const std::vector<Child>& children, int id) {
+    const Child* edit = ById(children, id);
+    ASSERT_TRUE(edit) << id;
+    EXPECT_TRUE(SameClass(edit->className, "Edit")) << id;
+    EXPECT_EQ(edit->style & (ES_READONLY | ES_CENTER | ES_NUMBER), ES_READONLY | ES_CENTER | ES_NUMBER) << id;
+}
+
+// Selector buttons: push-like radio buttons that are not automatic, each its
+// own group, with their captions, left to right in the given order.
+void ExpectSelectors(const std::vector<Child>& children, const int* ids, const char* const* captions, int count) {
+    LONG left = LONG_MIN;
+    for (int i = 0; i < count; ++i) {
+        const Child* b = ById(children, ids[i]);
+        ASSERT_TRUE(b) << ids[i];
+        EXPECT_EQ(b->text, captions[i]);
+        EXPECT_EQ(b->style & BS_TYPEMASK, BS_RADIOBUTTON) << ids[i];
+        EXPECT_TRUE(b->style & BS_PUSHLIKE) << ids[i];
+        EXPECT_TRUE(b->style & WS_GROUP) << ids[i];
+        EXPECT_GT(b->rect.left, left) << ids[i];
+        left = b->rect.left;
+    }
+}
+
+// Each counter sits under the selector button of its record.
+void ExpectUnder(const std::vector<Child>& children, const int* buttons, const int* counters, int count) {
+    for (int i = 0; i < count; ++i) {
+        const Child* b = ById(children, buttons[i]);
+        const Child* c = ById(children, counters[i]);
+        ASSERT_TRUE(b && c) << i;
+        const LONG middle = (c->rect.left + c->rect.right) / 2;
+        EXPECT_TRUE(middle > b->rect.left && middle < b->rect.right) << counters[i];
+        EXPECT_GE(c->rect.top, b->rect.bottom) << counters[i];
+    }
+}
+
+// Row captions: static texts, one per list row, each level with its row and on
+// the given side of the list. The list must hold its rows.
+void ExpectRowCaptions(HWND dialog, const std::vector<Child>& children, int list,
+                       const std::vector<std::string>& captions, bool onLeft) {
+    SCOPED_TRACE(list);
+    HWND box = GetDlgItem(dialog, list);
+    ASSERT_EQ(SendMessageW(box, LB_GETCOUNT, 0, 0), static_cast<LRESULT>(captions.size()));
+    const Child* listChild = ById(children, list);
+    ASSERT_TRUE(listChild);
+    for (size_t i = 0; i < captions.size(); ++i) {
+        const Child* label = StaticText(children, captions[i]);
+        ASSERT_TRUE(label) << captions[i];
+        RECT item = {};
+        SendMessageW(box, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&item));
+        MapWindowPoints(box, nullptr, reinterpret_cast<POINT*>(&item), 2);
+        const LONG middle = (label->rect.top + label->rect.bottom) / 2;
+        EXPECT_TRUE(middle >= item.top && middle < item.bottom)
+            << captions[i] << ": label middle " << middle << ", row " << item.top << "-" << item.bottom;
+        if (onLeft) {
+            EXPECT_LE(label->rect.right, listChild->rect.left) << captions[i];
+        } else {
+            EXPECT_GE(label->rect.left, listChild->rect.right) << captions[i];
+        }
+    }
+}
+
+void ExpectStatics(const std::vector<Child>& children, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) EXPECT_TRUE(StaticText(children, text)) << '"' << text << '"';
+}
+
+std::vector<std::string> Numbered(const char* prefix, int first, int last) {
+    std::vector<std::string> out;
+    for (int n = first; n <= last; ++n) out.push_back(prefix + std::to_string(n));
+    return out;
+}
+
+TEST_F(Displays, MeAndExtTemplatesCarryTheirControls) {
+    HWND d = Open(IDM_SHOW_ME);
+    Tick();
+    std::vector<Child> c = Children(d);
+    ExpectFrame(d, c, "Display ME Contribution Information", true);
+    ExpectList(d, c, IDC_SOURCES_LIST, true, 22);
+    ExpectList(d, c, IDC_CONTRIB_LIST, false, 20);
+    ExpectList(d, c, IDC_MODE_LIST, false, 0);
+    const char* meCaptions[4] = {"ME 1", "ME 2", "ME 3", "ME 4"};
+    ExpectSelectors(c, ME_IDS, meCaptions, 4);
+    ExpectUnder(c, ME_IDS, ME_COUNTERS, 4);
+    for (int id : ME_COUNTERS) ExpectCounter(c, id);
+    // The error counters: a column at the left, top to bottom.
+    for (int i = 5; i < 9; ++i) {
+        const Child* above = ById(c, ME_COUNTERS[i - 1]);
+        const Child* below = ById(c, ME_COUNTERS[i]);
+        ASSERT_TRUE(above && below);
+        EXPECT_EQ(below->rect.left, above->rect.left);
+        EXPECT_GE(below->rect.top, above->rect.bottom);
+        EXPECT_LT(below->rect.right, ById(c, IDC_CONTRIB_LIST)->rect.left);
+    }
+    ExpectRowCaptions(d, c, IDC_SOURCES_LIST,
+                      {"Key1 FILL", "Key1 CUT", "Key2 FILL", "Key2 CUT", "Key3 FILL", "Key3 CUT", "Key4 FILL",
+                       "Key4 CUT", "A BUS", "B BUS", "UTIL 1", "UTIL 2"},
+                      true);
+    ExpectRowCaptions(d, c, IDC_CONTRIB_LIST,
+                      {"PGM A", "PGM B", "PGM C", "PGM D", "LAP A", "LAP B", "LAP C", "LAP D", "PVW A", "PVW 2"},
+                      false);
+    ExpectStatics(c, {"SOURCES", "CONTRIBUTION", "KEYER IN USE",
+                      "Key4  Key3  Key2  Key1   Util2   Util1   BusB   BusA",
+                      "    Key4            Key3             Key2             Key1",
+                      "CUT  FILL     CUT  FILL     CUT  FILL     CUT  FILL"});
+    CloseWith(d, IDOK);
+
+    d = Open(IDM_SHOW_EXT);
+    Tick();
+    c = Children(d);
+    ExpectFrame(d, c, "Display External Contribution Information", true);
+    ExpectList(d, c, IDC_SOURCES_LIST, true, 21);
+    ExpectList(d, c, IDC_CONTRIB_LIST, false, 22);
+    ExpectList(d, c, IDC_MODE_LIST, false, 0);
+    const char* extCaptions[8] = {"EXT 1", "EXT 2", "EXT 3", "EXT 4", "EXT 5", "EXT 6", "EXT 7", "EXT 8"};
+    ExpectSelectors(c, EXT_IDS, extCaptions, 8);
+    const int extCounters[8] = {1032, 1033, 1034, 1035, 1036, 1037, 1038, 1039};
+    ExpectUnder(c, EXT_IDS, extCounters, 8);
+    for (int id : extCounters) ExpectCounter(c, id);
+    std::vector<std::string> sourceRows = Numbered("Output ", 1, 6);
+    for (const char* input : {"1A", "1B", "2A", "2B", "3A", "3B", "4A", "4B"})
+        sourceRows.push_back(std::string("Input ") + input);
+    ExpectRowCaptions(d, c, IDC_SOURCES_LIST, sourceRows, true);
+    // "Output n" names both a source row and a contribution row: check the
+    // contribution captions by position only (left of the list, level with a row).
+    HWND contribution = GetDlgItem(d, IDC_CONTRIB_LIST);
+    const Child* contributionChild = ById(c, IDC_CONTRIB_LIST);
+    for (int i = 0; i < 6; ++i) {
+        RECT item = {};
+        SendMessageW(contribution, LB_GETITEMRECT, i, reinterpret_cast<LPARAM>(&item));
+        MapWindowPoints(contribution, nullptr, reinterpret_cast<POINT*>(&item), 2);
+        bool found = false;
+        for (const Child& label : c) {
+            if (!SameClass(label.className, "Static") || label.text != "Output " + std::to_string(i + 1)) continue;
+            const LONG middle = (label.rect.top + label.rect.bottom) / 2;
+            found = found || (middle >= item.top && middle < item.bottom && label.rect.right <= contributionChild->rect.left &&
+                              label.rect.left > ById(c, IDC_SOURCES_LIST)->rect.right);
+        }
+        EXPECT_TRUE(found) << "contribution row " << i + 1;
+    }
+    ExpectStatics(c, {"SOURCES", "CONTRIBUTION", "INPUT MODE",
+                      "In4B   In4A    In3B   In3A    In2B    In2A    In1B  In1A ", "Input  Input  Input  Input",
+                      "4B       3B       2B        1B"});
+    CloseWith(d, IDOK);
+}
+
+TEST_F(Displays, StillStoreOutputAndNamesTemplatesCarryTheirControls) {
+    HWND d = Open(IDM_SHOW_SS);
+    Tick();
+    std::vector<Child> c = Children(d);
+    ExpectFrame(d, c, "Display Still Store Contribution Information", true);
+    ExpectList(d, c, IDC_SOURCES_LIST, true, 24);
+    ExpectList(d, c, IDC_MODE_LIST, false, 0);
+    for (int id : {IDC_SOURCES_LIST, IDC_MODE_LIST}) EXPECT_FALSE(ById(c, id)->style & WS_VSCROLL) << id;
+    ExpectCounter(c, IDC_SS_COUNT);
+    ExpectRowCaptions(d, c, IDC_SOURCES_LIST, {"Input 1", "Input 2"}, true);
+    ExpectStatics(c, {"SOURCES", "MODE", "Output   Output   Output   Output   Input   Input2   Input1",
+                      "7/8          5/6         3/4         1/2      Mode   Rec    Rec"});
+    // The mode list is one row high.
+    RECT item = {}, inside = {};
+    SendMessageW(GetDlgItem(d, IDC_MODE_LIST), LB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&item));
+    GetClientRect(GetDlgItem(d, IDC_MODE_LIST), &inside);
+    EXPECT_GE(inside.bottom, item.bottom);
+    EXPECT_LT(inside.bottom, 2 * (item.bottom - item.top));
+    CloseWith(d, IDOK);
+
+    d = Open(IDM_SHOW_OUT);
+    Tick();
+    c = Children(d);
+    ExpectFrame(d, c, "Display Output Contribution Information", true);
+    for (int g = 0; g < 3; ++g) {
+        for (int list : OUT_LIST_IDS[g]) {
+            ExpectList(d, c, list, true, 18);
+            EXPECT_FALSE(ById(c, list)->style & WS_VSCROLL) << list;
+        }
+        ExpectRowCaptions(d, c, OUT_LIST_IDS[g][0], Numbered("Output ", 16 * g + 1, 16 * g + 16), true);
+    }
+    for (int id : OUT_COUNTERS) ExpectCounter(c, id);
+    const char* groupCaptions[3] = {"Output    Source    Mode    OnAir", "  Output        Source    Mode    OnAir",
+                                    " Output        Source    Mode    OnAir"};
+    for (int g = 0; g < 3; ++g) {
+        const Child* caption = StaticText(c, groupCaptions[g]);
+        ASSERT_TRUE(caption) << g;
+        EXPECT_TRUE(caption->style & SS_SUNKEN) << g;
+        const Child* source = ById(c, OUT_LIST_IDS[g][0]);
+        EXPECT_LE(caption->rect.bottom, source->rect.top) << g;
+        EXPECT_LT(caption->rect.left, source->rect.left) << g;
+        EXPECT_GT(caption->rect.right, ById(c, OUT_LIST_IDS[g][2])->rect.left) << g;
+    }
+    CloseWith(d, IDOK);
+
+    d = Open(IDM_SHOW_NAMES);
+    c = Children(d);
+    ExpectFrame(d, c, "Display the Source Names", false);
+    const Child* update = ById(c, IDC_NAMES_UPDATE);
+    ASSERT_TRUE(update);
+    EXPECT_EQ(update->text, "Update");
+    EXPECT_EQ(update->style & BS_TYPEMASK, BS_PUSHBUTTON);
+    ExpectList(d, c, IDC_NAMES_LIST, false, 20);
+    const LONG namesStyle = ById(c, IDC_NAMES_LIST)->style;
+    EXPECT_EQ(namesStyle & (WS_VSCROLL | LBS_NOSEL | LBS_USETABSTOPS), WS_VSCROLL | LBS_NOSEL | LBS_USETABSTOPS);
+    const Child* heading =
+        StaticText(c, "Source #     NAME                            NICKNAME                                          ALIAS");
+    ASSERT_TRUE(heading);
+    EXPECT_EQ(heading->style & SS_TYPEMASK, SS_LEFT);
+    EXPECT_TRUE(heading->style & SS_SUNKEN);
+    EXPECT_TRUE((heading->style & WS_BORDER) || (heading->exStyle & WS_EX_CLIENTEDGE));
+    EXPECT_LE(heading->rect.bottom, ById(c, IDC_NAMES_LIST)->rect.top);
+    CloseWith(d, IDOK);
+}
+
+TEST_F(Displays, ShowExtInTheExtDisplayReopensOnTheRememberedRecord) {
+    HWND d = Open(IDM_SHOW_EXT);
+    Click(d, IDC_EXT7);
+    Click(d, IDC_SHOW_EXT);
+    HWND now = nullptr;
+    for (int i = 0; i < 200; ++i) {
+        now = Active().window;
+        if (now && now != d) break;
+        Flush();
+        Sleep(10);
+    }
+    ASSERT_TRUE(now && now != d);
+    for (int k = 0; k < EXT_RECORDS; ++k) EXPECT_EQ(Checked(now, EXT_IDS[k]), EXT_IDS[k] == IDC_EXT7) << k;
+    Tick();
+    EXPECT_EQ(ListRows(now, IDC_CONTRIB_LIST), Rows(ExpectedExt(6).contribution));
+    CloseWith(now, IDOK);
+}
+
+TEST_F(Displays, MeSelectorClickRefreshesErrorCountersOfACleanCategory) {
+    HWND d = Open(IDM_SHOW_ME);
+    Click(d, IDC_ME1);
+    Tick();
+    tallyStore.counters.headerMismatchCount.store(41);
+    tallyStore.counters.unknownTypeCount.store(0x80000000u);
+    Tick();  // meDirty is clear: nothing is redrawn
+    EXPECT_EQ(FieldText(d, IDC_MISMATCH_COUNT), "0");
+    Click(d, IDC_ME3);
+    EXPECT_EQ(FieldText(d, IDC_MISMATCH_COUNT), "41");
+    EXPECT_EQ(FieldText(d, IDC_UNKNOWN_COUNT), "2147483648");
+    EXPECT_EQ(ListRows(d, IDC_SOURCES_LIST), Rows(ExpectedMe(2).sources));
+    Click(d, IDC_ME1);
     CloseWith(d, IDOK);
 }
 
