@@ -372,6 +372,7 @@ TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
 
     Tick();
     EXPECT_EQ(Part(5), "Line errors " + std::to_string(lineErrors));
+    RedrawWindow(Bar(), nullptr, nullptr, RDW_UPDATENOW);  // the new texts on screen before the capture
     const std::string path = ArtifactPath("serial_status_port_error.bmp");
     EXPECT_TRUE(SaveWindowBitmap(MainWindow(), path)) << path;
     std::printf("screenshot: %s\n", path.c_str());
