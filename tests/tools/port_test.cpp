@@ -144,3 +144,48 @@ TEST_F(NullModem, UnusableDevicesAndSettingsExitWithTwoAndWriteNothing) {
     run = RunTool({DUMP, "--port", receiver, "x.bin"});
     EXPECT_EQ(run.status, 2);
 }
+
+TEST_F(NullModem, RateWithoutATermiosConstantCarriesTheFeedBothWays) {
+    // 256000 has no Bxxx constant: both ends must still set it, and what the
+    // monitor decodes must be exactly what the simulator says it sent.
+    const std::string base = TestDir() + "/rate256k";
+    const pid_t monitor = StartMonitor({DUMP, "--port", receiver, "--baud", "256000", "--json"}, base + ".out",
+                                       base + ".err");
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--baud", "256000", "--count", "800", "--faults", "0.04",
+                                 "--seed", "21", "--summary", base + ".sim"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    kill(monitor, SIGINT);
+    ASSERT_EQ(WaitTool(monitor, 10000), 0) << ReadFileText(base + ".err");
+    EXPECT_NE(ReadFileText(base + ".err").find("monitoring " + receiver + " at 256000 8N1"), std::string::npos)
+        << ReadFileText(base + ".err");
+
+    const nlohmann::json summary = nlohmann::json::parse(ReadFileText(base + ".sim"));
+    const nlohmann::json live = nlohmann::json::parse(ReadFileText(base + ".out"));
+    EXPECT_TRUE(summary["complete"].get<bool>());
+    EXPECT_EQ(summary["messageTotal"].get<int>(), 800);
+    EXPECT_EQ(live["counters"], summary["counters"]);
+    EXPECT_EQ(live["records"], summary["records"]);
+    EXPECT_EQ(live["names"], summary["names"]);
+}
+
+TEST_F(NullModem, ImpossibleRatesExitWithTwoAndTouchNothing) {
+    const std::string base = TestDir() + "/badrate";
+    for (const char* rate : {"0", "-1", "-256000"}) {
+        ToolRun run = RunTool({DUMP, "--port", receiver, "--baud", rate, "--capture", base + ".cap"});
+        EXPECT_EQ(run.status, 2) << rate;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find("baud"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_FALSE(Exists(base + ".cap")) << rate;
+
+        run = RunTool({SIM, "--output", sender, "--baud", rate, "--count", "5", "--summary", base + ".sim"});
+        EXPECT_EQ(run.status, 2) << rate;
+        EXPECT_NE(run.err.find("--baud"), std::string::npos) << run.err;
+        EXPECT_FALSE(Exists(base + ".sim")) << rate;
+    }
+    // The port was left usable: a sane rate still goes through afterwards.
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--baud", "256000", "--count", "3", "--no-names",
+                                 "--summary", base + ".ok"});
+    EXPECT_EQ(sim.status, 0) << sim.err;
+}

@@ -21,6 +21,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "tools/common/tty.h"
 #endif
 
 namespace {
@@ -34,27 +36,12 @@ int64_t NowMs() {
         .count();
 }
 
-const long STANDARD_BAUDS[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 256000, 460800};
+// The rates the application offers, plus the two fast ones adapters commonly
+// reach; tallydump stays within them.
+const long STANDARD_BAUDS[] = {110,   300,   600,    1200,   2400,   4800,   9600,  14400,
+                               19200, 38400, 57600, 115200, 230400, 256000, 460800};
 
 #ifndef _WIN32
-bool BaudSpeed(long baud, speed_t& speed) {
-    switch (baud) {
-    case 1200: speed = B1200; return true;
-    case 2400: speed = B2400; return true;
-    case 4800: speed = B4800; return true;
-    case 9600: speed = B9600; return true;
-    case 19200: speed = B19200; return true;
-    case 38400: speed = B38400; return true;
-    case 57600: speed = B57600; return true;
-    case 115200: speed = B115200; return true;
-    case 230400: speed = B230400; return true;
-#ifdef B460800
-    case 460800: speed = B460800; return true;
-#endif
-    default: return false;  // 256000 has no termios constant
-    }
-}
-
 // The device, opened, locked against a second reader and in raw mode.
 int OpenDevice(const LiveOptions& o, std::string& error) {
     const int fd = open(o.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -78,28 +65,14 @@ int OpenDevice(const LiveOptions& o, std::string& error) {
         return -1;
     }
     ioctl(fd, TIOCEXCL);
-    speed_t speed;
-    BaudSpeed(o.baud, speed);  // checked beforehand
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
-    tio.c_cflag |= o.dataBits == 5 ? CS5 : o.dataBits == 6 ? CS6 : o.dataBits == 7 ? CS7 : CS8;
-    if (o.stopBits == 2) tio.c_cflag |= CSTOPB;
-    const char parity = o.parity[0];
-    if (parity != 'N') tio.c_cflag |= PARENB;
-    if (parity == 'O' || parity == 'M') tio.c_cflag |= PARODD;
-#ifdef CMSPAR
-    if (parity == 'M' || parity == 'S') tio.c_cflag |= CMSPAR;
-#endif
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    termios applied;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0 || tcgetattr(fd, &applied) != 0 ||
-        cfgetispeed(&applied) != speed || (applied.c_cflag & CSIZE) != (tio.c_cflag & CSIZE)) {
-        error = o.device + " does not accept " + std::to_string(o.baud) + " " + std::to_string(o.dataBits) +
-                o.parity + std::to_string(o.stopBits);
+    TtyLine line;
+    line.baud = o.baud;
+    line.dataBits = o.dataBits;
+    line.parity = o.parity[0];
+    line.stopBits = o.stopBits;
+    std::string why;
+    if (!TtyConfigureRaw(fd, line, why)) {
+        error = o.device + " does not accept " + TtyLineText(line) + ": " + why;
         close(fd);
         return -1;
     }
@@ -116,8 +89,7 @@ bool LiveCheckSettings(const LiveOptions& o, std::string& error) {
     bool baudKnown = false;
     for (long b : STANDARD_BAUDS) baudKnown = baudKnown || b == o.baud;
 #ifndef _WIN32
-    speed_t speed;
-    baudKnown = baudKnown && BaudSpeed(o.baud, speed);
+    baudKnown = baudKnown && TtyRateSupported(o.baud);
 #endif
     if (!baudKnown) {
         error = "unsupported baud rate " + std::to_string(o.baud);

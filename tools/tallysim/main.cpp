@@ -19,31 +19,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/tty.h"
 #include "tools/tallysim/sim.h"
 
 namespace {
 
 std::atomic<bool> stopRequested{false};
 extern "C" void OnSignal(int) { stopRequested = true; }
-
-bool BaudConstant(long baud, speed_t& speed) {
-    static const struct {
-        long baud;
-        speed_t speed;
-    } table[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
-                 {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-                 {230400, B230400},
-#ifdef B460800
-                 {460800, B460800},
-#endif
-    };
-    for (const auto& entry : table)
-        if (entry.baud == baud) {
-            speed = entry.speed;
-            return true;
-        }
-    return false;
-}
 
 // Opens the output: "-" is standard output; a tty is put into raw mode at the
 // baud rate; anything else is created or truncated as a file.
@@ -58,25 +40,11 @@ int OpenOutput(const std::string& path, long baud, std::string& error) {
         return -1;
     }
     if (isatty(fd)) {
-        termios tio;
-        speed_t speed;
-        if (!BaudConstant(baud, speed)) {
-            error = "unsupported baud rate " + std::to_string(baud) + " for " + path;
-            close(fd);
-            return -1;
-        }
-        if (tcgetattr(fd, &tio) != 0) {
-            error = "cannot read the settings of " + path + ": " + std::strerror(errno);
-            close(fd);
-            return -1;
-        }
-        cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL;
-        tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
-        cfsetispeed(&tio, speed);
-        cfsetospeed(&tio, speed);
-        if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-            error = "cannot configure " + path + ": " + std::strerror(errno);
+        TtyLine line;
+        line.baud = baud;
+        std::string why;
+        if (!TtyConfigureRaw(fd, line, why)) {
+            error = path + " does not accept " + TtyLineText(line) + ": " + why;
             close(fd);
             return -1;
         }
