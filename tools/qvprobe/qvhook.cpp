@@ -1,73 +1,122 @@
 // qvhook.dll: a WH_GETMESSAGE hook that qvprobe installs on the target's UI
 // thread. The system loads it into the target, where the menu of the target's
 // window can be read (another process gets -1 from GetMenuItemCount under Wine).
+//
+// The DLL is built without the C/C++ runtime (own entry point, no std::string,
+// no static constructors) so that it has no TLS directory: Wine 8 cannot load
+// a DLL with static TLS into a process that already runs further threads (its
+// loader faults while giving each thread the new slot, the fault is swallowed
+// in the hook callback and the loader lock stays held, which then freezes the
+// target's other threads). The application runs its receiver thread while
+// connected, so a runtime-linked hook made the menu unreadable and stalled
+// the reception. qvprobe refuses a hook DLL that has a TLS directory.
 #include <windows.h>
-
-#include <string>
 
 #include "qvhook.h"
 
 namespace {
 
-std::string Utf8(const wchar_t* s, int len) {
-  if (len <= 0) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, s, len, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s, len, &out[0], n, nullptr, nullptr);
-  return out;
+// Bounded writer straight into the shared view; one byte is kept for the NUL.
+struct Out {
+  char* buf;
+  unsigned size;
+  unsigned len;
+};
+
+void Put(Out& o, char c) {
+  if (o.len + 1 < o.size) o.buf[o.len++] = c;
 }
 
-std::string Quote(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
+void PutStr(Out& o, const char* s) {
+  while (*s) Put(o, *s++);
+}
+
+void PutUInt(Out& o, unsigned v) {
+  char digits[12];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  while (n) Put(o, digits[--n]);
+}
+
+// The text as UTF-8 in double quotes with " \ TAB LF CR escaped.
+void PutQuoted(Out& o, const wchar_t* s) {
+  char utf8[2048];
+  int n = WideCharToMultiByte(CP_UTF8, 0, s, lstrlenW(s), utf8, sizeof utf8, nullptr, nullptr);
+  Put(o, '"');
+  for (int i = 0; i < n; ++i) {
+    char c = utf8[i];
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
+      case '"': PutStr(o, "\\\""); break;
+      case '\\': PutStr(o, "\\\\"); break;
+      case '\t': PutStr(o, "\\t"); break;
+      case '\n': PutStr(o, "\\n"); break;
+      case '\r': PutStr(o, "\\r"); break;
+      default: Put(o, c);
     }
   }
-  return out + "\"";
+  Put(o, '"');
+}
+
+// "a.b" paths are kept as the positions of each level (at most 9 levels).
+struct Path {
+  int pos[9];
+  int depth;
+};
+
+void PutPath(Out& o, const Path& p) {
+  for (int i = 0; i < p.depth; ++i) {
+    if (i) Put(o, '.');
+    PutUInt(o, static_cast<unsigned>(p.pos[i]));
+  }
 }
 
 // One line per item: path<TAB>id<TAB>flags<TAB>"text". The path is the
 // position in each level joined by dots; flags are a comma list or "-".
-void DumpMenu(HMENU menu, const std::string& prefix, std::string& out, int depth) {
+void DumpMenu(HMENU menu, Path& path, Out& out) {
   int count = GetMenuItemCount(menu);
   if (count < 0) {
-    out += "error\tGetMenuItemCount failed\n";
+    PutStr(out, "error\tGetMenuItemCount failed\n");
     return;
   }
   for (int i = 0; i < count; ++i) {
-    wchar_t text[512] = {0};
+    wchar_t text[512];
+    text[0] = 0;
     MENUITEMINFOW info;
     ZeroMemory(&info, sizeof info);
     info.cbSize = sizeof info;
     info.fMask = MIIM_ID | MIIM_STATE | MIIM_SUBMENU | MIIM_FTYPE | MIIM_STRING;
     info.dwTypeData = text;
     info.cch = 511;
-    std::string path = prefix.empty() ? std::to_string(i) : prefix + "." + std::to_string(i);
+    path.pos[path.depth++] = i;
+    PutPath(out, path);
     if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
-      out += path + "\terror\tGetMenuItemInfo failed\n";
+      PutStr(out, "\terror\tGetMenuItemInfo failed\n");
+      --path.depth;
       continue;
     }
-    std::string flags;
-    auto add = [&flags](const char* f) {
-      if (!flags.empty()) flags += ",";
-      flags += f;
+    Put(out, '\t');
+    PutUInt(out, info.hSubMenu ? 0u : info.wID);
+    Put(out, '\t');
+    bool any = false;
+    auto flag = [&out, &any](const char* f) {
+      if (any) Put(out, ',');
+      PutStr(out, f);
+      any = true;
     };
-    if (info.hSubMenu) add("popup");
-    if (info.fType & MFT_SEPARATOR) add("separator");
-    if (info.fState & MFS_GRAYED) add("grayed");
-    else if (info.fState & MFS_DISABLED) add("disabled");
-    if (info.fState & MFS_CHECKED) add("checked");
-    if (flags.empty()) flags = "-";
-    unsigned id = info.hSubMenu ? 0u : info.wID;
-    out += path + "\t" + std::to_string(id) + "\t" + flags + "\t" +
-           Quote(Utf8(text, lstrlenW(text))) + "\n";
-    if (info.hSubMenu && depth < 8) DumpMenu(info.hSubMenu, path, out, depth + 1);
+    if (info.hSubMenu) flag("popup");
+    if (info.fType & MFT_SEPARATOR) flag("separator");
+    if (info.fState & MFS_GRAYED) flag("grayed");
+    else if (info.fState & MFS_DISABLED) flag("disabled");
+    if (info.fState & MFS_CHECKED) flag("checked");
+    if (!any) Put(out, '-');
+    Put(out, '\t');
+    PutQuoted(out, text);
+    Put(out, '\n');
+    if (info.hSubMenu && path.depth < 9) DumpMenu(info.hSubMenu, path, out);
+    --path.depth;
   }
 }
 
@@ -78,13 +127,17 @@ void Answer(HWND hwnd, DWORD askerPid) {
   HANDLE map = OpenFileMappingW(FILE_MAP_WRITE, FALSE, mapName);
   HANDLE done = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
   if (map && done) {
-    std::string text;
-    HMENU menu = GetMenu(hwnd);
-    if (!menu) text = "error\tno menu\n";
-    else DumpMenu(menu, "", text, 0);
-    if (text.size() >= QVHOOK_MAP_SIZE) text.resize(QVHOOK_MAP_SIZE - 1);
     if (char* view = static_cast<char*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, QVHOOK_MAP_SIZE))) {
-      CopyMemory(view, text.c_str(), text.size() + 1);
+      Out out = {view, QVHOOK_MAP_SIZE, 0};
+      HMENU menu = GetMenu(hwnd);
+      if (!menu) {
+        PutStr(out, "error\tno menu\n");
+      } else {
+        Path path;
+        path.depth = 0;
+        DumpMenu(menu, path, out);
+      }
+      view[out.len] = 0;
       UnmapViewOfFile(view);
     }
     SetEvent(done);
@@ -108,4 +161,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK QvGetMsgProc(int code, WPARAM 
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+// The entry point itself (no runtime start-up code in front of it).
+extern "C" BOOL WINAPI QvHookEntry(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  return TRUE;
+}

@@ -249,6 +249,14 @@ int CmdClose(const std::wstring& caption) {
   return 0;
 }
 
+bool HasTlsDirectory(HMODULE mod) {
+  const BYTE* base = reinterpret_cast<const BYTE*>(mod);
+  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  if (nt->OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_TLS) return false;
+  return nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].VirtualAddress != 0;
+}
+
 int CmdMenu(DWORD timeout) {
   HWND h = FindWindowW(MainClass().c_str(), nullptr);
   if (!h) return Fail("no main window of class " + Utf8(MainClass()));
@@ -263,6 +271,10 @@ int CmdMenu(DWORD timeout) {
   if (!mod) return Fail("cannot load " + Utf8(dll));
   HOOKPROC proc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(mod, QVHOOK_PROC_NAME)));
   if (!proc) return Fail("qvhook.dll lacks " QVHOOK_PROC_NAME);
+  // Wine's loader faults when it maps a DLL with static TLS into a process
+  // that runs further threads, and leaves the target's loader lock held:
+  // such a hook would hang the target instead of answering.
+  if (HasTlsDirectory(mod)) return Fail("qvhook.dll has a TLS directory (built with the runtime start-up code)");
 
   DWORD pid = GetCurrentProcessId();
   wchar_t mapName[64], eventName[64];
