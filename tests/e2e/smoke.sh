@@ -2,13 +2,15 @@
 # Smoke test of qorvex.exe from outside: it starts under Wine, its window is
 # found by another process, its live menu reads back as built (only
 # "Disconnect" greyed), the About box opens and closes, a screenshot is kept,
-# and "Exit" ends the process with status 0.
+# "Connect" on COM1 (a null modem to COM2) swaps the greyed items and
+# "Disconnect" swaps them back, and "Exit" ends the process with status 0.
 # Usage: sh smoke.sh <windows build folder>
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 . "$QV_ROOT/tests/e2e/lib.sh"
 qv_e2e_begin e2e_smoke
 
+qv_check "null modem COM1 <-> COM2" qv_nullmodem_start
 qv_app_start "$QV_BUILD/bin/qorvex.exe"
 qv_check "main window of class qorvex appears" qv_probe wait-window qorvex 20000
 qv_check "main window titled qorvex" qv_probe wait-window qorvex 1000
@@ -52,5 +54,29 @@ qv_check "Exit command" qv_probe command 32775
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
 qv_check "no qorvex window left" qv_probe wait-gone qorvex 2000
+
+# A second run that connects before its menu is ever read: the hook is then
+# first loaded into a target whose receiver thread already runs (a DLL with
+# static TLS made Wine's loader fault there and hang the target).
+qv_app_start "$QV_BUILD/bin/qorvex.exe"
+qv_check "second run: main window appears" qv_probe wait-window qorvex 20000
+# Connect: the menu is read back while the receiver thread runs (the hook
+# must still load into the target) and shows the connected state.
+qv_check "Connect command" qv_probe command 105
+qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1 && qv_fail "\"Connection failed.\" box after Connect"
+menu=$(qv_probe menu); rc=$?
+[ $rc -eq 0 ] || qv_fail "menu read after Connect failed ($rc)"
+qv_has "$menu" '0.0	105	grayed	"Connect"' "menu after Connect: Connect greyed"
+qv_has "$menu" '0.1	32771	-	"Disconnect"' "menu after Connect: Disconnect enabled"
+qv_count "$menu" '	grayed	' 1 "menu after Connect: only one greyed item"
+qv_check "Disconnect command" qv_probe command 32771
+menu=$(qv_probe menu); rc=$?
+[ $rc -eq 0 ] || qv_fail "menu read after Disconnect failed ($rc)"
+qv_has "$menu" '0.0	105	-	"Connect"' "menu after Disconnect: Connect enabled"
+qv_has "$menu" '0.1	32771	grayed	"Disconnect"' "menu after Disconnect: Disconnect greyed"
+
+qv_check "second run: Exit command" qv_probe command 32775
+qv_app_wait 20; rc=$?
+[ $rc -eq 0 ] && qv_pass "second run ended with status 0" || qv_fail "second run status $rc"
 echo "screenshot: $shot"
 qv_e2e_end
