@@ -67,9 +67,8 @@ qv_feed_trap() {
 
 # The app on COM1 linked to the Linux peer path, after "Connect". Returns
 # non-zero when the window does not appear or "Connection failed." shows.
-# (The menu is not read back here: once the port is open the menu hook gets
-# no answer from the target under Wine; the data reaching the displays is
-# the proof of the connection.)
+# (The menu swap on Connect is checked by the smoke test; here the data
+# reaching the displays is the proof of the connection.)
 qv_feed_app_connected() {
   qv_nullmodem_start "$QV_PEER" || return 1
   qv_app_start "$QV_BUILD/bin/qorvex.exe"
