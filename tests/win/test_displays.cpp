@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "win_artifacts.h"
 #include "app/app.h"
 #include "displays/framework.h"
 #include "displays/rows.h"
@@ -177,61 +178,15 @@ void Click(HWND dialog, int button) {
 
 // ---- Screenshots ------------------------------------------------------------
 
-std::string ArtifactDirectory() {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path);
-    dir = dir.substr(0, dir.find_last_of("\\/"));  // bin
-    dir = dir.substr(0, dir.find_last_of("\\/"));  // build
-    dir += "\\artifacts";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir;
-}
-
-// Copies the dialog's screen rectangle into a 24-bit BMP.
+// Copies the dialog's screen rectangle into <build>/artifacts/<name>.bmp.
 bool Screenshot(HWND dialog, const char* name) {
-    bool ok = false;
     RunOnUi([&] {
         SetForegroundWindow(dialog);
         RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
     });
     Sleep(300);
     Flush();
-    RECT r;
-    GetWindowRect(dialog, &r);
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    SelectObject(memory, old);
-    BITMAPINFOHEADER info = {};
-    info.biSize = sizeof info;
-    info.biWidth = w;
-    info.biHeight = h;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    const DWORD stride = ((w * 3 + 3) / 4) * 4;
-    std::vector<BYTE> pixels(stride * h);
-    if (GetDIBits(memory, bitmap, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS)) {
-        const std::string file = ArtifactDirectory() + "\\" + name + ".bmp";
-        FILE* f = std::fopen(file.c_str(), "wb");
-        if (f) {
-            BITMAPFILEHEADER header = {};
-            header.bfType = 0x4D42;
-            header.bfOffBits = sizeof header + sizeof info;
-            header.bfSize = header.bfOffBits + static_cast<DWORD>(pixels.size());
-            ok = std::fwrite(&header, sizeof header, 1, f) == 1 && std::fwrite(&info, sizeof info, 1, f) == 1 &&
-                 std::fwrite(pixels.data(), pixels.size(), 1, f) == 1;
-            std::fclose(f);
-        }
-    }
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return ok;
+    return SaveWindowBitmap(dialog, ArtifactPath(std::string(name) + ".bmp"));
 }
 
 // ---- Expected contents, from the store as it is now ----------------------------

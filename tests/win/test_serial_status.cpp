@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "win_artifacts.h"
 #include "app/status_core.h"
 #include "serial_test_util.h"
 
@@ -259,54 +260,6 @@ Capture CaptureClient() {
     DeleteDC(memory);
     ReleaseDC(MainWindow(), windowDc);
     return c;
-}
-
-std::string ArtifactPath(const char* name) {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path);
-    dir = dir.substr(0, dir.find_last_of("\\/"));  // bin
-    dir = dir.substr(0, dir.find_last_of("\\/"));  // build
-    dir += "\\artifacts";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir + "\\" + name;
-}
-
-// The whole main window, frame and status bar included, as a 24-bit BMP.
-bool SaveWindowBitmap(HWND window, const std::string& path) {
-    RECT r;
-    GetWindowRect(window, &r);
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    SelectObject(memory, old);
-    BITMAPINFOHEADER info = {};
-    info.biSize = sizeof info;
-    info.biWidth = w;
-    info.biHeight = h;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    const DWORD stride = ((w * 3 + 3) / 4) * 4;
-    std::vector<BYTE> pixels(static_cast<size_t>(stride) * h);
-    bool ok = GetDIBits(memory, bitmap, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS) != 0;
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    if (!ok) return false;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    BITMAPFILEHEADER header = {};
-    header.bfType = 0x4D42;
-    header.bfOffBits = sizeof header + sizeof info;
-    header.bfSize = header.bfOffBits + static_cast<DWORD>(pixels.size());
-    ok = std::fwrite(&header, sizeof header, 1, f) == 1 && std::fwrite(&info, sizeof info, 1, f) == 1 &&
-         std::fwrite(pixels.data(), pixels.size(), 1, f) == 1;
-    std::fclose(f);
-    return ok;
 }
 
 // A read that fails (here: on the closed port) while ClearCommError reports
