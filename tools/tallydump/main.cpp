@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/cli.h"
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
 
@@ -38,15 +39,8 @@ int main(int argc, char** argv) {
     app.add_option("--stop-bits", live.stopBits, "1 or 2 (default 1)")->needs(portOpt);
     app.add_option("--capture", live.capturePath, "with --port: write the raw bytes received to FILE")
         ->needs(portOpt);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "tallydump: " << e.what() << "\n" << app.help();
-        return 2;
-    }
+    const int parsed = ToolParse(app, argc, argv, "tallydump");
+    if (parsed >= 0) return parsed;
     const DumpMode mode = json ? DUMP_JSON : trace ? DUMP_TRACE : DUMP_SUMMARY;
     if (!live.device.empty()) {
         live.blockSize = blockSize;

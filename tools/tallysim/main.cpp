@@ -19,6 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/cli.h"
 #include "tools/common/tty.h"
 #include "tools/tallysim/sim.h"
 
@@ -114,15 +115,8 @@ int main(int argc, char** argv) {
     CLI::Option* replayOpt = app.add_option("--replay", replayPath, "send a raw capture instead of a simulation");
     replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults");
     app.add_option("--summary", summaryPath, "write the JSON summary to FILE instead of standard error");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "tallysim: " << e.what() << "\n" << app.help();
-        return 2;
-    }
+    const int parsed = ToolParse(app, argc, argv, "tallysim");
+    if (parsed >= 0) return parsed;
 
     std::vector<uint8_t> replay;
     if (!replayPath.empty()) {
