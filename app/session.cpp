@@ -14,9 +14,6 @@
 static_assert(SCREEN_ROWS == SCREEN_ROW_COUNT && SCREEN_COLS == SCREEN_COL_COUNT,
               "session screen and screen rules agree on the size");
 
-// Property key under which a dialog editing the session keeps its record.
-static const ATOM SESSION_PROPERTY = 0x100;
-
 static void SetDefaults(SessionState& s) {
     s.portNumber = 1;
     s.connected = 0;

@@ -6,6 +6,10 @@
 #include <atomic>
 #include <cstdint>
 
+// A modal dialog that edits the session keeps it as this window property
+// (an integer atom) while it runs.
+constexpr ATOM SESSION_PROPERTY = 0x100;
+
 constexpr int SCREEN_ROWS = 25;
 constexpr int SCREEN_COLS = 80;
 

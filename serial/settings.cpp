@@ -61,7 +61,7 @@ void ComboFillFromTable(HINSTANCE instance, HWND combo, UINT firstStringId, cons
 }
 
 static SessionState* DialogSession(HWND dialog) {
-    return static_cast<SessionState*>(GetPropA(dialog, SETTINGS_PROPERTY));
+    return static_cast<SessionState*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
 }
 
 static HINSTANCE DialogInstance(HWND dialog) {
@@ -162,7 +162,7 @@ int SettingsDialogStore(HWND dialog) {
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
-        SetPropA(dialog, SETTINGS_PROPERTY, reinterpret_cast<HANDLE>(lParam));
+        SetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY), reinterpret_cast<HANDLE>(lParam));
         return SettingsDialogLoad(dialog);
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
@@ -178,7 +178,7 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         }
         return FALSE;
     case WM_DESTROY:
-        RemovePropA(dialog, SETTINGS_PROPERTY);
+        RemovePropA(dialog, MAKEINTATOM(SESSION_PROPERTY));
         return FALSE;
     }
     return FALSE;

@@ -3,9 +3,6 @@
 #pragma once
 #include <windows.h>
 
-// The dialog keeps its SessionState as this window property while it runs.
-#define SETTINGS_PROPERTY MAKEINTATOM(0x100)
-
 constexpr int BAUD_TABLE_SIZE = 13;
 constexpr int PARITY_TABLE_SIZE = 5;
 constexpr int STOPBITS_TABLE_SIZE = 3;
