@@ -2,11 +2,11 @@
 # runs every test (CI calls exactly this); `make bench` prints the figures.
 SHELL := /bin/sh
 .DEFAULT_GOAL := build
-.PHONY: deps build build-native build-windows test bench demo clean
+.PHONY: deps build build-native build-windows test bench demo dist clean
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
-	libcli11-dev nlohmann-json3-dev imagemagick x11-utils
+	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
@@ -56,6 +56,12 @@ bench: deps
 # tour on a private virtual display leaves screenshots in build/demo/.
 demo: build
 	sh tools/demo/demo.sh
+
+# The Windows package: build/dist/qorvex-VERSION-win64.zip (VERSION from git).
+dist: deps
+	cmake --preset windows
+	cmake --build --preset windows -j$(JOBS) --target qorvex tallydump
+	sh tools/dist/make_dist.sh build/windows build/dist
 
 clean:
 	rm -rf build

@@ -3,10 +3,12 @@
 #include "app/app.h"
 
 #include "app/session.h"
+#include "config/config_win.h"
 #include "displays/display_kind.h"
 #include "displays/framework.h"
 #include "resources/resource.h"
 #include "serial/port.h"
+#include "serial/port_watch.h"
 #include "serial/settings.h"
 #include "tally/protocol.h"
 #include "tally/store.h"
@@ -90,11 +92,13 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         return 0;
 
     case IDM_CONNECT:
+        PortWatchOnCommand();
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
         return 0;
 
     case IDM_DISCONNECT:
+        PortWatchOnCommand();
         CaretHide(window);
         PortClose(window);
         return 0;
@@ -103,8 +107,14 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         SessionState* session = SessionFromWindow(window);
         if (!session) return 0;
         HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+        const PortConfig portBefore = PortConfigFromSession(*session, PortWatchReconnect());
+        const FontConfig fontBefore = FontConfigFromSession(*session);
         DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc,
                         reinterpret_cast<LPARAM>(session));
+        // Only what the operator changed is saved: values given on the
+        // command line stay for this run alone.
+        ConfigSavePort(ConfigActive(), portBefore, PortConfigFromSession(*session, PortWatchReconnect()));
+        ConfigSaveFont(ConfigActive(), fontBefore, FontConfigFromSession(*session));
         // Ok and Cancel alike: an open port gets the record's settings again.
         if (session->connected.load() && !PortApplySettings(window))
             MessageBoxA(window, "Settings failed!", "Qorvex V-1.0", MB_ICONWARNING);
@@ -146,6 +156,7 @@ static LRESULT OnCreate(HWND window) {
 static LRESULT OnDestroy(HWND window) {
     // The session, an open port and the receiver end with the process.
     KillTimer(window, REFRESH_TIMER);
+    if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
     PostQuitMessage(0);
     return 0;
 }
@@ -160,6 +171,7 @@ static LRESULT OnPaint(HWND window) {
 
 static LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
+    PortWatchTick(window);
     StatusBarUpdate(window);
     return 0;
 }
@@ -178,6 +190,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnTimer(window);
     case WM_SIZE:
         StatusBarLayout(window);
+        return DefWindowProcA(window, message, wParam, lParam);
+    case WM_APP_PORT_LOST:
+        PortWatchOnLost(window);
+        StatusBarUpdate(window);
+        return 0;
+    case WM_EXITSIZEMOVE:
+        if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_APP_PLACE_CARET:
         CaretPlaceAt(window, static_cast<int>(wParam), static_cast<int>(lParam));

@@ -10,6 +10,7 @@
 #include "app/screen_core.h"
 #include "app/session.h"
 #include "app/status_core.h"
+#include "serial/port_watch.h"
 #include "tally/store.h"
 
 namespace {
@@ -66,7 +67,7 @@ void StatusBarUpdate(HWND window) {
     for (const auto& n : s->lineErrorCounts) line += n.load();
 
     const StatusInput in{s->connected.load() != 0, s->bytesReceived.load(), s->lastByteTick.load(),
-                         static_cast<uint32_t>(GetTickCount()), messages, framing, line};
+                         static_cast<uint32_t>(GetTickCount()), messages, framing, line, PortWatchLost()};
     const StatusTexts t = statusTracker.Update(in);
     SetPart(bar, 0, StatusPortText(s->portNumber, s->baudRate, s->dataBits, s->parity, s->stopBits));
     SetPart(bar, 1, t.link);

@@ -23,7 +23,7 @@ constexpr BYTE FLOW_XONXOFF = 4;
 // are lock-free scalars for which all-zero bytes are a valid initial value.
 struct SessionState {
     HANDLE portHandle;
-    BYTE portNumber;
+    WORD portNumber;  // 1..256
     char screen[SCREEN_ROWS * SCREEN_COLS];
     std::atomic<int32_t> connected;
     LONG localEcho;

@@ -31,7 +31,7 @@ StatusTexts StatusTracker::Update(const StatusInput& in) {
     StatusTexts t;
     char text[64];
     if (!in.connected) {
-        t.link = "Disconnected";
+        t.link = in.portLost ? "Port lost" : "Disconnected";
     } else if (in.bytesReceived == 0) {
         // The count starts again at each connect, so bytes that came before
         // the first tick after a connect still count as data.

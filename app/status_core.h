@@ -20,6 +20,7 @@ struct StatusInput {
     uint64_t messages;        // stored messages so far, all types (a reset message zeroes it)
     uint64_t framingErrors;   // sum of the frame parser's error counters
     uint64_t lineErrors;      // sum of the UART error counters
+    bool portLost = false;    // the port went away while connected (shown until the next connect)
 };
 
 struct StatusTexts {

@@ -54,6 +54,8 @@
 #define IDS_BAUD_FIRST       800
 #define IDS_PARITY_FIRST     816
 #define IDS_STOPBITS_FIRST   832
+// Added beside the original controls (range 1200-1299).
+#define IDC_SET_RECONNECT    1200
 
 // ---- Display dialog controls -------------------------------------------------
 // The same numbers mean different controls in different displays; each

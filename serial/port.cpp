@@ -116,11 +116,13 @@ int PortOpen(HWND window) {
 
     HCURSOR previousCursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
 
+    // The device path, so that COM10 and above open too ("COM12" alone names
+    // a file in the current folder).
     char prefix[10];
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
     if (LoadStringA(instance, IDS_COM_PREFIX, prefix, sizeof prefix) <= 0) lstrcpyA(prefix, "COM");
     char name[32];
-    wsprintfA(name, "%s%d", prefix, session->portNumber);
+    wsprintfA(name, "\\\\.\\%s%d", prefix, session->portNumber);
 
     session->portHandle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);

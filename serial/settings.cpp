@@ -1,8 +1,14 @@
 // Port parameters and the "TTY Settings..." dialog.
 #include "serial/settings.h"
 
+#include <string>
+#include <vector>
+
 #include "app/session.h"
 #include "resources/resource.h"
+#include "serial/port_enum.h"
+#include "serial/port_list.h"
+#include "serial/port_watch.h"
 
 const DWORD baudTable[BAUD_TABLE_SIZE] = {110,   300,   600,   1200,  2400,   4800,  9600,
                                           14400, 19200, 38400, 57600, 115200, 256000};
@@ -68,21 +74,30 @@ static HINSTANCE DialogInstance(HWND dialog) {
     return reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
 }
 
+static int MapDialogWidth(HWND dialog, int dialogUnits) {
+    RECT r = {0, 0, dialogUnits, 1};
+    MapDialogRect(dialog, &r);
+    return r.right;
+}
+
 int SettingsDialogLoad(HWND dialog) {
     SessionState* session = DialogSession(dialog);
     if (!session) return 0;
     HINSTANCE instance = DialogInstance(dialog);
 
-    char prefix[10];
-    if (LoadStringA(instance, IDS_COM_PREFIX, prefix, sizeof prefix) <= 0) lstrcpyA(prefix, "COM");
-
+    // The ports present now (read afresh at every opening), COM1 to COM4 and
+    // the session's own port even when absent, in numeric order; item data
+    // is the port number.
     HWND port = GetDlgItem(dialog, IDC_SET_PORT);
-    for (int number = 1; number <= 4; ++number) {
-        char name[32];
-        wsprintfA(name, "%s%d", prefix, number);
-        SendMessageA(port, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+    const std::vector<PortEntry> ports = PortListMerge(PortEnumSystem(), session->portNumber);
+    for (const PortEntry& entry : ports) {
+        const std::string label = PortEntryLabel(entry);
+        const LRESULT index = SendMessageA(port, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label.c_str()));
+        SendMessageA(port, CB_SETITEMDATA, static_cast<WPARAM>(index), entry.number);
+        if (entry.number == session->portNumber) SendMessageA(port, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     }
-    SendMessageA(port, CB_SETCURSEL, static_cast<WPARAM>(session->portNumber - 1), 0);
+    // The list may be wider than the closed box: friendly names and marks.
+    SendMessageA(port, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(MapDialogWidth(dialog, 160)), 0);
     // The port cannot change under an open connection.
     EnableWindow(port, session->connected.load() ? FALSE : TRUE);
 
@@ -113,6 +128,7 @@ int SettingsDialogLoad(HWND dialog) {
     EnableWindow(GetDlgItem(dialog, IDC_SET_CNRECEIVE), FALSE);
 
     CheckDlgButton(dialog, IDC_SET_DISPLAYERRORS, session->displayErrors ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_RECONNECT, PortWatchReconnect() ? BST_CHECKED : BST_UNCHECKED);
     return 1;
 }
 
@@ -140,7 +156,9 @@ int SettingsDialogStore(HWND dialog) {
 
     LRESULT index;
     DWORD value;
-    if (SelectedIndex(dialog, IDC_SET_PORT, index)) session->portNumber = static_cast<BYTE>(index + 1);
+    DWORD number;
+    if (SelectedItemData(dialog, IDC_SET_PORT, number) && number >= PORT_NUMBER_MIN && number <= PORT_NUMBER_MAX)
+        session->portNumber = static_cast<WORD>(number);
     if (SelectedItemData(dialog, IDC_SET_BAUD, value)) session->baudRate = value;
     if (SelectedIndex(dialog, IDC_SET_DATABITS, index)) session->dataBits = static_cast<BYTE>(index + 5);
     if (SelectedItemData(dialog, IDC_SET_PARITY, value)) session->parity = static_cast<BYTE>(value);
@@ -156,6 +174,7 @@ int SettingsDialogStore(HWND dialog) {
     session->newLine = Checked(dialog, IDC_SET_NEWLINE);
     session->localEcho = Checked(dialog, IDC_SET_LOCALECHO);
     session->displayErrors = Checked(dialog, IDC_SET_DISPLAYERRORS);
+    PortWatchSetReconnect(Checked(dialog, IDC_SET_RECONNECT) != 0);
     return 1;
 }
 

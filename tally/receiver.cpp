@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "serial/port.h"
+#include "serial/port_watch.h"
 #include "tally/parser.h"
 #include "tally/store.h"
 
@@ -66,6 +67,7 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
     // A read that filled the buffer may have left bytes queued; those are read
     // at once instead of waiting for a character that may never come.
     bool moreQueued = false;
+    int goneChecks = 0;
     while (session->connected.load()) {
         if (!moreQueued) {
             const PortEventOutcome outcome = WaitForPortEvent(session, event);
@@ -74,7 +76,19 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
                 // The driver cannot wait for events: look at the queue anyway
                 // after a short pause, so data still arrives without spinning.
                 if (!session->connected.load()) break;
+                // A port that no longer answers at all has gone (an adapter
+                // unplugged): the window closes the connection.
+                if (PortWatchGone(session->portHandle)) {
+                    if (++goneChecks >= PORT_GONE_CHECKS) {
+                        PostMessageA(appMainWindow, WM_APP_PORT_LOST, 0, 0);
+                        break;
+                    }
+                } else {
+                    goneChecks = 0;
+                }
                 Sleep(RECEIVER_POLL_MS);
+            } else {
+                goneChecks = 0;
             }
         }
         // Never ask for more than readBuffer holds.

@@ -38,6 +38,17 @@ TEST(StatusTracker, LinkStateFollowsConnectDataAndSilence) {
     EXPECT_EQ(t.Update(At(25000, true, 40, 21300)).link, "Silent 3 s");
 }
 
+TEST(StatusTracker, ALostPortIsShownUntilTheNextConnect) {
+    StatusTracker t;
+    StatusInput in = At(1000, false, 40, 900);
+    in.portLost = true;
+    EXPECT_EQ(t.Update(in).link, "Port lost");
+    EXPECT_EQ(t.Update(At(1500, false, 40, 900)).link, "Disconnected");
+    in = At(2000, true, 0, 0);
+    in.portLost = true;  // reconnected: the connection wins
+    EXPECT_EQ(t.Update(in).link, "Connected, no data yet");
+}
+
 TEST(StatusTracker, SilenceSurvivesTheTickCounterWrapping) {
     StatusTracker t;
     t.Update(At(0xFFFFFF00u, true, 0, 0));

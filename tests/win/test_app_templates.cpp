@@ -268,6 +268,8 @@ TEST(SettingsTemplate, ExtendedTemplateWithEveryControlInPlace) {
         {CLASS_BUTTON, IDC_SET_FONT, "&Font", BS_PUSHBUTTON, BUTTON_TYPE, 140, 70, 40, 14},
         {CLASS_BUTTON, IDOK, "Ok", BS_DEFPUSHBUTTON, BUTTON_TYPE, 140, 90, 40, 14},
         {CLASS_BUTTON, IDCANCEL, "Cancel", BS_PUSHBUTTON, BUTTON_TYPE, 140, 110, 40, 14},
+        // Added beside the original controls.
+        {CLASS_BUTTON, IDC_SET_RECONNECT, "Reconnect automatically", check, BUTTON_TYPE, 10, 125, 105, 10},
     });
 }
 

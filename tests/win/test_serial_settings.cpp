@@ -63,7 +63,8 @@ bool RunSettings(const std::function<void(HWND)>& act) {
 void Press(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
 struct Settings {
-    BYTE portNumber, dataBits, flowFlags, parity, stopBits;
+    WORD portNumber;
+    BYTE dataBits, flowFlags, parity, stopBits;
     DWORD baudRate;
     LONG autowrap, newLine, localEcho, displayErrors;
     bool operator==(const Settings& o) const {
@@ -142,7 +143,17 @@ TEST_F(SettingsTest, DialogShowsTheSessionControlByControl) {
     EXPECT_EQ(view.property, static_cast<HANDLE>(Session()));
 
     const ComboView& port = view.combos[0];
-    EXPECT_EQ(port.texts, (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+    // COM1 to COM4 first (the test prefix maps them); further ports the
+    // system lists follow in numeric order.
+    ASSERT_GE(port.texts.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(port.texts.begin(), port.texts.begin() + 4),
+              (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
+    for (size_t i = 0; i < port.data.size(); ++i) {
+        if (i > 0) {
+            EXPECT_GT(port.data[i], port.data[i - 1]) << "numeric order";
+        }
+        EXPECT_EQ(port.texts[i].rfind("COM" + std::to_string(port.data[i]), 0), 0u) << "item data is the number";
+    }
     EXPECT_EQ(port.selection, 0);
     EXPECT_TRUE(port.enabled);
 

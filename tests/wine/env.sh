@@ -8,6 +8,8 @@
 #   WINEPREFIX     Wine prefix (default $QV_BUILD/wineprefix)
 #   QV_PORTS       folder of the COM port links (default $QV_BUILD/ports)
 #   QV_RUN         folder for logs of this run (default $QV_BUILD/run)
+#   QV_PORT_NUMBERS  the COMn mapped in the prefix (default "1 2 3 4")
+#   QV_NULLMODEM_NAME  the port link the null modem makes (default COM1)
 #
 # Facts about Wine 8 this relies on (measured):
 # - COM1..COM4 are mapped through HKLM\Software\Wine\Ports (value COMn = a
@@ -28,6 +30,8 @@
 : "${WINEPREFIX:=$QV_BUILD/wineprefix}"
 : "${QV_PORTS:=$QV_BUILD/ports}"
 : "${QV_RUN:=$QV_BUILD/run}"
+: "${QV_PORT_NUMBERS:=1 2 3 4}"
+: "${QV_NULLMODEM_NAME:=COM1}"
 WINEDEBUG=${WINEDEBUG:--all}
 WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
@@ -52,12 +56,15 @@ qv_wine() {
   return $_rc
 }
 
-# Creates the prefix once and maps COM1..COM4 to $QV_PORTS/COMn. The mapping
-# is written before anything else runs in the prefix and the wineserver is
-# then stopped, so that the next start installs the links.
+# Creates the prefix once and maps COMn ($QV_PORT_NUMBERS, default COM1..COM4)
+# to $QV_PORTS/COMn. The mapping is written before anything else runs in the
+# prefix and the wineserver is then stopped, so that the next start installs
+# the links.
 qv_wine_prefix_ensure() {
   _mark="$WINEPREFIX/.qorvex-ports"
-  if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$_mark" 2>/dev/null)" = "$QV_PORTS" ]; then
+  _want="$QV_PORTS"
+  [ "$QV_PORT_NUMBERS" = "1 2 3 4" ] || _want="$QV_PORTS $QV_PORT_NUMBERS"
+  if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$_mark" 2>/dev/null)" = "$_want" ]; then
     return 0
   fi
   mkdir -p "$QV_PORTS" "$(dirname "$WINEPREFIX")"
@@ -66,13 +73,13 @@ qv_wine_prefix_ensure() {
     wineboot -i >"$QV_RUN/wineboot.out" 2>"$QV_RUN/wineboot.err" </dev/null || {
       qv_log "wineboot failed"; cat "$QV_RUN/wineboot.err" >&2; return 1; }
   fi
-  for _n in 1 2 3 4; do
+  for _n in $QV_PORT_NUMBERS; do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$_n" /t REG_SZ /d "$QV_PORTS/COM$_n" /f \
       >"$QV_RUN/reg.out" 2>"$QV_RUN/reg.err" </dev/null || { qv_log "reg add COM$_n failed"; return 1; }
   done
   wineserver -k >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
-  echo "$QV_PORTS" >"$_mark"
+  echo "$_want" >"$_mark"
 }
 
 # Starts a private X server on a free display and exports DISPLAY.
@@ -125,19 +132,21 @@ qv_wineserver_stop() {
   QV_WINESERVER_STARTED=
 }
 
-# qv_nullmodem_start [PEER]: a socat pty pair linking $QV_PORTS/COM1 to PEER
-# (default $QV_PORTS/COM2, i.e. COM1 <-> COM2 inside Wine); waits for both links.
+# qv_nullmodem_start [PEER]: a socat pty pair linking $QV_PORTS/COM1 (or
+# $QV_NULLMODEM_NAME) to PEER (default $QV_PORTS/COM2, i.e. COM1 <-> COM2
+# inside Wine); waits for both links.
 qv_nullmodem_start() {
   qv_nullmodem_stop
   _peer=${1:-$QV_PORTS/COM2}
+  _near="$QV_PORTS/$QV_NULLMODEM_NAME"
   mkdir -p "$QV_PORTS"
-  rm -f "$QV_PORTS/COM1" "$_peer"
-  socat "pty,raw,echo=0,link=$QV_PORTS/COM1" "pty,raw,echo=0,link=$_peer" \
+  rm -f "$_near" "$_peer"
+  socat "pty,raw,echo=0,link=$_near" "pty,raw,echo=0,link=$_peer" \
     >"$QV_RUN/socat.log" 2>&1 </dev/null &
   QV_SOCAT_PID=$!
   QV_SOCAT_PEER=$_peer
   _i=0
-  while [ ! -e "$QV_PORTS/COM1" ] || [ ! -e "$_peer" ]; do
+  while [ ! -e "$_near" ] || [ ! -e "$_peer" ]; do
     _i=$((_i + 1))
     if [ $_i -gt 100 ] || ! kill -0 "$QV_SOCAT_PID" 2>/dev/null; then
       qv_log "socat did not make the links"; cat "$QV_RUN/socat.log" >&2; qv_nullmodem_stop; return 1
@@ -150,7 +159,7 @@ qv_nullmodem_stop() {
   [ -n "$QV_SOCAT_PID" ] || return 0
   kill "$QV_SOCAT_PID" 2>/dev/null
   wait "$QV_SOCAT_PID" 2>/dev/null
-  rm -f "$QV_PORTS/COM1" "${QV_SOCAT_PEER:-}"
+  rm -f "$QV_PORTS/$QV_NULLMODEM_NAME" "${QV_SOCAT_PEER:-}"
   QV_SOCAT_PID=
 }
 

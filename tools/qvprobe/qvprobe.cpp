@@ -12,9 +12,12 @@
 //   close CAPTION                             post WM_CLOSE to a window by caption
 //   menu                                      dump the main window's live menu
 //   port-open NAME                            try to open a serial port (COM1...)
+//   select CAPTION ID INDEX                   select row INDEX of a dialog's combo box
+//   status-bar                                the main window's status bar, one part a line
 //
 // The main window is found by class, "qorvex" unless QVPROBE_CLASS says otherwise.
 #include <windows.h>
+#include <commctrl.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -65,7 +68,7 @@ int Usage() {
   std::fprintf(stderr,
                "qvprobe: error: usage: qvprobe wait-window|wait-gone NAME [ms] | command ID | "
                "wait-dialog CAPTION [ms] | dialog-text CAPTION | click CAPTION ID | close CAPTION | "
-               "menu | port-open NAME\n");
+               "menu | port-open NAME | select CAPTION ID INDEX | status-bar\n");
   return 2;
 }
 
@@ -240,6 +243,60 @@ int CmdClick(const std::wstring& caption, unsigned long id) {
   return 0;
 }
 
+// CB_SETCURSEL sends no notification, so the dialog sees the new row only
+// when it reads the box (on Ok), as with a keyboard choice before closing.
+int CmdSelect(const std::wstring& caption, unsigned long id, unsigned long index) {
+  HWND dlg = FindDialog(caption);
+  if (!dlg) return Fail("no dialog: " + Utf8(caption));
+  HWND ctl = GetDlgItem(dlg, static_cast<int>(id));
+  if (!ctl || lstrcmpiW(ClassOf(ctl).c_str(), L"ComboBox")) return Fail("no combo box " + std::to_string(id));
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(ctl, CB_SETCURSEL, index, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &result) ||
+      static_cast<LRESULT>(result) != static_cast<LRESULT>(index))
+    return Fail("row " + std::to_string(index) + " cannot be selected");
+  std::printf("selected %lu\n", index);
+  return 0;
+}
+
+// The texts live in the target process: read through a buffer allocated there.
+int CmdStatusBar() {
+  HWND main = FindTopLevel(MainClass());
+  if (!main) return Fail("no main window");
+  HWND bar = FindWindowExW(main, nullptr, L"msctls_statusbar32", nullptr);
+  if (!bar) return Fail("no status bar");
+  DWORD pid = 0;
+  GetWindowThreadProcessId(bar, &pid);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!process) return Fail("cannot open the target process");
+  const SIZE_T size = 1024 * sizeof(wchar_t);
+  void* remote = VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE);
+  if (!remote) {
+    CloseHandle(process);
+    return Fail("cannot allocate in the target");
+  }
+  DWORD_PTR parts = 0;
+  SendMessageTimeoutW(bar, SB_GETPARTS, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &parts);
+  int rc = 0;
+  for (WPARAM i = 0; i < parts; ++i) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(bar, SB_GETTEXTLENGTHW, i, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length);
+    if (LOWORD(length) >= 1000) { rc = Fail("part too long"); break; }
+    DWORD_PTR ignored = 0;
+    if (!SendMessageTimeoutW(bar, SB_GETTEXTW, i, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &ignored)) { rc = Fail("SB_GETTEXT failed"); break; }
+    wchar_t text[1024] = {};
+    SIZE_T got = 0;
+    if (!ReadProcessMemory(process, remote, text, (LOWORD(length) + 1) * sizeof(wchar_t), &got)) {
+      rc = Fail("cannot read the text"); break;
+    }
+    text[LOWORD(length)] = 0;
+    std::printf("part\t%u\t%s\n", static_cast<unsigned>(i), Quote(text).c_str());
+  }
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return rc;
+}
+
 int CmdClose(const std::wstring& caption) {
   HWND h = FindDialog(caption);
   if (!h) h = FindTopLevel(caption);
@@ -364,6 +421,11 @@ int main() {
     if (timeoutArg(1, timeout)) rc = CmdMenu(timeout);
   } else if (cmd == L"port-open" && args.size() == 2) {
     rc = CmdPortOpen(args[1]);
+  } else if (cmd == L"select" && args.size() == 4) {
+    unsigned long index = 0;
+    if (ParseUnsigned(args[2], id) && ParseUnsigned(args[3], index)) rc = CmdSelect(args[1], id, index);
+  } else if (cmd == L"status-bar" && args.size() == 1) {
+    rc = CmdStatusBar();
   }
   if (rc == 2) return Usage();
   std::fflush(stdout);

@@ -1,0 +1,161 @@
+#include "app/command_line.h"
+
+#include <cctype>
+
+#include "serial/port_list.h"
+
+namespace {
+
+// The rates the Settings dialog offers.
+const uint32_t BAUD_RATES[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 256000};
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool ParseBaud(const std::string& text, uint32_t& baud) {
+    if (text.empty() || text.size() > 6) return false;
+    uint32_t value = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    for (uint32_t rate : BAUD_RATES)
+        if (rate == value) {
+            baud = value;
+            return true;
+        }
+    return false;
+}
+
+// Applies one option's value; false when the value is not one it takes.
+bool TakeValue(const std::string& name, const std::string& value, CommandLineOptions& o) {
+    if (name == "--port") {
+        o.portNumber = PortNumberFromName(value);
+        return o.hasPort = o.portNumber != 0;
+    }
+    if (name == "--baud") return o.hasBaud = ParseBaud(value, o.baudRate);
+    if (name == "--data-bits") {
+        if (value.size() != 1 || value[0] < '5' || value[0] > '8') return false;
+        o.dataBits = value[0] - '0';
+        return o.hasDataBits = true;
+    }
+    if (name == "--parity") {
+        static const char LETTERS[] = "NOEMS";  // in the order of the parity codes
+        const std::string v = Upper(value);
+        for (int code = 0; code < 5; ++code)
+            if (v.size() == 1 && v[0] == LETTERS[code]) {
+                o.parity = code;
+                return o.hasParity = true;
+            }
+        return false;
+    }
+    if (name == "--stop-bits") {
+        if (value == "1") o.stopBits = 0;
+        else if (value == "1.5") o.stopBits = 1;
+        else if (value == "2") o.stopBits = 2;
+        else return false;
+        return o.hasStopBits = true;
+    }
+    if (name == "--flow") {
+        const std::string v = Upper(value);
+        if (v == "NONE") o.flow = CMDLINE_FLOW_NONE;
+        else if (v == "RTSCTS") o.flow = CMDLINE_FLOW_RTSCTS;
+        else if (v == "DTRDSR") o.flow = CMDLINE_FLOW_DTRDSR;
+        else return false;
+        return o.hasFlow = true;
+    }
+    // A file name; one that looks like an option is a missing value.
+    std::string* file = name == "--log" ? &o.logFile : name == "--record" ? &o.recordFile : &o.openFile;
+    if (value.empty() || value[0] == '-') return false;
+    *file = value;
+    return true;
+}
+
+const char* const VALUE_OPTIONS[] = {"--port", "--baud",  "--data-bits", "--parity", "--stop-bits",
+                                     "--flow", "--log",   "--record",    "--open"};
+
+bool TakesValue(const std::string& name) {
+    for (const char* option : VALUE_OPTIONS)
+        if (name == option) return true;
+    return false;
+}
+
+CommandLineResult Fail(const std::string& message) {
+    CommandLineResult result;
+    result.outcome = CMDLINE_ERROR;
+    result.message = message;
+    return result;
+}
+
+}  // namespace
+
+std::string CommandLineUsage() {
+    return "Usage: qorvex.exe [options]\n"
+           "  --port COMn         serial port, COM1 to COM256\n"
+           "  --baud N            110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200,\n"
+           "                      38400, 57600, 115200 or 256000\n"
+           "  --data-bits 5-8     data bits per character\n"
+           "  --parity N|O|E|M|S  none, odd, even, mark or space\n"
+           "  --stop-bits 1|1.5|2 stop bits\n"
+           "  --flow none|rtscts|dtrdsr  hardware flow control\n"
+           "  --connect           connect at start\n"
+           "  --log FILE          write the event history to FILE\n"
+           "  --record FILE       record the received bytes to FILE\n"
+           "  --open FILE         open a recording\n"
+           "  --help              show this list\n"
+           "Options apply to this run only; the saved settings are not changed.\n";
+}
+
+CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
+    CommandLineResult result;
+    std::vector<std::string> seen;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h" || arg == "/?") {
+            result.outcome = CMDLINE_HELP;
+            return result;
+        }
+        std::string name = arg, value;
+        bool inlineValue = false;
+        const size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+            inlineValue = true;
+        }
+        const bool known = name == "--connect" || TakesValue(name);
+        if (!known) return Fail(arg.compare(0, 1, "-") == 0 ? "unknown option " + name : "unexpected argument " + arg);
+        for (const std::string& earlier : seen)
+            if (earlier == name) return Fail(name + " given twice");
+        seen.push_back(name);
+        if (name == "--connect") {
+            if (inlineValue) return Fail("--connect takes no value");
+            result.options.connect = true;
+            continue;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) return Fail(name + " needs a value");
+            value = args[++i];
+        }
+        if (!TakeValue(name, value, result.options)) return Fail("bad value for " + name + ": \"" + value + "\"");
+    }
+    return result;
+}
+
+PortConfig CommandLineApply(const CommandLineOptions& o, const PortConfig& saved) {
+    PortConfig c = saved;
+    if (o.hasPort) c.portNumber = o.portNumber;
+    if (o.hasBaud) c.baudRate = o.baudRate;
+    if (o.hasDataBits) c.dataBits = o.dataBits;
+    if (o.hasParity) c.parity = o.parity;
+    if (o.hasStopBits) c.stopBits = o.stopBits;
+    if (o.hasFlow) {
+        const int DTRDSR = 1, RTSCTS = 2;
+        c.flowFlags &= ~(DTRDSR | RTSCTS);
+        if (o.flow == CMDLINE_FLOW_RTSCTS) c.flowFlags |= RTSCTS;
+        if (o.flow == CMDLINE_FLOW_DTRDSR) c.flowFlags |= DTRDSR;
+    }
+    return c;
+}

@@ -1,0 +1,63 @@
+// qorvex.exe's command line, free of any platform header: the options that
+// override the saved settings for one run, --connect, and the files handed to
+// the event log, recorder and player. WinMain splits the line into UTF-8
+// arguments and acts on the result.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/session_config.h"
+
+enum CommandLineFlow { CMDLINE_FLOW_NONE, CMDLINE_FLOW_RTSCTS, CMDLINE_FLOW_DTRDSR };
+
+// Every value is set only when its option was given (the `has...` flags).
+// Parity and stop bits carry the codes the session stores (the Win32 ones:
+// parity 0 none, 1 odd, 2 even, 3 mark, 4 space; stop bits 0 one, 1 one and
+// a half, 2 two).
+struct CommandLineOptions {
+    bool hasPort = false;
+    int portNumber = 0;  // 1..256
+    bool hasBaud = false;
+    uint32_t baudRate = 0;
+    bool hasDataBits = false;
+    int dataBits = 0;
+    bool hasParity = false;
+    int parity = 0;
+    bool hasStopBits = false;
+    int stopBits = 0;
+    bool hasFlow = false;
+    CommandLineFlow flow = CMDLINE_FLOW_NONE;
+    bool connect = false;
+    // Empty when not given.
+    std::string logFile;
+    std::string recordFile;
+    std::string openFile;
+};
+
+enum CommandLineOutcome {
+    CMDLINE_RUN,    // start with the options
+    CMDLINE_HELP,   // show the usage and exit 0
+    CMDLINE_ERROR,  // show `message` (which names the fault) with the usage and exit 2
+};
+
+struct CommandLineResult {
+    CommandLineOutcome outcome = CMDLINE_RUN;
+    std::string message;  // one line naming the bad option or value (CMDLINE_ERROR)
+    CommandLineOptions options;
+};
+
+constexpr int CMDLINE_EXIT_HELP = 0;
+constexpr int CMDLINE_EXIT_ERROR = 2;
+
+// The arguments after the program name. Options take their value as the next
+// argument or after '=' (--baud=9600); each option may be given once.
+CommandLineResult CommandLineParse(const std::vector<std::string>& args);
+
+// The list of options, one per line, as --help and errors show it.
+std::string CommandLineUsage();
+
+// The saved settings with the options laid over them, for this run: flow
+// "none" clears both hardware flow options, "rtscts" and "dtrdsr" set one
+// and clear the other; the XON/XOFF option is left as it was.
+PortConfig CommandLineApply(const CommandLineOptions& options, const PortConfig& saved);

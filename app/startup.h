@@ -1,0 +1,35 @@
+// Start of qorvex.exe after its command line is parsed: the saved settings,
+// the options laid over them, the window's placement, --connect, and the
+// files the command line names.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+
+// Entry points for --log, --record and --open, set by the event history,
+// the recorder and the player when they are built in; each returns 1 when it
+// took the file. A file whose entry point is missing is reported as not
+// available in this build.
+struct CommandLineFileHandlers {
+    int (*log)(HWND window, const std::string& path) = nullptr;
+    int (*record)(HWND window, const std::string& path) = nullptr;
+    int (*open)(HWND window, const std::string& path) = nullptr;
+};
+extern CommandLineFileHandlers commandLineFileHandlers;
+
+// The options of this run (as parsed), for whoever needs them later.
+const CommandLineOptions& AppCommandLine();
+
+// Creates and shows the main window with the saved settings and the
+// options; 0 when the window cannot be created.
+int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& options);
+
+// The arguments of this process after the program name, as UTF-8.
+std::vector<std::string> AppArguments();
+
+// Shows the usage (help, status 0) or the fault and the usage (status 2)
+// in one message box; returns the exit status.
+int AppShowCommandLineMessage(const CommandLineResult& result);

@@ -1,0 +1,118 @@
+// qorvex.exe's command line: every option and value it takes, and every kind
+// of fault named in the message.
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+CommandLineResult Parse(std::vector<std::string> args) { return CommandLineParse(args); }
+
+TEST(CommandLine, NoArgumentsRunWithNothingOverridden) {
+    const CommandLineResult r = Parse({});
+    EXPECT_EQ(r.outcome, CMDLINE_RUN);
+    const CommandLineOptions& o = r.options;
+    EXPECT_FALSE(o.hasPort || o.hasBaud || o.hasDataBits || o.hasParity || o.hasStopBits || o.hasFlow || o.connect);
+    EXPECT_TRUE(o.logFile.empty() && o.recordFile.empty() && o.openFile.empty());
+}
+
+TEST(CommandLine, EveryOptionIsTaken) {
+    const CommandLineResult r = Parse({"--port", "com12", "--baud=9600", "--data-bits", "7", "--parity", "e",
+                                       "--stop-bits", "1.5", "--flow", "RtsCts", "--connect", "--log",
+                                       "C:\\logs\\events.csv", "--record=feed.qvr", "--open", "old feed.qvr"});
+    ASSERT_EQ(r.outcome, CMDLINE_RUN) << r.message;
+    const CommandLineOptions& o = r.options;
+    EXPECT_TRUE(o.hasPort && o.hasBaud && o.hasDataBits && o.hasParity && o.hasStopBits && o.hasFlow);
+    EXPECT_EQ(o.portNumber, 12);
+    EXPECT_EQ(o.baudRate, 9600u);
+    EXPECT_EQ(o.dataBits, 7);
+    EXPECT_EQ(o.parity, 2) << "even is Win32 code 2";
+    EXPECT_EQ(o.stopBits, 1) << "1.5 is Win32 code 1";
+    EXPECT_EQ(o.flow, CMDLINE_FLOW_RTSCTS);
+    EXPECT_TRUE(o.connect);
+    EXPECT_EQ(o.logFile, "C:\\logs\\events.csv");
+    EXPECT_EQ(o.recordFile, "feed.qvr");
+    EXPECT_EQ(o.openFile, "old feed.qvr");
+}
+
+TEST(CommandLine, ValuesMapToTheSessionCodes) {
+    const char* parity = "NOEMS";
+    for (int code = 0; code < 5; ++code) {
+        const CommandLineResult r = Parse({"--parity", std::string(1, parity[code])});
+        EXPECT_EQ(r.options.parity, code) << parity[code];
+    }
+    EXPECT_EQ(Parse({"--stop-bits", "2"}).options.stopBits, 2);
+    EXPECT_EQ(Parse({"--stop-bits", "1"}).options.stopBits, 0);
+    EXPECT_EQ(Parse({"--flow", "none"}).options.flow, CMDLINE_FLOW_NONE);
+    EXPECT_EQ(Parse({"--flow", "dtrdsr"}).options.flow, CMDLINE_FLOW_DTRDSR);
+    EXPECT_EQ(Parse({"--port", "COM1"}).options.portNumber, 1);
+    EXPECT_EQ(Parse({"--port", "COM256"}).options.portNumber, 256);
+    for (const char* baud : {"110", "14400", "256000"})
+        EXPECT_EQ(Parse({"--baud", baud}).outcome, CMDLINE_RUN) << baud;
+}
+
+TEST(CommandLine, HelpWinsWhereverItStands) {
+    EXPECT_EQ(Parse({"--help"}).outcome, CMDLINE_HELP);
+    EXPECT_EQ(Parse({"--port", "COM3", "--help", "--bogus"}).outcome, CMDLINE_HELP);
+    const std::string usage = CommandLineUsage();
+    for (const char* option : {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--flow", "--connect",
+                               "--log", "--record", "--open", "--help"})
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+}
+
+TEST(CommandLine, FaultsAreNamed) {
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"--bogus=1"}, "unknown option --bogus"},
+        {{"feed.bin"}, "unexpected argument feed.bin"},
+        {{"--port", "COM0"}, "bad value for --port: \"COM0\""},
+        {{"--port", "COM257"}, "bad value for --port: \"COM257\""},
+        {{"--port", "COM012"}, "bad value for --port: \"COM012\""},
+        {{"--port", "LPT1"}, "bad value for --port: \"LPT1\""},
+        {{"--baud", "9601"}, "bad value for --baud: \"9601\""},
+        {{"--baud", "-9600"}, "bad value for --baud: \"-9600\""},
+        {{"--baud", "9600x"}, "bad value for --baud: \"9600x\""},
+        {{"--data-bits", "9"}, "bad value for --data-bits: \"9\""},
+        {{"--data-bits", "4"}, "bad value for --data-bits: \"4\""},
+        {{"--parity", "X"}, "bad value for --parity: \"X\""},
+        {{"--parity", "NO"}, "bad value for --parity: \"NO\""},
+        {{"--stop-bits", "3"}, "bad value for --stop-bits: \"3\""},
+        {{"--flow", "xonxoff"}, "bad value for --flow: \"xonxoff\""},
+        {{"--baud"}, "--baud needs a value"},
+        {{"--port", "COM1", "--port", "COM2"}, "--port given twice"},
+        {{"--connect=yes"}, "--connect takes no value"},
+        {{"--log", "--connect"}, "bad value for --log: \"--connect\""},
+        {{"--open="}, "bad value for --open: \"\""},
+    };
+    for (const auto& c : cases) {
+        const CommandLineResult r = Parse(c.args);
+        EXPECT_EQ(r.outcome, CMDLINE_ERROR) << c.message;
+        EXPECT_EQ(r.message, c.message);
+    }
+}
+
+TEST(CommandLine, OptionsOverrideOnlyWhatTheyName) {
+    PortConfig saved;
+    saved.portNumber = 7;
+    saved.baudRate = 38400;
+    saved.flowFlags = 4 | 1;  // XON/XOFF and DTR/DSR
+    saved.reconnect = 1;
+    PortConfig run = CommandLineApply(Parse({"--baud", "9600", "--flow", "rtscts"}).options, saved);
+    EXPECT_EQ(run.portNumber, 7);
+    EXPECT_EQ(run.baudRate, 9600u);
+    EXPECT_EQ(run.flowFlags, 4 | 2);
+    EXPECT_EQ(run.reconnect, 1);
+    run = CommandLineApply(Parse({"--flow", "none", "--port", "COM3", "--parity", "M", "--stop-bits", "2",
+                                  "--data-bits", "5"}).options, saved);
+    EXPECT_EQ(run.flowFlags, 4);
+    EXPECT_EQ(run.portNumber, 3);
+    EXPECT_EQ(run.parity, 3);
+    EXPECT_EQ(run.stopBits, 2);
+    EXPECT_EQ(run.dataBits, 5);
+    EXPECT_TRUE(CommandLineApply(Parse({"--connect"}).options, saved) == saved);
+}
+
+}  // namespace

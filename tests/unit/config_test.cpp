@@ -1,0 +1,199 @@
+// Saved settings: values read back as written, damaged values falling back
+// one by one to their defaults, and only changed values written.
+#include "config/session_config.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+// Stores text as an INI file does; an integer is read by parsing it.
+class MemoryBackend : public ConfigBackend {
+public:
+    std::map<std::string, std::string> values;
+    int writes = 0;
+    bool ReadInt(const std::string& name, long long& value) override {
+        auto it = values.find(name);
+        return it != values.end() && ConfigParseInt(it->second, value);
+    }
+    bool ReadString(const std::string& name, std::string& value) override {
+        auto it = values.find(name);
+        if (it == values.end()) return false;
+        value = it->second;
+        return true;
+    }
+    bool WriteInt(const std::string& name, long long value) override {
+        ++writes;
+        values[name] = std::to_string(value);
+        return true;
+    }
+    bool WriteString(const std::string& name, const std::string& value) override {
+        ++writes;
+        values[name] = value;
+        return true;
+    }
+};
+
+TEST(ConfigValues, IntegersAreParsedWholeOrNotAtAll) {
+    long long v = 0;
+    EXPECT_TRUE(ConfigParseInt(" -42 ", v));
+    EXPECT_EQ(v, -42);
+    for (const char* bad : {"", " ", "12abc", "0x10", "1 2", "--1", "9999999999999999999"})
+        EXPECT_FALSE(ConfigParseInt(bad, v)) << bad;
+}
+
+TEST(ConfigValues, TypedValuesWithDefaultsAndRanges) {
+    MemoryBackend store;
+    ConfigSetActive(&store);
+    EXPECT_EQ(ConfigGetInt("HistoryFilter", 3, 0, 7), 3) << "absent";
+    EXPECT_TRUE(ConfigSetInt("HistoryFilter", 5, 0, 7));
+    EXPECT_EQ(ConfigGetInt("HistoryFilter", 3, 0, 7), 5);
+    EXPECT_FALSE(ConfigSetInt("HistoryFilter", 8, 0, 7)) << "out of range is not written";
+    store.values["HistoryFilter"] = "9";
+    EXPECT_EQ(ConfigGetInt("HistoryFilter", 3, 0, 7), 3);
+    EXPECT_TRUE(ConfigSetString("HistoryView", "list", 8));
+    EXPECT_EQ(ConfigGetString("HistoryView", "x", 8), "list");
+    EXPECT_FALSE(ConfigSetString("HistoryView", "much too long", 8));
+    ConfigSetActive(nullptr);
+    EXPECT_EQ(ConfigGetInt("HistoryFilter", 3, 0, 7), 3) << "no store: defaults";
+    EXPECT_FALSE(ConfigSetInt("HistoryFilter", 1, 0, 7));
+}
+
+PortConfig NonDefaultPort() {
+    PortConfig p;
+    p.portNumber = 12;
+    p.baudRate = 9600;
+    p.dataBits = 7;
+    p.parity = 2;
+    p.stopBits = 2;
+    p.flowFlags = 3;
+    p.autowrap = 0;
+    p.newLine = 1;
+    p.localEcho = 1;
+    p.displayErrors = 0;
+    p.reconnect = 1;
+    return p;
+}
+
+TEST(SessionConfig, EmptyStoreGivesTheSessionDefaults) {
+    MemoryBackend store;
+    EXPECT_TRUE(ConfigLoadPort(&store) == PortConfig());
+    EXPECT_TRUE(ConfigLoadFont(&store) == FontConfig());
+    EXPECT_FALSE(ConfigLoadPlacement(&store).saved);
+    const PortConfig d = ConfigLoadPort(nullptr);
+    EXPECT_EQ(d.portNumber, 1);
+    EXPECT_EQ(d.baudRate, 115200u);
+    EXPECT_EQ(d.dataBits, 8);
+    EXPECT_EQ(d.flowFlags, 4);
+    EXPECT_EQ(d.autowrap, 1);
+    EXPECT_EQ(d.displayErrors, 1);
+    EXPECT_EQ(d.reconnect, 0);
+    EXPECT_EQ(ConfigLoadFont(nullptr).face, "FixedSys");
+}
+
+TEST(SessionConfig, SavedValuesComeBack) {
+    MemoryBackend store;
+    const PortConfig port = NonDefaultPort();
+    EXPECT_EQ(ConfigSavePort(&store, PortConfig(), port), 11);
+    EXPECT_EQ(store.values["Port"], "COM12");
+    EXPECT_TRUE(ConfigLoadPort(&store) == port);
+
+    FontConfig font;
+    font.height = -17;
+    font.weight = 700;
+    font.italic = 1;
+    font.charSet = 0;
+    font.pitchAndFamily = 0x31;
+    font.face = "Lucida Console";
+    font.colour = 0x0000FF;
+    EXPECT_EQ(ConfigSaveFont(&store, FontConfig(), font), 6);
+    EXPECT_TRUE(ConfigLoadFont(&store) == font);
+
+    PlacementConfig place{true, -8, 20, 900, 700, 1};
+    EXPECT_EQ(ConfigSavePlacement(&store, place), 5);
+    EXPECT_TRUE(ConfigLoadPlacement(&store) == place);
+}
+
+TEST(SessionConfig, OnlyChangedValuesAreWritten) {
+    MemoryBackend store;
+    PortConfig before = NonDefaultPort(), now = before;
+    EXPECT_EQ(ConfigSavePort(&store, before, now), 0);
+    EXPECT_EQ(store.writes, 0);
+    now.baudRate = 19200;
+    EXPECT_EQ(ConfigSavePort(&store, before, now), 1);
+    EXPECT_EQ(store.values.size(), 1u);
+    EXPECT_EQ(store.values["BaudRate"], "19200");
+    // A value no store may hold is not written.
+    now.dataBits = 9;
+    EXPECT_EQ(ConfigSavePort(&store, before, now), 1) << "baud again, not data bits";
+    EXPECT_EQ(store.values.count("DataBits"), 0u);
+}
+
+// Every stored value damaged on its own: that value alone returns to its default.
+TEST(SessionConfig, DamagedValuesFallBackOneByOne) {
+    MemoryBackend good;
+    const PortConfig port = NonDefaultPort();
+    ConfigSavePort(&good, PortConfig(), port);
+    const PortConfig defaults;
+    const struct {
+        const char* name;
+        const char* bad;
+        int PortConfig::*field;  // null for the two unsigned fields below
+    } damage[] = {
+        {"Port", "COM0", &PortConfig::portNumber},      {"Port", "LPT1", &PortConfig::portNumber},
+        {"DataBits", "4", &PortConfig::dataBits},       {"DataBits", "eight", &PortConfig::dataBits},
+        {"Parity", "5", &PortConfig::parity},           {"StopBits", "-1", &PortConfig::stopBits},
+        {"FlowControl", "8", &PortConfig::flowFlags},   {"Autowrap", "2", &PortConfig::autowrap},
+        {"NewLine", "", &PortConfig::newLine},          {"LocalEcho", "1x", &PortConfig::localEcho},
+        {"DisplayErrors", "-0x1", &PortConfig::displayErrors},
+        {"ReconnectAutomatically", "99", &PortConfig::reconnect},
+    };
+    for (const auto& d : damage) {
+        MemoryBackend store = good;
+        store.values[d.name] = d.bad;
+        PortConfig expected = port;
+        expected.*d.field = defaults.*d.field;
+        EXPECT_TRUE(ConfigLoadPort(&store) == expected) << d.name << "=" << d.bad;
+    }
+    for (const char* bad : {"9601", "0", "1000000", "115200.0"}) {
+        MemoryBackend store = good;
+        store.values["BaudRate"] = bad;
+        PortConfig expected = port;
+        expected.baudRate = defaults.baudRate;
+        EXPECT_TRUE(ConfigLoadPort(&store) == expected) << "BaudRate=" << bad;
+    }
+}
+
+TEST(SessionConfig, DamagedFontAndPlacementFallBack) {
+    MemoryBackend store;
+    FontConfig font;
+    font.face = "Courier New";
+    font.height = 16;
+    ConfigSaveFont(&store, FontConfig(), font);
+    store.values["FontFace"] = std::string(32, 'x');  // longer than LOGFONT holds
+    store.values["FontHeight"] = "0";
+    store.values["TextColour"] = "16777216";
+    const FontConfig loaded = ConfigLoadFont(&store);
+    EXPECT_EQ(loaded.face, "FixedSys");
+    EXPECT_EQ(loaded.height, 20);
+    EXPECT_EQ(loaded.colour, 0u);
+
+    // The rectangle comes back whole or not at all; maximised falls back alone.
+    ConfigSavePlacement(&store, PlacementConfig{true, 10, 10, 600, 400, 1});
+    store.values["WindowMaximized"] = "yes";
+    PlacementConfig p = ConfigLoadPlacement(&store);
+    EXPECT_TRUE(p.saved);
+    EXPECT_EQ(p.maximized, 0);
+    for (const char* name : {"WindowLeft", "WindowTop", "WindowRight", "WindowBottom"}) {
+        MemoryBackend damaged = store;
+        damaged.values[name] = "many";
+        EXPECT_FALSE(ConfigLoadPlacement(&damaged).saved) << name;
+        damaged.values.erase(name);
+        EXPECT_FALSE(ConfigLoadPlacement(&damaged).saved) << name << " missing";
+    }
+    store.values["WindowRight"] = "50";  // narrower than any usable window
+    EXPECT_FALSE(ConfigLoadPlacement(&store).saved);
+}
+
+}  // namespace
