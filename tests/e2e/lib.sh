@@ -15,6 +15,8 @@ qv_e2e_begin() {
   qv_wine_prefix_ensure || exit 1
   qv_display_ensure || exit 1
   qv_wineserver_start
+  # qorvex.exe remembers its settings: every script starts from the defaults.
+  wine reg delete 'HKCU\Software\Qorvex' /f >/dev/null 2>&1 </dev/null
 }
 
 qv_fail() {
