@@ -161,7 +161,7 @@ std::vector<MenuEntry> ReadMenu(HMENU menu) {
     return out;
 }
 
-TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectGreyed) {
+TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGreyed) {
     const std::vector<MenuEntry> bar = ReadMenu(GetMenu(window));
     const std::vector<MenuEntry> expected = {
         {"Action", 0, true, false, {{"Connect", 105, false, false, {}}, {"Disconnect", 32771, false, true, {}}}},
@@ -174,6 +174,21 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectGreyed) {
         {"Send Block", 0, true, false, {{"Block 1", 32774, false, false, {}}}},
         {"&Help", 0, true, false, {{"&About ...", 104, false, false, {}}}},
         {"Exit", 32775, false, false, {}},
+        // The history's menus stand after the original ones.
+        {"View", 0, true, false, {{"History", 40100, false, false, {}}, {"Terminal Screen", 40101, false, false, {}}}},
+        {"History", 0, true, false,
+         {{"Copy\tCtrl+C", 40110, false, false, {}},
+          {"Find...\tCtrl+F", 40111, false, false, {}},
+          {"Find Next\tF3", 40112, false, false, {}},
+          {"", 0, false, false, {}},
+          {"Show", 0, true, false, {}},
+          {"Changes Only", 40117, false, false, {}},
+          {"", 0, false, false, {}},
+          {"Save History As...", 40113, false, false, {}},
+          {"Clear History", 40114, false, false, {}},
+          {"", 0, false, false, {}},
+          {"Log to File...", 40115, false, false, {}},
+          {"Stop Logging", 40116, false, true, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
