@@ -16,6 +16,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "history/history.h"
+#include "history/history_internal.h"
 #include "history/source.h"
 #include "resources/resource.h"
 #include "serial/port.h"
@@ -70,6 +71,7 @@ protected:
         boxText.clear();
         Command(IDM_HISTORY_SHOW_ALL);
         Command(IDM_HISTORY_CLEAR);
+        HistoryShadowInit(HistoryTheBook().shadow);  // every test starts with no previous records
         source.reset(new EventSource);
         EventSourceInit(*source, &tallyStore, &historyRing);
     }
@@ -192,6 +194,7 @@ TEST_F(HistoryViewTest, FollowsTheNewestUntilScrolledUpThenCountsWhatWaits) {
     Feed(Bytes{0x00});
     EXPECT_TRUE(LastRowVisible());
     EXPECT_NE(Info().find("following the newest"), std::string::npos) << Info();
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     SaveWindowBitmap(window, ArtifactPath("history_view.bmp"));
 }
 
