@@ -35,6 +35,10 @@ bool following = true;
 size_t rowsWhenLeft = 0;      // view rows when the operator scrolled away
 std::string findText;
 std::string infoShown;
+// The list asks for a row's texts one column at a time: the row is formatted
+// once. Sequence numbers are never reused, so a held row stays right.
+uint64_t cachedSeq = UINT64_MAX;
+HistoryRowText cachedRow;
 
 HWND List(HWND window) { return GetDlgItem(window, IDC_HISTORY_LIST); }
 HWND Info(HWND window) { return GetDlgItem(window, IDC_HISTORY_INFO); }
@@ -333,7 +337,7 @@ HWND HistoryViewCreate(HWND window) {
                                 nullptr);
     if (!list) return nullptr;
     SendMessageA(info, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
-    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
     for (int c = 0; c < COLUMN_COUNT; ++c) {
         LVCOLUMNA column = {};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
@@ -458,9 +462,12 @@ int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
         if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || static_cast<size_t>(item.iItem) >= HistoryViewSize(b) ||
             item.cchTextMax <= 0)
             return 1;
-        HistoryRowText row;
-        HistoryRowFormat(b, HistoryViewSeq(b, static_cast<size_t>(item.iItem)), row);
-        const std::string text = ColumnText(row, item.iSubItem);
+        const uint64_t seq = HistoryViewSeq(b, static_cast<size_t>(item.iItem));
+        if (seq != cachedSeq) {
+            HistoryRowFormat(b, seq, cachedRow);
+            cachedSeq = seq;
+        }
+        const std::string text = ColumnText(cachedRow, item.iSubItem);
         if (header->code == LVN_GETDISPINFOA) {
             lstrcpynA(item.pszText, text.c_str(), item.cchTextMax);
         } else {

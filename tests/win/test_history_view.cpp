@@ -210,7 +210,7 @@ TEST_F(HistoryViewTest, ViewMenuSwitchesBetweenHistoryAndTerminalScreen) {
     EXPECT_TRUE(IsWindowVisible(list));
 }
 
-TEST_F(HistoryViewTest, LineErrorsMetByThePortLayerAreEvents) {
+TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {
     portClearCommError = FakeClearCommError;
     fakeErrors = CE_FRAME | CE_OVERRUN;
     char buffer[8];
@@ -221,6 +221,18 @@ TEST_F(HistoryViewTest, LineErrorsMetByThePortLayerAreEvents) {
     ASSERT_EQ(Rows(), 1) << "only a read that met errors";
     EXPECT_EQ(Cell(0, 1), "line-error");
     EXPECT_EQ(Cell(0, 3), "framing, overrun (0x000a)");
+
+    // A write on no open port fails at once; the error bits printed on the
+    // terminal screen are a port-error event too.
+    SessionState* s = SessionFromWindow(window);
+    s->displayErrors = 1;
+    fakeErrors = CE_FRAME;
+    PortWriteBlock(window, "x", 1);
+    Tick();
+    ASSERT_EQ(Rows(), 2);
+    EXPECT_EQ(Cell(1, 1), "port-error");
+    EXPECT_EQ(Cell(1, 3), "<CE-0x00000008>");
+    EXPECT_EQ(std::string(s->screen, 15), "<CE-0x00000008>") << "the screen shows the same";
 }
 
 TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefusedWithABox) {
