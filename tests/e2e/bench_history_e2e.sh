@@ -47,6 +47,8 @@ qv_probe command 105 >/dev/null
 qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1 && { qv_fail "Connection failed."; qv_e2e_end; }
 sleep 1
 cpu_over "$app" 10 "connected, idle, history shown"
+printf 'idle '
+qv_wine "$QV_RUN/roundtrip" "$QV_BUILD/bin/qvroundtrip.exe" qorvex 10 20
 rss0=$(rss_kb "$app")
 
 echo "==== ${SECONDS_FED} s at 256000 baud with faults (1 %)"
@@ -54,11 +56,12 @@ echo "==== ${SECONDS_FED} s at 256000 baud with faults (1 %)"
   --summary "$QV_RUN/bench_feed.json" 2>"$QV_RUN/sim.err" </dev/null | tee "$capture" >"$QV_PORTS/COM2" &
 QV_SIM_PID=$!
 sleep 3
-qv_wine "$QV_RUN/roundtrip" "$QV_BUILD/bin/qvroundtrip.exe" qorvex $((SECONDS_FED - 40)) 20 &
+qv_wine "$QV_RUN/roundtrip" "$QV_BUILD/bin/qvroundtrip.exe" qorvex $((SECONDS_FED - 40)) 20 >"$QV_RUN/roundtrip.txt" &
 rt=$!
 sleep 2
 cpu_over "$app" 15 "256000-baud feed with faults, history shown"
 wait "$rt"
+printf 'full rate %s\n' "$(cat "$QV_RUN/roundtrip.txt")"
 # The same feed with the terminal screen in the client area: the events are
 # made and logged alike, only the list is not drawn.
 qv_probe command 40101 >/dev/null
