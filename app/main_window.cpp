@@ -175,7 +175,7 @@ static LRESULT OnDestroy(HWND window) {
 static LRESULT OnPaint(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
-    if (!HistoryViewShown(window)) ScreenPaint(window, dc, ps.rcPaint);
+    if (HistoryScreenShown(window)) ScreenPaint(window, dc, ps.rcPaint);
     EndPaint(window, &ps);
     return 0;
 }

@@ -31,8 +31,15 @@ void HistoryViewLayout(HWND window);
 void HistoryViewTick(HWND window);
 // Last drain and log flush before the window goes.
 void HistoryViewDestroy(HWND window);
-// True while the history (not the terminal screen) fills the client area.
+// True while the history fills the client area.
 bool HistoryViewShown(HWND window);
+// True while the terminal screen fills it (View -> Terminal Screen, or no
+// history view at all): the main window then paints the screen.
+bool HistoryScreenShown(HWND window);
+// Shows the history (View -> History), or hides it when another view (a
+// later item of the View menu) takes the client area; that view then checks
+// its own menu item.
+void HistoryViewShow(HWND window, bool shown);
 // A menu or accelerator command of the history; 1 when it was one.
 int HistoryViewCommand(HWND window, int id);
 // WM_NOTIFY from the list; 1 when handled (result in *result).

@@ -29,6 +29,7 @@ const int COLUMN_WIDTHS[COLUMN_COUNT] = {170, 80, 50, 520, 300};
 
 std::unique_ptr<HistoryBook> book;
 bool historyShown = true;
+bool screenShown = false;     // the terminal screen fills the client area
 size_t shownRows = 0;         // rows the list was last told it has
 uint64_t shownFirstSeq = 0;   // the book's first sequence number then
 bool following = true;
@@ -97,7 +98,8 @@ void UpdateList(HWND window, bool reset) {
     // While more than a page arrives per tick nobody reads the rows going by:
     // a new page twice a second costs half the drawing of five.
     const DWORD now = GetTickCount();
-    if (!reset && following && rows > shownRows && rows - shownRows > static_cast<size_t>(page) && now - listUpdateTick < 500) return;
+    const bool pageFlood = rows > shownRows && rows - shownRows > static_cast<size_t>(page);
+    if (!reset && following && pageFlood && now - listUpdateTick < 500) return;
     listUpdateTick = now;
     SendMessageA(list, LVM_SETITEMCOUNT, rows, shifted ? 0 : LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
     shownRows = rows;
@@ -115,8 +117,10 @@ void RefreshAll(HWND window) {
 void SetMenuChecks(HWND window) {
     HMENU menu = GetMenu(window);
     if (!menu) return;
-    CheckMenuRadioItem(menu, IDM_VIEW_HISTORY, IDM_VIEW_SCREEN, historyShown ? IDM_VIEW_HISTORY : IDM_VIEW_SCREEN,
-                       MF_BYCOMMAND);
+    // Each item on its own (not a radio range): other views add their items
+    // to the View menu with ids of their own.
+    CheckMenuItem(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND | (historyShown ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND | (screenShown ? MF_CHECKED : MF_UNCHECKED));
     const HistoryFilter& f = HistoryTheBook().filter;
     for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
         CheckMenuItem(menu, IDM_HISTORY_FILTER_FIRST + i, MF_BYCOMMAND | (f.category[i] ? MF_CHECKED : MF_UNCHECKED));
@@ -125,6 +129,7 @@ void SetMenuChecks(HWND window) {
 
 void Show(HWND window, bool history) {
     historyShown = history;
+    screenShown = !history;
     ShowWindow(List(window), history ? SW_SHOW : SW_HIDE);
     ShowWindow(Info(window), history ? SW_SHOW : SW_HIDE);
     SetMenuChecks(window);
@@ -399,6 +404,19 @@ void HistoryViewDestroy(HWND window) {
 
 bool HistoryViewShown(HWND window) { return List(window) != nullptr && historyShown; }
 
+bool HistoryScreenShown(HWND window) { return List(window) == nullptr || screenShown; }
+
+void HistoryViewShow(HWND window, bool shown) {
+    if (shown) {
+        Show(window, true);
+        return;
+    }
+    // Another view takes the client area: neither the history nor the screen.
+    Show(window, false);
+    screenShown = false;
+    SetMenuChecks(window);
+}
+
 int HistoryViewCommand(HWND window, int id) {
     HistoryBook& b = HistoryTheBook();
     if (id >= IDM_HISTORY_FILTER_FIRST && id <= IDM_HISTORY_FILTER_LAST) {
@@ -410,7 +428,7 @@ int HistoryViewCommand(HWND window, int id) {
         return 1;
     }
     switch (id) {
-    case IDM_VIEW_HISTORY: Show(window, true); return 1;
+    case IDM_VIEW_HISTORY: HistoryViewShow(window, true); return 1;
     case IDM_VIEW_SCREEN: Show(window, false); return 1;
     case IDM_HISTORY_COPY: CopySelection(window); return 1;
     case IDM_HISTORY_FIND:

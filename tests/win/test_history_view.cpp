@@ -206,6 +206,16 @@ TEST_F(HistoryViewTest, ViewMenuSwitchesBetweenHistoryAndTerminalScreen) {
     EXPECT_FALSE(IsWindowVisible(list));
     EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
     EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_TRUE(HistoryScreenShown(window));
+    Command(IDM_VIEW_HISTORY);
+    EXPECT_TRUE(IsWindowVisible(list));
+    EXPECT_FALSE(HistoryScreenShown(window));
+    // A further view of the View menu takes the client area: neither item checked.
+    HistoryViewShow(window, false);
+    EXPECT_FALSE(IsWindowVisible(list));
+    EXPECT_FALSE(HistoryScreenShown(window));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, 0u);
     Command(IDM_VIEW_HISTORY);
     EXPECT_TRUE(IsWindowVisible(list));
 }
