@@ -27,8 +27,12 @@ void DropOldest(HistoryBook& book) {
         book.blocks.pop_front();
         book.firstSeq += front;
         book.dropped += front;
+        if (HistoryFilterIsAll(book.filter)) book.viewRowsDropped += front;
     }
-    while (book.viewStart < book.view.size() && book.view[book.viewStart] < book.firstSeq) ++book.viewStart;
+    while (book.viewStart < book.view.size() && book.view[book.viewStart] < book.firstSeq) {
+        ++book.viewStart;
+        ++book.viewRowsDropped;
+    }
     if (book.viewStart > 4096 && book.viewStart * 2 > book.view.size()) {
         book.view.erase(book.view.begin(), book.view.begin() + static_cast<std::ptrdiff_t>(book.viewStart));
         book.viewStart = 0;

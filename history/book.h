@@ -65,6 +65,9 @@ struct HistoryBook {
     // while the filter shows everything.
     std::vector<uint64_t> view;
     size_t viewStart = 0;
+    // View rows gone from the front with dropped events, ever: the list keeps
+    // a scrolled-up view on the same rows by this much.
+    uint64_t viewRowsDropped = 0;
     // When set, every event added is also appended here as a log line.
     std::string* logLines = nullptr;
     uint64_t lostSeen = 0;   // the ring's loss count already reported

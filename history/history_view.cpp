@@ -32,6 +32,7 @@ bool historyShown = true;
 bool screenShown = false;     // the terminal screen fills the client area
 size_t shownRows = 0;         // rows the list was last told it has
 uint64_t shownFirstSeq = 0;   // the book's first sequence number then
+uint64_t shownRowsDropped = 0;  // the book's viewRowsDropped then
 bool following = true;
 DWORD listUpdateTick = 0;     // GetTickCount() of the last row-count update
 size_t rowsWhenLeft = 0;      // view rows when the operator scrolled away
@@ -101,10 +102,18 @@ void UpdateList(HWND window, bool reset) {
     const bool pageFlood = rows > shownRows && rows - shownRows > static_cast<size_t>(page);
     if (!reset && following && pageFlood && now - listUpdateTick < 500) return;
     listUpdateTick = now;
+    // Rows dropped from the front move the rows the operator reads up by as
+    // many: a scrolled-up view moves with them.
+    const uint64_t gone = reset ? 0 : b.viewRowsDropped - shownRowsDropped;
     SendMessageA(list, LVM_SETITEMCOUNT, rows, shifted ? 0 : LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
     shownRows = rows;
     shownFirstSeq = b.firstSeq;
+    shownRowsDropped = b.viewRowsDropped;
     if (following && rows > 0) SendMessageA(list, LVM_ENSUREVISIBLE, rows - 1, FALSE);
+    if (!following && gone > 0) {
+        const long long first = static_cast<long long>(top) - static_cast<long long>(gone);
+        SendMessageA(list, LVM_ENSUREVISIBLE, first > 0 ? static_cast<WPARAM>(first) : 0, FALSE);
+    }
     if (shifted) InvalidateRect(list, nullptr, FALSE);
 }
 
@@ -359,6 +368,7 @@ HWND HistoryViewCreate(HWND window) {
     }
     shownRows = 0;
     shownFirstSeq = HistoryTheBook().firstSeq;
+    shownRowsDropped = HistoryTheBook().viewRowsDropped;
     following = true;
     infoShown.assign(1, '\x01');
     HistoryViewLayout(window);

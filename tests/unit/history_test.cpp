@@ -246,6 +246,7 @@ TEST(HistoryBook, KeepsTheNewestEventsAndCountsTheOldestDroppedByBlock) {
     EXPECT_EQ(rig.book->dropped, 2 * HISTORY_BLOCK_EVENTS);
     EXPECT_EQ(rig.book->firstSeq, 2 * HISTORY_BLOCK_EVENTS);
     EXPECT_EQ(rig.Event(0).kind, EVENT_STRAY) << "the oldest held is the oldest not dropped";
+    EXPECT_EQ(rig.book->viewRowsDropped, 2 * HISTORY_BLOCK_EVENTS) << "the list's rows moved up as much";
     rig.Feed(one);
     EXPECT_EQ(rig.Size(), 2 * HISTORY_BLOCK_EVENTS + 2) << "the limit is a floor: nothing more goes yet";
     EXPECT_LT(rig.book->memoryBytes, 5 * HISTORY_BLOCK_EVENTS * (sizeof(HistoryEntry) + 40));
@@ -278,6 +279,14 @@ TEST(HistoryBook, FilterByCategoryAndChangesOnlyFollowsNewEventsAndFindWraps) {
     saved.clear();
     HistoryBookWrite(*rig.book, false, false, saved);
     EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 9);
+    rig.book->keepEvents = 4;  // the second block's start drops the first, with the three rows shown
+    for (size_t i = 0; i < HISTORY_BLOCK_EVENTS; ++i) rig.Feed(HexBytes("00"));
+    EXPECT_EQ(HistoryViewSize(*rig.book), 0u);
+    EXPECT_EQ(rig.book->viewRowsDropped, 3u);
+    rig.Feed(Message(0xA1, HexBytes("07 02 03")));
+    ASSERT_EQ(HistoryViewSize(*rig.book), 1u);
+    EXPECT_EQ(HistoryBookDetails(*rig.book, HistoryViewSeq(*rig.book, 0)), "Input 1 6 -> 7");
+    rig.book->keepEvents = HISTORY_KEEP_EVENTS;
 }
 
 TEST(HistoryBook, SilenceAfterTwoSecondsThenReceivingBeforeTheNextBytes) {

@@ -198,6 +198,29 @@ TEST_F(HistoryViewTest, FollowsTheNewestUntilScrolledUpThenCountsWhatWaits) {
     SaveWindowBitmap(window, ArtifactPath("history_view.bmp"));
 }
 
+TEST_F(HistoryViewTest, AScrolledUpViewStaysOnItsRowsWhenTheOldestAreDropped) {
+    HistoryBook& book = HistoryTheBook();
+    book.keepEvents = HISTORY_BLOCK_EVENTS + 8;  // the third block's eighth event drops the first block
+    Bytes lowBytes;
+    for (int i = 0; i < 64; ++i) lowBytes = lowBytes + Bytes{0x81, 0x05};  // 64 events
+    const int64_t start = 1765202602000;
+    for (int feed = 0; feed < 128; ++feed) Feed(lowBytes, start + feed * 1000);  // two blocks, a second a feed
+    Sleep(600);  // a list following a flood of rows takes a new count twice a second
+    Tick();
+    ASSERT_EQ(Rows(), 2 * static_cast<int>(HISTORY_BLOCK_EVENTS));
+    SendMessageA(list, LVM_ENSUREVISIBLE, 0, FALSE);
+    SendMessageA(list, LVM_ENSUREVISIBLE, 5000, FALSE);
+    const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
+    ASSERT_GT(top, static_cast<int>(HISTORY_BLOCK_EVENTS));
+    const std::string time = Cell(top, 0);
+    Feed(Bytes(lowBytes.begin(), lowBytes.begin() + 16), start + 200000);  // 8 events
+    EXPECT_EQ(book.dropped, HISTORY_BLOCK_EVENTS);
+    EXPECT_EQ(SendMessageA(list, LVM_GETTOPINDEX, 0, 0), top - static_cast<int>(HISTORY_BLOCK_EVENTS));
+    EXPECT_EQ(Cell(top - static_cast<int>(HISTORY_BLOCK_EVENTS), 0), time) << "the same row on top";
+    EXPECT_NE(Info().find("4,096 oldest dropped"), std::string::npos) << Info();
+    book.keepEvents = HISTORY_KEEP_EVENTS;
+}
+
 TEST_F(HistoryViewTest, ViewMenuSwitchesBetweenHistoryAndTerminalScreen) {
     HMENU menu = GetMenu(window);
     EXPECT_TRUE(IsWindowVisible(list));
