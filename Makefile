@@ -50,6 +50,8 @@ bench: deps
 	echo "==== end to end: qorvex.exe under Wine (latency, CPU, throughput ceiling)"; \
 	$(MAKE) --no-print-directory build >/dev/null && \
 	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \
+	echo "==== the history under a 60 s full-rate faulty feed (log, round trip, CPU, memory)"; \
+	sh tests/e2e/bench_history_e2e.sh build/windows build/native/bin 60 || status=1; \
 	exit $$status
 
 # With DISPLAY set the application stays open for you; without one a scripted

@@ -6,6 +6,7 @@
 #include "config/config_win.h"
 #include "displays/display_kind.h"
 #include "displays/framework.h"
+#include "history/history.h"
 #include "resources/resource.h"
 #include "serial/port.h"
 #include "serial/port_watch.h"
@@ -57,7 +58,10 @@ int AppCreateWindow(HINSTANCE instance, int showCommand) {
 int AppRunLoop(HACCEL accelerators) {
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0)) {
-        if (!TranslateAcceleratorA(msg.hwnd, accelerators, &msg)) {
+        // Keys pressed in a child (the history list) are the main window's
+        // commands: the accelerator's WM_COMMAND goes to the top-level window.
+        HWND target = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+        if (!TranslateAcceleratorA(target ? target : msg.hwnd, accelerators, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
@@ -130,6 +134,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         return 0;
 
     default:
+        if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
         return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
     }
 }
@@ -148,15 +153,21 @@ void MainWindowRefreshTick(HWND /*window*/) {
 static LRESULT OnCreate(HWND window) {
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
     const int created = SessionCreate(window);
-    // The status bar only shows the link's health: the window works without it.
-    if (created == 1) StatusBarCreate(window);
+    // The status bar only shows the link's health, the history what happened:
+    // the window works without either.
+    if (created == 1) {
+        StatusBarCreate(window);
+        HistoryViewCreate(window);
+    }
     return created;
 }
 
 static LRESULT OnDestroy(HWND window) {
-    // The session, an open port and the receiver end with the process.
+    // The session, an open port and the receiver end with the process; the
+    // log file gets what is still in the ring.
     KillTimer(window, REFRESH_TIMER);
     if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
+    HistoryViewDestroy(window);
     PostQuitMessage(0);
     return 0;
 }
@@ -164,7 +175,7 @@ static LRESULT OnDestroy(HWND window) {
 static LRESULT OnPaint(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
-    ScreenPaint(window, dc, ps.rcPaint);
+    if (HistoryScreenShown(window)) ScreenPaint(window, dc, ps.rcPaint);
     EndPaint(window, &ps);
     return 0;
 }
@@ -187,9 +198,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         return MainWindowCommand(window, wParam, lParam);
     case WM_TIMER:
+        if (wParam == HISTORY_TIMER) {
+            HistoryViewTick(window);
+            return 0;
+        }
         return OnTimer(window);
     case WM_SIZE:
         StatusBarLayout(window);
+        HistoryViewLayout(window);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_APP_PORT_LOST:
         PortWatchOnLost(window);
@@ -198,6 +214,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_EXITSIZEMOVE:
         if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
         return DefWindowProcA(window, message, wParam, lParam);
+    case WM_NOTIFY: {
+        LRESULT result = 0;
+        if (HistoryViewNotify(window, reinterpret_cast<const NMHDR*>(lParam), &result)) return result;
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    case WM_SETFOCUS:
+        // Keys go to the list while it is shown.
+        if (HistoryViewShown(window)) SetFocus(GetDlgItem(window, IDC_HISTORY_LIST));
+        return 0;
     case WM_APP_PLACE_CARET:
         CaretPlaceAt(window, static_cast<int>(wParam), static_cast<int>(lParam));
         return 0;

@@ -23,6 +23,24 @@
 #define IDM_SHOW_OUT      32779
 #define IDM_SHOW_NAMES    32780
 
+// ---- History menus and accelerators (40100-40199) --------------------------
+// "View": what fills the client area.
+#define IDM_VIEW_HISTORY          40100
+#define IDM_VIEW_SCREEN           40101
+// "History": rows, filters, files.
+#define IDM_HISTORY_COPY          40110
+#define IDM_HISTORY_FIND          40111
+#define IDM_HISTORY_FIND_NEXT     40112
+#define IDM_HISTORY_SAVE          40113
+#define IDM_HISTORY_CLEAR         40114
+#define IDM_HISTORY_LOG_START     40115
+#define IDM_HISTORY_LOG_STOP      40116
+#define IDM_HISTORY_CHANGES_ONLY  40117
+#define IDM_HISTORY_SHOW_ALL      40118
+// Category filters ME, EXT, SS, OUT, Names, Control, Errors, Link, in order.
+#define IDM_HISTORY_FILTER_FIRST  40120
+#define IDM_HISTORY_FILTER_LAST   40127
+
 // ---- Dialog templates ------------------------------------------------------
 #define IDD_ABOUTBOX      103
 #define IDD_SETTINGS      130
@@ -31,6 +49,7 @@
 #define IDD_DISPLAY_SS    133
 #define IDD_DISPLAY_OUT   134
 #define IDD_DISPLAY_NAMES 135
+#define IDD_HISTORY_FIND  140
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
@@ -113,3 +132,8 @@
 #define IDC_OUT_COUNT2    1032
 // Source names display.
 #define IDC_NAMES_LIST    1024
+
+// ---- History view controls (1100-1199) ----------------------------------------
+#define IDC_HISTORY_LIST  1100
+#define IDC_HISTORY_INFO  1101
+#define IDC_HISTORY_FIND_TEXT 1102

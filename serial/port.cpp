@@ -2,6 +2,8 @@
 #include "serial/port.h"
 
 #include "app/session.h"
+#include "app/status_core.h"
+#include "history/history.h"
 #include "resources/resource.h"
 #include "serial/settings.h"
 #include "tally/receiver.h"
@@ -57,10 +59,15 @@ HANDLE TakeThread(SessionState* session) {
 
 // Counts each UART error bit ClearCommError reported, so that a wrong baud
 // rate or bad wiring shows up even though the bits themselves are not printed.
-void CountLineErrors(SessionState* session, DWORD errors) {
+void CountLineErrors(HWND window, SessionState* session, DWORD errors) {
     static const DWORD bits[LINE_ERROR_KINDS] = {CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK};
+    DWORD met = 0;
     for (int i = 0; i < LINE_ERROR_KINDS; ++i)
-        if (errors & bits[i]) session->lineErrorCounts[i].fetch_add(1);
+        if (errors & bits[i]) {
+            session->lineErrorCounts[i].fetch_add(1);
+            met |= bits[i];
+        }
+    if (met) HistoryNote(window, EVENT_LINE_ERROR, met, nullptr);
 }
 
 // Bytes that reached the caller's buffer.
@@ -76,6 +83,7 @@ void PrintCode(HWND window, DWORD code) {
     char text[32];
     const int length = wsprintfA(text, "<CE-0x%08x>", code);
     ScreenWrite(window, text, length);
+    HistoryNote(window, EVENT_PORT_ERROR, code, nullptr);
 }
 
 // ClearCommError; prints the error bits when the operator asked for them.
@@ -85,7 +93,7 @@ BOOL ClearAndReport(HWND window, SessionState* session, bool countErrors) {
     COMSTAT status;
     ZeroMemory(&status, sizeof status);
     const BOOL ok = portClearCommError(session->portHandle, &errors, &status);
-    if (ok && countErrors) CountLineErrors(session, errors);
+    if (ok && countErrors) CountLineErrors(window, session, errors);
     if (ok && errors != 0 && session->displayErrors) PrintCode(window, errors);
     return ok;
 }
@@ -160,6 +168,10 @@ int PortOpen(HWND window) {
     session->receiverThread.store(thread);
     session->receiverThreadId.store(threadId);
     RememberThread(session, thread);
+    // Before the receiver runs, so that the history has the connect first.
+    const std::string port =
+        StatusPortText(session->portNumber, session->baudRate, session->dataBits, session->parity, session->stopBits);
+    HistoryNote(window, EVENT_CONNECT, 0, port.c_str());
     ResumeThread(thread);
 
     // Some drivers (and pseudo-terminals) cannot drive DTR; the line is a
@@ -175,6 +187,7 @@ int PortClose(HWND window) {
     SessionState* session = SessionFromWindow(window);
     if (!session) return 0;
 
+    const bool wasConnected = session->connected.load() != 0;
     session->connected.store(0);
     const bool open = PortIsOpen(session);
     // Releases the receiver's pending wait for events.
@@ -188,6 +201,8 @@ int PortClose(HWND window) {
         while (session->receiverThreadId.load() != 0) Sleep(5);
     }
 
+    // After the receiver's last events.
+    if (wasConnected) HistoryNote(window, EVENT_DISCONNECT, 0, nullptr);
     CaretHide(window);
     if (open) {
         EscapeCommFunction(session->portHandle, CLRDTR);
@@ -206,7 +221,7 @@ int PortReadBlock(HWND window, void* buffer, int maximum) {
     COMSTAT status;
     ZeroMemory(&status, sizeof status);
     // Learns the queue state; error bits found here are cleared, not printed.
-    if (portClearCommError(session->portHandle, &errors, &status)) CountLineErrors(session, errors);
+    if (portClearCommError(session->portHandle, &errors, &status)) CountLineErrors(window, session, errors);
     const DWORD count = status.cbInQue < static_cast<DWORD>(maximum) ? status.cbInQue : static_cast<DWORD>(maximum);
     if (count == 0) return 0;
 

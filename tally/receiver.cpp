@@ -3,6 +3,9 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "history/history.h"
+#include "history/log_format.h"
+#include "history/source.h"
 #include "serial/port.h"
 #include "serial/port_watch.h"
 #include "tally/parser.h"
@@ -59,9 +62,10 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
     }
 
     // Fixed buffers on the thread's own stack (about 16 KB of the default
-    // 1 MB): nothing is allocated while receiving.
-    FrameParser parser;
-    FrameParserInit(parser, &tallyStore);
+    // 1 MB): nothing is allocated while receiving. The event source runs the
+    // frame parser and hands each framing step to the history.
+    EventSource source;
+    EventSourceInit(source, &tallyStore, &historyRing);
     uint8_t readBuffer[READ_BUFFER_SIZE];
 
     // A read that filled the buffer may have left bytes queued; those are read
@@ -94,7 +98,7 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
         // Never ask for more than readBuffer holds.
         const int count = PortReadBlock(appMainWindow, readBuffer, READ_BUFFER_SIZE);
         moreQueued = count == READ_BUFFER_SIZE;
-        if (count > 0) FrameParserFeed(parser, readBuffer, static_cast<size_t>(count));
+        if (count > 0) EventSourceFeed(source, readBuffer, static_cast<size_t>(count), HistoryNowMs());
     }
 
     CloseHandle(event);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Smoke test of qorvex.exe from outside: it starts under Wine, its window is
 # found by another process, its live menu reads back as built (only
-# "Disconnect" greyed), the About box opens and closes, a screenshot is kept,
+# "Disconnect" and the history's "Stop Logging" greyed), the About box opens and closes, a screenshot is kept,
 # "Connect" on COM1 (a null modem to COM2) swaps the greyed items and
 # "Disconnect" swaps them back, and "Exit" ends the process with status 0.
 # Usage: sh smoke.sh <windows build folder>
@@ -30,8 +30,34 @@ expected='0	0	popup	"Action"
 7.0	32774	-	"Block 1"
 8	0	popup	"&Help"
 8.0	104	-	"&About ..."
-9	32775	-	"Exit"'
-if [ "$menu" = "$expected" ]; then qv_pass "live menu: captions, ids, order, only Disconnect greyed"; else
+9	32775	-	"Exit"
+10	0	popup	"View"
+10.0	40100	checked	"History"
+10.1	40101	-	"Terminal Screen"
+11	0	popup	"History"
+11.0	40110	-	"Copy\tCtrl+C"
+11.1	40111	-	"Find...\tCtrl+F"
+11.2	40112	-	"Find Next\tF3"
+11.3	0	separator,grayed	""
+11.4	0	popup	"Show"
+11.4.0	40120	checked	"ME"
+11.4.1	40121	checked	"EXT"
+11.4.2	40122	checked	"SS"
+11.4.3	40123	checked	"OUT"
+11.4.4	40124	checked	"Names"
+11.4.5	40125	checked	"Control"
+11.4.6	40126	checked	"Errors"
+11.4.7	40127	checked	"Link"
+11.4.8	0	separator,grayed	""
+11.4.9	40118	-	"Show All"
+11.5	40117	-	"Changes Only"
+11.6	0	separator,grayed	""
+11.7	40113	-	"Save History As..."
+11.8	40114	-	"Clear History"
+11.9	0	separator,grayed	""
+11.10	40115	-	"Log to File..."
+11.11	40116	grayed	"Stop Logging"'
+if [ "$menu" = "$expected" ]; then qv_pass "live menu: captions, ids, order, only Disconnect and Stop Logging greyed"; else
   qv_fail "live menu differs"
   printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$menu" >&2
 fi
@@ -48,7 +74,7 @@ qv_check "screenshot with the About box" qv_screenshot "$shot"
 qv_check "click OK" qv_probe click About 1
 qv_check "About box closes" qv_probe wait-gone About 10000
 # The window still answers after the modal box: its menu is read again.
-qv_count "$(qv_probe menu)" '	grayed	' 1 "menu after About: still only one greyed item"
+qv_count "$(qv_probe menu)" '	grayed	' 2 "menu after About: still only Disconnect and Stop Logging greyed"
 
 qv_check "Exit command" qv_probe command 32775
 qv_app_wait 20; rc=$?
@@ -68,7 +94,7 @@ menu=$(qv_probe menu); rc=$?
 [ $rc -eq 0 ] || qv_fail "menu read after Connect failed ($rc)"
 qv_has "$menu" '0.0	105	grayed	"Connect"' "menu after Connect: Connect greyed"
 qv_has "$menu" '0.1	32771	-	"Disconnect"' "menu after Connect: Disconnect enabled"
-qv_count "$menu" '	grayed	' 1 "menu after Connect: only one greyed item"
+qv_count "$menu" '	grayed	' 2 "menu after Connect: only Connect and Stop Logging greyed"
 qv_check "Disconnect command" qv_probe command 32771
 menu=$(qv_probe menu); rc=$?
 [ $rc -eq 0 ] || qv_fail "menu read after Disconnect failed ($rc)"

@@ -1,5 +1,5 @@
 // What the operator sees under Wine: the terminal screen painted in the client
-// area and the status bar's texts through the link states. Leaves a
+// area (View -> Terminal Screen) and the status bar's texts through the link states. Leaves a
 // screenshot, app_screen.bmp, next to the test executable.
 #include <windows.h>
 #include <commctrl.h>
@@ -13,6 +13,7 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "resources/resource.h"
 #include "tally/store.h"
 
 namespace {
@@ -134,6 +135,7 @@ void SaveBitmap(HDC dc, HBITMAP bitmap, int width, int height, const char* path)
 }
 
 TEST_F(ViewTest, TheScreenIsPaintedCellByCell) {
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_SCREEN, 0);  // the history fills the client area by default
     // A port error as the port layer prints it, then a line further down.
     const char error[] = "<CE-0x00000008>";
     ScreenWrite(window, error, static_cast<int>(std::strlen(error)));
@@ -176,6 +178,7 @@ TEST_F(ViewTest, TheScreenIsPaintedCellByCell) {
 }
 
 TEST_F(ViewTest, ScrollingRepaintsTheWholeScreen) {
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_SCREEN, 0);
     ScreenWrite(window, "top", 3);
     for (int i = 0; i < SCREEN_ROWS; ++i) ScreenWrite(window, "\n", 1);
     UpdateWindow(window);

@@ -161,7 +161,7 @@ std::vector<MenuEntry> ReadMenu(HMENU menu) {
     return out;
 }
 
-TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectGreyed) {
+TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGreyed) {
     const std::vector<MenuEntry> bar = ReadMenu(GetMenu(window));
     const std::vector<MenuEntry> expected = {
         {"Action", 0, true, false, {{"Connect", 105, false, false, {}}, {"Disconnect", 32771, false, true, {}}}},
@@ -174,6 +174,21 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectGreyed) {
         {"Send Block", 0, true, false, {{"Block 1", 32774, false, false, {}}}},
         {"&Help", 0, true, false, {{"&About ...", 104, false, false, {}}}},
         {"Exit", 32775, false, false, {}},
+        // The history's menus stand after the original ones.
+        {"View", 0, true, false, {{"History", 40100, false, false, {}}, {"Terminal Screen", 40101, false, false, {}}}},
+        {"History", 0, true, false,
+         {{"Copy\tCtrl+C", 40110, false, false, {}},
+          {"Find...\tCtrl+F", 40111, false, false, {}},
+          {"Find Next\tF3", 40112, false, false, {}},
+          {"", 0, false, true, {}},  // separators read back greyed
+          {"Show", 0, true, false, {}},
+          {"Changes Only", 40117, false, false, {}},
+          {"", 0, false, true, {}},
+          {"Save History As...", 40113, false, false, {}},
+          {"Clear History", 40114, false, false, {}},
+          {"", 0, false, true, {}},
+          {"Log to File...", 40115, false, false, {}},
+          {"Stop Logging", 40116, false, true, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
@@ -199,23 +214,34 @@ TEST(MenuResource, NothingIsGreyInTheResourceItself) {
     ASSERT_NE(menu, nullptr);
     for (const MenuEntry& e : ReadMenu(menu)) {
         EXPECT_FALSE(e.grey) << e.caption;
-        for (const MenuEntry& item : e.items) EXPECT_FALSE(item.grey) << item.caption;
+        // Separators read back greyed; no item is.
+        for (const MenuEntry& item : e.items) EXPECT_EQ(item.grey, item.caption.empty() && item.id == 0 && !item.popup) << item.caption;
     }
     DestroyMenu(menu);
 }
 
-TEST(Accelerators, TableHoldsAltQuestionMarkAndAltSlashAsCharacterKeys) {
+TEST(Accelerators, TableHoldsAltQuestionMarkAndAltSlashAsCharacterKeysThenTheHistoryKeys) {
     HACCEL table = LoadAcceleratorsA(Instance(), MAKEINTRESOURCEA(IDC_QORVEX));
     ASSERT_NE(table, nullptr);
     ACCEL entries[8] = {};
     const int count = CopyAcceleratorTableA(table, entries, 8);
-    ASSERT_EQ(count, 2);
-    for (int i = 0; i < count; ++i) {
+    ASSERT_EQ(count, 5);
+    for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(entries[i].fVirt & ~FNOINVERT, FALT) << "Alt, no virtual key";
         EXPECT_EQ(entries[i].cmd, IDM_ABOUT);
     }
     EXPECT_EQ(entries[0].key, '?');
     EXPECT_EQ(entries[1].key, '/');
+    // The history list's keys: Ctrl+C, Ctrl+F, F3.
+    EXPECT_EQ(entries[2].fVirt & ~FNOINVERT, FVIRTKEY | FCONTROL);
+    EXPECT_EQ(entries[2].key, 'C');
+    EXPECT_EQ(entries[2].cmd, IDM_HISTORY_COPY);
+    EXPECT_EQ(entries[3].fVirt & ~FNOINVERT, FVIRTKEY | FCONTROL);
+    EXPECT_EQ(entries[3].key, 'F');
+    EXPECT_EQ(entries[3].cmd, IDM_HISTORY_FIND);
+    EXPECT_EQ(entries[4].fVirt & ~FNOINVERT, FVIRTKEY);
+    EXPECT_EQ(entries[4].key, VK_F3);
+    EXPECT_EQ(entries[4].cmd, IDM_HISTORY_FIND_NEXT);
 }
 
 // Holds Alt down in this thread's key state for as long as it lives, as the

@@ -268,6 +268,7 @@ Capture CaptureClient() {
 TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
     SessionState* s = Session();
     ASSERT_EQ(s->connected.load(), 0);
+    SendMessageA(MainWindow(), WM_COMMAND, IDM_VIEW_SCREEN, 0);  // the history fills the client area by default
     ShowWindow(MainWindow(), SW_SHOWNORMAL);
     SetWindowPos(MainWindow(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     const char banner[] = "\r\n\nport check: ";
@@ -330,6 +331,7 @@ TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
     EXPECT_TRUE(SaveWindowBitmap(MainWindow(), path)) << path;
     std::printf("screenshot: %s\n", path.c_str());
     SetWindowPos(MainWindow(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    SendMessageA(MainWindow(), WM_COMMAND, IDM_VIEW_HISTORY, 0);
 }
 
 }  // namespace

@@ -84,6 +84,8 @@ step "tallysim: ${TOUR_SECONDS}s of production at 115200 baud with occasional fa
 qv_sim_start "$DEMO/summary.json" $SIM_ARGS --duration "$TOUR_SECONDS"
 sleep 3
 shot qorvex "$DEMO/main.png"
+sleep 2
+shot qorvex "$DEMO/history.png"   # the history in the main window during the feed
 
 step "Show ME (ME 1, then ME 2)"
 if qv_display_open 32776 "$QV_CAP_ME"; then

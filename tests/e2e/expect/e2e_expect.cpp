@@ -9,6 +9,7 @@
 //   val<TAB>ID<TAB>"TEXT"            an edit field (counter)
 //
 // Usage: e2e_expect STATE.json me|ext RECORD(1-based) | ss | out | names
+//        e2e_expect STATE.json counters     (the 24 counters as "stray N", "0x81 N", ...)
 //        e2e_expect STATE.json check-coverage
 // check-coverage exits 1 unless the state's summary shows every message type
 // and every fault kind at least once (for the recorded-stream test).
@@ -105,7 +106,7 @@ int CheckCoverage(const json& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) Die("usage: e2e_expect STATE.json me|ext RECORD | ss | out | names | check-coverage");
+    if (argc < 3) Die("usage: e2e_expect STATE.json me|ext RECORD | ss | out | names | counters | check-coverage");
     std::ifstream in(argv[1]);
     if (!in) Die(std::string("cannot read ") + argv[1]);
     json state;
@@ -119,6 +120,17 @@ int main(int argc, char** argv) {
 
     TallyCounterValues counters{};
     ReadCounters(state.at("counters"), counters);
+    if (view == "counters") {
+        // One line per counter, named as the history log's events and types.
+        std::printf("stray %u\nunknown %u\nmismatch %u\nlowbyte %u\npayload %u\n", counters.strayByteCount,
+                    counters.unknownTypeCount, counters.headerMismatchCount, counters.headerLowByteCount,
+                    counters.payloadErrorCount);
+        for (int i = 0; i < ME_RECORDS; ++i) std::printf("0x%02x %u\n", 0x81 + i, counters.meCount[i]);
+        for (int i = 0; i < EXT_RECORDS; ++i) std::printf("0x%02x %u\n", 0x91 + i, counters.extCount[i]);
+        std::printf("0xa1 %u\n", counters.ssCount);
+        for (int i = 0; i < OUT_RECORDS; ++i) std::printf("0x%02x %u\n", 0xB1 + i, counters.outCount[i]);
+        return 0;
+    }
     const json& records = state.at("records");
 
     if (view == "me" || view == "ext") {

@@ -1,0 +1,516 @@
+// The history view: a virtual report list filling the main window's client
+// area above the status bar, with a one-line info strip over it; its tick
+// drains the receiver's events, and its commands (View and History menus).
+#include <windows.h>
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app/app.h"
+#include "app/session.h"
+#include "history/book.h"
+#include "history/history.h"
+#include "history/history_internal.h"
+#include "history/log_format.h"
+#include "resources/resource.h"
+
+HistoryRing historyRing;
+
+namespace {
+
+constexpr int INFO_HEIGHT = 20;
+constexpr int COLUMN_COUNT = 5;
+const char* const COLUMN_TITLES[COLUMN_COUNT] = {"Time", "Event", "Type", "Details", "Bytes"};
+const int COLUMN_WIDTHS[COLUMN_COUNT] = {170, 80, 50, 520, 300};
+
+std::unique_ptr<HistoryBook> book;
+bool historyShown = true;
+bool screenShown = false;     // the terminal screen fills the client area
+size_t shownRows = 0;         // rows the list was last told it has
+uint64_t shownFirstSeq = 0;   // the book's first sequence number then
+uint64_t shownRowsDropped = 0;  // the book's viewRowsDropped then
+bool following = true;
+DWORD listUpdateTick = 0;     // GetTickCount() of the last row-count update
+size_t rowsWhenLeft = 0;      // view rows when the operator scrolled away
+std::string findText;
+std::string infoShown;
+// The list asks for a row's texts one column at a time: the row is formatted
+// once. Sequence numbers are never reused, so a held row stays right.
+uint64_t cachedSeq = UINT64_MAX;
+HistoryRowText cachedRow;
+
+HWND List(HWND window) { return GetDlgItem(window, IDC_HISTORY_LIST); }
+HWND Info(HWND window) { return GetDlgItem(window, IDC_HISTORY_INFO); }
+
+bool OnWindowThread(HWND window) {
+    return window && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
+}
+
+std::string Thousands(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+void UpdateInfo(HWND window) {
+    HWND info = Info(window);
+    if (!info) return;
+    const HistoryBook& b = HistoryTheBook();
+    const size_t rows = HistoryViewSize(b);
+    std::string text;
+    if (following || rows <= rowsWhenLeft) {
+        text = Thousands(HistoryBookSize(b)) + " events";
+        if (!HistoryFilterIsAll(b.filter)) text += ", " + Thousands(rows) + " shown by the filter";
+        text += "; following the newest";
+    } else {
+        text = Thousands(rows - rowsWhenLeft) + " new rows below (End follows again)";
+    }
+    if (b.dropped) text += "; " + Thousands(b.dropped) + " oldest dropped";
+    if (HistoryLogging()) text += "; logging to " + HistoryLogPath();
+    if (text == infoShown) return;
+    infoShown = text;
+    SetWindowTextA(info, text.c_str());
+}
+
+// Tells the list its new row count, keeping the newest row in sight while
+// the operator follows it.
+void UpdateList(HWND window, bool reset) {
+    HWND list = List(window);
+    if (!list) return;
+    const HistoryBook& b = HistoryTheBook();
+    const size_t rows = HistoryViewSize(b);
+    if (!reset && rows == shownRows && b.firstSeq == shownFirstSeq) return;
+    const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
+    const int page = static_cast<int>(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0));
+    const bool atBottom = reset || shownRows == 0 || static_cast<size_t>(top + page) >= shownRows;
+    if (atBottom && !following) following = true;
+    if (!atBottom && following) {
+        following = false;
+        rowsWhenLeft = shownRows;
+    }
+    const bool shifted = b.firstSeq != shownFirstSeq || reset;
+    // While more than a page arrives per tick nobody reads the rows going by:
+    // a new page twice a second costs half the drawing of five.
+    const DWORD now = GetTickCount();
+    const bool pageFlood = rows > shownRows && rows - shownRows > static_cast<size_t>(page);
+    if (!reset && following && pageFlood && now - listUpdateTick < 500) return;
+    listUpdateTick = now;
+    // Rows dropped from the front move the rows the operator reads up by as
+    // many: a scrolled-up view moves with them.
+    const uint64_t gone = reset ? 0 : b.viewRowsDropped - shownRowsDropped;
+    SendMessageA(list, LVM_SETITEMCOUNT, rows, shifted ? 0 : LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+    shownRows = rows;
+    shownFirstSeq = b.firstSeq;
+    shownRowsDropped = b.viewRowsDropped;
+    if (following && rows > 0) SendMessageA(list, LVM_ENSUREVISIBLE, rows - 1, FALSE);
+    if (!following && gone > 0) {
+        const long long first = static_cast<long long>(top) - static_cast<long long>(gone);
+        SendMessageA(list, LVM_ENSUREVISIBLE, first > 0 ? static_cast<WPARAM>(first) : 0, FALSE);
+    }
+    if (shifted) InvalidateRect(list, nullptr, FALSE);
+}
+
+void RefreshAll(HWND window) {
+    following = true;
+    UpdateList(window, true);
+    UpdateInfo(window);
+}
+
+void SetMenuChecks(HWND window) {
+    HMENU menu = GetMenu(window);
+    if (!menu) return;
+    // Each item on its own (not a radio range): other views add their items
+    // to the View menu with ids of their own.
+    CheckMenuItem(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND | (historyShown ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND | (screenShown ? MF_CHECKED : MF_UNCHECKED));
+    const HistoryFilter& f = HistoryTheBook().filter;
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
+        CheckMenuItem(menu, IDM_HISTORY_FILTER_FIRST + i, MF_BYCOMMAND | (f.category[i] ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_HISTORY_CHANGES_ONLY, MF_BYCOMMAND | (f.changesOnly ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void Show(HWND window, bool history) {
+    historyShown = history;
+    screenShown = !history;
+    ShowWindow(List(window), history ? SW_SHOW : SW_HIDE);
+    ShowWindow(Info(window), history ? SW_SHOW : SW_HIDE);
+    SetMenuChecks(window);
+    InvalidateRect(window, nullptr, TRUE);
+    if (history) SetFocus(List(window));
+    else SetFocus(window);
+}
+
+// ---- Rows as text ----------------------------------------------------------------
+
+std::string ColumnText(const HistoryRowText& row, int column) {
+    switch (column) {
+    case 0: return row.time;
+    case 1: return row.event;
+    case 2: return row.type;
+    case 3: return row.details;
+    default: return row.bytes;
+    }
+}
+
+std::string SelectedLines(HWND window) {
+    HWND list = List(window);
+    const HistoryBook& b = HistoryTheBook();
+    std::string out;
+    int i = -1;
+    while ((i = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0) {
+        if (static_cast<size_t>(i) >= HistoryViewSize(b)) break;
+        const uint64_t seq = HistoryViewSeq(b, static_cast<size_t>(i));
+        HistoryAppendLogLine(HistoryBookEntry(b, seq).event, HistoryBookDetails(b, seq), out);
+    }
+    return out;
+}
+
+void CopySelection(HWND window) {
+    std::string text = SelectedLines(window);
+    if (text.empty()) return;
+    // Windows programs expect CR LF between lines on the clipboard.
+    std::string crlf;
+    for (char c : text) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+    }
+    if (!OpenClipboard(window)) return;
+    EmptyClipboard();
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, crlf.size() + 1);
+    if (memory) {
+        char* p = static_cast<char*>(GlobalLock(memory));
+        std::memcpy(p, crlf.c_str(), crlf.size() + 1);
+        GlobalUnlock(memory);
+        if (!SetClipboardData(CF_TEXT, memory)) GlobalFree(memory);
+    }
+    CloseClipboard();
+}
+
+void SelectRow(HWND window, int row) {
+    HWND list = List(window);
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = 0;
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(list, LVM_ENSUREVISIBLE, row, FALSE);
+}
+
+void FindNext(HWND window) {
+    if (findText.empty()) return;
+    HWND list = List(window);
+    const int focused = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+    const long long row = HistoryFind(HistoryTheBook(), static_cast<size_t>(focused + 1), findText);
+    if (row < 0) {
+        const std::string text = "\"" + findText + "\" is not in the history.";
+        historyMessageBox(window, text.c_str(), "Qorvex V-1.0", MB_ICONINFORMATION | MB_OK);
+        return;
+    }
+    SelectRow(window, static_cast<int>(row));
+    UpdateInfo(window);
+}
+
+INT_PTR CALLBACK FindDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+    switch (message) {
+    case WM_INITDIALOG:
+        SetDlgItemTextA(dialog, IDC_HISTORY_FIND_TEXT, findText.c_str());
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK) {
+            char text[256] = {};
+            GetDlgItemTextA(dialog, IDC_HISTORY_FIND_TEXT, text, sizeof text);
+            findText = text;
+            EndDialog(dialog, IDOK);
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}
+
+bool WriteFileWhole(HWND window, const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = 0, written = 0;
+    bool ok = file != INVALID_HANDLE_VALUE;
+    if (!ok) error = GetLastError();
+    if (ok && !(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                written == bytes.size())) {
+        error = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+        ok = false;
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!ok) {
+        const std::string text = "The history cannot be saved to \"" + path + "\":\n" + HistoryErrorText(error);
+        historyMessageBox(window, text.c_str(), "Qorvex V-1.0", MB_ICONWARNING | MB_OK);
+    }
+    return ok;
+}
+
+void SaveAs(HWND window) {
+    DWORD type = 1;
+    const std::string path = HistoryAskPath(
+        window, "Save History As",
+        "History, all events (*.tsv)\0*.tsv\0History, filtered rows (*.tsv)\0*.tsv\0"
+        "CSV, all events (*.csv)\0*.csv\0CSV, filtered rows (*.csv)\0*.csv\0",
+        "tsv", "history.tsv", OFN_OVERWRITEPROMPT, &type);
+    if (path.empty()) return;
+    HistoryDrain(window);
+    std::string bytes;
+    HistoryBookWrite(HistoryTheBook(), type == 2 || type == 4, type >= 3, bytes);
+    WriteFileWhole(window, path, bytes);
+}
+
+}  // namespace
+
+// ---- Shared with the log file --------------------------------------------------------
+
+HistoryBook& HistoryTheBook() {
+    if (!book) {
+        book.reset(new HistoryBook);
+        HistoryBookInit(*book);
+    }
+    return *book;
+}
+
+void HistoryDrain(HWND window) {
+    HistoryBook& b = HistoryTheBook();
+    HistoryEvent events[256];
+    size_t n;
+    while ((n = HistoryRingPop(historyRing, events, 256)) > 0)
+        for (size_t i = 0; i < n; ++i) HistoryBookIngest(b, events[i]);
+    HistoryBookNoteLost(b, historyRing.lost.load(std::memory_order_relaxed), HistoryNowMs());
+    (void)window;
+}
+
+std::string HistoryAskPath(HWND window, const char* title, const char* filter, const char* extension,
+                           const char* initialName, DWORD flags, DWORD* filterIndex) {
+    char path[MAX_PATH] = {};
+    lstrcpynA(path, initialName, MAX_PATH);
+    OPENFILENAMEA ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = window;
+    ofn.lpstrFilter = filter;
+    ofn.nFilterIndex = filterIndex ? *filterIndex : 1;
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrTitle = title;
+    ofn.lpstrDefExt = extension;
+    ofn.Flags = flags | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    if (!GetSaveFileNameA(&ofn)) return std::string();
+    if (filterIndex) *filterIndex = ofn.nFilterIndex;
+    return path;
+}
+
+std::string HistoryErrorText(DWORD code) {
+    char text[512] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = 0;
+    char code_text[48];
+    std::snprintf(code_text, sizeof code_text, "%s(error %lu)", n ? " " : "", static_cast<unsigned long>(code));
+    return std::string(text) + code_text;
+}
+
+// ---- Events from outside the parser ------------------------------------------------
+
+void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* note) {
+    HistoryEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.timeMs = HistoryNowMs();
+    event.kind = kind;
+    event.code = code;
+    if (note) std::snprintf(reinterpret_cast<char*>(event.bytes), HISTORY_EVENT_BYTES, "%s", note);
+    if (OnWindowThread(window)) {
+        HistoryDrain(window);
+        HistoryBookIngest(HistoryTheBook(), event);
+    } else {
+        HistoryRingPush(historyRing, event);
+    }
+}
+
+// ---- The view ----------------------------------------------------------------------------
+
+HWND HistoryViewCreate(HWND window) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&controls);
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+    // The list and the strip keep out of the main window's painting of the
+    // terminal screen, and the caret stays off them.
+    SetWindowLongPtrA(window, GWL_STYLE, GetWindowLongPtrA(window, GWL_STYLE) | WS_CLIPCHILDREN);
+    HWND info = CreateWindowExA(0, "Static", "", WS_CHILD | SS_LEFTNOWORDWRAP | SS_CENTERIMAGE, 0, 0, 0, 0, window,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_HISTORY_INFO)), instance, nullptr);
+    HWND list = CreateWindowExA(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
+                                WS_CHILD | WS_TABSTOP | LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS, 0, 0, 0, 0,
+                                window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_HISTORY_LIST)), instance,
+                                nullptr);
+    if (!list) return nullptr;
+    SendMessageA(info, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
+    for (int c = 0; c < COLUMN_COUNT; ++c) {
+        LVCOLUMNA column = {};
+        column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+        column.pszText = const_cast<char*>(COLUMN_TITLES[c]);
+        column.cx = COLUMN_WIDTHS[c];
+        column.iSubItem = c;
+        SendMessageA(list, LVM_INSERTCOLUMNA, c, reinterpret_cast<LPARAM>(&column));
+    }
+    shownRows = 0;
+    shownFirstSeq = HistoryTheBook().firstSeq;
+    shownRowsDropped = HistoryTheBook().viewRowsDropped;
+    following = true;
+    infoShown.assign(1, '\x01');
+    HistoryViewLayout(window);
+    Show(window, true);
+    SetMenuChecks(window);
+    HMENU menu = GetMenu(window);
+    if (menu) EnableMenuItem(menu, IDM_HISTORY_LOG_STOP, MF_BYCOMMAND | (HistoryLogging() ? MF_ENABLED : MF_GRAYED));
+    SetTimer(window, HISTORY_TIMER, HISTORY_PERIOD_MS, nullptr);
+    RefreshAll(window);
+    return list;
+}
+
+void HistoryViewLayout(HWND window) {
+    HWND list = List(window);
+    if (!list) return;
+    RECT client;
+    GetClientRect(window, &client);
+    int bottom = client.bottom;
+    HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
+    if (bar && IsWindowVisible(bar)) {
+        RECT r;
+        GetWindowRect(bar, &r);
+        bottom -= r.bottom - r.top;
+    }
+    MoveWindow(Info(window), 4, 0, client.right - 4, INFO_HEIGHT, TRUE);
+    const int height = bottom - INFO_HEIGHT > 0 ? bottom - INFO_HEIGHT : 0;
+    MoveWindow(list, 0, INFO_HEIGHT, client.right, height, TRUE);
+}
+
+void HistoryViewTick(HWND window) {
+    HistoryDrain(window);
+    SessionState* s = SessionFromWindow(window);
+    HistoryBookCheckSilence(HistoryTheBook(), s && s->connected.load() != 0, HistoryNowMs());
+    HistoryLogWrite(window, false);
+    UpdateList(window, false);
+    UpdateInfo(window);
+}
+
+void HistoryViewDestroy(HWND window) {
+    KillTimer(window, HISTORY_TIMER);
+    HistoryLogStop(window);
+}
+
+bool HistoryViewShown(HWND window) { return List(window) != nullptr && historyShown; }
+
+bool HistoryScreenShown(HWND window) { return List(window) == nullptr || screenShown; }
+
+void HistoryViewShow(HWND window, bool shown) {
+    if (shown) {
+        Show(window, true);
+        return;
+    }
+    // Another view takes the client area: neither the history nor the screen.
+    Show(window, false);
+    screenShown = false;
+    SetMenuChecks(window);
+}
+
+int HistoryViewCommand(HWND window, int id) {
+    HistoryBook& b = HistoryTheBook();
+    if (id >= IDM_HISTORY_FILTER_FIRST && id <= IDM_HISTORY_FILTER_LAST) {
+        HistoryFilter f = b.filter;
+        f.category[id - IDM_HISTORY_FILTER_FIRST] = !f.category[id - IDM_HISTORY_FILTER_FIRST];
+        HistoryBookSetFilter(b, f);
+        SetMenuChecks(window);
+        RefreshAll(window);
+        return 1;
+    }
+    switch (id) {
+    case IDM_VIEW_HISTORY: HistoryViewShow(window, true); return 1;
+    case IDM_VIEW_SCREEN: Show(window, false); return 1;
+    case IDM_HISTORY_COPY: CopySelection(window); return 1;
+    case IDM_HISTORY_FIND:
+        if (DialogBoxParamA(reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)),
+                            MAKEINTRESOURCEA(IDD_HISTORY_FIND), window, FindDialogProc, 0) == IDOK)
+            FindNext(window);
+        return 1;
+    case IDM_HISTORY_FIND_NEXT: FindNext(window); return 1;
+    case IDM_HISTORY_CHANGES_ONLY: {
+        HistoryFilter f = b.filter;
+        f.changesOnly = !f.changesOnly;
+        HistoryBookSetFilter(b, f);
+        SetMenuChecks(window);
+        RefreshAll(window);
+        return 1;
+    }
+    case IDM_HISTORY_SHOW_ALL: {
+        HistoryFilter f;
+        HistoryFilterAll(f);
+        HistoryBookSetFilter(b, f);
+        SetMenuChecks(window);
+        RefreshAll(window);
+        return 1;
+    }
+    case IDM_HISTORY_SAVE: SaveAs(window); return 1;
+    case IDM_HISTORY_CLEAR:
+        HistoryDrain(window);
+        HistoryLogWrite(window, false);
+        HistoryBookClear(b);
+        RefreshAll(window);
+        return 1;
+    case IDM_HISTORY_LOG_START: {
+        DWORD type = 1;
+        const std::string path = HistoryAskPath(window, "Log to File", "Log files (*.tsv)\0*.tsv\0All files\0*.*\0",
+                                                "tsv", "qorvex-log.tsv", 0, &type);
+        if (!path.empty()) HistoryLogStart(window, path.c_str());
+        UpdateInfo(window);
+        return 1;
+    }
+    case IDM_HISTORY_LOG_STOP:
+        HistoryLogStop(window);
+        UpdateInfo(window);
+        return 1;
+    default: return 0;
+    }
+}
+
+int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
+    if (header->idFrom != IDC_HISTORY_LIST) return 0;
+    *result = 0;
+    const HistoryBook& b = HistoryTheBook();
+    if (header->code == LVN_GETDISPINFOA || header->code == LVN_GETDISPINFOW) {
+        // Both shapes carry the item first; only the text pointer's type differs.
+        LVITEMA& item = const_cast<NMLVDISPINFOA*>(reinterpret_cast<const NMLVDISPINFOA*>(header))->item;
+        if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || static_cast<size_t>(item.iItem) >= HistoryViewSize(b) ||
+            item.cchTextMax <= 0)
+            return 1;
+        const uint64_t seq = HistoryViewSeq(b, static_cast<size_t>(item.iItem));
+        if (seq != cachedSeq) {
+            HistoryRowFormat(b, seq, cachedRow);
+            cachedSeq = seq;
+        }
+        const std::string text = ColumnText(cachedRow, item.iSubItem);
+        if (header->code == LVN_GETDISPINFOA) {
+            lstrcpynA(item.pszText, text.c_str(), item.cchTextMax);
+        } else {
+            wchar_t* out = reinterpret_cast<wchar_t*>(item.pszText);
+            const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out, item.cchTextMax);
+            if (n == 0) out[item.cchTextMax - 1] = 0;
+        }
+        return 1;
+    }
+    (void)window;
+    return 0;
+}

@@ -1,0 +1,126 @@
+// "Log to File...": every event appended to a file as one tab-separated line,
+// written on each history tick and flushed to disk at least every 500 ms.
+#include <windows.h>
+
+#include <string>
+
+#include "history/history.h"
+#include "history/history_internal.h"
+#include "history/log_format.h"
+#include "resources/resource.h"
+
+namespace {
+
+int SystemMessageBox(HWND owner, const char* text, const char* caption, UINT style) {
+    return MessageBoxA(owner, text, caption, style);
+}
+
+HANDLE logFile = INVALID_HANDLE_VALUE;
+std::string logPath;
+std::string logLines;          // lines not yet written
+DWORD lastFlushTick = 0;
+bool unflushed = false;
+
+void SetMenuLogging(HWND window, bool logging) {
+    HMENU menu = GetMenu(window);
+    if (!menu) return;
+    CheckMenuItem(menu, IDM_HISTORY_LOG_START, MF_BYCOMMAND | (logging ? MF_CHECKED : MF_UNCHECKED));
+    EnableMenuItem(menu, IDM_HISTORY_LOG_STOP, MF_BYCOMMAND | (logging ? MF_ENABLED : MF_GRAYED));
+}
+
+void Close(HWND window) {
+    if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
+    logFile = INVALID_HANDLE_VALUE;
+    logPath.clear();
+    logLines.clear();
+    unflushed = false;
+    HistoryTheBook().logLines = nullptr;
+    SetMenuLogging(window, false);
+}
+
+// Stops logging first, so that the ticks that run while the box is up find
+// nothing to write, then says why.
+void Fail(HWND window, const std::string& path, const char* what, DWORD code) {
+    Close(window);
+    const std::string text = std::string(what) + " \"" + path + "\":\n" + HistoryErrorText(code) +
+                             "\n\nNothing is being logged.";
+    historyMessageBox(window, text.c_str(), "Qorvex V-1.0", MB_ICONWARNING | MB_OK);
+}
+
+bool WriteAll(const std::string& bytes, DWORD* error) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        DWORD written = 0;
+        const DWORD n = static_cast<DWORD>(bytes.size() - at < 1u << 20 ? bytes.size() - at : 1u << 20);
+        if (!WriteFile(logFile, bytes.data() + at, n, &written, nullptr) || written == 0) {
+            *error = GetLastError();
+            if (*error == ERROR_SUCCESS) *error = ERROR_DISK_FULL;
+            return false;
+        }
+        at += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+HistoryMessageBoxFn historyMessageBox = SystemMessageBox;
+
+int HistoryLogStart(HWND window, const char* path) {
+    if (!path || !*path) return 0;
+    HistoryLogStop(window);
+    HistoryDrain(window);  // what came before belongs to no log
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Fail(window, path, "The log file cannot be opened", GetLastError());
+        return 0;
+    }
+    logFile = file;
+    logPath = path;
+    LARGE_INTEGER size;
+    size.QuadPart = 0;
+    GetFileSizeEx(file, &size);
+    DWORD error = 0;
+    if (size.QuadPart == 0 && !WriteAll(HISTORY_LOG_HEADER, &error)) {
+        Fail(window, path, "The log file cannot be written", error);
+        return 0;
+    }
+    HistoryTheBook().logLines = &logLines;
+    lastFlushTick = GetTickCount();
+    SetMenuLogging(window, true);
+    return 1;
+}
+
+void HistoryLogStop(HWND window) {
+    if (logFile == INVALID_HANDLE_VALUE) {
+        SetMenuLogging(window, false);
+        return;
+    }
+    HistoryDrain(window);
+    HistoryLogWrite(window, true);
+    Close(window);
+}
+
+bool HistoryLogging() { return logFile != INVALID_HANDLE_VALUE; }
+
+const std::string& HistoryLogPath() { return logPath; }
+
+void HistoryLogWrite(HWND window, bool final) {
+    if (logFile == INVALID_HANDLE_VALUE) return;
+    DWORD error = 0;
+    if (!logLines.empty()) {
+        if (!WriteAll(logLines, &error)) {
+            Fail(window, logPath, "Logging stopped: the log file cannot be written", error);
+            return;
+        }
+        logLines.clear();
+        unflushed = true;
+    }
+    const DWORD now = GetTickCount();
+    if (unflushed && (final || now - lastFlushTick >= HISTORY_LOG_FLUSH_MS)) {
+        FlushFileBuffers(logFile);
+        unflushed = false;
+        lastFlushTick = now;
+    }
+}

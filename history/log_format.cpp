@@ -1,0 +1,115 @@
+#include "history/log_format.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+const char HISTORY_LOG_HEADER[] = "time\tevent\ttype\tbytes\tdetails\n";
+const char HISTORY_CSV_HEADER[] = "time,event,type,bytes,details\r\n";
+
+namespace {
+
+// One local-time conversion per second: a full-rate feed stamps thousands
+// of events within the same second.
+struct TimeCache {
+    int64_t second = INT64_MIN;
+    char text[20] = {};  // "YYYY-MM-DDTHH:MM:SS"
+} timeCache;
+
+// Details never hold a tab or line end (descriptions escape name bytes), but
+// a line must stay one line whatever it is given.
+void AppendClean(const std::string& text, std::string& out) {
+    for (char c : text) out += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+}
+
+void AppendCsvField(const std::string& text, std::string& out) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        out += text;
+        return;
+    }
+    out += '"';
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+}  // namespace
+
+void HistoryFormatTime(int64_t timeMs, char separator, char (&out)[32]) {
+    int64_t second = timeMs >= 0 ? timeMs / 1000 : (timeMs - 999) / 1000;
+    const int ms = static_cast<int>(timeMs - second * 1000);
+    if (second != timeCache.second) {
+        const std::time_t t = static_cast<std::time_t>(second);
+        const std::tm* local = std::localtime(&t);
+        if (local) {
+            std::snprintf(timeCache.text, sizeof timeCache.text, "%04d-%02d-%02dT%02d:%02d:%02d",
+                          local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min,
+                          local->tm_sec);
+        } else {
+            std::snprintf(timeCache.text, sizeof timeCache.text, "0000-00-00T00:00:00");
+        }
+        timeCache.second = second;
+    }
+    std::snprintf(out, sizeof out, "%s.%03d", timeCache.text, ms);
+    out[10] = separator;
+}
+
+void HistoryTypeText(const HistoryEvent& event, char (&out)[8]) {
+    if (event.type) std::snprintf(out, sizeof out, "0x%02x", event.type);
+    else out[0] = 0;
+}
+
+void HistoryHex(const HistoryEvent& event, bool spaced, std::string& out) {
+    static const char digits[] = "0123456789abcdef";
+    out.clear();
+    if (!HistoryIsFraming(event.kind)) return;
+    for (int i = 0; i < event.length; ++i) {
+        if (spaced && i) out += ' ';
+        out += digits[event.bytes[i] >> 4];
+        out += digits[event.bytes[i] & 15];
+    }
+}
+
+void HistoryAppendLogLine(const HistoryEvent& event, const std::string& details, std::string& out) {
+    char time[32], type[8];
+    HistoryFormatTime(event.timeMs, 'T', time);
+    HistoryTypeText(event, type);
+    std::string hex;
+    HistoryHex(event, false, hex);
+    out += time;
+    out += '\t';
+    out += HistoryEventName(event.kind);
+    out += '\t';
+    out += type;
+    out += '\t';
+    out += hex;
+    out += '\t';
+    AppendClean(details, out);
+    out += '\n';
+}
+
+void HistoryAppendCsvLine(const HistoryEvent& event, const std::string& details, std::string& out) {
+    char time[32], type[8];
+    HistoryFormatTime(event.timeMs, 'T', time);
+    HistoryTypeText(event, type);
+    std::string hex;
+    HistoryHex(event, false, hex);
+    out += time;
+    out += ',';
+    out += HistoryEventName(event.kind);
+    out += ',';
+    out += type;
+    out += ',';
+    out += hex;
+    out += ',';
+    AppendCsvField(details, out);
+    out += "\r\n";
+}
+
+int64_t HistoryNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}

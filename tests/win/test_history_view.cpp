@@ -1,0 +1,304 @@
+// The history in the main window, in-process under Wine: events fed where the
+// port's bytes enter come back as list rows (read through the list itself),
+// the list follows the newest row until scrolled away, filters, Ctrl+C, the
+// View menu, line errors from the port layer, and the log file (append, one
+// header, the unwritable path). Leaves artifacts/history_view.bmp.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/session.h"
+#include "history/history.h"
+#include "history/history_internal.h"
+#include "history/source.h"
+#include "resources/resource.h"
+#include "serial/port.h"
+#include "tally/store.h"
+#include "win_artifacts.h"
+
+namespace {
+
+HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
+
+std::string boxText;
+int CaptureBox(HWND, const char* text, const char*, UINT) {
+    boxText = text;
+    return IDOK;
+}
+
+DWORD fakeErrors = 0;
+BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+    *errors = fakeErrors;
+    ZeroMemory(status, sizeof *status);
+    return TRUE;
+}
+
+using Bytes = std::vector<uint8_t>;
+Bytes Message(uint8_t type, int length, uint8_t value) {
+    Bytes m = {type, type};
+    m.insert(m.end(), static_cast<size_t>(length), value);
+    return m;
+}
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class HistoryViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static bool registered = false;
+        if (!registered) {
+            AppLoadStrings(Instance());
+            AppRegisterClass(Instance());
+            registered = true;
+        }
+        ASSERT_EQ(AppCreateWindow(Instance(), SW_SHOWNORMAL), 1);
+        window = appMainWindow;
+        list = GetDlgItem(window, IDC_HISTORY_LIST);
+        ASSERT_NE(list, nullptr);
+        KillTimer(window, HISTORY_TIMER);  // ticks by hand
+        KillTimer(window, REFRESH_TIMER);
+        savedBox = historyMessageBox;
+        historyMessageBox = CaptureBox;
+        boxText.clear();
+        Command(IDM_HISTORY_SHOW_ALL);
+        Command(IDM_HISTORY_CLEAR);
+        HistoryShadowInit(HistoryTheBook().shadow);  // every test starts with no previous records
+        source.reset(new EventSource);
+        EventSourceInit(*source, &tallyStore, &historyRing);
+    }
+    void TearDown() override {
+        DestroyWindow(window);
+        MSG m;
+        while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+        historyMessageBox = savedBox;
+        portClearCommError = ClearCommError;
+    }
+    void Command(int id) { SendMessageA(window, WM_COMMAND, id, 0); }
+    void Tick() { SendMessageA(window, WM_TIMER, HISTORY_TIMER, 0); }
+    // Bytes as the receiver hands them over, then one tick of the window.
+    void Feed(const Bytes& bytes, int64_t timeMs = 1765202602117) {
+        EventSourceFeed(*source, bytes.data(), bytes.size(), timeMs);
+        Tick();
+    }
+    int Rows() { return static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0)); }
+    std::string Cell(int row, int column) {
+        char text[512] = {};
+        LVITEMA item = {};
+        item.iSubItem = column;
+        item.pszText = text;
+        item.cchTextMax = sizeof text;
+        SendMessageA(list, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+        return text;
+    }
+    std::string Info() {
+        char text[512] = {};
+        GetWindowTextA(GetDlgItem(window, IDC_HISTORY_INFO), text, sizeof text);
+        return text;
+    }
+    bool LastRowVisible() {
+        const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
+        const int page = static_cast<int>(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0));
+        return top + page >= Rows();
+    }
+    HWND window = nullptr;
+    HWND list = nullptr;
+    std::unique_ptr<EventSource> source;
+    HistoryMessageBoxFn savedBox = nullptr;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::string out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out.append(buffer, n);
+    std::fclose(f);
+    return out;
+}
+
+TEST_F(HistoryViewTest, RowsReadBackColumnByColumn) {
+    Bytes me = Message(0x81, 23, 0);
+    Bytes me2 = me;
+    me2[2 + 16] = 3;  // A BUS
+    Feed(me + Bytes{0x00, 0x00} + me2 + me2 + Bytes{0xE5, 0xE5});
+    ASSERT_EQ(Rows(), 5);
+    EXPECT_EQ(Cell(0, 1), "message");
+    EXPECT_EQ(Cell(0, 2), "0x81");
+    EXPECT_EQ(Cell(0, 3), "first ME 1 message");
+    EXPECT_EQ(Cell(0, 4).substr(0, 12), "81 81 00 00 ");
+    EXPECT_EQ(Cell(1, 1), "stray");
+    EXPECT_EQ(Cell(1, 2), "");
+    EXPECT_EQ(Cell(1, 3), "2 stray bytes");
+    EXPECT_EQ(Cell(1, 4), "00 00");
+    EXPECT_EQ(Cell(2, 3), "A BUS 0 -> 3");
+    EXPECT_EQ(Cell(3, 3), "no change");
+    EXPECT_EQ(Cell(4, 3), "unknown type 0xe5");
+    const std::string time = Cell(0, 0);
+    ASSERT_EQ(time.size(), 23u) << time;
+    EXPECT_EQ(time.substr(19), ".117");
+    EXPECT_EQ(time[10], ' ');
+
+    // Filters: no errors, then changes only as well.
+    Command(IDM_HISTORY_FILTER_FIRST + 6);  // Errors
+    EXPECT_EQ(Rows(), 3);
+    Command(IDM_HISTORY_CHANGES_ONLY);
+    ASSERT_EQ(Rows(), 2);
+    EXPECT_EQ(Cell(1, 3), "A BUS 0 -> 3");
+    HMENU menu = GetMenu(window);
+    EXPECT_EQ(GetMenuState(menu, IDM_HISTORY_CHANGES_ONLY, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    EXPECT_EQ(GetMenuState(menu, IDM_HISTORY_FILTER_FIRST + 6, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_NE(Info().find("2 shown by the filter"), std::string::npos) << Info();
+    Command(IDM_HISTORY_SHOW_ALL);
+    EXPECT_EQ(Rows(), 5);
+
+    // Ctrl+C: the selected rows as log lines.
+    LVITEMA item = {};
+    item.stateMask = LVIS_SELECTED;
+    item.state = LVIS_SELECTED;
+    SendMessageA(list, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&item));
+    SendMessageA(list, LVM_SETITEMSTATE, 4, reinterpret_cast<LPARAM>(&item));
+    Command(IDM_HISTORY_COPY);
+    ASSERT_TRUE(OpenClipboard(window));
+    HANDLE data = GetClipboardData(CF_TEXT);
+    std::string copied = data ? static_cast<const char*>(GlobalLock(data)) : "";
+    if (data) GlobalUnlock(data);
+    CloseClipboard();
+    EXPECT_EQ(copied.substr(23), "\tstray\t\t0000\t2 stray bytes\r\n" + copied.substr(0, 23) +
+                                     "\tunknown\t0xe5\te5e5\tunknown type 0xe5\r\n");
+}
+
+TEST_F(HistoryViewTest, FollowsTheNewestUntilScrolledUpThenCountsWhatWaits) {
+    for (int i = 0; i < 50; ++i) Feed(Message(0xA1, 3, static_cast<uint8_t>(i)) + Bytes(static_cast<size_t>(i % 3 + 1), 0));
+    ASSERT_EQ(Rows(), 100);
+    ASSERT_LT(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0), 90) << "more rows than the window shows";
+    EXPECT_TRUE(LastRowVisible());
+    EXPECT_NE(Info().find("following the newest"), std::string::npos) << Info();
+    SendMessageA(list, LVM_ENSUREVISIBLE, 0, FALSE);
+    ASSERT_EQ(SendMessageA(list, LVM_GETTOPINDEX, 0, 0), 0);
+    Feed(Bytes{0x00} + Message(0xA1, 3, 50));
+    EXPECT_EQ(Rows(), 102);
+    EXPECT_EQ(SendMessageA(list, LVM_GETTOPINDEX, 0, 0), 0) << "scrolled up: the view stays put";
+    EXPECT_NE(Info().find("2 new rows below"), std::string::npos) << Info();
+    SendMessageA(list, WM_KEYDOWN, VK_END, 0);  // End goes to the newest row
+    Feed(Bytes{0x00});
+    EXPECT_TRUE(LastRowVisible());
+    EXPECT_NE(Info().find("following the newest"), std::string::npos) << Info();
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    SaveWindowBitmap(window, ArtifactPath("history_view.bmp"));
+}
+
+TEST_F(HistoryViewTest, AScrolledUpViewStaysOnItsRowsWhenTheOldestAreDropped) {
+    HistoryBook& book = HistoryTheBook();
+    book.keepEvents = HISTORY_BLOCK_EVENTS + 8;  // the third block's eighth event drops the first block
+    Bytes lowBytes;
+    for (int i = 0; i < 64; ++i) lowBytes = lowBytes + Bytes{0x81, 0x05};  // 64 events
+    const int64_t start = 1765202602000;
+    for (int feed = 0; feed < 128; ++feed) Feed(lowBytes, start + feed * 1000);  // two blocks, a second a feed
+    Sleep(600);  // a list following a flood of rows takes a new count twice a second
+    Tick();
+    ASSERT_EQ(Rows(), 2 * static_cast<int>(HISTORY_BLOCK_EVENTS));
+    SendMessageA(list, LVM_ENSUREVISIBLE, 0, FALSE);
+    SendMessageA(list, LVM_ENSUREVISIBLE, 5000, FALSE);
+    const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
+    ASSERT_GT(top, static_cast<int>(HISTORY_BLOCK_EVENTS));
+    const std::string time = Cell(top, 0);
+    Feed(Bytes(lowBytes.begin(), lowBytes.begin() + 16), start + 200000);  // 8 events
+    EXPECT_EQ(book.dropped, HISTORY_BLOCK_EVENTS);
+    EXPECT_EQ(SendMessageA(list, LVM_GETTOPINDEX, 0, 0), top - static_cast<int>(HISTORY_BLOCK_EVENTS));
+    EXPECT_EQ(Cell(top - static_cast<int>(HISTORY_BLOCK_EVENTS), 0), time) << "the same row on top";
+    EXPECT_NE(Info().find("4,096 oldest dropped"), std::string::npos) << Info();
+    book.keepEvents = HISTORY_KEEP_EVENTS;
+}
+
+TEST_F(HistoryViewTest, ViewMenuSwitchesBetweenHistoryAndTerminalScreen) {
+    HMENU menu = GetMenu(window);
+    EXPECT_TRUE(IsWindowVisible(list));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    Command(IDM_VIEW_SCREEN);
+    EXPECT_FALSE(IsWindowVisible(list));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_TRUE(HistoryScreenShown(window));
+    Command(IDM_VIEW_HISTORY);
+    EXPECT_TRUE(IsWindowVisible(list));
+    EXPECT_FALSE(HistoryScreenShown(window));
+    // A further view of the View menu takes the client area: neither item checked.
+    HistoryViewShow(window, false);
+    EXPECT_FALSE(IsWindowVisible(list));
+    EXPECT_FALSE(HistoryScreenShown(window));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    Command(IDM_VIEW_HISTORY);
+    EXPECT_TRUE(IsWindowVisible(list));
+}
+
+TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {
+    portClearCommError = FakeClearCommError;
+    fakeErrors = CE_FRAME | CE_OVERRUN;
+    char buffer[8];
+    PortReadBlock(window, buffer, sizeof buffer);
+    fakeErrors = 0;
+    PortReadBlock(window, buffer, sizeof buffer);
+    Tick();
+    ASSERT_EQ(Rows(), 1) << "only a read that met errors";
+    EXPECT_EQ(Cell(0, 1), "line-error");
+    EXPECT_EQ(Cell(0, 3), "framing, overrun (0x000a)");
+
+    // A write on no open port fails at once; the error bits printed on the
+    // terminal screen are a port-error event too.
+    SessionState* s = SessionFromWindow(window);
+    s->displayErrors = 1;
+    fakeErrors = CE_FRAME;
+    PortWriteBlock(window, "x", 1);
+    Tick();
+    ASSERT_EQ(Rows(), 2);
+    EXPECT_EQ(Cell(1, 1), "port-error");
+    EXPECT_EQ(Cell(1, 3), "<CE-0x00000008>");
+    EXPECT_EQ(std::string(s->screen, 15), "<CE-0x00000008>") << "the screen shows the same";
+}
+
+TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefusedWithABox) {
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string path = std::string(folder) + "qorvex_history_test.tsv";
+    DeleteFileA(path.c_str());
+    ASSERT_EQ(HistoryLogStart(window, path.c_str()), 1);
+    EXPECT_TRUE(HistoryLogging());
+    EXPECT_EQ(GetMenuState(GetMenu(window), IDM_HISTORY_LOG_STOP, MF_BYCOMMAND) & MF_GRAYED, 0u);
+    Feed(Message(0xA1, 3, 1));
+    EXPECT_NE(Info().find("logging to " + path), std::string::npos) << Info();
+    Command(IDM_HISTORY_LOG_STOP);
+    EXPECT_FALSE(HistoryLogging());
+    EXPECT_NE(GetMenuState(GetMenu(window), IDM_HISTORY_LOG_STOP, MF_BYCOMMAND) & MF_GRAYED, 0u);
+    Feed(Bytes{0x00});  // not logged
+    ASSERT_EQ(HistoryLogStart(window, path.c_str()), 1);
+    Feed(Bytes{0x01, 0x02});
+    HistoryLogStop(window);
+    const std::string log = ReadFile(path);
+    ASSERT_EQ(log.substr(0, 30), "time\tevent\ttype\tbytes\tdetails\n");
+    EXPECT_EQ(log.find("time\t", 1), std::string::npos) << "appended without a second header";
+    const size_t first = log.find('\n') + 1;
+    EXPECT_EQ(log.substr(first + 23), "\tmessage\t0xa1\ta1a1010101\tfirst SS message\n" +
+                                          log.substr(first, 23) + "\tstray\t\t0102\t2 stray bytes\n");
+    EXPECT_TRUE(boxText.empty()) << boxText;
+
+    const char* bad = "C:\\no such folder\\qorvex\\log.tsv";
+    EXPECT_EQ(HistoryLogStart(window, bad), 0);
+    EXPECT_FALSE(HistoryLogging());
+    EXPECT_NE(boxText.find("The log file cannot be opened \"C:\\no such folder\\qorvex\\log.tsv\""), std::string::npos)
+        << boxText;
+    DeleteFileA(path.c_str());
+}
+
+}  // namespace
