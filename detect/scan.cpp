@@ -102,21 +102,29 @@ DetectVerdict DetectScan(const DetectPort& port, const DetectSetting* candidates
         current = i;
         if (r.applied) {
             const double charMs = CharacterMs(r.setting);
-            const int settleMs = Clamp(charMs * limits.settleCharacters + 1, 1, limits.baseCapMs);
+            const int settleMs = Clamp(charMs * limits.settleCharacters + 1, limits.settleMs, limits.baseCapMs);
             const int baseMs = Clamp(charMs * limits.baseCharacters, limits.baseMs, limits.baseCapMs);
             const int longMs = Clamp(charMs * limits.promisingCharacters, limits.promisingMs, limits.promisingCapMs);
             uint32_t settledBytes = 0, settledErrors = 0;
             bool lastSliceClean = false;
+            int heardAtMs = -1;
             for (;;) {
                 if (Cancelled(port)) {
                     cancelled = true;
                     break;
                 }
+                // The time limits run from the first thing heard: a listen may
+                // start in a pause of the feed.
                 const DetectScore sofar = DetectScorerResult(*all);
-                const int limit = Promising(sofar, lastSliceClean) && longMs > baseMs ? longMs : baseMs;
+                const int limit = heardAtMs < 0 ? limits.quietMs
+                                  : heardAtMs + (Promising(sofar, lastSliceClean) ? longMs : baseMs);
                 int ask = limit - r.listenedMs;
                 if (ask > limits.sliceMs) ask = limits.sliceMs;
-                if (r.listenedMs < settleMs && ask > settleMs - r.listenedMs) ask = settleMs - r.listenedMs;
+                // Until something is heard, listen in steps of the settling
+                // time, so that the settling errors can be told from the rest.
+                if (heardAtMs < 0 && ask > settleMs) ask = settleMs;
+                if (heardAtMs >= 0 && r.listenedMs < heardAtMs + settleMs && ask > heardAtMs + settleMs - r.listenedMs)
+                    ask = heardAtMs + settleMs - r.listenedMs;
                 if (ask <= 0) break;
                 int got = 0, elapsed = 0;
                 uint32_t errors = 0;
@@ -125,7 +133,8 @@ DetectVerdict DetectScan(const DetectPort& port, const DetectSetting* candidates
                     break;
                 }
                 if (elapsed <= 0 && got == 0) elapsed = ask;  // never spin on a port that returns at once
-                const bool settled = r.listenedMs >= settleMs;
+                if (heardAtMs < 0 && (got > 0 || errors > 0)) heardAtMs = r.listenedMs;
+                const bool settled = heardAtMs >= 0 && r.listenedMs >= heardAtMs + settleMs;
                 r.listenedMs += elapsed;
                 o.elapsedMs += elapsed;
                 if (settled) {
@@ -140,7 +149,9 @@ DetectVerdict DetectScan(const DetectPort& port, const DetectSetting* candidates
                 DetectScorerFeed(*recent, buffer.get(), static_cast<size_t>(got), errors);
                 lastSliceClean = errors == 0 && recent->unframedBytes - recent->leadInBytes == faultsBefore;
                 if (!lastSliceClean) DetectScorerInit(*recent);
-                if (DetectIsClean(DetectScorerResult(*all)) || DetectIsClean(DetectScorerResult(*recent))) {
+                // The whole view may only win once it has heard past the settling time.
+                if ((settledBytes >= 48 && DetectIsClean(DetectScorerResult(*all))) ||
+                    DetectIsClean(DetectScorerResult(*recent))) {
                     clean = true;
                     break;
                 }

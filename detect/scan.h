@@ -45,6 +45,7 @@ struct DetectCandidateResult {
 struct DetectLimits {
     int sliceMs = 100;            // one listen call; Cancel is looked at between them
     int settleCharacters = 16;    // line errors this early may be the UART falling into step
+    int settleMs = 5;             // (at least this long)
     int baseMs = 400;             // a candidate listens at least this long...
     int baseCharacters = 80;      // ...or this many characters...
     int baseCapMs = 5000;         // ...but no longer, unless its score is clear sooner
@@ -53,6 +54,10 @@ struct DetectLimits {
     int promisingMs = 4000;
     int promisingCharacters = 250;
     int promisingCapMs = 15000;
+    // The limits above run from the first byte or line error heard; a
+    // candidate that hears nothing for quietMs gives up (longer than the
+    // pauses of a live feed).
+    int quietMs = 1500;
     int silenceMs = 3000;         // heard nothing this long at any setting: the line is silent
 };
 
