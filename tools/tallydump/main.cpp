@@ -11,6 +11,7 @@
 #include "tools/common/cli.h"
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
+#include "tools/tallydump/live_detect.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -39,9 +40,15 @@ int main(int argc, char** argv) {
     app.add_option("--stop-bits", live.stopBits, "1 or 2 (default 1)")->needs(portOpt);
     app.add_option("--capture", live.capturePath, "with --port: write the raw bytes received to FILE")
         ->needs(portOpt);
+    bool detect = false;
+    app.add_flag("--detect", detect,
+                 "with --port: find the line's baud rate, data bits, parity and stop bits from the feed "
+                 "(exit 0 found, 1 nothing convinces)")
+        ->needs(portOpt);
     const int parsed = ToolParse(app, argc, argv, "tallydump");
     if (parsed >= 0) return parsed;
     const DumpMode mode = json ? DUMP_JSON : trace ? DUMP_TRACE : DUMP_SUMMARY;
+    if (detect) return LiveDetect(live, std::cout, std::cerr);
     if (!live.device.empty()) {
         live.blockSize = blockSize;
         return LiveMonitor(live, mode, std::cout, std::cerr);
