@@ -4,6 +4,7 @@
 
 #include "app/session.h"
 #include "config/config_win.h"
+#include "detect/detect_dialog.h"
 #include "displays/display_kind.h"
 #include "displays/framework.h"
 #include "history/history.h"
@@ -124,6 +125,10 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
             MessageBoxA(window, "Settings failed!", "Qorvex V-1.0", MB_ICONWARNING);
         return 0;
     }
+
+    case IDM_DETECT_SETTINGS:
+        DetectSettingsCommand(window);
+        return 0;
 
     case IDM_BLOCK1:
         PortWriteBlock(window, testBlock, static_cast<int>(TEST_BLOCK_SIZE));

@@ -50,6 +50,8 @@ void Rank(DetectOutcome& o) {
 }  // namespace
 
 int DetectBetter(const DetectCandidateResult& a, const DetectCandidateResult& b) {
+    const int convincingA = DetectIsConvincing(a.score), convincingB = DetectIsConvincing(b.score);
+    if (convincingA != convincingB) return convincingA;
     return a.score.score > b.score.score + 1e-9;
 }
 

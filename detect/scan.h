@@ -82,8 +82,9 @@ DetectVerdict DetectScan(const DetectPort& port, const DetectSetting* candidates
                          const DetectLimits& limits, DetectOutcome& outcome,
                          DetectProgressFn progress = nullptr, void* progressContext = nullptr);
 
-// Ranks two results: 1 when a beats b. Higher score wins; on a tie the one
-// tried first (lower index) wins, so the plainer format is preferred.
+// Ranks two results: 1 when a beats b. A convincing result beats one that is
+// not; then the higher score wins; on a tie the one tried first (lower index)
+// wins, so the plainer format is preferred.
 int DetectBetter(const DetectCandidateResult& a, const DetectCandidateResult& b);
 
 // A clean match ends the scan: convincing score, enough messages, no line error.

@@ -41,6 +41,9 @@
 #define IDM_HISTORY_FILTER_FIRST  40120
 #define IDM_HISTORY_FILTER_LAST   40127
 
+// ---- Detect Settings command (range 40500-40599) ---------------------------
+#define IDM_DETECT_SETTINGS 40500
+
 // ---- Dialog templates ------------------------------------------------------
 #define IDD_ABOUTBOX      103
 #define IDD_SETTINGS      130
@@ -50,6 +53,7 @@
 #define IDD_DISPLAY_OUT   134
 #define IDD_DISPLAY_NAMES 135
 #define IDD_HISTORY_FIND  140
+#define IDD_DETECT        180
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
@@ -137,3 +141,12 @@
 #define IDC_HISTORY_LIST  1100
 #define IDC_HISTORY_INFO  1101
 #define IDC_HISTORY_FIND_TEXT 1102
+
+// ---- Detect Settings dialog controls (range 1500-1599) -----------------------
+#define IDC_DETECT_STATUS   1500
+#define IDC_DETECT_PROGRESS 1501
+#define IDC_DETECT_RESULT   1502
+#define IDC_DETECT_RUNNERUP 1503
+#define IDC_DETECT_APPLY    1504
+// The "Detect Settings" button of the Settings dialog.
+#define IDC_SET_DETECT      1505

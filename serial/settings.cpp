@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/session.h"
+#include "detect/detect_dialog.h"
 #include "resources/resource.h"
 #include "serial/port_enum.h"
 #include "serial/port_list.h"
@@ -194,6 +195,8 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
             return TRUE;
         case IDC_SET_FONT:
             return FontPick(dialog);
+        case IDC_SET_DETECT:
+            return DetectSettingsButton(dialog);
         }
         return FALSE;
     case WM_DESTROY:

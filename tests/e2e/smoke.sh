@@ -20,6 +20,7 @@ menu=$(qv_probe menu); rc=$?
 expected='0	0	popup	"Action"
 0.0	105	-	"Connect"
 0.1	32771	grayed	"Disconnect"
+0.2	40500	-	"Detect Settings..."
 1	32772	-	"Settings"
 2	32776	-	"Show ME"
 3	32777	-	"Show Ext"

@@ -178,7 +178,7 @@ const DetectSetting START = {4800, 7, 'O', 1};
 
 TEST(DetectScan, RightSettingWinsAtEveryRateAndFormat) {
     // 8N2 is received without error by 8N1 (a UART checks one stop bit), so
-    // 8N1 at the same rate is the right answer for it, and the plainer one.
+    // for an 8N2 sender 8N1 at the same rate is as right as 8N2.
     const DetectSetting formats[] = {Setting(0, 8, 'N', 1), Setting(0, 8, 'E', 1), Setting(0, 8, 'O', 1),
                                      Setting(0, 8, 'N', 2)};
     const double loads[] = {1.0, 0.3};
@@ -191,14 +191,15 @@ TEST(DetectScan, RightSettingWinsAtEveryRateAndFormat) {
             for (double load : loads) {
                 DetectSetting tx = format;
                 tx.baud = rate;
-                DetectSetting expected = tx;
-                expected.stopBits = 1;
+                DetectSetting oneStop = tx;
+                oneStop.stopBits = 1;
                 ModelSender sender(tx, load, static_cast<uint64_t>(rate) + runs);
                 ModelPort port(&sender, START);
                 const DetectVerdict verdict = RunScan(port, outcome);
                 ++runs;
                 const bool ok = verdict == DETECT_FOUND &&
-                                DetectSettingEqual(outcome.results[outcome.best].setting, expected);
+                                (DetectSettingEqual(outcome.results[outcome.best].setting, tx) ||
+                                 DetectSettingEqual(outcome.results[outcome.best].setting, oneStop));
                 right += ok;
                 EXPECT_TRUE(ok) << "sent " << Text(tx) << " load " << load << ": verdict " << verdict
                                 << " best " << (outcome.best >= 0 ? Text(outcome.results[outcome.best].setting) : "-");

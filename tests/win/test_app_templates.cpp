@@ -270,6 +270,8 @@ TEST(SettingsTemplate, ExtendedTemplateWithEveryControlInPlace) {
         {CLASS_BUTTON, IDCANCEL, "Cancel", BS_PUSHBUTTON, BUTTON_TYPE, 140, 110, 40, 14},
         // Added beside the original controls.
         {CLASS_BUTTON, IDC_SET_RECONNECT, "Reconnect automatically", check, BUTTON_TYPE, 10, 125, 105, 10},
+        // In the free corner of the COM group, left of the flow options.
+        {CLASS_BUTTON, IDC_SET_DETECT, "&Detect Settings", BS_PUSHBUTTON, BUTTON_TYPE, 8, 106, 44, 18},
     });
 }
 

@@ -164,7 +164,9 @@ std::vector<MenuEntry> ReadMenu(HMENU menu) {
 TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGreyed) {
     const std::vector<MenuEntry> bar = ReadMenu(GetMenu(window));
     const std::vector<MenuEntry> expected = {
-        {"Action", 0, true, false, {{"Connect", 105, false, false, {}}, {"Disconnect", 32771, false, true, {}}}},
+        {"Action", 0, true, false,
+         {{"Connect", 105, false, false, {}}, {"Disconnect", 32771, false, true, {}},
+          {"Detect Settings...", 40500, false, false, {}}}},
         {"Settings", 32772, false, false, {}},
         {"Show ME", 32776, false, false, {}},
         {"Show Ext", 32777, false, false, {}},

@@ -1,0 +1,146 @@
+// Detect Settings under Wine on the virtual null modem (COM1 <-> COM2). The
+// ports are ptys, which have no baud rate: every setting the driver takes
+// hears the same bytes. So this shows the dialog's path through a real port
+// (silence, a feed, Cancel, the port put back, Apply reaching the session),
+// not that it finds a rate; the UART model tests do that.
+#include "serial_test_util.h"
+#include "win_artifacts.h"
+
+#include "detect/detect_dialog.h"
+
+using namespace serialtest;
+
+namespace {
+
+std::string Text(HWND dialog, int id) {
+    wchar_t wide[256] = L"";
+    GetDlgItemTextW(dialog, id, wide, 256);
+    char utf8[512] = "";
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
+DWORD PortBaud(const char* name) {
+    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return 0;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    CloseHandle(port);
+    return dcb.BaudRate;
+}
+
+void SetPortBaud(const char* name, DWORD baud) {
+    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    GetCommState(port, &dcb);
+    dcb.BaudRate = baud;
+    EXPECT_TRUE(SetCommState(port, &dcb));
+    CloseHandle(port);
+}
+
+// What the dialog showed when its scan was over.
+struct Seen {
+    std::string status, result, runnerUp;
+    bool applyEnabled = false;
+};
+
+// Waits (on the driver thread) until the scan is over: the status line then
+// names the port and how many settings were tried.
+bool WaitForVerdict(HWND dialog, Seen& seen, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < timeoutMs) {
+        seen.status = Text(dialog, IDC_DETECT_STATUS);
+        if (seen.status.rfind("COM1: ", 0) == 0) {
+            seen.result = Text(dialog, IDC_DETECT_RESULT);
+            seen.runnerUp = Text(dialog, IDC_DETECT_RUNNERUP);
+            seen.applyEnabled = IsWindowEnabled(GetDlgItem(dialog, IDC_DETECT_APPLY)) != 0;
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+class DetectTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(MainWindow(), nullptr); }
+};
+
+}  // namespace
+
+TEST_F(DetectTest, SilentLineSaysNoDataAndPutsThePortBack) {
+    SetPortBaud("\\\\.\\COM1", 4800);
+    Seen seen;
+    bool over = false;
+    ModalDriver driver("Detect Settings", [&](HWND dialog) {
+        over = WaitForVerdict(dialog, seen, 30000);
+        SaveWindowBitmap(dialog, ArtifactPath("detect-silent.bmp"));
+        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    });
+    DetectSetting found = {};
+    EXPECT_EQ(DetectDialogRun(MainWindow(), "COM1", &found), 0);
+    ASSERT_TRUE(driver.Join());
+    ASSERT_TRUE(over) << seen.status;
+    EXPECT_EQ(seen.result, "No data: nothing arrives at any setting tried");
+    EXPECT_FALSE(seen.applyEnabled);
+    EXPECT_EQ(PortBaud("\\\\.\\COM1"), 4800u) << "the port keeps the settings it had";
+}
+
+TEST_F(DetectTest, CancelDuringTheScanClosesAndPutsThePortBack) {
+    SetPortBaud("\\\\.\\COM1", 4800);
+    std::string during;
+    ModalDriver driver("Detect Settings", [&](HWND dialog) {
+        Sleep(700);
+        during = Text(dialog, IDC_DETECT_STATUS);
+        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    });
+    DetectSetting found = {};
+    EXPECT_EQ(DetectDialogRun(MainWindow(), "COM1", &found), 0);
+    ASSERT_TRUE(driver.Join());
+    EXPECT_EQ(during.rfind("Listening on COM1 at 115200 8N1 (1 of 78)", 0), 0u) << during;
+    EXPECT_EQ(PortBaud("\\\\.\\COM1"), 4800u);
+}
+
+TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    std::atomic<bool> stop{false};
+    std::thread feed([&] {
+        std::vector<uint8_t> block;
+        for (int m = 0; m < 20; ++m) {
+            block.push_back(0xB1);
+            block.push_back(0xB1);
+            for (int i = 0; i < 10; ++i) block.push_back(static_cast<uint8_t>(i + m));
+        }
+        while (!stop) {
+            peer.Write(block);
+            Sleep(30);
+        }
+    });
+    SessionState* session = Session();
+    session->baudRate = 9600;
+    session->parity = EVENPARITY;
+    Seen seen;
+    bool over = false;
+    ModalDriver driver("Detect Settings", [&](HWND dialog) {
+        over = WaitForVerdict(dialog, seen, 30000);
+        SaveWindowBitmap(dialog, ArtifactPath("detect-found.bmp"));
+        PostMessageA(dialog, WM_COMMAND, IDC_DETECT_APPLY, 0);
+    });
+    Command(IDM_DETECT_SETTINGS);
+    const bool shown = driver.Join();
+    stop = true;
+    feed.join();
+    ASSERT_TRUE(shown);
+    ASSERT_TRUE(over) << seen.status;
+    // On a pty the first setting the driver takes frames everything.
+    EXPECT_EQ(seen.result, "115200 8N1 \xE2\x80\x94 100 % of bytes framed");
+    EXPECT_TRUE(seen.applyEnabled);
+    EXPECT_EQ(session->baudRate, 115200u);
+    EXPECT_EQ(session->dataBits, 8);
+    EXPECT_EQ(session->parity, NOPARITY);
+    EXPECT_EQ(session->stopBits, ONESTOPBIT);
+}
