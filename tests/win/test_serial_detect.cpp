@@ -144,3 +144,55 @@ TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
     EXPECT_EQ(session->parity, NOPARITY);
     EXPECT_EQ(session->stopBits, ONESTOPBIT);
 }
+
+TEST_F(DetectTest, SettingsButtonPutsTheResultIntoTheListsForOkToStore) {
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    std::atomic<bool> stop{false};
+    std::thread feed([&] {
+        std::vector<uint8_t> block;
+        for (int m = 0; m < 20; ++m) {
+            block.push_back(0xA1);
+            block.push_back(0xA1);
+            for (int i = 0; i < 3; ++i) block.push_back(static_cast<uint8_t>(i + m));
+        }
+        while (!stop) {
+            peer.Write(block);
+            Sleep(30);
+        }
+    });
+    SessionState* session = Session();
+    session->baudRate = 9600;
+    session->parity = EVENPARITY;
+    std::string baudShown, parityShown, result;
+    bool inner = false;
+    ModalDriver driver("TTY Settings...", [&](HWND settings) {
+        ModalDriver detect("Detect Settings", [&](HWND dialog) {
+            Seen seen;
+            if (WaitForVerdict(dialog, seen, 30000)) result = seen.result;
+            PostMessageA(dialog, WM_COMMAND, IDC_DETECT_APPLY, 0);
+        });
+        PostMessageA(settings, WM_COMMAND, IDC_SET_DETECT, 0);
+        inner = detect.Join();
+        Sleep(300);  // the lists are set once the nested dialog has ended
+        char text[32] = "";
+        GetDlgItemTextA(settings, IDC_SET_BAUD, text, sizeof text);
+        baudShown = text;
+        GetDlgItemTextA(settings, IDC_SET_PARITY, text, sizeof text);
+        parityShown = text;
+        SaveWindowBitmap(settings, ArtifactPath("detect-settings-button.bmp"));
+        PostMessageA(settings, WM_COMMAND, IDCANCEL, 0);
+    });
+    Command(IDM_SETTINGS);
+    const bool shown = driver.Join();
+    stop = true;
+    feed.join();
+    ASSERT_TRUE(shown);
+    ASSERT_TRUE(inner);
+    EXPECT_EQ(result, "115200 8N1 \xE2\x80\x94 100 % of bytes framed");
+    EXPECT_EQ(baudShown, "115.2k");
+    EXPECT_EQ(parityShown, "None");
+    // The dialog was cancelled: nothing reached the session.
+    EXPECT_EQ(session->baudRate, 9600u);
+    EXPECT_EQ(session->parity, EVENPARITY);
+}
