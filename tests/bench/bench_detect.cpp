@@ -3,7 +3,7 @@
 // the formats 8N1, 8E1, 8O1 and 8N2, three loads and several seeds; then a
 // noise-only and a silent line. Prints figures; fails only if a run is wrong.
 //
-//   bench_detect [seeds per case, default 5]
+//   bench_detect [seeds per case, default 20]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +14,7 @@
 #include "tests/support/uart_model.h"
 
 int main(int argc, char** argv) {
-    const int seeds = argc > 1 ? std::atoi(argv[1]) : 5;
+    const int seeds = argc > 1 ? std::atoi(argv[1]) : 20;
     const DetectSetting formats[] = {{0, 8, 'N', 1}, {0, 8, 'E', 1}, {0, 8, 'O', 1}, {0, 8, 'N', 2}};
     const double loads[] = {1.0, 0.6, 0.3};
     const DetectSetting start = {4800, 7, 'O', 1};
