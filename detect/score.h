@@ -38,7 +38,9 @@ struct DetectScore {
     uint32_t scoredBytes;   // bytes the share is taken over
     double framedShare;     // framedBytes / scoredBytes (0 when nothing scored)
     double score;           // 0..1: framedShare less the line-error penalty
-    double confidence;      // 0..1: enough heard to trust the score
+    double confidence;      // 0..1: enough heard to trust the score (64 bytes or
+                            // line errors beyond the lead-in make 1); shown, while
+                            // the verdict asks for DETECT_MIN_MESSAGES instead
 };
 
 // Incremental: feed what each slice of a listen returned, read the score at

@@ -61,9 +61,11 @@ void PrintCandidate(void* context, const DetectOutcome& o, int index) {
                       r.listenedMs);
     else
         std::snprintf(line, sizeof line,
-                      "%2d/%d  %-11s  score %.2f  framed %3d %%  messages %u  bytes %u  line errors %u  (%d ms)",
+                      "%2d/%d  %-11s  score %.2f  framed %3d %%  messages %u  bytes %u  line errors %u  "
+                      "confidence %d %%  (%d ms)",
                       index + 1, o.total, setting, r.score.score, static_cast<int>(r.score.framedShare * 100),
-                      r.score.messages, r.score.bytes, r.score.lineErrors, r.listenedMs);
+                      r.score.messages, r.score.bytes, r.score.lineErrors,
+                      static_cast<int>(r.score.confidence * 100), r.listenedMs);
     out << line << std::endl;
 }
 
