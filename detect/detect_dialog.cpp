@@ -11,9 +11,11 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "config/config_win.h"
 #include "detect/scan.h"
 #include "detect/win_port.h"
 #include "resources/resource.h"
+#include "serial/port_watch.h"
 
 namespace {
 
@@ -227,22 +229,29 @@ int DetectSettingsCommand(HWND mainWindow) {
     SessionState* session = SessionFromWindow(mainWindow);
     if (!session || PortBusyBySession(mainWindow, session)) return 0;
     char name[16];
-    std::snprintf(name, sizeof name, "COM%d", session->portNumber);
+    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(session->portNumber));
     DetectSetting found;
     if (!DetectDialogRun(mainWindow, name, &found)) return 0;
+    const PortConfig before = PortConfigFromSession(*session, PortWatchReconnect());
     session->baudRate = static_cast<DWORD>(found.baud);
     session->dataBits = static_cast<BYTE>(found.dataBits);
     session->parity = ParityCode(found.parity);
     session->stopBits = StopBitsCode(found.stopBits);
+    // Remembered like a change made in the Settings dialog.
+    ConfigSavePort(ConfigActive(), before, PortConfigFromSession(*session, PortWatchReconnect()));
     return 1;
 }
 
 INT_PTR DetectSettingsButton(HWND dialog) {
     SessionState* session = static_cast<SessionState*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
     if (PortBusyBySession(dialog, session)) return TRUE;
-    char name[32] = "";
-    GetDlgItemTextA(dialog, IDC_SET_PORT, name, sizeof name);
-    if (!name[0]) return TRUE;
+    // The port list's item data is the port number.
+    const LRESULT index = SendDlgItemMessageA(dialog, IDC_SET_PORT, CB_GETCURSEL, 0, 0);
+    if (index == CB_ERR) return TRUE;
+    const LRESULT number = SendDlgItemMessageA(dialog, IDC_SET_PORT, CB_GETITEMDATA, static_cast<WPARAM>(index), 0);
+    if (number <= 0) return TRUE;
+    char name[16];
+    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(number));
     DetectSetting found;
     if (!DetectDialogRun(dialog, name, &found)) return TRUE;
     SelectByData(GetDlgItem(dialog, IDC_SET_BAUD), static_cast<DWORD>(found.baud));
