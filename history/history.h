@@ -46,9 +46,10 @@ int HistoryViewCommand(HWND window, int id);
 int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result);
 
 // ---- Log file ------------------------------------------------------------------------
-// Appends every event from now on to `path` (created if missing, never
+// Appends every event from now on to `path` (UTF-8; created if missing, never
 // truncated; the header line only into an empty file). 1 on success; 0 after
-// a warning box naming the path and the reason.
+// a warning box naming the path and the reason. Also the --log entry of the
+// command line.
 int HistoryLogStart(HWND window, const char* path);
 void HistoryLogStop(HWND window);
 bool HistoryLogging();

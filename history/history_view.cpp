@@ -12,6 +12,7 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "app/startup.h"
 #include "history/book.h"
 #include "history/history.h"
 #include "history/history_internal.h"
@@ -272,6 +273,22 @@ void SaveAs(HWND window) {
     WriteFileWhole(window, path, bytes);
 }
 
+int LogFromCommandLine(HWND window, const std::string& path) { return HistoryLogStart(window, path.c_str()); }
+
+// A path from the file dialogs (the ANSI code page) as UTF-8.
+std::string Utf8FromAnsi(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0) return text;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
+    const int m = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (m <= 0) return text;
+    std::string out(static_cast<size_t>(m), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &out[0], m, nullptr, nullptr);
+    out.resize(static_cast<size_t>(m - 1));
+    return out;
+}
+
 }  // namespace
 
 // ---- Shared with the log file --------------------------------------------------------
@@ -343,6 +360,7 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
 // ---- The view ----------------------------------------------------------------------------
 
 HWND HistoryViewCreate(HWND window) {
+    commandLineFileHandlers.log = LogFromCommandLine;  // --log FILE
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
@@ -474,7 +492,7 @@ int HistoryViewCommand(HWND window, int id) {
         DWORD type = 1;
         const std::string path = HistoryAskPath(window, "Log to File", "Log files (*.tsv)\0*.tsv\0All files\0*.*\0",
                                                 "tsv", "qorvex-log.tsv", 0, &type);
-        if (!path.empty()) HistoryLogStart(window, path.c_str());
+        if (!path.empty()) HistoryLogStart(window, Utf8FromAnsi(path).c_str());
         UpdateInfo(window);
         return 1;
     }

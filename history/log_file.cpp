@@ -11,8 +11,16 @@
 
 namespace {
 
+std::wstring Wide(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<size_t>(n) : 1u, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &out[0], n);
+    return out;
+}
+
+// Texts are UTF-8 (paths from the command line may hold any character).
 int SystemMessageBox(HWND owner, const char* text, const char* caption, UINT style) {
-    return MessageBoxA(owner, text, caption, style);
+    return MessageBoxW(owner, Wide(text).c_str(), Wide(caption).c_str(), style);
 }
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
@@ -70,7 +78,7 @@ int HistoryLogStart(HWND window, const char* path) {
     if (!path || !*path) return 0;
     HistoryLogStop(window);
     HistoryDrain(window);  // what came before belongs to no log
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         Fail(window, path, "The log file cannot be opened", GetLastError());
