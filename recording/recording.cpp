@@ -143,9 +143,9 @@ bool RecordingBegin(RecordingReader& reader, FILE* file, const uint8_t* prefix, 
     reader.offset = 0;
     reader.records = 0;
     reader.error.clear();
-    reader.prefixLength = prefixLength < sizeof reader.prefix ? prefixLength : sizeof reader.prefix;
+    reader.prefix = prefix;
+    reader.prefixLength = prefix ? prefixLength : 0;
     reader.prefixUsed = 0;
-    if (prefixLength) std::memcpy(reader.prefix, prefix, reader.prefixLength);
     uint8_t header[PCAP_FILE_HEADER_SIZE];
     const size_t got = ReadBytes(reader, header, sizeof header);
     if (got >= 4 && !RecordingHasMagic(header, got)) {

@@ -86,7 +86,7 @@ struct RecordingReader {
     bool swapped = false;         // file written on a big-endian machine
     uint64_t offset = 0;          // file offset of the next record
     uint64_t records = 0;
-    uint8_t prefix[PCAP_FILE_HEADER_SIZE];
+    const uint8_t* prefix = nullptr;  // bytes already taken from file (the caller keeps them)
     size_t prefixLength = 0, prefixUsed = 0;
     uint8_t buffer[RECORDING_SNAPLEN];
     std::string error;            // the reason for RECORDING_TRUNCATED or RECORDING_BAD
