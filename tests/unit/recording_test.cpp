@@ -12,6 +12,7 @@
 
 #include "recording/recorder.h"
 #include "recording/recording.h"
+#include "recording/replay.h"
 #include "tally/parser.h"
 #include "tally/protocol.h"
 #include "tally/store.h"
@@ -308,3 +309,86 @@ TEST(Recording, ForeignDamagedAndNewerFilesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+void CollectPlayed(void* context, const RecordingRecord& r) {
+    static_cast<std::vector<Rec>*>(context)->push_back({r.timeUs, r.kind, r.flags, r.type, Bytes(r.bytes, r.bytes + r.length)});
+}
+
+// Records at 0, 1, 2, 3 and 200 s after a start.
+std::string FiveSecondsApart(const char* name) {
+    const std::string path = TempPath(name);
+    RecordingWriter writer;
+    std::string error;
+    EXPECT_TRUE(RecordingCreate(writer, path.c_str(), error));
+    const uint64_t start = 1796720396000000ull;
+    const uint64_t at[5] = {0, 1000000, 2000000, 3000000, 200000000};
+    for (int i = 0; i < 5; ++i) {
+        const uint8_t b = static_cast<uint8_t>(i + 1);
+        RecordingWrite(writer, start + at[i], RECORD_STRAY, 0, 0, &b, 1);
+    }
+    EXPECT_TRUE(RecordingClose(writer));
+    return path;
+}
+
+}  // namespace
+
+TEST(Replay, PlaysAtTheRecordedPaceWithPauseSpeedAndJumpToEnd) {
+    const std::string path = FiveSecondsApart("pace");
+    std::unique_ptr<ReplayPlayer> player(new ReplayPlayer);
+    std::vector<Rec> played;
+    std::string error;
+    const uint64_t s = 1000000;
+    ASSERT_TRUE(ReplayOpen(*player, path.c_str(), 100 * s, error)) << error;
+    EXPECT_EQ(ReplayStatusText(*player), "Replay 0 % (00:00 of 03:20)");
+    EXPECT_EQ(ReplayAdvance(*player, 100 * s + s / 2, 1000, CollectPlayed, &played), 1u);
+    EXPECT_EQ(ReplayAdvance(*player, 101 * s, 1000, CollectPlayed, &played), 1u);  // the one at 1 s, on time
+    EXPECT_EQ(ReplayAdvance(*player, 101 * s, 1000, CollectPlayed, &played), 0u);
+    ReplaySetPaused(*player, true, 101 * s + s / 2);
+    EXPECT_EQ(ReplayAdvance(*player, 150 * s, 1000, CollectPlayed, &played), 0u);  // paused: time stands still
+    ReplaySetPaused(*player, false, 150 * s);
+    EXPECT_EQ(ReplayAdvance(*player, 150 * s + s / 2, 1000, CollectPlayed, &played), 1u);  // 1.5 + 0.5 = 2 s
+    ReplaySetSpeed(*player, 10, 150 * s + s / 2);
+    EXPECT_EQ(ReplayAdvance(*player, 150 * s + 6 * s / 10, 1000, CollectPlayed, &played), 1u);  // 2 + 1 = 3 s
+    EXPECT_EQ(ReplayStatusText(*player), "Replay 1 % (00:03 of 03:20)");
+    EXPECT_FALSE(ReplayFinished(*player));
+    ReplaySetSpeed(*player, REPLAY_SPEED_FAST, 151 * s);
+    EXPECT_EQ(ReplayAdvance(*player, 151 * s, 1000, CollectPlayed, &played), 1u);  // 200 s away, played now
+    EXPECT_TRUE(ReplayFinished(*player));
+    EXPECT_EQ(ReplayStatusText(*player), "Replay 100 % (03:20 of 03:20)");
+    ASSERT_EQ(played.size(), 5u);
+    for (size_t i = 0; i < played.size(); ++i) EXPECT_EQ(played[i].bytes, Bytes{static_cast<uint8_t>(i + 1)});
+    ReplayClose(*player);
+
+    // Jump to End plays everything left at once; an hour shows hours.
+    played.clear();
+    ASSERT_TRUE(ReplayOpen(*player, path.c_str(), 0, error));
+    EXPECT_EQ(ReplayAdvance(*player, 0, 1000, CollectPlayed, &played), 1u);
+    EXPECT_EQ(ReplayJumpToEnd(*player, CollectPlayed, &played), 4u);
+    EXPECT_TRUE(ReplayFinished(*player));
+    EXPECT_EQ(ReplayClockText(3723 * s, true), "1:02:03");
+    ReplayClose(*player);
+    std::remove(path.c_str());
+}
+
+TEST(Replay, TruncatedPlaysUpToItsLastRecordAndForeignOpensNothing) {
+    const std::string path = FiveSecondsApart("cut");
+    Bytes file = ReadFile(path);
+    WriteFile(path, Bytes(file.begin(), file.end() - 2));
+    std::unique_ptr<ReplayPlayer> player(new ReplayPlayer);
+    std::vector<Rec> played;
+    std::string error;
+    ASSERT_TRUE(ReplayOpen(*player, path.c_str(), 0, error)) << error;
+    EXPECT_TRUE(player->summary.truncated);
+    EXPECT_EQ(ReplayJumpToEnd(*player, CollectPlayed, &played), 4u);
+    EXPECT_FALSE(player->failed);
+    EXPECT_EQ(ReplayStatusText(*player), "Replay 100 % (00:03 of 00:03)");
+    ReplayClose(*player);
+
+    WriteFile(path, LowPayload(64));
+    EXPECT_FALSE(ReplayOpen(*player, path.c_str(), 0, error));
+    EXPECT_EQ(error, "not a recording (no pcap file header)");
+    EXPECT_EQ(player->file, nullptr);
+    std::remove(path.c_str());
+}
