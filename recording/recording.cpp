@@ -3,6 +3,7 @@
 #include "recording/recording.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -243,4 +244,10 @@ bool RecordingCheck(const char* path, RecordingSummary& summary, std::string& er
     std::fclose(file);
     delete reader;
     return ok;
+}
+
+uint64_t RecordingNowUs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
 }

@@ -113,3 +113,6 @@ struct RecordingSummary {
     bool truncated = false;
 };
 bool RecordingCheck(const char* path, RecordingSummary& summary, std::string& error);
+
+// Microseconds since 1970 UTC by the system clock: the time stamp of a read.
+uint64_t RecordingNowUs();

@@ -204,18 +204,18 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     // recording when its name ends in .pcap, raw bytes otherwise.
     std::ofstream capture;
     LiveRecording recording;
-    const std::string& path = o.capturePath;
-    const bool recorded = path.size() > 5 && path.compare(path.size() - 5, 5, ".pcap") == 0;
-    if (!path.empty()) {
-        std::string why = "cannot create " + path;
+    const std::string& capturePath = o.capturePath;
+    const bool recorded = capturePath.size() > 5 && capturePath.compare(capturePath.size() - 5, 5, ".pcap") == 0;
+    if (!capturePath.empty()) {
+        std::string why = "cannot create " + capturePath;
         bool created;
         if (recorded) {
-            created = LiveRecordingStart(recording, session, path,
+            created = LiveRecordingStart(recording, session, capturePath,
                                          o.device + " " + std::to_string(o.baud) + " " + std::to_string(o.dataBits) +
                                              o.parity + std::to_string(o.stopBits),
                                          why);
         } else {
-            capture.open(path, std::ios::binary | std::ios::trunc);
+            capture.open(capturePath, std::ios::binary | std::ios::trunc);
             created = static_cast<bool>(capture);
         }
         if (!created) {

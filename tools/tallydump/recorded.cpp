@@ -156,12 +156,6 @@ std::string RecordingTimeText(uint64_t timeUs) {
     return text;
 }
 
-uint64_t RecordingNowUs() {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count());
-}
-
 int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix, size_t prefixLength,
                   DumpMode mode, std::ostream& out, std::ostream& err) {
     std::unique_ptr<RecordingReader> reader(new RecordingReader);

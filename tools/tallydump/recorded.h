@@ -37,6 +37,3 @@ bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, const st
 void LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count);
 // The incomplete message left, the disconnect record, then closes. False when writing failed.
 bool LiveRecordingStop(LiveRecording& recording);
-
-// Microseconds since 1970 by the system clock.
-uint64_t RecordingNowUs();
