@@ -194,7 +194,6 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
         {"Recording", 0, true, false,
          {{"Record...", 40300, false, false, {}},
           {"Stop Recording", 40301, false, true, {}},
-          {"", 0, false, false, {}},
           {"Open Recording...", 40310, false, false, {}},
           {"Pause", 40311, false, true, {}},
           {"1x", 40312, false, false, {}},
