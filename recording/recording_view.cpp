@@ -152,7 +152,7 @@ void ShowStatus(HWND window) {
     int edges[STATUS_PARTS + 1];
     const int parts = static_cast<int>(SendMessageA(bar, SB_GETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges)));
     if (!text.empty() && parts == STATUS_PARTS) {
-        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 130;
+        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room, the rest is ours
         edges[STATUS_PARTS] = -1;
         SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges));
     } else if (text.empty() && parts == STATUS_PARTS + 1) {
