@@ -1,30 +1,19 @@
-// Recordings in the application: "Record..." / "Stop Recording" write what
-// the port receives to a recording (the receiver only queues records; the
-// window's thread writes them), "Open Recording..." replays one with the port
-// closed, at its recorded pace, through the same frame parser and store as
-// live bytes. Win32 glue over the portable core in this folder.
+// Recordings in the application: "Record..." / "Stop Recording" write every
+// event the history takes in (the receiver only fills the history's ring; the
+// window's thread writes the file), "Open Recording..." replays one with the
+// port closed, at its recorded pace, through the event source where port
+// bytes enter, so the store, displays and history move as they did live.
+// Win32 glue over the portable core in this folder.
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
-#include "recording/record_ring.h"
-
-// The ring between the receiver thread (producer) and the window's thread.
-extern RecordRing recordRing;
-
-// The recording's own tick (50 ms): drains the ring into the file, plays the
+// The recording's own tick (50 ms): hands the file to the system, plays the
 // replay on, and keeps the status bar's recording part.
 constexpr UINT_PTR RECORDING_TIMER = 17;
 constexpr UINT RECORDING_PERIOD_MS = 50;
-
-// ---- Receiver side (any thread, no file I/O) -----------------------------------
-// True while a recording is being written: the receiver then traces its parser.
-bool RecordingActive();
-// A record sink that queues into recordRing (for the receiver's Recorder).
-void RecordingQueueRecord(void* context, uint64_t timeUs, uint8_t kind, uint8_t flags, uint8_t type,
-                          const uint8_t* bytes, size_t length);
 
 // ---- Window side -------------------------------------------------------------------
 // Starts the tick; call once the main window exists.
@@ -34,7 +23,7 @@ void RecordingViewTick(HWND window);
 int RecordingViewCommand(HWND window, int id);
 // Before Connect: a replay in progress is stopped (the port and a replay never feed the store together).
 void RecordingBeforeConnect(HWND window);
-// Writes what is queued and closes the file (Exit, and Stop Recording).
+// Closes the file (Exit, and Stop Recording).
 void RecordingStop(HWND window);
 
 // Starts writing path (created or truncated). 1 on success; 0 after a warning box.

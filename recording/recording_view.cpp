@@ -6,7 +6,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
-#include <atomic>
+#include <cstring>
 #include <chrono>
 #include <memory>
 
@@ -14,13 +14,14 @@
 #include "app/session.h"
 #include "app/startup.h"
 #include "app/status_core.h"
+#include "history/history.h"
+#include "history/source.h"
+#include "recording/history_records.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
 #include "resources/resource.h"
 #include "tally/parser.h"
 #include "tally/store.h"
-
-RecordRing recordRing;
 
 namespace {
 
@@ -35,22 +36,23 @@ RecordingMessageBoxFn recordingMessageBox = DefaultMessageBox;
 namespace {
 
 // ---- Recording -------------------------------------------------------------------
-std::atomic<bool> recordingOn{false};
+bool recordingOn = false;
 RecordingWriter writer;
 std::string recordPath;
 uint64_t recordStartUs = 0;
-bool linkWasUp = false;    // connected at the last tick: connect and disconnect become records
 bool unflushed = false;
-uint64_t lostSeen = 0;
+uint64_t lostEvents = 0;   // events the history ring could not take while recording
 
 // ---- Replay ------------------------------------------------------------------------
 std::unique_ptr<ReplayPlayer> player;
-std::unique_ptr<FrameParser> replayParser;
+std::unique_ptr<EventSource> replaySource;
 bool replayShown = false;  // a replay is open (running, paused or finished)
 
-// Records a fast replay plays per tick: about 1.5 MB of feed, so the window
-// stays responsive.
-constexpr size_t FAST_RECORDS_PER_TICK = 60000;
+// Received bytes a replay may feed per tick: the events they make (at most one
+// per 5 bytes) must fit the history ring between two of its drains.
+constexpr size_t REPLAY_BYTES_PER_TICK = 100000;
+size_t replayBudget = 0;
+bool jumping = false;  // Jump to End: records go to the store only
 
 const char CAPTION[] = "Qorvex V-1.0";
 
@@ -64,30 +66,22 @@ uint64_t SteadyUs() {
                                      .count());
 }
 
-void WriteQueued(void*, uint64_t timeUs, uint8_t kind, uint8_t flags, uint8_t type, const uint8_t* bytes,
-                 size_t length) {
-    RecordingWrite(writer, timeUs, kind, flags, type, bytes, length);
-    unflushed = true;
+// Every event the history takes in, in order, on the window's thread.
+void OnHistoryEvent(const HistoryEvent& event) {
+    if (event.kind == EVENT_LOST) lostEvents += event.code;
+    if (!recordingOn) return;
+    if (RecordingWriteHistoryEvent(writer, event)) unflushed = true;
 }
 
-void WriteLinkRecord(HWND window, bool up) {
+void WriteConnectedNow(HWND window) {
     SessionState* s = SessionFromWindow(window);
-    std::string text;
-    if (up && s) text = StatusPortText(s->portNumber, s->baudRate, s->dataBits, s->parity, s->stopBits);
-    WriteQueued(nullptr, RecordingNowUs(), up ? RECORD_CONNECT : RECORD_DISCONNECT, 0, 0,
-                reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    if (!s || !s->connected.load()) return;
+    const std::string text = StatusPortText(s->portNumber, s->baudRate, s->dataBits, s->parity, s->stopBits);
+    RecordingWrite(writer, RecordingNowUs(), RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(text.data()),
+                   text.size());
 }
 
-// Connect first, then what the receiver queued; on a disconnect the receiver
-// has ended (its last record, an incomplete message, is queued) before the
-// disconnect record.
-void DrainIntoFile(HWND window) {
-    SessionState* s = SessionFromWindow(window);
-    const bool up = s && s->connected.load() != 0;
-    if (up && !linkWasUp) WriteLinkRecord(window, true);
-    RecordRingDrain(recordRing, WriteQueued, nullptr);
-    if (!up && linkWasUp) WriteLinkRecord(window, false);
-    linkWasUp = up;
+void Flush() {
     if (unflushed) RecordingFlush(writer);
     unflushed = false;
 }
@@ -105,19 +99,43 @@ std::string SizeText(uint64_t bytes) {
 }
 
 // ---- Replay ------------------------------------------------------------------------
-// A played record does what the same bytes did live: a connect starts a new
-// parser (the application starts one per connection), received bytes go to
-// the parser and so to the store.
+// The port is closed, so the window's thread takes the receiver's place as the
+// history ring's producer.
+void PushNote(HistoryEventKind kind, uint32_t code, uint64_t timeUs, const uint8_t* text, size_t length) {
+    HistoryEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.timeMs = static_cast<int64_t>(timeUs / 1000);
+    event.kind = kind;
+    event.code = code;
+    if (length) std::memcpy(event.bytes, text, length < HISTORY_EVENT_BYTES - 1 ? length : HISTORY_EVENT_BYTES - 1);
+    if (!jumping) HistoryRingPush(historyRing, event);
+}
+
+uint32_t Little32(const RecordingRecord& r) {
+    return r.length < 4 ? 0
+                        : uint32_t(r.bytes[0]) | uint32_t(r.bytes[1]) << 8 | uint32_t(r.bytes[2]) << 16 |
+                              uint32_t(r.bytes[3]) << 24;
+}
+
+// A played record does what it did live: a connect starts a new event source
+// (the receiver starts one per connection); received bytes enter where port
+// bytes enter, so the store, the counters and the history move as they did,
+// stamped with the recorded time.
 void PlayRecord(void*, const RecordingRecord& record) {
-    if (record.kind == RECORD_CONNECT) {
-        FrameParserInit(*replayParser, &tallyStore);
+    switch (record.kind) {
+    case RECORD_CONNECT:
+        EventSourceInit(*replaySource, &tallyStore, jumping ? nullptr : &historyRing);
+        PushNote(EVENT_CONNECT, 0, record.timeUs, record.bytes, record.length);
         return;
+    case RECORD_DISCONNECT: PushNote(EVENT_DISCONNECT, 0, record.timeUs, nullptr, 0); return;
+    case RECORD_LINE_ERROR: PushNote(EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_PORT_ERROR: PushNote(EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_DROPPED: return;  // never reached the parser
+    default: break;
     }
-    if (!RecordCarriesStream(record.kind) || record.kind == RECORD_DROPPED) return;
-    for (size_t at = 0; at < record.length; at += READ_BUFFER_SIZE) {
-        const size_t n = record.length - at < size_t(READ_BUFFER_SIZE) ? record.length - at : READ_BUFFER_SIZE;
-        FrameParserFeed(*replayParser, record.bytes + at, n);
-    }
+    if (!RecordCarriesStream(record.kind)) return;
+    EventSourceFeed(*replaySource, record.bytes, record.length, static_cast<int64_t>(record.timeUs / 1000));
+    replayBudget = record.length < replayBudget ? replayBudget - record.length : 0;
 }
 
 void ReplayClear() {
@@ -184,15 +202,9 @@ std::string AskPath(HWND window, bool save) {
 
 }  // namespace
 
-bool RecordingActive() { return recordingOn.load(std::memory_order_relaxed); }
-
-void RecordingQueueRecord(void*, uint64_t timeUs, uint8_t kind, uint8_t flags, uint8_t type, const uint8_t* bytes,
-                          size_t length) {
-    RecordRingPush(recordRing, timeUs, kind, flags, type, bytes, length);
-}
-
 void RecordingViewCreate(HWND window) {
     SetTimer(window, RECORDING_TIMER, RECORDING_PERIOD_MS, nullptr);
+    historyListener = OnHistoryEvent;
     // --record FILE and --open FILE arrive here once the window is up.
     commandLineFileHandlers.record = [](HWND w, const std::string& path) { return RecordingStart(w, path.c_str()); };
     commandLineFileHandlers.open = [](HWND w, const std::string& path) { return ReplayStart(w, path.c_str()); };
@@ -208,12 +220,12 @@ int RecordingStart(HWND window, const char* path) {
     }
     recordPath = path;
     recordStartUs = RecordingNowUs();
-    lostSeen = recordRing.lost.load();
-    // Records from an earlier recording still queued are not this one's.
-    RecordRingDrain(recordRing, [](void*, uint64_t, uint8_t, uint8_t, uint8_t, const uint8_t*, size_t) {}, nullptr);
-    linkWasUp = false;  // an open port is recorded as connected from now
+    lostEvents = 0;
+    // An open port is recorded as connected from now on (events still in the
+    // history's ring, at most one tick old, follow).
+    WriteConnectedNow(window);
     recordingOn = true;
-    DrainIntoFile(window);
+    Flush();
     UpdateMenu(window);
     ShowStatus(window);
     return 1;
@@ -222,7 +234,6 @@ int RecordingStart(HWND window, const char* path) {
 void RecordingStop(HWND window) {
     if (!recordingOn) return;
     recordingOn = false;
-    DrainIntoFile(window);
     const bool ok = RecordingClose(writer);
     UpdateMenu(window);
     ShowStatus(window);
@@ -243,8 +254,8 @@ int ReplayStart(HWND window, const char* path) {
     }
     ReplayClear();
     player = std::move(next);
-    if (!replayParser) replayParser.reset(new FrameParser);
-    FrameParserInit(*replayParser, &tallyStore);
+    if (!replaySource) replaySource.reset(new EventSource);
+    EventSourceInit(*replaySource, &tallyStore, &historyRing);
     replayShown = true;
     if (player->summary.truncated)
         Warn(window, "The recording " + std::string(path) +
@@ -265,7 +276,7 @@ void RecordingBeforeConnect(HWND window) {
 
 void RecordingViewTick(HWND window) {
     if (recordingOn) {
-        DrainIntoFile(window);
+        Flush();
         if (writer.failed) {
             recordingOn = false;
             RecordingClose(writer);
@@ -273,8 +284,10 @@ void RecordingViewTick(HWND window) {
         }
     }
     if (ReplayRunning()) {
-        const bool fast = player->speed == REPLAY_SPEED_FAST;
-        ReplayAdvance(*player, SteadyUs(), fast ? FAST_RECORDS_PER_TICK : size_t(-1), PlayRecord, nullptr);
+        replayBudget = REPLAY_BYTES_PER_TICK;
+        const uint64_t now = SteadyUs();
+        while (replayBudget > 0 && ReplayAdvance(*player, now, 64, PlayRecord, nullptr) > 0) {
+        }
     }
     UpdateMenu(window);
     ShowStatus(window);
@@ -311,7 +324,15 @@ int RecordingViewCommand(HWND window, int id) {
                            SteadyUs());
         break;
     case IDM_REPLAY_END:
-        if (ReplayRunning()) ReplayJumpToEnd(*player, PlayRecord, nullptr);
+        // The store and the displays reach the end at once; the history skips
+        // what is jumped over (it could not take it all in one go).
+        if (ReplayRunning()) {
+            replaySource->ring = nullptr;
+            jumping = true;
+            ReplayJumpToEnd(*player, PlayRecord, nullptr);
+            jumping = false;
+            replaySource->ring = &historyRing;
+        }
         break;
     default:
         return 0;
@@ -333,8 +354,7 @@ std::string RecordingStatusText() {
         text += "Recording " + FileName(recordPath) + " " +
                 ReplayClockText(now > recordStartUs ? now - recordStartUs : 0, now - recordStartUs >= 3600000000ull) +
                 " " + SizeText(writer.bytesWritten);
-        const uint64_t lost = recordRing.lost.load() - lostSeen;
-        if (lost) text += ", " + std::to_string(lost) + " records lost";
+        if (lostEvents) text += ", " + std::to_string(lostEvents) + " events lost";
     }
     return text;
 }

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "recording/record_ring.h"
+#include "history/event.h"
+#include "history/source.h"
+#include "recording/history_records.h"
 #include "recording/recorder.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
@@ -394,38 +396,70 @@ TEST(Replay, TruncatedPlaysUpToItsLastRecordAndForeignOpensNothing) {
     std::remove(path.c_str());
 }
 
-TEST(RecordRing, RecordsComeOutWholeAndInOrderAcrossTheWrapAndAFullRingCountsLosses) {
-    std::unique_ptr<RecordRing> ring(new RecordRing);
-    RecordRingInit(*ring);
-    std::vector<Rec> out;
-    auto collect = [](void* c, uint64_t t, uint8_t k, uint8_t f, uint8_t ty, const uint8_t* b, size_t n) {
-        static_cast<std::vector<Rec>*>(c)->push_back({t, k, f, ty, Bytes(b, b + n)});
-    };
-    // Many rounds of records of every size up to a stray run, drained now and then, wrap the ring.
-    std::mt19937 rng(11);
-    std::vector<Rec> in;
-    for (int round = 0; round < 2000; ++round) {
-        const size_t n = rng() % 3 == 0 ? rng() % 6000 : rng() % 30;
-        Rec r{static_cast<uint64_t>(round) * 1000, static_cast<uint8_t>(1 + round % 10), 1, 0x81, Bytes(n)};
-        for (uint8_t& b : r.bytes) b = static_cast<uint8_t>(rng());
-        ASSERT_TRUE(RecordRingPush(*ring, r.timeUs, r.kind, r.flags, r.type, r.bytes.data(), r.bytes.size()));
-        in.push_back(r);
-        if (round % 7 == 6) RecordRingDrain(*ring, collect, &out);
+TEST(HistoryRecords, TheApplicationsEventsRecordedGiveTheStreamAndTheStoreBack) {
+    const Bytes stream = FaultyStream(21, 3000);
+    std::unique_ptr<HistoryRing> ring(new HistoryRing);
+    HistoryRingInit(*ring);
+    std::unique_ptr<TallyStore> live(new TallyStore);
+    TallyStoreInit(*live);
+    std::unique_ptr<EventSource> source(new EventSource);
+    EventSourceInit(*source, live.get(), ring.get());
+    const std::string path = TempPath("history");
+    RecordingWriter writer;
+    std::string error;
+    ASSERT_TRUE(RecordingCreate(writer, path.c_str(), error)) << error;
+    HistoryEvent note = {};
+    note.kind = EVENT_CONNECT;
+    std::snprintf(reinterpret_cast<char*>(note.bytes), HISTORY_EVENT_BYTES, "COM1 115200 8N1");
+    EXPECT_EQ(RecordingWriteHistoryEvent(writer, note), 1u);
+    std::mt19937 rng(4);
+    std::vector<HistoryEvent> events(512);
+    int64_t ms = 1796720396000;
+    for (size_t at = 0; at < stream.size();) {
+        const size_t n = std::min<size_t>(1 + rng() % 200, stream.size() - at);
+        EventSourceFeed(*source, stream.data() + at, n, ms += 7);
+        at += n;
+        size_t got;
+        while ((got = HistoryRingPop(*ring, events.data(), events.size())) > 0)
+            for (size_t i = 0; i < got; ++i) RecordingWriteHistoryEvent(writer, events[i]);
     }
-    RecordRingDrain(*ring, collect, &out);
-    ASSERT_EQ(out.size(), in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
-        ASSERT_EQ(out[i].timeUs, in[i].timeUs);
-        ASSERT_EQ(out[i].kind, in[i].kind);
-        ASSERT_TRUE(out[i].bytes == in[i].bytes) << i;
-    }
+    note.kind = EVENT_LINE_ERROR;
+    note.code = 0x0008;
+    EXPECT_EQ(RecordingWriteHistoryEvent(writer, note), 1u);
+    note.kind = EVENT_SILENT;  // derived again by a replay, not recorded
+    EXPECT_EQ(RecordingWriteHistoryEvent(writer, note), 0u);
+    ASSERT_TRUE(RecordingClose(writer));
     EXPECT_EQ(ring->lost.load(), 0u);
-    // Full: refused and counted, and what was in it still comes out.
-    const Bytes big(RECORD_RING_BYTES / 2, 0x11);
-    EXPECT_TRUE(RecordRingPush(*ring, 1, RECORD_STRAY, 0, 0, big.data(), big.size()));
-    EXPECT_FALSE(RecordRingPush(*ring, 2, RECORD_STRAY, 0, 0, big.data(), big.size()));
-    EXPECT_EQ(ring->lost.load(), 1u);
-    out.clear();
-    EXPECT_EQ(RecordRingDrain(*ring, collect, &out), 1u);
-    EXPECT_EQ(out[0].bytes.size(), big.size());
+
+    const ReadBack back = ReadRecording(path);
+    std::remove(path.c_str());
+    ASSERT_EQ(back.end, RECORDING_END) << back.error;
+    ASSERT_GE(back.records.size(), 2u);
+    EXPECT_EQ(back.records.front().kind, RECORD_CONNECT);
+    EXPECT_EQ(std::string(back.records.front().bytes.begin(), back.records.front().bytes.end()), "COM1 115200 8N1");
+    EXPECT_EQ(back.records.back().kind, RECORD_LINE_ERROR);
+    EXPECT_EQ(back.records.back().bytes, HexBytes("08000000"));
+    Bytes joined;
+    uint64_t mismatches = 0;
+    std::unique_ptr<TallyStore> replayed(new TallyStore);
+    std::unique_ptr<FrameParser> parser(new FrameParser);
+    TallyStoreInit(*replayed);
+    FrameParserInit(*parser, replayed.get());
+    for (const Rec& r : back.records) {
+        if (!RecordCarriesStream(r.kind)) continue;
+        joined.insert(joined.end(), r.bytes.begin(), r.bytes.end());
+        FrameParserFeed(*parser, r.bytes.data(), r.bytes.size());
+        if (r.kind == RECORD_RESET) mismatches = 0;
+        if (r.kind == RECORD_MISMATCH) {
+            EXPECT_EQ(r.bytes.size(), 1u);
+            ++mismatches;
+        }
+    }
+    // Everything but the incomplete message the source still holds.
+    const size_t pending = static_cast<size_t>(EventSourcePending(*source));
+    EXPECT_TRUE(joined == Bytes(stream.begin(), stream.end() - static_cast<long>(pending)));
+    TallyCounterValues c;
+    TallyReadCounters(*live, c);
+    EXPECT_EQ(mismatches, c.headerMismatchCount);
+    EXPECT_EQ(SnapshotDiff(Snapshot(*live), Snapshot(*replayed)), "");
 }
