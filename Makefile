@@ -6,12 +6,13 @@ SHELL := /bin/sh
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
-	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip
+	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 
 # Only asks apt when something is missing, so a second run costs nothing.
+# DEBIAN_FRONTEND=noninteractive also answers tshark's question (setuid dumpcap) with its default, no.
 deps:
 	@missing=""; for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \

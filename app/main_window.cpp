@@ -8,6 +8,7 @@
 #include "displays/display_kind.h"
 #include "displays/framework.h"
 #include "history/history.h"
+#include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "serial/port.h"
 #include "serial/port_watch.h"
@@ -98,6 +99,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     case IDM_CONNECT:
         PortWatchOnCommand();
+        RecordingBeforeConnect(window);
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
         return 0;
@@ -140,6 +142,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
+        if (RecordingViewCommand(window, LOWORD(wParam))) return 0;
         return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
     }
 }
@@ -163,6 +166,7 @@ static LRESULT OnCreate(HWND window) {
     if (created == 1) {
         StatusBarCreate(window);
         HistoryViewCreate(window);
+        RecordingViewCreate(window);
     }
     return created;
 }
@@ -173,6 +177,7 @@ static LRESULT OnDestroy(HWND window) {
     KillTimer(window, REFRESH_TIMER);
     if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
     HistoryViewDestroy(window);
+    RecordingStop(window);  // what is queued reaches the file
     PostQuitMessage(0);
     return 0;
 }
@@ -205,6 +210,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
+            return 0;
+        }
+        if (wParam == RECORDING_TIMER) {
+            RecordingViewTick(window);
             return 0;
         }
         return OnTimer(window);

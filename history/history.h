@@ -18,6 +18,11 @@ constexpr UINT HISTORY_PERIOD_MS = 200;
 // The log file is flushed to disk at least this often while it grows.
 constexpr DWORD HISTORY_LOG_FLUSH_MS = 500;
 
+// Called on the window's thread for every event the history takes in, in
+// order (the recorder writes them to a recording); nullptr for none.
+typedef void (*HistoryListenerFn)(const HistoryEvent& event);
+extern HistoryListenerFn historyListener;
+
 // ---- Events met outside the frame parser (any thread) ------------------------
 // On the window's own thread the ring is drained first and the event follows
 // what is in it; on another thread (the receiver) it goes into the ring.

@@ -301,12 +301,17 @@ HistoryBook& HistoryTheBook() {
     return *book;
 }
 
+HistoryListenerFn historyListener = nullptr;
+
 void HistoryDrain(HWND window) {
     HistoryBook& b = HistoryTheBook();
     HistoryEvent events[256];
     size_t n;
     while ((n = HistoryRingPop(historyRing, events, 256)) > 0)
-        for (size_t i = 0; i < n; ++i) HistoryBookIngest(b, events[i]);
+        for (size_t i = 0; i < n; ++i) {
+            HistoryBookIngest(b, events[i]);
+            if (historyListener) historyListener(events[i]);
+        }
     HistoryBookNoteLost(b, historyRing.lost.load(std::memory_order_relaxed), HistoryNowMs());
     (void)window;
 }
@@ -352,6 +357,7 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
     if (OnWindowThread(window)) {
         HistoryDrain(window);
         HistoryBookIngest(HistoryTheBook(), event);
+        if (historyListener) historyListener(event);
     } else {
         HistoryRingPush(historyRing, event);
     }

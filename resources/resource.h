@@ -40,6 +40,15 @@
 // Category filters ME, EXT, SS, OUT, Names, Control, Errors, Link, in order.
 #define IDM_HISTORY_FILTER_FIRST  40120
 #define IDM_HISTORY_FILTER_LAST   40127
+// ---- Recording menu (40300-40399) ---------------------------------------------
+#define IDM_RECORD_START          40300
+#define IDM_RECORD_STOP           40301
+#define IDM_REPLAY_OPEN           40310
+#define IDM_REPLAY_PAUSE          40311
+#define IDM_REPLAY_SPEED_1        40312
+#define IDM_REPLAY_SPEED_10       40313
+#define IDM_REPLAY_SPEED_FAST     40314
+#define IDM_REPLAY_END            40315
 
 // ---- Detect Settings command (range 40500-40599) ---------------------------
 #define IDM_DETECT_SETTINGS 40500

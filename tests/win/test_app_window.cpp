@@ -191,6 +191,15 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"", 0, false, true, {}},
           {"Log to File...", 40115, false, false, {}},
           {"Stop Logging", 40116, false, true, {}}}},
+        {"Recording", 0, true, false,
+         {{"Record...", 40300, false, false, {}},
+          {"Stop Recording", 40301, false, true, {}},
+          {"Open Recording...", 40310, false, false, {}},
+          {"Pause", 40311, false, true, {}},
+          {"1x", 40312, false, false, {}},
+          {"10x", 40313, false, false, {}},
+          {"As Fast as Possible", 40314, false, false, {}},
+          {"Jump to End", 40315, false, true, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {

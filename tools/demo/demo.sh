@@ -40,7 +40,7 @@ if [ -n "${DISPLAY:-}" ]; then
   qv_nullmodem_start "$QV_PEER" || exit 1
   # shellcheck disable=SC2086
   qv_sim_start "$DEMO/summary.json" $SIM_ARGS
-  qv_app_start "$QV_BUILD/bin/qorvex.exe"
+  qv_app_start "$QV_BUILD/bin/qorvex.exe" --record "Z:$DEMO/demo.pcap"
   cat <<EOF
 
   qorvex.exe is starting on $DISPLAY, COM1 wired to a simulated switcher
@@ -51,6 +51,8 @@ if [ -n "${DISPLAY:-}" ]; then
                                  the bottom row holds the message and error counters
    3. Show Ext, Show SS, Show Out, Show Names, or the Show buttons inside a display
    4. Exit (or close the window) ends the demo and everything it started.
+      What the port received is recorded in $DEMO/demo.pcap (Recording menu;
+      try Open Recording... after a Disconnect, or tallydump --trace on it).
 
 EOF
   while kill -0 "$QV_APP_PID" 2>/dev/null; do sleep 0.5; done
@@ -65,7 +67,7 @@ qv_e2e_begin demo
 qv_feed_trap
 QV_ARTIFACTS="$DEMO"
 step() { echo "==== $*"; }
-rm -f "$DEMO"/*.png "$DEMO/summary.json"
+rm -f "$DEMO"/*.png "$DEMO/summary.json" "$DEMO/demo.pcap"
 
 # One dialog alone when the X window can be found, else the whole screen.
 shot() {
@@ -77,7 +79,7 @@ shot() {
 }
 
 step "qorvex.exe on COM1, Connect"
-qv_feed_app_connected || { qv_fail "qorvex.exe starts and connects"; qv_e2e_end; }
+qv_feed_app_connected --record "Z:$DEMO/demo.pcap" || { qv_fail "qorvex.exe starts and connects"; qv_e2e_end; }
 qv_pass "connected"
 step "tallysim: ${TOUR_SECONDS}s of production at 115200 baud with occasional faults"
 # shellcheck disable=SC2086
@@ -149,4 +151,9 @@ qv_probe command 32775 >/dev/null || qv_fail "Exit command"
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
 ls "$DEMO"/*.png
+# The feed was recorded beside the screenshots; its decoded counters are the simulator's.
+if [ -s "$DEMO/demo.pcap" ] && "$QV_NATIVE_BIN/tallydump" "$DEMO/demo.pcap" >"$DEMO/demo_recording.txt"; then
+  qv_pass "feed recorded in $DEMO/demo.pcap ($(wc -c <"$DEMO/demo.pcap") bytes)"
+  head -n 1 "$DEMO/demo_recording.txt"
+else qv_fail "no readable recording of the feed"; fi
 qv_e2e_end

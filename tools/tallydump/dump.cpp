@@ -1,6 +1,9 @@
 // Decoding a tally byte stream through the real store and frame parser.
 #include "tools/tallydump/dump.h"
 
+#include "recording/recording.h"
+#include "tools/tallydump/recorded.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <ostream>
@@ -61,7 +64,7 @@ std::string DescribeEvent(const FrameEvent& event) {
             return std::string("ignored ") + name + " for source " + std::to_string(event.bytes[2]);
         return "ignored " + TypeHex(event.type);
     case FRAME_RESET: return "counters reset";
-    case FRAME_STRAY_BYTE: return "stray byte";
+    case FRAME_STRAY_BYTE: return event.length > 1 ? "stray bytes" : "stray byte";  // a recorded run
     case FRAME_UNKNOWN_TYPE: return "unknown " + TypeHex(event.type);
     case FRAME_HEADER_MISMATCH: return "header mismatch";
     case FRAME_HEADER_LOW_BYTE: return "header low byte";
@@ -73,7 +76,9 @@ std::string DescribeEvent(const FrameEvent& event) {
     return "event " + std::to_string(static_cast<int>(event.kind));
 }
 
-void TraceCallback(void* context, const FrameEvent& event) {
+}  // namespace
+
+void DumpOnFrameEvent(void* context, const FrameEvent& event) {
     DumpSession& session = *static_cast<DumpSession*>(context);
     switch (event.kind) {
     case FRAME_STORED: ++session.stored[event.type]; break;
@@ -90,8 +95,6 @@ void TraceCallback(void* context, const FrameEvent& event) {
     }
     *session.trace << FormatTraceEvent(event) << '\n';
 }
-
-}  // namespace
 
 std::string HexBytes(const uint8_t* bytes, size_t count, const char* sep) {
     static const char digits[] = "0123456789abcdef";
@@ -130,7 +133,7 @@ void DumpSessionInit(DumpSession& session, std::ostream* trace) {
     for (uint64_t& n : session.stored) n = 0;
     session.resets = session.ignored = session.dropped = 0;
     // The callback also keeps the summary's tallies, so it is always installed.
-    FrameParserInit(*session.parser, session.store.get(), TraceCallback, &session);
+    FrameParserInit(*session.parser, session.store.get(), DumpOnFrameEvent, &session);
 }
 
 void DumpFeed(DumpSession& session, const uint8_t* bytes, size_t count) {
@@ -275,17 +278,23 @@ int DumpStream(FILE* in, const std::string& inputName, size_t blockSize, DumpMod
                std::ostream& out, std::ostream& err) {
     DumpSession session;
     DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
-    std::vector<uint8_t> block(blockSize ? blockSize : 1);
-    for (;;) {
-        const size_t got = std::fread(block.data(), 1, block.size(), in);
+    std::vector<uint8_t> block(blockSize > PCAP_FILE_HEADER_SIZE ? blockSize : PCAP_FILE_HEADER_SIZE);
+    // Recordings and raw captures are told apart by content: the pcap magic.
+    size_t got = std::fread(block.data(), 1, block.size(), in);
+    if (RecordingHasMagic(block.data(), got))
+        return DumpRecording(in, inputName, block.data(), got, mode, out, err);
+    // That first read is fed in blockSize pieces like the rest.
+    const size_t feedSize = blockSize ? blockSize : 1;
+    for (size_t at = 0; at < got; at += feedSize)
+        DumpFeed(session, block.data() + at, got - at < feedSize ? got - at : feedSize);
+    block.resize(feedSize);
+    while (!std::feof(in) && !std::ferror(in)) {
+        got = std::fread(block.data(), 1, block.size(), in);
         if (got > 0) DumpFeed(session, block.data(), got);
-        if (got < block.size()) {
-            if (std::ferror(in)) {
-                err << "tallydump: cannot read " << inputName << "\n";
-                return 2;
-            }
-            if (std::feof(in)) break;
-        }
+    }
+    if (std::ferror(in)) {
+        err << "tallydump: cannot read " << inputName << "\n";
+        return 2;
     }
     if (mode == DUMP_JSON)
         out << DumpJson(session).dump() << '\n';

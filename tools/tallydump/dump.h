@@ -35,6 +35,9 @@ struct DumpSession {
 // Fresh store in its initial contents and an empty parser; trace may be nullptr.
 void DumpSessionInit(DumpSession& session, std::ostream* trace);
 void DumpFeed(DumpSession& session, const uint8_t* bytes, size_t count);
+// The parser trace callback DumpSessionInit installs (context: the session):
+// keeps the summary's tallies and prints trace lines when session.trace is set.
+void DumpOnFrameEvent(void* context, const FrameEvent& event);
 
 // The counters as a JSON object with the receiver's counter names.
 nlohmann::json CountersToJson(const TallyCounterValues& counters);

@@ -2,6 +2,8 @@
 // arrives, optionally capture it raw, and stop cleanly on Ctrl-C.
 #include "tools/tallydump/live.h"
 
+#include "tools/tallydump/recorded.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -196,12 +198,28 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         return static_cast<size_t>(got);
     };
 #endif
-    // Only now that the device is ours is the capture file created.
+    DumpSession session;
+    DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
+    // Only now that the device is ours is the capture file created: a
+    // recording when its name ends in .pcap, raw bytes otherwise.
     std::ofstream capture;
-    if (!o.capturePath.empty()) {
-        capture.open(o.capturePath, std::ios::binary | std::ios::trunc);
-        if (!capture) {
-            err << "tallydump: cannot create " << o.capturePath << "\n";
+    LiveRecording recording;
+    const std::string& capturePath = o.capturePath;
+    const bool recorded = capturePath.size() > 5 && capturePath.compare(capturePath.size() - 5, 5, ".pcap") == 0;
+    if (!capturePath.empty()) {
+        std::string why = "cannot create " + capturePath;
+        bool created;
+        if (recorded) {
+            created = LiveRecordingStart(recording, session, capturePath,
+                                         o.device + " " + std::to_string(o.baud) + " " + std::to_string(o.dataBits) +
+                                             o.parity + std::to_string(o.stopBits),
+                                         why);
+        } else {
+            capture.open(capturePath, std::ios::binary | std::ios::trunc);
+            created = static_cast<bool>(capture);
+        }
+        if (!created) {
+            err << "tallydump: " << why << "\n";
 #ifdef _WIN32
             CloseHandle(port);
 #else
@@ -214,8 +232,6 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     auto previousInt = std::signal(SIGINT, OnLiveSignal);
     auto previousTerm = std::signal(SIGTERM, OnLiveSignal);
 
-    DumpSession session;
-    DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
     session.clockMs = NowMs;
     session.traceStartMs = NowMs();
     const bool interactive =
@@ -242,7 +258,8 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         if (got) {
             if (capture.is_open()) capture.write(reinterpret_cast<const char*>(buffer.data()),
                                                  static_cast<std::streamsize>(got));
-            DumpFeed(session, buffer.data(), got);
+            if (recorded) LiveRecordingFeed(recording, buffer.data(), got);
+            else DumpFeed(session, buffer.data(), got);
             if (mode == DUMP_TRACE) out.flush();
         }
         if (mode != DUMP_TRACE && NowMs() >= nextLive) {
@@ -259,6 +276,10 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
 #else
     close(fd);
 #endif
+    if (recorded && !LiveRecordingStop(recording)) {
+        err << "tallydump: writing " << o.capturePath << " failed\n";
+        status = 1;
+    }
     if (capture.is_open()) {
         capture.close();
         if (!capture) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "recording/recording.h"
 #include "tools/common/cli.h"
 #include "tools/common/tty.h"
 #include "tools/tallysim/sim.h"
@@ -74,6 +76,40 @@ bool WriteAll(int fd, const uint8_t* data, size_t count) {
     return true;
 }
 
+// A recording's received bytes, end to end, and for each record carrying
+// some the stream offset it ends at and its time after the first record.
+struct ReplayMark {
+    size_t end;
+    double seconds;
+};
+bool LoadRecording(FILE* file, const std::string& path, std::vector<uint8_t>& bytes, std::vector<ReplayMark>& marks,
+                   std::string& error) {
+    std::unique_ptr<RecordingReader> reader(new RecordingReader);
+    if (!RecordingBegin(*reader, file)) {
+        error = path + ": " + reader->error;
+        return false;
+    }
+    RecordingRecord record;
+    RecordingReadResult result;
+    uint64_t firstUs = 0;
+    bool first = true;
+    while ((result = RecordingNext(*reader, record)) == RECORDING_RECORD) {
+        if (first) firstUs = record.timeUs;
+        first = false;
+        if (!RecordCarriesStream(record.kind)) continue;
+        bytes.insert(bytes.end(), record.bytes, record.bytes + record.length);
+        const double at = record.timeUs > firstUs ? double(record.timeUs - firstUs) / 1e6 : 0.0;
+        marks.push_back({bytes.size(), at});
+    }
+    if (result == RECORDING_BAD) {
+        error = path + ": " + reader->error;
+        return false;
+    }
+    if (result == RECORDING_TRUNCATED)
+        std::cerr << "tallysim: warning: " << path << ": " << reader->error << "; replaying up to the last whole record\n";
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,22 +148,40 @@ int main(int argc, char** argv) {
     CLI::Option* faultOpts[FAULT_KINDS];
     for (int k = 0; k < FAULT_KINDS; ++k)
         faultOpts[k] = app.add_option(faultOptions[k], faultRates[k], faultHelp[k])->check(CLI::Range(0.0, 1.0));
-    CLI::Option* replayOpt = app.add_option("--replay", replayPath, "send a raw capture instead of a simulation");
+    CLI::Option* replayOpt = app.add_option(
+        "--replay", replayPath,
+        "send a raw capture (at line rate) or a recording (.pcap, at its recorded pace) instead of a simulation");
     replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults");
     app.add_option("--summary", summaryPath, "write the JSON summary to FILE instead of standard error");
     const int parsed = ToolParse(app, argc, argv, "tallysim");
     if (parsed >= 0) return parsed;
 
     std::vector<uint8_t> replay;
+    std::vector<ReplayMark> marks;  // empty for a raw capture
     if (!replayPath.empty()) {
-        std::ifstream in(replayPath, std::ios::binary);
+        FILE* in = std::fopen(replayPath.c_str(), "rb");
         if (!in) {
             std::cerr << "tallysim: cannot open " << replayPath << ": " << std::strerror(errno) << "\n";
             return 2;
         }
-        replay.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (in.bad()) {
-            std::cerr << "tallysim: cannot read " << replayPath << "\n";
+        uint8_t magic[4];
+        const size_t got = std::fread(magic, 1, sizeof magic, in);
+        std::string why;
+        bool ok;
+        if (RecordingHasMagic(magic, got)) {
+            std::rewind(in);
+            ok = LoadRecording(in, replayPath, replay, marks, why);
+        } else {
+            replay.assign(magic, magic + got);
+            uint8_t block[65536];
+            size_t n;
+            while ((n = std::fread(block, 1, sizeof block, in)) > 0) replay.insert(replay.end(), block, block + n);
+            ok = !std::ferror(in);
+            why = "cannot read " + replayPath;
+        }
+        std::fclose(in);
+        if (!ok) {
+            std::cerr << "tallysim: " << why << "\n";
             return 2;
         }
     }
@@ -152,7 +206,7 @@ int main(int argc, char** argv) {
     const double bytesPerSecond = static_cast<double>(baud) / 10.0;
     const auto start = std::chrono::steady_clock::now();
     uint64_t sentBytes = 0, sentMessages = 0;
-    size_t replayPos = 0;
+    size_t replayPos = 0, replayMark = 0;
     bool writeFailed = false;
     std::vector<uint8_t> chunk;
     for (;;) {
@@ -174,6 +228,10 @@ int main(int argc, char** argv) {
             }
         } else {
             size_t allowed = fast ? replay.size() : static_cast<size_t>(elapsed * bytesPerSecond + 64);
+            if (!fast && !marks.empty()) {  // a recording: each record's bytes at its recorded time
+                while (replayMark < marks.size() && marks[replayMark].seconds <= elapsed) ++replayMark;
+                allowed = replayMark ? marks[replayMark - 1].end : 0;
+            }
             if (allowed > replay.size()) allowed = replay.size();
             if (allowed > replayPos) chunk.assign(replay.begin() + static_cast<long>(replayPos),
                                                   replay.begin() + static_cast<long>(allowed));

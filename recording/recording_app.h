@@ -1,0 +1,41 @@
+// Recordings in the application: "Record..." / "Stop Recording" write every
+// event the history takes in (the receiver only fills the history's ring; the
+// window's thread writes the file), "Open Recording..." replays one with the
+// port closed, at its recorded pace, through the event source where port
+// bytes enter, so the store, displays and history move as they did live.
+// Win32 glue over the portable core in this folder.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// The recording's own tick (50 ms): hands the file to the system, plays the
+// replay on, and keeps the status bar's recording part.
+constexpr UINT_PTR RECORDING_TIMER = 17;
+constexpr UINT RECORDING_PERIOD_MS = 50;
+
+// ---- Window side -------------------------------------------------------------------
+// Starts the tick; call once the main window exists.
+void RecordingViewCreate(HWND window);
+void RecordingViewTick(HWND window);
+// A command of the recording menu; 1 when it was one.
+int RecordingViewCommand(HWND window, int id);
+// Before Connect: a replay in progress is stopped (the port and a replay never feed the store together).
+void RecordingBeforeConnect(HWND window);
+// Closes the file (Exit, and Stop Recording).
+void RecordingStop(HWND window);
+
+// Starts writing path (created or truncated). 1 on success; 0 after a warning box.
+int RecordingStart(HWND window, const char* path);
+// Opens path and replays it from its start. 1 on success; 0 after a warning
+// box naming the reason, with nothing changed.
+int ReplayStart(HWND window, const char* path);
+bool ReplayRunning();
+
+// The text of the status bar's recording part ("" when neither recording nor replaying).
+std::string RecordingStatusText();
+
+// Seam for tests: the warning boxes (text, caption, style).
+typedef int (*RecordingMessageBoxFn)(HWND owner, const char* text, const char* caption, UINT style);
+extern RecordingMessageBoxFn recordingMessageBox;

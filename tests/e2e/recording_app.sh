@@ -1,0 +1,81 @@
+#!/bin/sh
+# Recordings made and replayed by the real qorvex.exe. A stream holding every
+# message type and framing fault is fed through the null modem to a qorvex.exe
+# started with --record; its displays must show the simulator's account, and
+# tallydump must decode the recording it wrote to exactly that state. Then a
+# fresh qorvex.exe replays the recording with --open (port closed, recorded
+# pace) and must reach the same display rows. A file that is not a recording
+# is refused with a message box.
+# Usage: sh recording_app.sh <windows build> <native bin folder>
+QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
+QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
+QV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+. "$QV_ROOT/tests/e2e/lib.sh"
+. "$QV_ROOT/tests/e2e/feed_lib.sh"
+qv_feed_tools_check
+[ -x "$QV_NATIVE_BIN/tallydump" ] || { qv_log "missing $QV_NATIVE_BIN/tallydump"; exit 1; }
+qv_e2e_begin e2e_recording_app
+qv_feed_trap
+
+feed="$QV_RUN/feed.bin"
+truth="$QV_ARTIFACTS/recording_app_truth.json"
+rec="$QV_ARTIFACTS/recording_app.pcap"
+decoded="$QV_RUN/decoded.json"
+rm -f "$rec"
+
+"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 \
+  -o "$feed" --summary "$truth" >"$QV_RUN/gen.out" 2>"$QV_RUN/gen.err" ||
+  { qv_fail "tallysim could not write the feed"; qv_e2e_end; }
+
+# 1. Live, recording.
+qv_feed_app_connected --record "Z:$rec" || { qv_fail "qorvex.exe --record connected on COM1"; qv_e2e_end; }
+qv_pass "qorvex.exe --record connected on COM1"
+"$QV_NATIVE_BIN/tallysim" --replay "$feed" --baud 115200 -o "$QV_PEER" \
+  >"$QV_RUN/send.out" 2>"$QV_RUN/send.err" </dev/null || qv_fail "feed not sent"
+qv_verify_all_displays "$truth" recording_live
+qv_check "Disconnect" qv_probe command 32771
+qv_check "Stop Recording" qv_probe command 40301
+qv_check "Exit command" qv_probe command 32775
+qv_app_wait 20 || qv_fail "qorvex.exe did not end"
+
+# 2. The recording holds the stream and decodes to what the displays showed.
+[ -s "$rec" ] && qv_pass "recording written ($(wc -c <"$rec") bytes)" || { qv_fail "no recording"; qv_e2e_end; }
+"$QV_NATIVE_BIN/tallydump" --json "$rec" >"$decoded" 2>"$QV_RUN/dump.err" || qv_fail "tallydump --json on the recording"
+"$QV_NATIVE_BIN/tallysim" --fast --replay "$rec" -o "$QV_RUN/replayed.bin" 2>/dev/null
+cmp -s "$feed" "$QV_RUN/replayed.bin" && qv_pass "the recording's bytes are the fed stream" ||
+  qv_fail "the recording's bytes differ from the fed stream"
+bad=""
+for view in "me 1" "me 2" "me 3" "me 4" "ext 1" "ext 2" "ext 3" "ext 4" "ext 5" "ext 6" "ext 7" "ext 8" ss out names; do
+  # shellcheck disable=SC2086
+  "$QV_NATIVE_BIN/e2e_expect" "$truth" $view >"$QV_RUN/a" && "$QV_NATIVE_BIN/e2e_expect" "$decoded" $view >"$QV_RUN/b" &&
+    cmp -s "$QV_RUN/a" "$QV_RUN/b" || bad="$bad $view"
+done
+[ -z "$bad" ] && qv_pass "tallydump --json of the recording gives the rows the application showed" ||
+  qv_fail "recording decodes differently for:$bad"
+"$QV_NATIVE_BIN/tallydump" --trace "$rec" >"$QV_ARTIFACTS/recording_app_trace.txt" 2>&1
+head -n 1 "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q "connect COM1 115200 8N1" &&
+  qv_pass "the recording starts with the connect" || qv_fail "no connect record first"
+
+# 3. Replayed by a fresh qorvex.exe at the recorded pace, the port closed.
+qv_app_start "$QV_BUILD/bin/qorvex.exe" --open "Z:$rec"
+qv_probe wait-window qorvex 30000 >/dev/null || qv_fail "qorvex.exe --open has no window"
+if qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1; then qv_fail "a warning box came up on --open"; fi
+span=$("$QV_NATIVE_BIN/tallydump" "$rec" | sed -n 's/^recording of .*, .* \([0-9:.]*\) to .* \([0-9:.]*\) UTC$/\1 \2/p')
+sleep 6
+qv_screenshot "$QV_ARTIFACTS/recording_replay_main.png"
+qv_verify_all_displays "$truth" recording_replay
+qv_check "Exit command" qv_probe command 32775
+qv_app_wait 20 || qv_fail "qorvex.exe did not end"
+echo "recorded span: $span"
+
+# 4. A raw capture is not a recording: a box says why.
+qv_app_start "$QV_BUILD/bin/qorvex.exe" --open "Z:$feed"
+qv_probe wait-window qorvex 30000 >/dev/null || qv_fail "qorvex.exe --open has no window"
+if qv_probe wait-dialog "Qorvex V-1.0" 5000 >/dev/null; then
+  qv_probe dialog-text "Qorvex V-1.0" | grep -q "not a recording (no pcap file header)" &&
+    qv_pass "a raw capture is refused: not a recording" || qv_fail "refusal box without the reason"
+  qv_probe close "Qorvex V-1.0" >/dev/null
+else qv_fail "no box for a file that is not a recording"; fi
+qv_check "Exit command" qv_probe command 32775
+qv_app_wait 20 || qv_fail "qorvex.exe did not end"
+qv_e2e_end

@@ -1,0 +1,39 @@
+// tallydump and recordings: decoding a recording through the real parser
+// (trace lines carry the recorded time stamps, one line per record), and
+// writing one from a live port.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "recording/recorder.h"
+#include "recording/recording.h"
+#include "tools/tallydump/dump.h"
+
+// Decodes the recording on in, whose first prefixLength bytes (holding the
+// pcap magic) were already read into prefix, and writes the report of mode.
+// Returns 0 (a truncated tail is decoded up to its last whole record, with a
+// warning on err), or 2 for a file that is not a recording this program reads.
+int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix, size_t prefixLength,
+                  DumpMode mode, std::ostream& out, std::ostream& err);
+
+// "HH:MM:SS.uuuuuu" of a recorded time (UTC).
+std::string RecordingTimeText(uint64_t timeUs);
+
+// A recording written while a DumpSession decodes a live port.
+struct LiveRecording {
+    RecordingWriter writer;
+    std::unique_ptr<Recorder> recorder;
+    DumpSession* session = nullptr;
+};
+// Creates path, writes the connect record (text: device and settings) and
+// hooks the recorder into the session's parser. False with a message.
+bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, const std::string& path,
+                        const std::string& connectText, std::string& error);
+// Decodes one read into the session and records it, stamped now.
+void LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count);
+// The incomplete message left, the disconnect record, then closes. False when writing failed.
+bool LiveRecordingStop(LiveRecording& recording);
