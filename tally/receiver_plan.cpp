@@ -4,7 +4,7 @@
 void ReceiverPlanStart(ReceiverPlan& plan) {
     plan.waitFailures = 0;
     plan.gotData = false;
-    plan.bufferFilled = false;
+    plan.readAgain = false;
 }
 
 bool ReceiverPlanUsesEvents(const ReceiverPlan& plan) {
@@ -12,7 +12,7 @@ bool ReceiverPlanUsesEvents(const ReceiverPlan& plan) {
 }
 
 ReceiverStep ReceiverPlanNext(const ReceiverPlan& plan) {
-    if (plan.bufferFilled) return RECEIVER_READ_NOW;
+    if (plan.readAgain) return RECEIVER_READ_NOW;
     if (ReceiverPlanUsesEvents(plan)) return RECEIVER_WAIT_EVENT;
     return plan.gotData ? RECEIVER_READ_AFTER_PAUSE : RECEIVER_READ_WAITING;
 }
@@ -25,5 +25,5 @@ void ReceiverPlanWaited(ReceiverPlan& plan, bool waitFailed) {
 
 void ReceiverPlanRead(ReceiverPlan& plan, int count, int maximum) {
     plan.gotData = count > 0;
-    plan.bufferFilled = maximum > 0 && count >= maximum;
+    plan.readAgain = count > 0 && (count >= maximum || count >= RECEIVER_READ_AGAIN_BYTES);
 }

@@ -48,25 +48,35 @@ TEST(ReceiverPlan, WithoutEventsSleepsInTheReadWhenIdleAndPausesWhileBytesFlow) 
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_WAITING);
     ReceiverPlanRead(plan, 1, SIZE);  // one byte: the stream has started
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_AFTER_PAUSE);
-    ReceiverPlanRead(plan, 512, SIZE);
+    ReceiverPlanRead(plan, 25, SIZE);  // one message since the pause
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_AFTER_PAUSE);
     ReceiverPlanRead(plan, 0, SIZE);  // the line went quiet
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_WAITING);
 }
 
-TEST(ReceiverPlan, AFullBufferIsFollowedByAnImmediateReadInEitherMode) {
+TEST(ReceiverPlan, ALargeReadIsFollowedByAnImmediateReadInEitherMode) {
     ReceiverPlan plan;
     ReceiverPlanStart(plan);
     ReceiverPlanRead(plan, SIZE, SIZE);
+    EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_NOW) << "full buffer";
+    ReceiverPlanRead(plan, RECEIVER_READ_AGAIN_BYTES - 1, SIZE);
+    EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_WAIT_EVENT);
+    ReceiverPlanRead(plan, RECEIVER_READ_AGAIN_BYTES, SIZE);
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_NOW);
-    ReceiverPlanRead(plan, SIZE - 1, SIZE);
+    ReceiverPlanRead(plan, 100, 100);
+    EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_NOW) << "a small buffer filled";
+    ReceiverPlanRead(plan, 0, SIZE);
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_WAIT_EVENT);
 
     for (int i = 0; i < RECEIVER_WAIT_FAILURES_TO_GIVE_UP; ++i) ReceiverPlanWaited(plan, true);
     ReceiverPlanRead(plan, SIZE, SIZE);
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_NOW);
-    ReceiverPlanRead(plan, 3, SIZE);
+    ReceiverPlanRead(plan, RECEIVER_READ_AGAIN_BYTES, SIZE);
+    EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_NOW);
+    ReceiverPlanRead(plan, RECEIVER_READ_AGAIN_BYTES - 1, SIZE);
     EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_AFTER_PAUSE);
+    ReceiverPlanRead(plan, 0, SIZE);
+    EXPECT_EQ(ReceiverPlanNext(plan), RECEIVER_READ_WAITING);
 }
 
 TEST(ReceiverPlan, ANewConnectionWaitsForEventsAgain) {
