@@ -10,7 +10,10 @@
 # process's resident memory and thread count (from /proc: Wine runs every
 # Windows thread as a thread of that process) and its handle count and
 # private memory (from inside, through qvprobe's hook; Wine reports 0 for
-# GDI/USER objects) are sampled and printed as a table over time.
+# GDI/USER objects) are sampled and printed as a table over time. The
+# history is in use throughout: shown in the main window and written to a
+# log file (--log); it reaches its cap of held events only in soaks of about
+# 25 minutes or more.
 # Usage: sh soak.sh <windows build> <native bin folder> <minutes> [segment seconds]
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -72,7 +75,8 @@ connect() {
 }
 
 qv_nullmodem_start "$QV_PEER" || exit 1
-qv_app_start "$QV_BUILD/bin/qorvex.exe"
+log="$QV_RUN/soak_log.tsv"; rm -f "$log"
+qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "Z:$(printf '%s' "$log" | tr '/' '\\')"
 qv_probe wait-window qorvex 30000 >/dev/null || { qv_fail "qorvex.exe window"; qv_e2e_end; }
 app=$(app_linux_pid)
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
@@ -117,6 +121,8 @@ sample "end"
 # the disconnected states around them.
 awk -v segs="$seg" -v ok="$matched" '$2 ~ /^seg/ { n++; if (n == 1) { r0 = $3; p0 = $4; h0 = $5; t0 = $6 } r1 = $3; p1 = $4; h1 = $5; t1 = $6 }
   END { printf "soak: %d segments, %d with every row and counter equal to the simulator; first to last segment end: RSS %+d KiB, private %+d KiB, handles %+d, threads %+d\n", segs, ok, r1 - r0, p1 - p0, h1 - h0, t1 - t0 }' "$TABLE"
+echo "soak: history log $(($(wc -c <"$log" 2>/dev/null || echo 0) / 1024)) KiB, $(wc -l <"$log" 2>/dev/null || echo 0) lines"
+[ -s "$log" ] || qv_fail "no history log written"
 [ "$matched" -eq "$seg" ] || qv_fail "$((seg - matched)) segment(s) differed from the simulator's summary"
 qv_probe command 32775 >/dev/null || qv_fail "Exit command"
 qv_app_wait 30; rc=$?
