@@ -2,7 +2,7 @@
 # runs every test (CI calls exactly this); `make bench` prints the figures.
 SHELL := /bin/sh
 .DEFAULT_GOAL := build
-.PHONY: deps build build-native build-windows test bench demo dist clean
+.PHONY: deps build build-native build-windows test bench soak demo dist clean
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
@@ -53,7 +53,15 @@ bench: deps
 	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \
 	echo "==== the history under a 60 s full-rate faulty feed (log, round trip, CPU, memory)"; \
 	sh tests/e2e/bench_history_e2e.sh build/windows build/native/bin 60 || status=1; \
+	echo "==== soak: $(BENCH_SOAK_MINUTES) min of full-rate feed, displays, reconnects (make soak MINUTES=N for longer)"; \
+	sh tests/e2e/soak.sh build/windows build/native/bin $(BENCH_SOAK_MINUTES) 60 || status=1; \
 	exit $$status
+
+# A long soak of qorvex.exe under Wine: make soak MINUTES=30
+MINUTES ?= 30
+BENCH_SOAK_MINUTES ?= 3
+soak: build
+	sh tests/e2e/soak.sh build/windows build/native/bin $(MINUTES) 60
 
 # With DISPLAY set the application stays open for you; without one a scripted
 # tour on a private virtual display leaves screenshots in build/demo/.

@@ -247,6 +247,47 @@ int PortReadBlock(HWND window, void* buffer, int maximum) {
     return 0;
 }
 
+int PortReadWaiting(HWND window, void* buffer, int maximum) {
+    SessionState* session = SessionFromWindow(window);
+    if (!session || maximum <= 0) return 0;
+    const int queued = PortReadBlock(window, buffer, maximum);
+    if (queued != 0) return queued;
+
+    // Nothing queued. With the time-outs PortOpen sets (interval MAXDWORD,
+    // total 1000 ms) a read of one byte ends with the first byte or after a
+    // second, under Windows and Wine alike; a longer read would wait for all
+    // its bytes under Wine, and Wine does not return on the first byte for
+    // the MAXDWORD multiplier either. So the time-outs stay as they are.
+    const DWORD start = GetTickCount();
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    DWORD read = 0;
+    BOOL ok = ReadFile(session->portHandle, bytes, 1, &read, &session->readOverlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // Disconnect does not touch the read: cancel it here instead of
+        // holding PortClose for the rest of the time-out.
+        while (WaitForSingleObject(session->readOverlapped.hEvent, PORT_READ_WAIT_SLICE_MS) == WAIT_TIMEOUT) {
+            if (!session->connected.load()) {
+                CancelIo(session->portHandle);
+                break;
+            }
+        }
+        ok = GetOverlappedResult(session->portHandle, &session->readOverlapped, &read, TRUE);
+    }
+    if (!ok) {
+        // A wait, like WaitCommEvent: its failure is not printed, but what the
+        // line reports is counted (and shown with Display Errors on).
+        const DWORD error = GetLastError();
+        if (error != ERROR_TIMEOUT && error != ERROR_OPERATION_ABORTED) ClearAndReport(window, session, true);
+    }
+    if (read == 0) {
+        // A port that fails every read at once must not make the caller spin.
+        if (GetTickCount() - start < RECEIVER_POLL_MS) Sleep(RECEIVER_POLL_MS);
+        return 0;
+    }
+    CountReceived(session, read);
+    return 1 + PortReadBlock(window, bytes + 1, maximum - 1);
+}
+
 DWORD PortWriteWaitLimit(DWORD baudRate, int length) {
     const DWORD baud = baudRate ? baudRate : 110;
     const unsigned long long lineMs = static_cast<unsigned long long>(length > 0 ? length : 0) * 10 * 1000 / baud;

@@ -15,6 +15,13 @@ int PortOpen(HWND window);
 int PortClose(HWND window);
 // Reads what the driver has queued, at most maximum bytes; returns the count read.
 int PortReadBlock(HWND window, void* buffer, int maximum);
+// For a receiver whose wait for port events fails: like PortReadBlock, but
+// with nothing queued it sleeps in a one-byte read until the first byte
+// arrives (then takes what else is queued), the port's read time-out passes,
+// or `connected` is cleared, which it notices within PORT_READ_WAIT_SLICE_MS.
+// Returns the count read; never returns 0 within less than RECEIVER_POLL_MS.
+constexpr DWORD PORT_READ_WAIT_SLICE_MS = 200;
+int PortReadWaiting(HWND window, void* buffer, int maximum);
 // Longest a write may wait for the line before it is cancelled: twice its
 // line time at 10 bits a character, plus PORT_WRITE_WAIT_MARGIN ms.
 constexpr DWORD PORT_WRITE_WAIT_MARGIN = 2000;

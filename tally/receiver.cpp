@@ -9,6 +9,7 @@
 #include "serial/port.h"
 #include "serial/port_watch.h"
 #include "tally/parser.h"
+#include "tally/receiver_plan.h"
 #include "tally/store.h"
 
 namespace {
@@ -46,6 +47,34 @@ PortEventOutcome WaitForPortEvent(SessionState* session, HANDLE event) {
     return (mask & EV_RXCHAR) ? PORT_EVENT_RXCHAR : PORT_EVENT_OTHER;
 }
 
+// One read as the plan says: after a wait for port events, at once, in a
+// read that waits for the first byte, or after a short pause. Returns the
+// count read, or -1 when a wait ended without a received character.
+int ReceiverRead(SessionState* session, HANDLE event, ReceiverPlan& plan, uint8_t* buffer, int size) {
+    switch (ReceiverPlanNext(plan)) {
+        case RECEIVER_WAIT_EVENT: {
+            const PortEventOutcome outcome = WaitForPortEvent(session, event);
+            ReceiverPlanWaited(plan, outcome == PORT_EVENT_FAILED);
+            if (outcome == PORT_EVENT_OTHER) return -1;
+            if (outcome == PORT_EVENT_FAILED) {
+                // Look at the queue anyway after a short pause: the failure
+                // may be passing, and data must not wait for the next one.
+                if (!session->connected.load()) return -1;
+                Sleep(RECEIVER_POLL_MS);
+            }
+            break;
+        }
+        case RECEIVER_READ_NOW:
+            break;
+        case RECEIVER_READ_WAITING:
+            return PortReadWaiting(appMainWindow, buffer, size);
+        case RECEIVER_READ_AFTER_PAUSE:
+            Sleep(RECEIVER_POLL_MS);
+            break;
+    }
+    return PortReadBlock(appMainWindow, buffer, size);
+}
+
 }  // namespace
 
 DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
@@ -68,37 +97,28 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
     EventSourceInit(source, &tallyStore, &historyRing);
     uint8_t readBuffer[READ_BUFFER_SIZE];
 
-    // A read that filled the buffer may have left bytes queued; those are read
-    // at once instead of waiting for a character that may never come.
-    bool moreQueued = false;
+    ReceiverPlan plan;
+    ReceiverPlanStart(plan);
     int goneChecks = 0;
     while (session->connected.load()) {
-        if (!moreQueued) {
-            const PortEventOutcome outcome = WaitForPortEvent(session, event);
-            if (outcome == PORT_EVENT_OTHER) continue;
-            if (outcome == PORT_EVENT_FAILED) {
-                // The driver cannot wait for events: look at the queue anyway
-                // after a short pause, so data still arrives without spinning.
-                if (!session->connected.load()) break;
-                // A port that no longer answers at all has gone (an adapter
-                // unplugged): the window closes the connection.
-                if (PortWatchGone(session->portHandle)) {
-                    if (++goneChecks >= PORT_GONE_CHECKS) {
-                        PostMessageA(appMainWindow, WM_APP_PORT_LOST, 0, 0);
-                        break;
-                    }
-                } else {
-                    goneChecks = 0;
-                }
-                Sleep(RECEIVER_POLL_MS);
-            } else {
+        // Never ask for more than readBuffer holds.
+        const int count = ReceiverRead(session, event, plan, readBuffer, READ_BUFFER_SIZE);
+        if (count < 0) continue;
+        ReceiverPlanRead(plan, count, READ_BUFFER_SIZE);
+        if (count > 0) {
+            goneChecks = 0;
+            EventSourceFeed(source, readBuffer, static_cast<size_t>(count), HistoryNowMs());
+        } else if (session->connected.load()) {
+            // Nothing came (a failed wait, a read time-out): a port that no
+            // longer answers at all has gone (an adapter unplugged), and the
+            // window closes the connection.
+            if (!PortWatchGone(session->portHandle)) {
                 goneChecks = 0;
+            } else if (++goneChecks >= PORT_GONE_CHECKS) {
+                PostMessageA(appMainWindow, WM_APP_PORT_LOST, 0, 0);
+                break;
             }
         }
-        // Never ask for more than readBuffer holds.
-        const int count = PortReadBlock(appMainWindow, readBuffer, READ_BUFFER_SIZE);
-        moreQueued = count == READ_BUFFER_SIZE;
-        if (count > 0) EventSourceFeed(source, readBuffer, static_cast<size_t>(count), HistoryNowMs());
     }
 
     CloseHandle(event);

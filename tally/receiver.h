@@ -3,8 +3,10 @@
 #pragma once
 #include <windows.h>
 
-// After a failed wait for port events the receiver polls the queue at this
-// interval instead (some drivers, and Wine on a pseudo-terminal, fail the wait).
+// Pause before reading the queue after a failed wait for port events, and
+// between reads while bytes keep arriving on a port whose wait has been given
+// up (tally/receiver_plan.h: some drivers, and Wine on a pseudo-terminal, fail
+// the wait; such a port otherwise sleeps in PortReadWaiting).
 constexpr DWORD RECEIVER_POLL_MS = 20;
 
 // Thread entry; the parameter is the SessionState. 1 after a normal stop,

@@ -6,6 +6,10 @@
 #      connected and idle, and while a full-rate 256000-baud feed arrives;
 #   3. the receiver's throughput ceiling: an unpaced feed, timed until the
 #      display shows the last message.
+#   The connected-idle figure is printed next to its goal (under 1 % of a
+#   core for qorvex.exe and for the wineserver); with QORVEX_BENCH_BEFORE set
+#   to another qorvex.exe (e.g. a build of an earlier commit) that one is
+#   measured first in the same run, for a before/after comparison.
 # Usage: sh bench_e2e.sh <windows build> <native bin folder> [latency samples]
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -49,8 +53,35 @@ cpu_over() {
   sleep "$3"
   _a1=$(cpu_ticks "$1"); _w1=$(cpu_ticks "$2"); _t1=$(date +%s.%N)
   awk -v a="$((_a1 - _a0))" -v w="$((_w1 - _w0))" -v hz="$_hz" -v t0="$_t0" -v t1="$_t1" -v l="$4" \
-    'BEGIN { s = t1 - t0; printf "cpu %-34s qorvex.exe %5.1f%% (%.2f s CPU in %.1f s)  wineserver %5.1f%%\n", l, 100*a/hz/s, a/hz, s, 100*w/hz/s }'
+    'BEGIN { s = t1 - t0; printf "cpu %-34s qorvex.exe %5.1f%% (%.2f s CPU in %.1f s)  wineserver %5.1f%%\n", l, 100*a/hz/s, a/hz, s, 100*w/hz/s }' |
+    tee "$QV_RUN/cpu_last"
 }
+
+# The two percentages of the last cpu_over line, as "APP SERVER".
+cpu_last() { sed -n 's/.*qorvex.exe *\([0-9.]*\)%.*wineserver *\([0-9.]*\)%.*/\1 \2/p' "$QV_RUN/cpu_last"; }
+
+# idle_row LABEL APP SERVER: one row of the idle comparison with the goal.
+idle_row() {
+  awk -v l="$1" -v a="$2" -v w="$3" 'BEGIN { printf "  %-44s qorvex.exe %5.1f%% (%s)  wineserver %5.1f%% (%s)\n", l, a, a < 1 ? "goal met" : "over goal", w, w < 1 ? "goal met" : "over goal" }'
+}
+
+IDLE_ROWS="$QV_RUN/idle_rows"
+: >"$IDLE_ROWS"
+# A reference qorvex.exe, connected and idle for 10 s, before this build.
+if [ -n "${QORVEX_BENCH_BEFORE:-}" ]; then
+  qv_nullmodem_start || exit 1
+  qv_app_start "$QORVEX_BENCH_BEFORE"
+  if qv_probe wait-window qorvex 30000 >/dev/null; then
+    before=$(app_linux_pid); server=$(wineserver_pid)
+    qv_probe command 105 >/dev/null
+    sleep 3
+    cpu_over "$before" "$server" 10 "before: connected, idle (10 s)"
+    idle_row "before ($QORVEX_BENCH_BEFORE)" $(cpu_last) >>"$IDLE_ROWS"
+    qv_probe command 32775 >/dev/null
+    qv_app_wait 20 || qv_fail "reference qorvex.exe exit"
+  else qv_fail "reference qorvex.exe window"; fi
+  qv_nullmodem_stop
+fi
 
 qv_nullmodem_start || exit 1
 qv_app_start "$QV_BUILD/bin/qorvex.exe"
@@ -63,8 +94,11 @@ sleep 2
 cpu_over "$app" "$server" 10 "not connected, idle (10 s)"
 qv_probe command 105 >/dev/null
 qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1 && { qv_fail "Connection failed."; qv_e2e_end; }
-sleep 1
+sleep 3
 cpu_over "$app" "$server" 10 "connected, idle (10 s)"
+idle_row "this build" $(cpu_last) >>"$IDLE_ROWS"
+echo "==== connected, no data: goal under 1 % of a core for qorvex.exe and for the wineserver"
+cat "$IDLE_ROWS"
 qv_display_open 32776 "$QV_CAP_ME" || { qv_fail "ME display"; qv_e2e_end; }
 qv_probe click "$QV_CAP_ME" 1019 >/dev/null
 sleep 1

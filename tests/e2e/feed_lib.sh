@@ -130,7 +130,8 @@ qv_display_close() {
 # qv_verify_all_displays STATE.json TAG: opens each display in turn and
 # compares every list row and counter with what STATE must produce: ME 1-4
 # and EXT 1-8 through their selectors, SS, OUT and the 128 names. A
-# screenshot of each goes to the artifacts as TAG_<display>.png.
+# screenshot of each goes to the artifacts as TAG_<display>.png (none with
+# QV_NO_SHOTS set).
 qv_verify_all_displays() {
   _state=$1 _tag=$2
   _exp="$QV_RUN/expected.$$"
@@ -140,7 +141,7 @@ qv_verify_all_displays() {
       qv_probe click "$QV_CAP_ME" "$_sel" >/dev/null || qv_fail "click ME selector $_sel"
       "$QV_NATIVE_BIN/e2e_expect" "$_state" me $_r >"$_exp" || qv_fail "e2e_expect me $_r"
       qv_display_match "$_tag ME $_r" "$QV_CAP_ME" "$_exp"
-      [ $_r = 2 ] && qv_screenshot "$QV_ARTIFACTS/${_tag}_me.png"
+      [ $_r = 2 ] && [ -z "${QV_NO_SHOTS:-}" ] && qv_screenshot "$QV_ARTIFACTS/${_tag}_me.png"
       _r=$((_r + 1))
     done
     qv_display_close "$QV_CAP_ME" || qv_fail "$_tag: ME display does not close"
@@ -152,7 +153,7 @@ qv_verify_all_displays() {
       qv_probe click "$QV_CAP_EXT" "$_sel" >/dev/null || qv_fail "click EXT selector $_sel"
       "$QV_NATIVE_BIN/e2e_expect" "$_state" ext $_r >"$_exp" || qv_fail "e2e_expect ext $_r"
       qv_display_match "$_tag EXT $_r" "$QV_CAP_EXT" "$_exp"
-      [ $_r = 3 ] && qv_screenshot "$QV_ARTIFACTS/${_tag}_ext.png"
+      [ $_r = 3 ] && [ -z "${QV_NO_SHOTS:-}" ] && qv_screenshot "$QV_ARTIFACTS/${_tag}_ext.png"
       _r=$((_r + 1))
     done
     qv_display_close "$QV_CAP_EXT" || qv_fail "$_tag: EXT display does not close"
@@ -163,7 +164,7 @@ qv_verify_all_displays() {
     if qv_display_open "$_id" "$_cap"; then
       "$QV_NATIVE_BIN/e2e_expect" "$_state" "$_kind" >"$_exp" || qv_fail "e2e_expect $_kind"
       qv_display_match "$_tag $_kind" "$_cap" "$_exp"
-      qv_screenshot "$QV_ARTIFACTS/${_tag}_$_kind.png"
+      [ -z "${QV_NO_SHOTS:-}" ] && qv_screenshot "$QV_ARTIFACTS/${_tag}_$_kind.png"
       qv_display_close "$_cap" || qv_fail "$_tag: $_kind display does not close"
     else qv_fail "$_tag: $_kind display does not open"; fi
   done

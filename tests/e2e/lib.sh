@@ -14,7 +14,7 @@ qv_e2e_begin() {
   qv_trap_cleanup
   qv_wine_prefix_ensure || exit 1
   qv_display_ensure || exit 1
-  qv_wineserver_start
+  qv_wineserver_start || exit 1
   # qorvex.exe remembers its settings: every script starts from the defaults.
   wine reg delete 'HKCU\Software\Qorvex' /f >/dev/null 2>&1 </dev/null
 }

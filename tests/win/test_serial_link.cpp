@@ -201,6 +201,34 @@ TEST_F(LinkTest, DisconnectWhileIdleEndsTheReceiverAndThePortOpensAgain) {
     ExpectDelivered(t, before, "after reconnect");
 }
 
+// Under Wine the wait for port events fails on the null modem, so an idle
+// receiver sleeps in reads that wait for the first byte. Their time-outs are
+// not errors, and Disconnect must not wait for the read to end by itself.
+TEST_F(LinkTest, IdleWaitingReadsPrintNothingAndDisconnectEndsThemPromptly) {
+    Command(IDM_CONNECT);
+    ASSERT_EQ(Session()->connected.load(), 1);
+    const DWORD id = Session()->receiverThreadId.load();
+    const std::string screenBefore = ScreenText();
+    WaitUntil([] { return false; }, 2600);  // at least two read time-outs of 1 s
+    EXPECT_EQ(ScreenText(), screenBefore);
+    EXPECT_EQ(Session()->bytesReceived.load(), 0u);
+
+    // A read time-out far longer than Disconnect may take: only the
+    // receiver's own look at `connected` can end the read in time.
+    COMMTIMEOUTS timeouts = {};
+    ASSERT_TRUE(GetCommTimeouts(Session()->portHandle, &timeouts));
+    timeouts.ReadTotalTimeoutConstant = 60000;
+    ASSERT_TRUE(SetCommTimeouts(Session()->portHandle, &timeouts));
+    WaitUntil([] { return false; }, 1300);  // the next read now waits up to a minute
+    const DWORD start = GetTickCount();
+    Command(IDM_DISCONNECT);
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_LT(elapsed, 1000u);
+    EXPECT_FALSE(ThreadAlive(id));
+    EXPECT_EQ(ScreenText(), screenBefore);
+    std::cout << "[ figures  ] Disconnect during a waiting read took " << elapsed << " ms\n";
+}
+
 TEST_F(LinkTest, MissingPortFailsWithAWarningAndLeavesTheMenu) {
     Session()->portNumber = 3;  // mapped to a path that never exists
     const HCURSOR cursorBefore = GetCursor();

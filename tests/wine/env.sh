@@ -47,19 +47,95 @@ qv_log() { echo "[qv] $*" >&2; }
 # qv_wine OUTBASE EXE ARGS...: runs EXE under Wine in the foreground with its
 # output in OUTBASE.out/.err, then prints both; returns the program's status.
 qv_wine() {
-  _base=$1; shift
-  wine "$@" >"$_base.out" 2>"$_base.err" </dev/null
+  qv_wine_within 0 "$@"
+}
+
+# qv_wine_within SECONDS OUTBASE EXE ARGS...: qv_wine, ended after SECONDS (0:
+# no limit) with status 124 and a line saying so.
+qv_wine_within() {
+  _limit=$1 _base=$2; shift 2
+  timeout "$_limit" wine "$@" >"$_base.out" 2>"$_base.err" </dev/null
   _rc=$?
   tr -d '\r' <"$_base.out"
   grep -v -e 'wine32 is missing' -e 'multiarch needs' -e 'dpkg --add-architecture' \
     -e 'execute "dpkg' -e 'apt-get install wine32' "$_base.err" >&2
+  [ $_rc -eq 124 ] && qv_log "$(basename "$1") $2 did not end within $_limit s"
   return $_rc
 }
 
-# Creates the prefix once and maps COMn ($QV_PORT_NUMBERS, default COM1..COM4)
-# to $QV_PORTS/COMn. The mapping is written before anything else runs in the
-# prefix and the wineserver is then stopped, so that the next start installs
-# the links.
+# What else ran when something failed: every wineserver and every process
+# of this prefix (the prefix read from each process's environment), and how
+# many Wine processes of other prefixes there were.
+qv_wine_processes() {
+  _others=0
+  for _p in $(ps -eo pid= -o args= | awk '/[w]ine|\.exe/ {print $1}'); do
+    _pfx=$( (tr '\0' '\n' <"/proc/$_p/environ") 2>/dev/null | sed -n 's/^WINEPREFIX=//p')
+    _line=$(ps -o pid= -o etime= -o args= -p "$_p" 2>/dev/null | cut -c1-110)
+    [ -n "$_line" ] || continue
+    case "$_line" in
+      *wineserver*) ;;
+      *) [ "$_pfx" = "$WINEPREFIX" ] || { _others=$((_others + 1)); continue; } ;;
+    esac
+    printf '    %s [prefix %s]\n' "$_line" "${_pfx:-?}"
+  done
+  echo "    and $_others Wine processes of other prefixes"
+}
+
+# qv_wineserver_gone SECONDS: waits, bounded, until no wineserver serves the
+# prefix; 0 when there is none (any more).
+qv_wineserver_gone() {
+  [ -d "$WINEPREFIX" ] || return 0
+  timeout "$1" wineserver -w >/dev/null 2>&1 </dev/null 8>&-
+  [ $? -ne 124 ]
+}
+
+# qv_status_text STATUS: an exit status as words.
+qv_status_text() {
+  if [ "$1" -eq 124 ]; then echo "status 124 (time limit reached)"
+  elif [ "$1" -gt 128 ]; then echo "status $1 (killed by signal $(($1 - 128)))"
+  else echo "status $1"; fi
+}
+
+# One `wineboot -i` on a fresh prefix, bounded; on failure prints its status,
+# its output and what else ran. Without DISPLAY: the prefix needs no window,
+# and an X server that goes away meanwhile would end wineboot. Errors are
+# logged (WINEDEBUG=-all silences the messages that tell why it failed).
+qv_wineboot_once() {
+  _t0=$(date +%s)
+  env -u DISPLAY WINEDEBUG=err+all,fixme-all timeout 600 wineboot -i \
+    >"$QV_RUN/wineboot.out" 2>"$QV_RUN/wineboot.err" </dev/null 8>&-
+  _rc=$?
+  [ $_rc -eq 0 ] && return 0
+  qv_log "wineboot -i failed after $(($(date +%s) - _t0)) s: $(qv_status_text $_rc)"
+  qv_log "  stdout ($QV_RUN/wineboot.out):"; tail -n 15 "$QV_RUN/wineboot.out" | sed 's/^/    /' >&2
+  # Without a display every window fails; those lines tell nothing here.
+  qv_log "  stderr ($QV_RUN/wineboot.err, without the no-display and wine32 notices):"
+  grep -v -e nodrv_CreateWindow -e 'wine32' -e 'multiarch needs' -e 'dpkg --add-architecture' -e 'apt-get install' \
+    "$QV_RUN/wineboot.err" | tail -n 25 | sed 's/^/    /' >&2
+  qv_log "  Wine processes now:"; qv_wine_processes >&2
+  return 1
+}
+
+# Ends the prefix's wineserver (if any) and waits for it, bounded.
+qv_wineserver_end() {
+  [ -d "$WINEPREFIX" ] || return 0
+  timeout 30 wineserver -k >/dev/null 2>&1 </dev/null 8>&-
+  qv_wineserver_gone 30 || { qv_log "the wineserver of $WINEPREFIX is still running after wineserver -k and 30 s"; return 1; }
+}
+
+# Creates the prefix and maps COMn ($QV_PORT_NUMBERS, default COM1..COM4) to
+# $QV_PORTS/COMn; the mark file is
+# written last, so a prefix without it (creation interrupted or failed: it
+# may have a system.reg and still miss its DLLs) is made again from scratch.
+# The mapping is written before anything else runs in the prefix and the
+# wineserver is then stopped, so that the next start installs the links.
+#
+# A first `wineboot -i` ends with status 1 and nothing on stderr when the
+# prefix's wineserver is ended under it (measured: `wineserver -k` 4 s into
+# the boot); two creators of one prefix do that to each other, as does the
+# clean-up of an earlier session of the same prefix. Hence: one creator at a
+# time (a lock), a previous wineserver of the prefix waited for, and one
+# retry after a clean `wineserver -k`.
 qv_wine_prefix_ensure() {
   _mark="$WINEPREFIX/.qorvex-ports"
   _want="$QV_PORTS"
@@ -68,17 +144,46 @@ qv_wine_prefix_ensure() {
     return 0
   fi
   mkdir -p "$QV_PORTS" "$(dirname "$WINEPREFIX")"
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  # The lock's descriptor (8) is closed for every program started while it is
+  # held, so that a daemonised wineserver cannot keep it.
+  exec 8>"$WINEPREFIX.lock"
+  if ! flock -w 900 8; then
+    qv_log "another creator of $WINEPREFIX held its lock for 900 s"; exec 8>&-; return 1
+  fi
+  qv_prefix_make; _rc=$?
+  exec 8>&-
+  return $_rc
+}
+
+qv_prefix_make() {
+  # Made by the creator that held the lock before us.
+  if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$_mark" 2>/dev/null)" = "$_want" ]; then
+    return 0
+  fi
+  if [ ! -f "$_mark" ] || [ ! -f "$WINEPREFIX/system.reg" ]; then
+    if ! qv_wineserver_gone 60; then
+      qv_log "a wineserver of $WINEPREFIX still runs after 60 s; ending it"
+      qv_wineserver_end || return 1
+    fi
+    [ -e "$WINEPREFIX" ] && qv_log "removing the incomplete Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
     qv_log "creating Wine prefix $WINEPREFIX"
-    wineboot -i >"$QV_RUN/wineboot.out" 2>"$QV_RUN/wineboot.err" </dev/null || {
-      qv_log "wineboot failed"; cat "$QV_RUN/wineboot.err" >&2; return 1; }
+    if ! qv_wineboot_once; then
+      qv_log "retrying once after wineserver -k"
+      qv_wineserver_end || return 1
+      rm -rf "$WINEPREFIX"; mkdir -p "$WINEPREFIX"
+      qv_wineboot_once || { qv_log "wineboot failed twice; giving up"; return 1; }
+    fi
   fi
   for _n in $QV_PORT_NUMBERS; do
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$_n" /t REG_SZ /d "$QV_PORTS/COM$_n" /f \
-      >"$QV_RUN/reg.out" 2>"$QV_RUN/reg.err" </dev/null || { qv_log "reg add COM$_n failed"; return 1; }
+    timeout 120 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$_n" /t REG_SZ /d "$QV_PORTS/COM$_n" /f \
+      >"$QV_RUN/reg.out" 2>"$QV_RUN/reg.err" </dev/null 8>&- || {
+      _rc=$?; qv_log "reg add COM$_n failed: $(qv_status_text $_rc)"; cat "$QV_RUN/reg.err" >&2; return 1; }
   done
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
+  qv_wineserver_end || return 1
+  # The wineserver writes the registry files as it ends.
+  [ -f "$WINEPREFIX/system.reg" ] || { qv_log "no system.reg in $WINEPREFIX after its wineserver ended"; return 1; }
   echo "$_want" >"$_mark"
 }
 
@@ -94,7 +199,8 @@ qv_xvfb_start() {
   while [ ! -s "$_fdfile" ]; do
     _i=$((_i + 1))
     if [ $_i -gt 100 ] || ! kill -0 "$QV_XVFB_PID" 2>/dev/null; then
-      qv_log "Xvfb did not start"; cat "$QV_RUN/xvfb.log" >&2; QV_XVFB_PID=; return 1
+      qv_log "Xvfb did not name its display within $((_i / 10)) s (pid $QV_XVFB_PID $(kill -0 "$QV_XVFB_PID" 2>/dev/null && echo running || echo ended))"
+      cat "$QV_RUN/xvfb.log" >&2; kill "$QV_XVFB_PID" 2>/dev/null; wait "$QV_XVFB_PID" 2>/dev/null; QV_XVFB_PID=; return 1
     fi
     sleep 0.1
   done
@@ -121,14 +227,17 @@ qv_display_ensure() {
 # start-up every time.
 qv_wineserver_start() {
   [ -n "${QV_WINESERVER_OWNED:-}" ] && return 0
-  wineserver -p >"$QV_RUN/wineserver.out" 2>"$QV_RUN/wineserver.err" </dev/null
+  timeout 60 wineserver -p >"$QV_RUN/wineserver.out" 2>"$QV_RUN/wineserver.err" </dev/null
+  _rc=$?
   QV_WINESERVER_STARTED=1
+  [ $_rc -eq 0 ] && return 0
+  qv_log "wineserver -p for $WINEPREFIX: $(qv_status_text $_rc)"; cat "$QV_RUN/wineserver.err" >&2
+  return 1
 }
 
 qv_wineserver_stop() {
   [ -n "$QV_WINESERVER_STARTED" ] || return 0
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
+  qv_wineserver_end
   QV_WINESERVER_STARTED=
 }
 
@@ -149,7 +258,8 @@ qv_nullmodem_start() {
   while [ ! -e "$_near" ] || [ ! -e "$_peer" ]; do
     _i=$((_i + 1))
     if [ $_i -gt 100 ] || ! kill -0 "$QV_SOCAT_PID" 2>/dev/null; then
-      qv_log "socat did not make the links"; cat "$QV_RUN/socat.log" >&2; qv_nullmodem_stop; return 1
+      qv_log "socat did not make the links $_near and $_peer within $((_i / 20)) s (pid $QV_SOCAT_PID $(kill -0 "$QV_SOCAT_PID" 2>/dev/null && echo running || echo ended))"
+      cat "$QV_RUN/socat.log" >&2; qv_nullmodem_stop; return 1
     fi
     sleep 0.05
   done
@@ -194,8 +304,10 @@ qv_app_stop() {
 }
 
 # qv_probe ARGS...: runs qvprobe.exe; prints its output, returns its status.
+# Its own waits are bounded (at most the time-out given); the limit here
+# catches a Wine that never starts it.
 qv_probe() {
-  qv_wine "$QV_RUN/probe" "$QV_BUILD/bin/qvprobe.exe" "$@"
+  qv_wine_within 180 "$QV_RUN/probe" "$QV_BUILD/bin/qvprobe.exe" "$@"
 }
 
 # qv_screenshot FILE: the whole virtual screen as an image.

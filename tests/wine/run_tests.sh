@@ -19,7 +19,7 @@ export QORVEX_WINEPREFIX="$WINEPREFIX"
 # A private display whatever the caller has: tests must not draw on a desktop.
 unset DISPLAY
 qv_xvfb_start || exit 1
-qv_wineserver_start
+qv_wineserver_start || exit 1
 export QV_WINESERVER_OWNED=1
 
 step "Windows tests under Wine"

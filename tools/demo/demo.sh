@@ -36,7 +36,7 @@ SIM_ARGS="--baud 115200 --seed $(date +%s) --faults 0.002"
 
 # ---- With a display: the engineer drives ---------------------------------
 if [ -n "${DISPLAY:-}" ]; then
-  qv_wineserver_start
+  qv_wineserver_start || exit 1
   qv_nullmodem_start "$QV_PEER" || exit 1
   # shellcheck disable=SC2086
   qv_sim_start "$DEMO/summary.json" $SIM_ARGS

@@ -11,6 +11,7 @@
 // connected, so a runtime-linked hook made the menu unreadable and stalled
 // the reception. qvprobe refuses a hook DLL that has a TLS directory.
 #include <windows.h>
+#include <psapi.h>
 
 #include "qvhook.h"
 
@@ -120,7 +121,60 @@ void DumpMenu(HMENU menu, Path& path, Out& out) {
   }
 }
 
-void Answer(HWND hwnd, DWORD askerPid) {
+void PutFigure(Out& o, const char* name, unsigned long long value) {
+  PutStr(o, name);
+  Put(o, '\t');
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value);
+  while (n) Put(o, digits[--n]);
+  Put(o, '\n');
+}
+
+// Measured before the answer's own mapping and event are opened. Wine's
+// GetProcessHandleCount reports 0, so the handles are also counted by
+// asking about every handle value in the low range.
+struct Figures {
+  unsigned probed, reported, gdi, user;
+  unsigned long long privateBytes, workingSet;
+};
+
+void Measure(Figures& f) {
+  f.probed = 0;
+  for (UINT_PTR value = 4; value < (1u << 16); value += 4) {
+    DWORD flags;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++f.probed;
+  }
+  DWORD count = 0;
+  f.reported = GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+  f.gdi = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+  f.user = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
+  PROCESS_MEMORY_COUNTERS memory;
+  ZeroMemory(&memory, sizeof memory);
+  memory.cb = sizeof memory;
+  if (K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) {
+    f.privateBytes = memory.PagefileUsage;
+    f.workingSet = memory.WorkingSetSize;
+  } else {
+    f.privateBytes = f.workingSet = 0;
+  }
+}
+
+void PutFigures(Out& out, const Figures& f) {
+  PutFigure(out, "handles", f.probed);
+  PutFigure(out, "handlecount", f.reported);
+  PutFigure(out, "gdi", f.gdi);
+  PutFigure(out, "user", f.user);
+  PutFigure(out, "private", f.privateBytes);
+  PutFigure(out, "workingset", f.workingSet);
+}
+
+void Answer(HWND hwnd, DWORD askerPid, bool resources) {
+  Figures figures;
+  if (resources) Measure(figures);
   wchar_t mapName[64], eventName[64];
   wsprintfW(mapName, QVHOOK_MAP_NAME_FMT, askerPid);
   wsprintfW(eventName, QVHOOK_EVENT_NAME_FMT, askerPid);
@@ -130,7 +184,9 @@ void Answer(HWND hwnd, DWORD askerPid) {
     if (char* view = static_cast<char*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, QVHOOK_MAP_SIZE))) {
       Out out = {view, QVHOOK_MAP_SIZE, 0};
       HMENU menu = GetMenu(hwnd);
-      if (!menu) {
+      if (resources) {
+        PutFigures(out, figures);
+      } else if (!menu) {
         PutStr(out, "error\tno menu\n");
       } else {
         Path path;
@@ -153,8 +209,9 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK QvGetMsgProc(int code, WPARAM 
   // that merely looks at it does not answer twice.
   if (code == HC_ACTION && wParam == PM_REMOVE) {
     MSG* msg = reinterpret_cast<MSG*>(lParam);
-    if (msg->message == WM_NULL && msg->wParam == QVHOOK_MARKER_MENU) {
-      Answer(msg->hwnd, static_cast<DWORD>(msg->lParam));
+    if (msg->message == WM_NULL &&
+        (msg->wParam == QVHOOK_MARKER_MENU || msg->wParam == QVHOOK_MARKER_RESOURCES)) {
+      Answer(msg->hwnd, static_cast<DWORD>(msg->lParam), msg->wParam == QVHOOK_MARKER_RESOURCES);
       msg->wParam = 0;  // the target sees a plain WM_NULL
     }
   }

@@ -11,6 +11,7 @@
 //   click CAPTION ID                          click a dialog's button
 //   close CAPTION                             post WM_CLOSE to a window by caption
 //   menu                                      dump the main window's live menu
+//   resources                                 the target's handle, GDI/USER object and memory figures
 //   port-open NAME                            try to open a serial port (COM1...)
 //   select CAPTION ID INDEX                   select row INDEX of a dialog's combo box
 //   status-bar                                the main window's status bar, one part a line
@@ -68,7 +69,7 @@ int Usage() {
   std::fprintf(stderr,
                "qvprobe: error: usage: qvprobe wait-window|wait-gone NAME [ms] | command ID | "
                "wait-dialog CAPTION [ms] | dialog-text CAPTION | click CAPTION ID | close CAPTION | "
-               "menu | port-open NAME | select CAPTION ID INDEX | status-bar\n");
+               "menu | resources | port-open NAME | select CAPTION ID INDEX | status-bar\n");
   return 2;
 }
 
@@ -314,7 +315,7 @@ bool HasTlsDirectory(HMODULE mod) {
   return nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS].VirtualAddress != 0;
 }
 
-int CmdMenu(DWORD timeout) {
+int CmdMenu(DWORD timeout, WPARAM marker) {
   HWND h = FindWindowW(MainClass().c_str(), nullptr);
   if (!h) return Fail("no main window of class " + Utf8(MainClass()));
   DWORD tid = GetWindowThreadProcessId(h, nullptr);
@@ -344,7 +345,7 @@ int CmdMenu(DWORD timeout) {
   HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, proc, mod, tid);
   if (!hook) return Fail("SetWindowsHookEx failed: " + std::to_string(GetLastError()));
   int rc = 0;
-  if (!PostMessageW(h, WM_NULL, QVHOOK_MARKER_MENU, static_cast<LPARAM>(pid))) {
+  if (!PostMessageW(h, WM_NULL, marker, static_cast<LPARAM>(pid))) {
     rc = Fail("PostMessage failed");
   } else if (WaitForSingleObject(done, timeout) != WAIT_OBJECT_0) {
     rc = Fail("no answer from the hook in the target");
@@ -418,7 +419,9 @@ int main() {
   } else if (cmd == L"close" && args.size() == 2) {
     rc = CmdClose(args[1]);
   } else if (cmd == L"menu" && (args.size() == 1 || args.size() == 2)) {
-    if (timeoutArg(1, timeout)) rc = CmdMenu(timeout);
+    if (timeoutArg(1, timeout)) rc = CmdMenu(timeout, QVHOOK_MARKER_MENU);
+  } else if (cmd == L"resources" && (args.size() == 1 || args.size() == 2)) {
+    if (timeoutArg(1, timeout)) rc = CmdMenu(timeout, QVHOOK_MARKER_RESOURCES);
   } else if (cmd == L"port-open" && args.size() == 2) {
     rc = CmdPortOpen(args[1]);
   } else if (cmd == L"select" && args.size() == 4) {
