@@ -1,0 +1,172 @@
+// The On Air view in a real main window under Wine: shown from the "View"
+// menu, it reflects an ME record and a name fed into the store at the next
+// tick (tile colour read back from the screen, the detail line's text), follows
+// the ME selector, redraws only on a change, leaves the displays' dirty flags
+// alone and keeps its tiles inside the window when it is resized. Leaves a
+// screenshot, artifacts/onair_view.bmp.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/app.h"
+#include "onair/onair_view.h"
+#include "resources/resource.h"
+#include "tally/store.h"
+#include "tests/win/win_artifacts.h"
+
+namespace {
+
+HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
+
+void Pump() {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+}
+
+class OnAirViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static bool registered = false;
+        if (!registered) {
+            AppLoadStrings(Instance());
+            AppRegisterClass(Instance());
+            registered = true;
+        }
+        ASSERT_EQ(AppCreateWindow(Instance(), SW_SHOWNORMAL), 1);
+        window = appMainWindow;
+        KillTimer(window, REFRESH_TIMER);  // ticks by hand
+    }
+    void TearDown() override {
+        DestroyWindow(window);
+        MSG m;
+        while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+    }
+    void Tick() {
+        SendMessageA(window, WM_TIMER, REFRESH_TIMER, 0);
+        HWND view = OnAirViewFind(window);
+        if (view) UpdateWindow(view);
+        Pump();
+    }
+    // Colour inside a source's tile, off its text: just within the bottom-right corner.
+    COLORREF TileColour(int source) {
+        HWND view = OnAirViewFind(window);
+        RECT r;
+        if (!OnAirViewTileRect(view, source, &r)) return CLR_INVALID;
+        HDC dc = GetDC(view);
+        const COLORREF c = GetPixel(dc, r.right - 6, r.bottom - 6);
+        ReleaseDC(view, dc);
+        return c;
+    }
+    std::string Detail() {
+        char text[512] = {};
+        GetWindowTextA(GetDlgItem(OnAirViewFind(window), IDC_ONAIR_DETAIL), text, sizeof text);
+        return text;
+    }
+    HWND window = nullptr;
+};
+
+const COLORREF RED = RGB(210, 24, 24);
+const COLORREF GREY = RGB(232, 232, 232);
+
+void FeedMe2Source66OnProgram() {
+    uint8_t me[ME_PAYLOAD] = {};
+    me[16] = 66;    // A BUS
+    me[3] = 0x01;   // PGM A: BusA
+    TallyStoreMe(tallyStore, 1, me);
+    uint8_t name[NAME_PAYLOAD] = {66, 'C', 'L', 'I', 'P', ' ', '2', 0, 0, 0, 0, 0, 0, 'C', 'L', 'P', '2'};
+    TallyStoreName(tallyStore, MSG_SOURCE_NAME, name);
+}
+
+TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
+    ASSERT_EQ(OnAirViewFind(window), nullptr) << "nothing is created before it is asked for";
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_ONAIR, 0);
+    HWND view = OnAirViewFind(window);
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(IsWindowVisible(view));
+    EXPECT_EQ(GetMenuState(GetMenu(window), IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, UINT(MF_CHECKED));
+    // Covers the client area down to the status bar.
+    RECT client, viewRect, barRect;
+    GetClientRect(window, &client);
+    GetWindowRect(view, &viewRect);
+    GetWindowRect(GetDlgItem(window, IDC_STATUS_BAR), &barRect);
+    EXPECT_EQ(viewRect.right - viewRect.left, client.right);
+    EXPECT_EQ(viewRect.bottom, barRect.top);
+    Tick();
+    RECT r;
+    EXPECT_FALSE(OnAirViewTileRect(view, 66, &r)) << "66 is in no record yet";
+
+    tallyStore.meDirty = 0;
+    tallyStore.namesDirty = 0;
+    FeedMe2Source66OnProgram();
+    const int before = OnAirViewRedrawCount(view);
+    Tick();
+    EXPECT_EQ(OnAirViewRedrawCount(view), before + 1);
+    ASSERT_TRUE(OnAirViewTileRect(view, 66, &r));
+    EXPECT_EQ(TileColour(66), RED) << "program on ME 2, all MEs shown";
+    EXPECT_EQ(tallyStore.meDirty.load(), 1) << "the ME display's flag is not the view's";
+    EXPECT_EQ(tallyStore.namesDirty.load(), 1);
+    EXPECT_EQ(tallyStore.sourceNames[66].changed.load(), 1);
+
+    // Why it is lit, on a click.
+    SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2));
+    EXPECT_EQ(Detail(), "Source 66 \"CLIP 2\" (CLP2): ME 2 PGM A via BusA");
+
+    // Only ME 1: 66 is dark there. Back to ME 2 through its button.
+    SendMessageA(GetDlgItem(view, IDC_ONAIR_ME1), BM_CLICK, 0, 0);
+    Pump();
+    UpdateWindow(view);
+    EXPECT_EQ(OnAirViewSelectedMe(view), 0);
+    EXPECT_EQ(TileColour(66), GREY);
+    EXPECT_EQ(Detail(), "Source 66 \"CLIP 2\" (CLP2): not tallied");
+    SendMessageA(GetDlgItem(view, IDC_ONAIR_ME2), BM_CLICK, 0, 0);
+    Pump();
+    UpdateWindow(view);
+    EXPECT_EQ(TileColour(66), RED);
+    EXPECT_EQ(SendMessageA(GetDlgItem(view, IDC_ONAIR_ME2), BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_EQ(SendMessageA(GetDlgItem(view, IDC_ONAIR_ALL), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+
+    SaveWindowBitmap(window, ArtifactPath("onair_view.bmp"));
+
+    // Nothing new: no redraw. The same record again changes nothing shown either.
+    const int settled = OnAirViewRedrawCount(view);
+    Tick();
+    uint8_t same[ME_PAYLOAD] = {};
+    same[16] = 66;
+    same[3] = 0x01;
+    TallyStoreMe(tallyStore, 1, same);
+    Tick();
+    EXPECT_EQ(OnAirViewRedrawCount(view), settled);
+    // Moved to preview (PVW A): green at the next tick.
+    same[3] = 0;
+    same[19] = 0x01;
+    TallyStoreMe(tallyStore, 1, same);
+    Tick();
+    EXPECT_EQ(OnAirViewRedrawCount(view), settled + 1);
+    EXPECT_EQ(TileColour(66), RGB(20, 160, 60));
+
+    // A smaller window: every tile still inside the view.
+    MoveWindow(window, 0, 0, 560, 420, TRUE);
+    Pump();
+    UpdateWindow(view);
+    RECT viewClient;
+    GetClientRect(view, &viewClient);
+    for (int source = 0; source < 256; ++source) {
+        if (!OnAirViewTileRect(view, source, &r)) continue;
+        EXPECT_GE(r.left, 0) << source;
+        EXPECT_LE(r.right, viewClient.right) << source;
+        EXPECT_LE(r.bottom, viewClient.bottom) << source;
+        EXPECT_GT(r.right - r.left, 20) << source;
+    }
+    EXPECT_EQ(TileColour(66), RGB(20, 160, 60));
+
+    // The menu item again hides it and the terminal screen is back.
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_ONAIR, 0);
+    EXPECT_FALSE(IsWindowVisible(view));
+    EXPECT_EQ(GetMenuState(GetMenu(window), IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, 0u);
+}
+
+}  // namespace
