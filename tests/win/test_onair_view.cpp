@@ -5,6 +5,7 @@
 // alone and keeps its tiles inside the window when it is resized. Leaves a
 // screenshot, artifacts/onair_view.bmp.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -69,6 +70,49 @@ protected:
     HWND window = nullptr;
 };
 
+// The view's tool-tip window: a popup of this thread owned by the main window
+// (a child cannot own a popup) whose tools belong to the view.
+HWND TooltipOf(HWND view) {
+    struct Search {
+        HWND owner, found;
+    } search = {view, nullptr};
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND w, LPARAM p) -> BOOL {
+            Search* s = reinterpret_cast<Search*>(p);
+            char cls[64] = {};
+            GetClassNameA(w, cls, sizeof cls);
+            TOOLINFOA tool = {};
+            tool.cbSize = TTTOOLINFOA_V2_SIZE;
+            if (lstrcmpiA(cls, TOOLTIPS_CLASSA) == 0 &&
+                GetWindow(w, GW_OWNER) == GetAncestor(s->owner, GA_ROOT) &&
+                SendMessageA(w, TTM_ENUMTOOLSA, 0, reinterpret_cast<LPARAM>(&tool)) && tool.hwnd == s->owner) {
+                s->found = w;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The text the view gives its tool tip for the tool under a point.
+std::string TipAt(HWND view, POINT p) {
+    HWND tip = TooltipOf(view);
+    if (!tip) return "(no tool tip window)";
+    TTHITTESTINFOA hit = {};
+    hit.hwnd = view;
+    hit.pt = p;
+    hit.ti.cbSize = TTTOOLINFOA_V2_SIZE;
+    if (!SendMessageA(tip, TTM_HITTESTA, 0, reinterpret_cast<LPARAM>(&hit))) return "(no tool there)";
+    NMTTDISPINFOA info = {};
+    info.hdr.hwndFrom = tip;
+    info.hdr.idFrom = hit.ti.uId;
+    info.hdr.code = TTN_GETDISPINFOA;
+    SendMessageA(view, WM_NOTIFY, hit.ti.uId, reinterpret_cast<LPARAM>(&info));
+    return info.lpszText ? info.lpszText : "";
+}
+
 const COLORREF RED = RGB(210, 24, 24);
 const COLORREF GREY = RGB(232, 232, 232);
 
@@ -111,9 +155,18 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
     EXPECT_EQ(tallyStore.namesDirty.load(), 1);
     EXPECT_EQ(tallyStore.sourceNames[66].changed.load(), 1);
 
-    // Why it is lit, on a click.
-    SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2));
+    // Why it is lit: in the tile's tool tip, and on a click in the detail line.
+    const POINT middle = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    EXPECT_EQ(TipAt(view, middle), "Source 66 \"CLIP 2\" (CLP2): ME 2 PGM A via BusA");
+    EXPECT_EQ(Detail(), "Point at or click a tile to see why it is lit.");
+    SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(middle.x, middle.y));
     EXPECT_EQ(Detail(), "Source 66 \"CLIP 2\" (CLP2): ME 2 PGM A via BusA");
+    RECT r1;
+    ASSERT_TRUE(OnAirViewTileRect(view, 1, &r1));
+    EXPECT_EQ(TipAt(view, {r1.left + 3, r1.top + 3}),
+              "Source 1: ME 1 PGM B via Key1 FILL; ME 1 LAP A via Key1 FILL; ME 1 LAP B via Key1 FILL; "
+              "ME 1 PVW A via Key1 FILL; on air on Output 1 V")
+        << "the shipped ME 1 record: source 1 on Key1 FILL, bit 4 set in rows 55 and 5A";
 
     // Only ME 1: 66 is dark there. Back to ME 2 through its button.
     SendMessageA(GetDlgItem(view, IDC_ONAIR_ME1), BM_CLICK, 0, 0);
