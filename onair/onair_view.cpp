@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ Palette PaletteOf(OnAirLevel level) {
 }
 
 struct ViewState {
-    OnAirInputs inputs;
+    OnAirInputs inputs;  // what is drawn
+    OnAirInputs latest;  // read at the tick, to compare with it
     bool haveInputs = false;
     OnAirTally tally;
     std::vector<OnAirTile> tiles;
@@ -78,13 +80,25 @@ void DeleteTileFonts(ViewState* s) {
     }
 }
 
+// Text lines a tile of this height has room for: number, nickname, name
+// (3), number and nickname (2), or the number alone (1); the rest is in the
+// tool tip.
+int TileLines(int tileHeight) { return tileHeight >= 40 ? 3 : tileHeight >= 28 ? 2 : 1; }
+// Height of the number's line in a tile.
+int NumberLineHeight(int tileHeight) {
+    const int lines = TileLines(tileHeight);
+    return lines == 3 ? tileHeight * 40 / 100 : lines == 2 ? tileHeight * 52 / 100 : tileHeight * 80 / 100;
+}
+
 // Fonts follow the tile size so the view scales with the window.
 void EnsureTileFonts(ViewState* s, int tileHeight) {
     if (s->numberFont && tileHeight == s->fontTileHeight) return;
     DeleteTileFonts(s);
-    s->numberFont = MakeFont(std::min(tileHeight * 36 / 100, 30), true);
-    s->nameFont = MakeFont(std::min(tileHeight * 22 / 100, 16), false);
-    s->badgeFont = MakeFont(std::min(tileHeight * 22 / 100, 15), true);
+    const int numberLine = NumberLineHeight(tileHeight);
+    const int textLine = TileLines(tileHeight) == 1 ? numberLine : (tileHeight - numberLine) / (TileLines(tileHeight) - 1);
+    s->numberFont = MakeFont(std::min(numberLine * 90 / 100, 30), true);
+    s->nameFont = MakeFont(std::min(textLine * 85 / 100, 16), false);
+    s->badgeFont = MakeFont(std::min(numberLine * 60 / 100, 15), true);
     s->fontTileHeight = tileHeight;
 }
 
@@ -151,7 +165,10 @@ void Layout(HWND view, ViewState* s) {
 void UpdateDetail(ViewState* s) {
     std::string text = DETAIL_HINT;
     if (s->selected >= 0 && s->haveInputs) text = OnAirDescribe(s->tally, s->inputs, s->me, s->selected);
-    SetWindowTextA(s->detail, text.c_str());
+    // Only a new text: a static repaints itself whenever it is set.
+    char shown[512] = {};
+    GetWindowTextA(s->detail, shown, sizeof shown);
+    if (text != shown) SetWindowTextA(s->detail, text.c_str());
 }
 
 // Tiles for the ME shown; a new set of tiles needs a new layout.
@@ -168,15 +185,13 @@ void RebuildTiles(HWND view, ViewState* s) {
 
 // Re-derive from the store when what the view shows has changed (or always).
 void Refresh(HWND view, ViewState* s, bool always) {
-    OnAirInputs* now = new OnAirInputs;
-    OnAirReadStore(tallyStore, *now);
-    if (always || !s->haveInputs || !OnAirInputsEqual(*now, s->inputs)) {
-        s->inputs = *now;
+    OnAirReadStore(tallyStore, s->latest);
+    if (always || !s->haveInputs || !OnAirInputsEqual(s->latest, s->inputs)) {
+        s->inputs = s->latest;
         s->haveInputs = true;
         OnAirDerive(s->inputs.me, s->inputs.out, s->tally);
         RebuildTiles(view, s);
     }
-    delete now;
 }
 
 // ---- Painting ----------------------------------------------------------------
@@ -222,16 +237,28 @@ void PaintTile(HDC dc, const ViewState* s, const OnAirTile& tile, const RECT& r)
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, p.text);
     RECT inner = {r.left + pad + 1, r.top + pad, r.right - pad, r.bottom - pad};
-    const int numberHeight = h * 40 / 100;
-    RECT numberBox = {inner.left, inner.top, inner.right, inner.top + numberHeight};
+    const int lines = TileLines(s->fontTileHeight);
+    RECT numberBox = {inner.left, inner.top, inner.right, inner.top + NumberLineHeight(s->fontTileHeight)};
+    const std::string number = std::to_string(tile.source);
     SelectObject(dc, s->numberFont);
-    Text(dc, std::to_string(tile.source), numberBox, DT_LEFT | DT_TOP);
+    SIZE numberSize = {0, 0};
+    GetTextExtentPoint32A(dc, number.c_str(), static_cast<int>(number.size()), &numberSize);
+    Text(dc, number, numberBox, DT_LEFT | DT_TOP);
     const char* letters = OnAirLevelLetters(tile.level);
-    if (*letters) {
-        SelectObject(dc, s->badgeFont);
+    SelectObject(dc, s->badgeFont);
+    SIZE badgeSize = {0, 0};
+    GetTextExtentPoint32A(dc, letters, static_cast<int>(std::strlen(letters)), &badgeSize);
+    // The letters only where they do not run into the number; tiny tiles
+    // keep the stripes and the heavy frame.
+    if (*letters && numberBox.left + numberSize.cx + 3 + badgeSize.cx <= numberBox.right)
         Text(dc, letters, numberBox, DT_RIGHT | DT_TOP);
-    }
+    if (lines < 2) return;
     SelectObject(dc, s->nameFont);
+    if (lines == 2) {
+        RECT nickBox = {inner.left, numberBox.bottom, inner.right, inner.bottom};
+        Text(dc, tile.nickname, nickBox, DT_LEFT | DT_VCENTER | DT_END_ELLIPSIS);
+        return;
+    }
     const int line = (inner.bottom - numberBox.bottom) / 2;
     RECT nameBox = {inner.left, numberBox.bottom, inner.right, numberBox.bottom + line};
     RECT nickBox = {inner.left, nameBox.bottom, inner.right, inner.bottom};

@@ -3,12 +3,14 @@
 // tick (tile colour read back from the screen, the detail line's text), follows
 // the ME selector, redraws only on a change, leaves the displays' dirty flags
 // alone and keeps its tiles inside the window when it is resized. Leaves a
-// screenshot, artifacts/onair_view.bmp.
+// screenshot, artifacts/onair_view.bmp, and one of a smaller window,
+// onair_view_small.bmp.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -201,8 +203,16 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
     EXPECT_EQ(OnAirViewRedrawCount(view), settled + 1);
     EXPECT_EQ(TileColour(66), RGB(20, 160, 60));
 
-    // A smaller window: every tile still inside the view.
-    MoveWindow(window, 0, 0, 560, 420, TRUE);
+    // Every source named, then a smaller window: every tile still inside the view.
+    for (int source = 1; source <= SOURCE_COUNT; ++source) {
+        if (source == 66) continue;
+        uint8_t entry[NAME_PAYLOAD] = {static_cast<uint8_t>(source)};
+        std::snprintf(reinterpret_cast<char*>(entry + 1), 13, "TIE LINE %d", source);
+        std::snprintf(reinterpret_cast<char*>(entry + 13), 7, "TL%d", source);
+        TallyStoreName(tallyStore, MSG_SOURCE_NAME, entry);
+    }
+    Tick();
+    MoveWindow(window, 0, 0, 640, 480, TRUE);
     Pump();
     UpdateWindow(view);
     RECT viewClient;
@@ -212,9 +222,11 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
         EXPECT_GE(r.left, 0) << source;
         EXPECT_LE(r.right, viewClient.right) << source;
         EXPECT_LE(r.bottom, viewClient.bottom) << source;
-        EXPECT_GT(r.right - r.left, 20) << source;
+        EXPECT_GT(r.right - r.left, 30) << source;
     }
+    EXPECT_TRUE(OnAirViewTileRect(view, 128, &r));
     EXPECT_EQ(TileColour(66), RGB(20, 160, 60));
+    SaveWindowBitmap(window, ArtifactPath("onair_view_small.bmp"));
 
     // The menu item again hides it and the terminal screen is back.
     SendMessageA(window, WM_COMMAND, IDM_VIEW_ONAIR, 0);
