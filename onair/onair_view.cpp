@@ -97,7 +97,7 @@ void EnsureTileFonts(ViewState* s, int tileHeight) {
     const int numberLine = NumberLineHeight(tileHeight);
     const int textLine = TileLines(tileHeight) == 1 ? numberLine : (tileHeight - numberLine) / (TileLines(tileHeight) - 1);
     s->numberFont = MakeFont(std::min(numberLine * 90 / 100, 30), true);
-    s->nameFont = MakeFont(std::min(textLine * 85 / 100, 16), false);
+    s->nameFont = MakeFont(std::min(textLine * 78 / 100, 16), false);
     s->badgeFont = MakeFont(std::min(numberLine * 60 / 100, 15), true);
     s->fontTileHeight = tileHeight;
 }
