@@ -63,6 +63,7 @@ struct ViewState {
     HWND detail = nullptr;
     HFONT numberFont = nullptr, nameFont = nullptr, badgeFont = nullptr, uiFont = nullptr;
     std::string tipText;
+    std::string detailText;
 };
 
 ViewState* StateOf(HWND view) { return reinterpret_cast<ViewState*>(GetWindowLongPtrA(view, GWLP_USERDATA)); }
@@ -166,9 +167,9 @@ void UpdateDetail(ViewState* s) {
     std::string text = DETAIL_HINT;
     if (s->selected >= 0 && s->haveInputs) text = OnAirDescribe(s->tally, s->inputs, s->me, s->selected);
     // Only a new text: a static repaints itself whenever it is set.
-    char shown[512] = {};
-    GetWindowTextA(s->detail, shown, sizeof shown);
-    if (text != shown) SetWindowTextA(s->detail, text.c_str());
+    if (text == s->detailText) return;
+    s->detailText = text;
+    SetWindowTextA(s->detail, text.c_str());
 }
 
 // Tiles for the ME shown; a new set of tiles needs a new layout.
@@ -387,6 +388,7 @@ LRESULT OnCreate(HWND view) {
         SendMessageA(b, WM_SETFONT, reinterpret_cast<WPARAM>(s->uiFont), FALSE);
     }
     CheckRadioButton(view, IDC_ONAIR_ME1, IDC_ONAIR_ALL, IDC_ONAIR_ALL);
+    s->detailText = DETAIL_HINT;
     s->detail = CreateWindowExA(0, "STATIC", DETAIL_HINT, WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX,
                                 0, 0, 0, 0, view, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_ONAIR_DETAIL)),
                                 instance, nullptr);
