@@ -1,5 +1,5 @@
 // The On Air view in a real main window under Wine: shown from the "View"
-// menu, it reflects an ME record and a name fed into the store at the next
+// menu in place of the history or the terminal screen, it reflects an ME record and a name fed into the store at the next
 // tick (tile colour read back from the screen, the detail line's text), follows
 // the ME selector, redraws only on a change, leaves the displays' dirty flags
 // alone and keeps its tiles inside the window when it is resized. Leaves a
@@ -133,7 +133,10 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
     HWND view = OnAirViewFind(window);
     ASSERT_NE(view, nullptr);
     EXPECT_TRUE(IsWindowVisible(view));
-    EXPECT_EQ(GetMenuState(GetMenu(window), IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, UINT(MF_CHECKED));
+    HMENU menu = GetMenu(window);
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, UINT(MF_CHECKED));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, 0u) << "one view at a time";
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, 0u);
     // Covers the client area down to the status bar.
     RECT client, viewRect, barRect;
     GetClientRect(window, &client);
@@ -228,10 +231,18 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
     EXPECT_EQ(TileColour(66), RGB(20, 160, 60));
     SaveWindowBitmap(window, ArtifactPath("onair_view_small.bmp"));
 
-    // The menu item again hides it and the terminal screen is back.
-    SendMessageA(window, WM_COMMAND, IDM_VIEW_ONAIR, 0);
+    // View -> Terminal Screen takes the client area back; On Air again, then History.
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_SCREEN, 0);
     EXPECT_FALSE(IsWindowVisible(view));
-    EXPECT_EQ(GetMenuState(GetMenu(window), IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, UINT(MF_CHECKED));
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_ONAIR, 0);
+    EXPECT_TRUE(IsWindowVisible(view));
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_HISTORY, 0);
+    EXPECT_FALSE(IsWindowVisible(view));
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(window, IDC_HISTORY_LIST)));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND) & MF_CHECKED, UINT(MF_CHECKED));
+    EXPECT_EQ(GetMenuState(menu, IDM_VIEW_ONAIR, MF_BYCOMMAND) & MF_CHECKED, 0u);
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ shot qorvex "$DEMO/history.png"   # the history in the main window during the fe
 step "View -> On Air (all four MEs), during the feed"
 if qv_probe command 40400 >/dev/null; then
   sleep 1.5; shot qorvex "$DEMO/onair.png"
-  qv_probe command 40400 >/dev/null || qv_fail "On Air view hides again"
+  qv_probe command 40100 >/dev/null || qv_fail "View -> History takes the client area back"
 else qv_fail "On Air view opens"; fi
 
 step "Show ME (ME 1, then ME 2)"
