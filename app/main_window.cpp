@@ -8,6 +8,7 @@
 #include "displays/display_kind.h"
 #include "displays/framework.h"
 #include "history/history.h"
+#include "onair/onair_view.h"
 #include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "serial/port.h"
@@ -140,6 +141,18 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         DestroyWindow(window);
         return 0;
 
+    // The views of the "View" menu share the client area: On Air takes it
+    // from the history and the terminal screen and gives it back to either.
+    case IDM_VIEW_ONAIR:
+        HistoryViewShow(window, false);
+        OnAirViewShow(window, true);
+        return 0;
+    case IDM_VIEW_HISTORY:
+    case IDM_VIEW_SCREEN:
+        OnAirViewShow(window, false);
+        HistoryViewCommand(window, LOWORD(wParam));
+        return 0;
+
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
         if (RecordingViewCommand(window, LOWORD(wParam))) return 0;
@@ -194,6 +207,7 @@ static LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
     PortWatchTick(window);
     StatusBarUpdate(window);
+    OnAirViewTick(window);
     return 0;
 }
 
@@ -220,6 +234,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SIZE:
         StatusBarLayout(window);
         HistoryViewLayout(window);
+        OnAirViewLayout(window);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_APP_PORT_LOST:
         PortWatchOnLost(window);

@@ -53,6 +53,10 @@
 // ---- Detect Settings command (range 40500-40599) ---------------------------
 #define IDM_DETECT_SETTINGS 40500
 
+// ---- On Air menu items (40400-40499) ---------------------------------------
+// "View" -> "On Air": the On Air view fills the client area.
+#define IDM_VIEW_ONAIR            40400
+
 // ---- Dialog templates ------------------------------------------------------
 #define IDD_ABOUTBOX      103
 #define IDD_SETTINGS      130
@@ -159,3 +163,13 @@
 #define IDC_DETECT_APPLY    1504
 // The "Detect Settings" button of the Settings dialog.
 #define IDC_SET_DETECT      1505
+
+// ---- On Air view controls (1400-1499) -------------------------------------------
+// The view itself is a child of the main window; the rest are its children.
+#define IDC_ONAIR_VIEW    1400
+#define IDC_ONAIR_ME1     1401
+#define IDC_ONAIR_ME2     1402
+#define IDC_ONAIR_ME3     1403
+#define IDC_ONAIR_ME4     1404
+#define IDC_ONAIR_ALL     1405
+#define IDC_ONAIR_DETAIL  1406

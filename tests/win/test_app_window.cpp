@@ -177,7 +177,8 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
         {"&Help", 0, true, false, {{"&About ...", 104, false, false, {}}}},
         {"Exit", 32775, false, false, {}},
         // The history's menus stand after the original ones.
-        {"View", 0, true, false, {{"History", 40100, false, false, {}}, {"Terminal Screen", 40101, false, false, {}}}},
+        {"View", 0, true, false, {{"History", 40100, false, false, {}}, {"Terminal Screen", 40101, false, false, {}},
+                   {"On Air", 40400, false, false, {}}}},
         {"History", 0, true, false,
          {{"Copy\tCtrl+C", 40110, false, false, {}},
           {"Find...\tCtrl+F", 40111, false, false, {}},

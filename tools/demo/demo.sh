@@ -6,8 +6,8 @@
 #   DISPLAY set:   the application stays open for you; everything started
 #                  here ends when its window closes (or on Ctrl-C).
 #   no DISPLAY:    a private virtual display and a scripted tour from
-#                  outside: Connect, the five displays in turn with
-#                  screenshots in build/demo/*.png, the ME display's counters
+#                  outside: Connect, the five displays in turn and the
+#                  On Air view with screenshots in build/demo/*.png, the ME display's counters
 #                  next to the simulator's summary, Exit. Exit status 0 only
 #                  when every step worked and every counter matched.
 # Usage: sh tools/demo/demo.sh [tour seconds, default 20]
@@ -50,7 +50,9 @@ if [ -n "${DISPLAY:-}" ]; then
    2. Show ME                    ME 1-4 buttons pick the mix/effects bank;
                                  the bottom row holds the message and error counters
    3. Show Ext, Show SS, Show Out, Show Names, or the Show buttons inside a display
-   4. Exit (or close the window) ends the demo and everything it started.
+   4. View -> On Air             which sources are red, amber or green, by name;
+                                 point at a tile to see why it is lit
+   5. Exit (or close the window) ends the demo and everything it started.
       What the port received is recorded in $DEMO/demo.pcap (Recording menu;
       try Open Recording... after a Disconnect, or tallydump --trace on it).
 
@@ -88,6 +90,12 @@ sleep 3
 shot qorvex "$DEMO/main.png"
 sleep 2
 shot qorvex "$DEMO/history.png"   # the history in the main window during the feed
+
+step "View -> On Air (all four MEs), during the feed"
+if qv_probe command 40400 >/dev/null; then
+  sleep 1.5; shot qorvex "$DEMO/onair.png"
+  qv_probe command 40100 >/dev/null || qv_fail "View -> History takes the client area back"
+else qv_fail "On Air view opens"; fi
 
 step "Show ME (ME 1, then ME 2)"
 if qv_display_open 32776 "$QV_CAP_ME"; then

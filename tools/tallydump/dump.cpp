@@ -9,6 +9,8 @@
 #include <ostream>
 #include <vector>
 
+#include "onair/onair.h"
+
 namespace {
 
 const char* const ERROR_KEYS[5] = {"strayByteCount", "unknownTypeCount", "headerMismatchCount",
@@ -208,6 +210,28 @@ nlohmann::json DumpJson(DumpSession& session) {
     return json;
 }
 
+nlohmann::ordered_json DumpOnAirJson(DumpSession& session) {
+    OnAirInputs* inputs = new OnAirInputs;
+    OnAirTally* tally = new OnAirTally;
+    OnAirReadStore(*session.store, *inputs);
+    OnAirDerive(inputs->me, inputs->out, *tally);
+    // Keys in the order people read them: pgm, lap, pvw; output, source, mode.
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
+    json["me"] = nlohmann::ordered_json::array();
+    for (int m = 0; m < ME_RECORDS; ++m)
+        json["me"].push_back(nlohmann::ordered_json{{"pgm", OnAirSourcesAt(*tally, m, ONAIR_PROGRAM)},
+                              {"lap", OnAirSourcesAt(*tally, m, ONAIR_LOOKAHEAD)},
+                              {"pvw", OnAirSourcesAt(*tally, m, ONAIR_PREVIEW)}});
+    json["outputs"] = nlohmann::ordered_json::array();
+    for (int k = 0; k < tally->onAirCount; ++k) {
+        const OnAirOutput& o = tally->onAir[k];
+        json["outputs"].push_back(nlohmann::ordered_json{{"output", o.output}, {"source", o.source}, {"mode", std::string(1, o.mode)}});
+    }
+    delete tally;
+    delete inputs;
+    return json;
+}
+
 std::string DumpSummary(DumpSession& session) {
     TallyCounterValues c;
     TallyReadCounters(*session.store, c);
@@ -298,6 +322,8 @@ int DumpStream(FILE* in, const std::string& inputName, size_t blockSize, DumpMod
     }
     if (mode == DUMP_JSON)
         out << DumpJson(session).dump() << '\n';
+    else if (mode == DUMP_ON_AIR)
+        out << DumpOnAirJson(session).dump() << '\n';
     else if (mode == DUMP_SUMMARY)
         out << DumpSummary(session);
     else

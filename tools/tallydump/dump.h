@@ -14,7 +14,7 @@
 #include "tally/parser.h"
 #include "tally/store.h"
 
-enum DumpMode { DUMP_SUMMARY, DUMP_JSON, DUMP_TRACE };
+enum DumpMode { DUMP_SUMMARY, DUMP_JSON, DUMP_TRACE, DUMP_ON_AIR };
 
 // A fresh store and parser (both large, so kept on the heap) plus what the
 // summary needs that the counters do not hold (names, aliases, resets, and
@@ -46,6 +46,10 @@ bool CountersFromJson(const nlohmann::json& json, TallyCounterValues& counters);
 
 // The whole store and the parser's pending bytes as one JSON object.
 nlohmann::json DumpJson(DumpSession& session);
+// Which sources the final state tallies, by the On Air rule: {"me": four
+// {"pgm", "lap", "pvw"} lists of sources, ME 1 first; "outputs": the outputs
+// on air with source and mode}, lists ascending.
+nlohmann::ordered_json DumpOnAirJson(DumpSession& session);
 // Short human summary: messages per type, the five error counters, pending bytes.
 std::string DumpSummary(DumpSession& session);
 // One line (no newline) of live statistics for a port monitor.

@@ -290,6 +290,8 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     if (interactive && mode != DUMP_TRACE) err << "\n";
     if (mode == DUMP_JSON)
         out << DumpJson(session).dump() << '\n';
+    else if (mode == DUMP_ON_AIR)
+        out << DumpOnAirJson(session).dump() << '\n';
     else
         out << DumpSummary(session);
     out.flush();

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Decode a tally feed into the receiver's store and report what it holds."};
     app.name("tallydump");
     size_t blockSize = READ_BUFFER_SIZE;
-    bool json = false, trace = false;
+    bool json = false, trace = false, onAir = false;
     std::string input = "-";
     LiveOptions live;
     app.add_option("--block", blockSize, "bytes per parser feed (default 6000, the receiver's read size)")
@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
     CLI::Option* jsonOpt = app.add_flag("--json", json, "print the whole store as one JSON object");
     CLI::Option* traceOpt = app.add_flag("--trace", trace, "print one line per framing event");
     jsonOpt->excludes(traceOpt);
+    app.add_flag("--on-air", onAir, "print which sources the final state tallies, as one JSON object")
+        ->excludes(jsonOpt)
+        ->excludes(traceOpt);
     CLI::Option* fileOpt = app.add_option("FILE", input, "capture to decode, or - for standard input");
     CLI::Option* portOpt =
         app.add_option("--port", live.device, "decode live from a serial device (/dev/ttyUSB0, COM3)");
@@ -47,7 +50,7 @@ int main(int argc, char** argv) {
         ->needs(portOpt);
     const int parsed = ToolParse(app, argc, argv, "tallydump");
     if (parsed >= 0) return parsed;
-    const DumpMode mode = json ? DUMP_JSON : trace ? DUMP_TRACE : DUMP_SUMMARY;
+    const DumpMode mode = json ? DUMP_JSON : trace ? DUMP_TRACE : onAir ? DUMP_ON_AIR : DUMP_SUMMARY;
     if (detect) return LiveDetect(live, std::cout, std::cerr);
     if (!live.device.empty()) {
         live.blockSize = blockSize;

@@ -1,0 +1,30 @@
+// The On Air view: a child of the main window over its client area (above the
+// status bar), one tile per source lit red, amber or green by what the
+// switcher tallies, and the outputs on air. Hidden until shown; redrawn from
+// the main window's refresh tick when the records it shows have changed.
+#pragma once
+#include <windows.h>
+
+// Creates the view, hidden, if the parent has none yet; returns it.
+HWND OnAirViewCreate(HWND parent);
+// The parent's view, or nullptr before OnAirViewCreate.
+HWND OnAirViewFind(HWND parent);
+// Shows or hides the view and checks or unchecks its "View" menu item; the
+// caller hands the client area over (the history and the terminal screen).
+void OnAirViewShow(HWND parent, bool show);
+bool OnAirViewShown(HWND parent);
+// Parent's WM_SIZE: cover the client area above the status bar.
+void OnAirViewLayout(HWND parent);
+// Parent's refresh tick: re-derive and redraw when an ME, output or name
+// record differs from what the view last drew. Reads the store only; the
+// displays' dirty flags are left alone.
+void OnAirViewTick(HWND parent);
+
+// For the view's own controls and for tests.
+// ME shown: 0..3, or -1 for all four together.
+void OnAirViewSelectMe(HWND view, int me);
+int OnAirViewSelectedMe(HWND view);
+// The tile of a source in view client coordinates; false when it has none.
+bool OnAirViewTileRect(HWND view, int source, RECT* rect);
+// How often the view re-derived and asked to be repainted.
+int OnAirViewRedrawCount(HWND view);
