@@ -171,7 +171,17 @@ void MainWindowRefreshTick(HWND /*window*/) {
 }
 
 // ---- Window procedure -----------------------------------------------------------
+// The port watch's events in the history. The reconnect already has its
+// connect row from the port (written before the receiver's first byte).
+static void NotePortWatch(HWND window, PortWatchEvent event, int portNumber) {
+    if (event != PORT_WATCH_LOST) return;
+    char note[32];
+    wsprintfA(note, "Port lost (COM%d)", portNumber);
+    HistoryNote(window, EVENT_DISCONNECT, 0, note);
+}
+
 static LRESULT OnCreate(HWND window) {
+    PortWatchSetHook(NotePortWatch);
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
     const int created = SessionCreate(window);
     // The status bar only shows the link's health, the history what happened:

@@ -13,6 +13,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "app/startup.h"
+#include "config/config_values.h"
 #include "history/book.h"
 #include "history/history.h"
 #include "history/history_internal.h"
@@ -135,6 +136,36 @@ void SetMenuChecks(HWND window) {
     for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
         CheckMenuItem(menu, IDM_HISTORY_FILTER_FIRST + i, MF_BYCOMMAND | (f.category[i] ? MF_CHECKED : MF_UNCHECKED));
     CheckMenuItem(menu, IDM_HISTORY_CHANGES_ONLY, MF_BYCOMMAND | (f.changesOnly ? MF_CHECKED : MF_UNCHECKED));
+}
+
+// The view and the filters as saved, value by value: a missing or damaged
+// value reads as its default (the history, every category, all rows).
+const char* const KEY_VIEW = "HistoryView";  // 0 the history, 1 the terminal screen
+const char* const KEY_CATEGORIES = "HistoryCategories";  // bit i: category i shown
+const char* const KEY_CHANGES_ONLY = "HistoryChangesOnly";
+constexpr int ALL_CATEGORIES = (1 << HISTORY_CATEGORY_COUNT) - 1;
+
+void SaveFilter(const HistoryFilter& f) {
+    int mask = 0;
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
+        if (f.category[i]) mask |= 1 << i;
+    ConfigSetInt(KEY_CATEGORIES, mask, 0, ALL_CATEGORIES);
+    ConfigSetInt(KEY_CHANGES_ONLY, f.changesOnly ? 1 : 0, 0, 1);
+}
+
+HistoryFilter SavedFilter() {
+    HistoryFilter f;
+    const int mask = ConfigGetInt(KEY_CATEGORIES, ALL_CATEGORIES, 0, ALL_CATEGORIES);
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) f.category[i] = (mask >> i) & 1;
+    f.changesOnly = ConfigGetInt(KEY_CHANGES_ONLY, 0, 0, 1) != 0;
+    return f;
+}
+
+void SetFilter(HWND window, const HistoryFilter& f) {
+    HistoryBookSetFilter(HistoryTheBook(), f);
+    SaveFilter(f);
+    SetMenuChecks(window);
+    RefreshAll(window);
 }
 
 void Show(HWND window, bool history) {
@@ -396,7 +427,8 @@ HWND HistoryViewCreate(HWND window) {
     following = true;
     infoShown.assign(1, '\x01');
     HistoryViewLayout(window);
-    Show(window, true);
+    HistoryBookSetFilter(HistoryTheBook(), SavedFilter());
+    Show(window, ConfigGetInt(KEY_VIEW, 0, 0, 1) == 0);
     SetMenuChecks(window);
     HMENU menu = GetMenu(window);
     if (menu) EnableMenuItem(menu, IDM_HISTORY_LOG_STOP, MF_BYCOMMAND | (HistoryLogging() ? MF_ENABLED : MF_GRAYED));
@@ -456,14 +488,18 @@ int HistoryViewCommand(HWND window, int id) {
     if (id >= IDM_HISTORY_FILTER_FIRST && id <= IDM_HISTORY_FILTER_LAST) {
         HistoryFilter f = b.filter;
         f.category[id - IDM_HISTORY_FILTER_FIRST] = !f.category[id - IDM_HISTORY_FILTER_FIRST];
-        HistoryBookSetFilter(b, f);
-        SetMenuChecks(window);
-        RefreshAll(window);
+        SetFilter(window, f);
         return 1;
     }
     switch (id) {
-    case IDM_VIEW_HISTORY: HistoryViewShow(window, true); return 1;
-    case IDM_VIEW_SCREEN: Show(window, false); return 1;
+    case IDM_VIEW_HISTORY:
+        HistoryViewShow(window, true);
+        ConfigSetInt(KEY_VIEW, 0, 0, 1);
+        return 1;
+    case IDM_VIEW_SCREEN:
+        Show(window, false);
+        ConfigSetInt(KEY_VIEW, 1, 0, 1);
+        return 1;
     case IDM_HISTORY_COPY: CopySelection(window); return 1;
     case IDM_HISTORY_FIND:
         if (DialogBoxParamA(reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)),
@@ -474,17 +510,13 @@ int HistoryViewCommand(HWND window, int id) {
     case IDM_HISTORY_CHANGES_ONLY: {
         HistoryFilter f = b.filter;
         f.changesOnly = !f.changesOnly;
-        HistoryBookSetFilter(b, f);
-        SetMenuChecks(window);
-        RefreshAll(window);
+        SetFilter(window, f);
         return 1;
     }
     case IDM_HISTORY_SHOW_ALL: {
         HistoryFilter f;
         HistoryFilterAll(f);
-        HistoryBookSetFilter(b, f);
-        SetMenuChecks(window);
-        RefreshAll(window);
+        SetFilter(window, f);
         return 1;
     }
     case IDM_HISTORY_SAVE: SaveAs(window); return 1;

@@ -5,6 +5,7 @@
 #include "app/status_core.h"
 #include "history/history.h"
 #include "resources/resource.h"
+#include "serial/port_watch.h"
 #include "serial/settings.h"
 #include "tally/receiver.h"
 
@@ -201,8 +202,9 @@ int PortClose(HWND window) {
         while (session->receiverThreadId.load() != 0) Sleep(5);
     }
 
-    // After the receiver's last events.
-    if (wasConnected) HistoryNote(window, EVENT_DISCONNECT, 0, nullptr);
+    // After the receiver's last events. A lost port's disconnect is noted by
+    // the port watch's hook instead, with the reason.
+    if (wasConnected && !PortWatchLost()) HistoryNote(window, EVENT_DISCONNECT, 0, nullptr);
     CaretHide(window);
     if (open) {
         EscapeCommFunction(session->portHandle, CLRDTR);

@@ -33,9 +33,11 @@ void PortWatchOnLost(HWND window) {
     // Already disconnected by the operator: nothing was lost.
     if (!s || !s->connected.load()) return;
     CaretHide(window);
-    PortClose(window);
+    // Lost before the close, so that the close leaves the history's row of
+    // this disconnect to the hook, which says why.
     watch.lost = true;
     watch.lostPort = s->portNumber;
+    PortClose(window);
     watch.lastTry = GetTickCount();
     if (watch.hook) watch.hook(window, PORT_WATCH_LOST, watch.lostPort);
 }

@@ -15,7 +15,9 @@ constexpr int PORT_GONE_CHECKS = 3;
 
 enum PortWatchEvent { PORT_WATCH_LOST, PORT_WATCH_RECONNECTED };
 // Called on the user-interface thread for each event, with the port number;
-// the event history hooks in here.
+// the event history hooks in here. A loss's close writes no disconnect row of
+// its own: the hook's row says why. A reconnect's connect row is the port's
+// own, written before the receiver starts.
 typedef void (*PortWatchHook)(HWND window, PortWatchEvent event, int portNumber);
 void PortWatchSetHook(PortWatchHook hook);
 

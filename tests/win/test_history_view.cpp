@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "app/session.h"
+#include "config/config_values.h"
 #include "history/history.h"
 #include "history/history_internal.h"
 #include "history/source.h"
@@ -76,6 +78,7 @@ protected:
         EventSourceInit(*source, &tallyStore, &historyRing);
     }
     void TearDown() override {
+        ConfigSetActive(nullptr);
         DestroyWindow(window);
         MSG m;
         while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
@@ -84,6 +87,19 @@ protected:
         portClearCommError = ClearCommError;
     }
     void Command(int id) { SendMessageA(window, WM_COMMAND, id, 0); }
+    // Closes the main window and opens it again, as a new start would.
+    void Reopen() {
+        DestroyWindow(window);
+        MSG m;
+        while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+        ASSERT_EQ(AppCreateWindow(Instance(), SW_SHOWNORMAL), 1);
+        window = appMainWindow;
+        list = GetDlgItem(window, IDC_HISTORY_LIST);
+        KillTimer(window, HISTORY_TIMER);
+        KillTimer(window, REFRESH_TIMER);
+    }
+    bool Checked(int id) { return (GetMenuState(GetMenu(window), id, MF_BYCOMMAND) & MF_CHECKED) != 0; }
     void Tick() { SendMessageA(window, WM_TIMER, HISTORY_TIMER, 0); }
     // Bytes as the receiver hands them over, then one tick of the window.
     void Feed(const Bytes& bytes, int64_t timeMs = 1765202602117) {
@@ -114,6 +130,35 @@ protected:
     HWND list = nullptr;
     std::unique_ptr<EventSource> source;
     HistoryMessageBoxFn savedBox = nullptr;
+};
+
+// Saved values in memory; a value stored as text is corrupt for a number.
+class MemoryConfig : public ConfigBackend {
+public:
+    std::map<std::string, long long> ints;
+    std::map<std::string, std::string> strings;
+    bool ReadInt(const std::string& name, long long& value) override {
+        auto it = ints.find(name);
+        if (it == ints.end()) return false;
+        value = it->second;
+        return true;
+    }
+    bool ReadString(const std::string& name, std::string& value) override {
+        auto it = strings.find(name);
+        if (it == strings.end()) return false;
+        value = it->second;
+        return true;
+    }
+    bool WriteInt(const std::string& name, long long value) override {
+        strings.erase(name);
+        ints[name] = value;
+        return true;
+    }
+    bool WriteString(const std::string& name, const std::string& value) override {
+        ints.erase(name);
+        strings[name] = value;
+        return true;
+    }
 };
 
 std::string ReadFile(const std::string& path) {
@@ -241,6 +286,42 @@ TEST_F(HistoryViewTest, ViewMenuSwitchesBetweenHistoryAndTerminalScreen) {
     EXPECT_EQ(GetMenuState(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND) & MF_CHECKED, 0u);
     Command(IDM_VIEW_HISTORY);
     EXPECT_TRUE(IsWindowVisible(list));
+}
+
+TEST_F(HistoryViewTest, ViewAndFiltersComeBackAtStartAndADamagedValueFallsBackAlone) {
+    MemoryConfig store;
+    ConfigSetActive(&store);
+    Command(IDM_HISTORY_FILTER_FIRST + 1);
+    Command(IDM_HISTORY_CHANGES_ONLY);
+    Command(IDM_VIEW_SCREEN);
+    const int all = (1 << HISTORY_CATEGORY_COUNT) - 1;
+    EXPECT_EQ(store.ints["HistoryCategories"], all & ~2);
+    EXPECT_EQ(store.ints["HistoryChangesOnly"], 1);
+    EXPECT_EQ(store.ints["HistoryView"], 1);
+
+    // Another start's filter would otherwise still be in the process's book.
+    HistoryFilter everything;
+    HistoryFilterAll(everything);
+    HistoryBookSetFilter(HistoryTheBook(), everything);
+    Reopen();
+    EXPECT_FALSE(Checked(IDM_HISTORY_FILTER_FIRST + 1));
+    EXPECT_TRUE(Checked(IDM_HISTORY_FILTER_FIRST));
+    EXPECT_TRUE(Checked(IDM_HISTORY_CHANGES_ONLY));
+    EXPECT_TRUE(Checked(IDM_VIEW_SCREEN));
+    EXPECT_FALSE(IsWindowVisible(list));
+    EXPECT_TRUE(HistoryScreenShown(window));
+    EXPECT_FALSE(HistoryFilterIsAll(HistoryTheBook().filter));
+
+    // Out of range and corrupt values read as their defaults; the intact one stays.
+    store.ints["HistoryCategories"] = all + 1;
+    store.ints.erase("HistoryView");
+    store.strings["HistoryView"] = "screen";
+    Reopen();
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) EXPECT_TRUE(Checked(IDM_HISTORY_FILTER_FIRST + i)) << i;
+    EXPECT_TRUE(Checked(IDM_HISTORY_CHANGES_ONLY));
+    EXPECT_TRUE(Checked(IDM_VIEW_HISTORY));
+    EXPECT_TRUE(IsWindowVisible(list));
+    ConfigSetActive(nullptr);
 }
 
 TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {

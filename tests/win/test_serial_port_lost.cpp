@@ -1,19 +1,31 @@
 // A port that vanishes while connected: the connection closes by itself,
-// the status bar says "Port lost", what arrived is kept, the history hook
-// hears of it, and the operator's next Disconnect ends the loss. Run under
-// serial_nullmodem.sh (COM1 <-> COM2).
+// the status bar says "Port lost", what arrived is kept, the history has one
+// disconnect row saying "Port lost (COM1)", and the operator's next
+// Disconnect ends the loss. Run under serial_nullmodem.sh (COM1 <-> COM2).
 #include "serial_test_util.h"
 
 #include <commctrl.h>
 
+#include "history/history.h"
 #include "serial/port_watch.h"
 
 using namespace serialtest;
 
 namespace {
 
-std::vector<std::pair<PortWatchEvent, int>> events;
-void RecordEvent(HWND, PortWatchEvent event, int port) { events.push_back({event, port}); }
+// The history list's rows, read through the list itself.
+int HistoryRows() {
+    return static_cast<int>(SendMessageA(GetDlgItem(MainWindow(), IDC_HISTORY_LIST), LVM_GETITEMCOUNT, 0, 0));
+}
+std::string HistoryCell(int row, int column) {
+    char text[256] = "";
+    LVITEMA item = {};
+    item.iSubItem = column;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(GetDlgItem(MainWindow(), IDC_HISTORY_LIST), LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+    return text;
+}
 
 std::string StatusPart(int part) {
     HWND bar = GetDlgItem(MainWindow(), IDC_STATUS_BAR);
@@ -24,7 +36,6 @@ std::string StatusPart(int part) {
 
 TEST(PortLost, TheConnectionClosesCleanlyAndSaysSo) {
     ASSERT_NE(MainWindow(), nullptr);
-    PortWatchSetHook(RecordEvent);
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
@@ -45,23 +56,27 @@ TEST(PortLost, TheConnectionClosesCleanlyAndSaysSo) {
     EXPECT_FALSE(ThreadAlive(receiver));
     EXPECT_TRUE(MenuEnabled(IDM_CONNECT));
     EXPECT_FALSE(MenuEnabled(IDM_DISCONNECT));
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].first, PORT_WATCH_LOST);
-    EXPECT_EQ(events[0].second, 1);
+    // One disconnect row, the last, and it says why.
+    SendMessageA(MainWindow(), WM_TIMER, HISTORY_TIMER, 0);
+    const int rows = HistoryRows();
+    ASSERT_GE(rows, 2);
+    EXPECT_EQ(HistoryCell(rows - 1, 1), "disconnect");
+    EXPECT_EQ(HistoryCell(rows - 1, 3), "Port lost (COM1)");
+    EXPECT_NE(HistoryCell(rows - 2, 1), "disconnect");
 
     // Without "Reconnect automatically" nothing tries the port again.
     for (int i = 0; i < 6; ++i) {
         Sleep(PORT_RECONNECT_EVERY_MS / 2);
         SendMessageA(MainWindow(), WM_TIMER, REFRESH_TIMER, 0);
     }
-    EXPECT_EQ(events.size(), 1u);
+    SendMessageA(MainWindow(), WM_TIMER, HISTORY_TIMER, 0);
+    EXPECT_EQ(HistoryRows(), rows) << "no retry, so no connect row";
     EXPECT_EQ(Session()->connected.load(), 0);
 
     Command(IDM_DISCONNECT);
     EXPECT_FALSE(PortWatchLost());
     SendMessageA(MainWindow(), WM_TIMER, REFRESH_TIMER, 0);
     EXPECT_EQ(StatusPart(1), "Disconnected");
-    PortWatchSetHook(nullptr);
 }
 
 }  // namespace
