@@ -49,7 +49,7 @@ TEST(TallyDumpJson, EmptyInputShowsTheInitialContents) {
 
     std::vector<std::string> keys;
     for (auto it = json.begin(); it != json.end(); ++it) keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"counters", "dirty", "names", "pending", "records"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"counters", "dirty", "end", "names", "pending", "records", "totals"}));
 
     const nlohmann::json& c = json["counters"];
     EXPECT_EQ(c.size(), 9u);
@@ -154,6 +154,7 @@ TEST(TallyDumpTrace, LongRunsAreCutAndTimeStampsPrefixLines) {
     DumpSession session;
     DumpSessionInit(session, &trace);
     session.clockMs = [] { return now; };
+    session.traceTime = TRACE_TIME_START;
     session.traceStartMs = 1000;
     now = 1250;
     const uint8_t stray = 0x10;
@@ -192,7 +193,7 @@ TEST(TallyDumpStream, BlockSizeDoesNotChangeTheResult) {
     for (size_t block : {size_t(1), size_t(7), size_t(24), size_t(25), size_t(6000)}) {
         std::rewind(file);
         std::ostringstream out, err;
-        ASSERT_EQ(DumpStream(file, "test", block, DUMP_JSON, out, err), 0);
+        ASSERT_EQ(DumpStream(file, "test", block, DUMP_JSON, TRACE_TIME_NONE, out, err), 0);
         EXPECT_EQ(err.str(), "");
         if (reference.empty()) reference = out.str();
         EXPECT_EQ(out.str(), reference) << "block " << block;
