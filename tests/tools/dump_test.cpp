@@ -2,6 +2,9 @@
 // block-size independence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -224,4 +227,56 @@ TEST(TallyDumpJson, CountersRoundTripAndRejectMalformed) {
     broken.erase("ssCount");
     EXPECT_FALSE(CountersFromJson(broken, back));
     EXPECT_FALSE(CountersFromJson(nlohmann::json::array(), back));
+}
+
+TEST(TallyDumpTotals, ACounterResetDoesNotHideErrorsSinceStart) {
+    // 5 stray bytes, an unknown type, a reset, 3 stray bytes, a header low
+    // byte, a full ME 1: the store shows only what came after the reset.
+    std::vector<uint8_t> stream = {1, 2, 3, 4, 5, 0xF0, 0xF0, MSG_RESET_COUNTERS, MSG_RESET_COUNTERS,
+                                   6, 7, 8, 0x81, 0x10};
+    Append(stream, Message(0x81, std::vector<uint8_t>(ME_PAYLOAD, 1)));
+    for (size_t block : {size_t(1), size_t(3), stream.size()}) {
+        DumpSession session;
+        DumpSessionInit(session, nullptr);
+        for (size_t i = 0; i < stream.size(); i += block)
+            DumpFeed(session, stream.data() + i, std::min(block, stream.size() - i));
+        const nlohmann::json json = DumpJson(session);
+        SCOPED_TRACE("block " + std::to_string(block));
+        EXPECT_EQ(json["counters"]["strayByteCount"], 3);
+        EXPECT_EQ(json["counters"]["unknownTypeCount"], 0);
+        EXPECT_EQ(json["totals"]["strayByteCount"], 8);
+        EXPECT_EQ(json["totals"]["unknownTypeCount"], 1);
+        EXPECT_EQ(json["totals"]["headerLowByteCount"], 1);
+        EXPECT_EQ(json["totals"]["resets"], 1);
+        EXPECT_EQ(json["totals"]["messages"], 1);
+        EXPECT_EQ(json["totals"]["bytes"], stream.size());
+        EXPECT_EQ(DumpFramingErrors(session), 4u);
+        EXPECT_EQ(DumpFramingTotal(session), 10u);
+        const std::string summary = DumpSummary(session);
+        EXPECT_NE(summary.find("errors: stray bytes 3, unknown types 0, header mismatches 0, header low bytes 1"),
+                  std::string::npos)
+            << summary;
+        EXPECT_NE(summary.find("errors since start: stray bytes 8, unknown types 1, header mismatches 0, "
+                               "header low bytes 1, payload errors 0"),
+                  std::string::npos)
+            << summary;
+    }
+}
+
+TEST(TallyDumpTrace, WallClockIsIso8601WithMillisecondsAndTheZoneOffset) {
+    const char* saved = std::getenv("TZ");
+    const std::string restore = saved ? saved : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    EXPECT_EQ(WallClockText(0), "1970-01-01T00:00:00.000+00:00");
+    EXPECT_EQ(WallClockText(1796722863123), "2026-12-08T09:41:03.123+00:00");
+    setenv("TZ", "IST-5:30", 1);  // POSIX sign: east of UTC
+    tzset();
+    EXPECT_EQ(WallClockText(1796722863123), "2026-12-08T15:11:03.123+05:30");
+    setenv("TZ", "NST3:30", 1);
+    tzset();
+    EXPECT_EQ(WallClockText(1796722863999), "2026-12-08T06:11:03.999-03:30");
+    if (saved) setenv("TZ", restore.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
