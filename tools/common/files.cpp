@@ -52,6 +52,19 @@ bool IsCharDevice(const std::string& path) {
     return Stat(path, info) && IsKind(info, S_IFCHR);
 }
 
+bool IsStream(const std::string& path) {
+    struct QV_STAT info;
+    if (!Stat(path, info)) return false;
+#ifdef _WIN32
+    return IsKind(info, S_IFCHR);
+#else
+    // /dev/stdout, /dev/fd/N: whatever the shell opened, as it is.
+    struct stat link;
+    const bool devLink = path.compare(0, 5, "/dev/") == 0 && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    return IsKind(info, S_IFCHR) || IsKind(info, S_IFIFO) || devLink;
+#endif
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
     struct QV_STAT x, y;
     if (!Stat(a, x) || !Stat(b, y)) return false;
@@ -69,9 +82,10 @@ bool OutputCheck(const std::string& option, const std::string& path, FilePolicy 
     }
     struct QV_STAT info;
     const bool exists = Stat(path, info);
+    if (IsStream(path)) return true;
 #ifndef _WIN32
     // A mistyped device name must never turn into a regular file in /dev.
-    if (path.compare(0, 5, "/dev/") == 0 && !(exists && (IsKind(info, S_IFCHR) || IsKind(info, S_IFIFO)))) {
+    if (path.compare(0, 5, "/dev/") == 0) {
         error = option + " " + path + ": " + (exists ? "not a device" : "no such device");
         return false;
     }
@@ -81,12 +95,6 @@ bool OutputCheck(const std::string& option, const std::string& path, FilePolicy 
             error = option + " " + path + ": is a directory";
             return false;
         }
-        if (IsKind(info, S_IFCHR)
-#ifndef _WIN32
-            || IsKind(info, S_IFIFO)
-#endif
-        )
-            return true;
         if (policy == FILE_NEW) {
             error = option + " " + path + ": file exists (--force overwrites it, --append adds to it)";
             return false;
@@ -114,7 +122,7 @@ bool OutputCheck(const std::string& option, const std::string& path, FilePolicy 
 
 int OutputOpen(const std::string& path, FilePolicy policy, std::string& error) {
     int flags = policy == FILE_APPEND ? O_APPEND : policy == FILE_OVERWRITE ? O_TRUNC : O_EXCL;
-    if (!IsCharDevice(path)) flags |= O_CREAT;
+    if (!IsStream(path)) flags |= O_CREAT;
     else flags &= ~(O_EXCL | O_TRUNC);
 #ifdef _WIN32
     const int fd = _open(path.c_str(), flags | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);

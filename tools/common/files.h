@@ -21,6 +21,9 @@ bool OutputCheck(const std::string& option, const std::string& path, FilePolicy 
 
 // True when path names an existing character device (not a file).
 bool IsCharDevice(const std::string& path);
+// True for what is written as it is, never created or truncated: a device,
+// a FIFO, or a link under /dev such as /dev/stdout.
+bool IsStream(const std::string& path);
 // True when both names are the same existing file or device.
 bool SameFile(const std::string& a, const std::string& b);
 

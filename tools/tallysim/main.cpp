@@ -41,12 +41,10 @@ const char* const EXIT_STATUSES =
 // is created, or overwritten or appended to when told so.
 int OpenOutput(const std::string& path, long baud, FilePolicy policy, std::string& error) {
     if (path == "-") return STDOUT_FILENO;
-    const bool device = IsCharDevice(path);
-    struct stat info;
-    const bool fifo = stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-    const int fd = device || fifo ? open(path.c_str(), O_WRONLY | O_NOCTTY) : OutputOpen(path, policy, error);
+    const bool stream = IsStream(path);
+    const int fd = stream ? open(path.c_str(), O_WRONLY | O_NOCTTY) : OutputOpen(path, policy, error);
     if (fd < 0) {
-        if (device || fifo) error = "cannot open " + path + ": " + std::strerror(errno);
+        if (stream) error = "cannot open " + path + ": " + std::strerror(errno);
         return -1;
     }
     if (isatty(fd)) {
@@ -63,7 +61,7 @@ int OpenOutput(const std::string& path, long baud, FilePolicy policy, std::strin
 }
 
 // Writes everything, unless stopped or the far end went away.
-bool WriteAll(int fd, const uint8_t* data, size_t count) {
+bool WriteAll(int fd, const uint8_t* data, size_t count, uint64_t& written) {
     while (count) {
         const ssize_t n = write(fd, data, count);
         if (n < 0) {
@@ -79,6 +77,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t count) {
         }
         data += n;
         count -= static_cast<size_t>(n);
+        written += static_cast<uint64_t>(n);
     }
     return true;
 }
@@ -165,7 +164,12 @@ int main(int argc, char** argv) {
     }
     if (app.count("--summary")) {
         if (!OutputCheck("--summary", summaryPath, policy, error)) return refuse(error);
-        if (summaryPath == output || SameFile(summaryPath, output) || SameFile(summaryPath, replayPath))
+        struct stat summaryInfo, outInfo;
+        const bool summaryIsStdout = output == "-" && stat(summaryPath.c_str(), &summaryInfo) == 0 &&
+                                     fstat(STDOUT_FILENO, &outInfo) == 0 && summaryInfo.st_dev == outInfo.st_dev &&
+                                     summaryInfo.st_ino == outInfo.st_ino;
+        if (summaryPath == output || summaryIsStdout || SameFile(summaryPath, output) ||
+            SameFile(summaryPath, replayPath))
             return refuse("--summary " + summaryPath + ": the same file as the feed");
     }
     std::vector<uint8_t> replay;
@@ -176,9 +180,14 @@ int main(int argc, char** argv) {
         if (in.bad()) return refuse("cannot read --replay " + replayPath);
         if (replay.empty()) return refuse("--replay " + replayPath + ": is empty, nothing to send");
     }
-    const int fd = OpenOutput(output, baud, policy, error);
-    if (fd < 0) return refuse(error);
+    // Opening a FIFO waits for its reader: Ctrl-C there ends the run too.
     InterruptInstall();
+    const int fd = OpenOutput(output, baud, policy, error);
+    if (fd < 0 && InterruptSignal()) {
+        std::cerr << "tallysim: interrupted while opening " << output << "; nothing was sent\n";
+        return InterruptStatus(InterruptSignal());
+    }
+    if (fd < 0) return refuse(error);
     std::signal(SIGPIPE, SIG_IGN);
 
     SimConfig config;
@@ -221,7 +230,7 @@ int main(int argc, char** argv) {
             replayPos += chunk.size();
         }
         if (!chunk.empty()) {
-            if (!WriteAll(fd, chunk.data(), chunk.size())) {
+            if (!WriteAll(fd, chunk.data(), chunk.size(), sentBytes)) {
                 writeErrno = errno;
                 writeFailed = !InterruptSignal();
                 if (writeFailed)
@@ -230,7 +239,6 @@ int main(int argc, char** argv) {
                               << " bytes\n";
                 break;
             }
-            sentBytes += chunk.size();
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -246,7 +254,7 @@ int main(int argc, char** argv) {
         // expectation wrong, so the summary says so.
         summary["complete"] = sim->bytes == sentBytes;
     } else {
-        summary = {{"replay", replayPath}, {"bytes", sentBytes}, {"complete", replayPos == replay.size()}};
+        summary = {{"replay", replayPath}, {"bytes", sentBytes}, {"complete", sentBytes == replay.size()}};
     }
     if (writeFailed) summary["writeError"] = std::strerror(writeErrno);
     if (InterruptSignal()) summary["interrupted"] = true;
