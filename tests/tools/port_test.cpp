@@ -275,7 +275,9 @@ TEST_F(NullModem, CaptureIsNeverReplacedUnaskedAndAFailedWriteStopsAtOnce) {
             }
             if (std::string(how) == "--append") sent += replay.out;
             else sent = replay.out;
-            if (n == 2) EXPECT_EQ(ReadFileText(capture), "old" + sent);
+            if (n == 2) {
+                EXPECT_EQ(ReadFileText(capture), "old" + sent);
+            }
         }
     }
     EXPECT_EQ(ReadFileText(capture), sent);
