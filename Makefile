@@ -2,19 +2,22 @@
 # runs every test (CI calls exactly this); `make bench` prints the figures.
 SHELL := /bin/sh
 .DEFAULT_GOAL := build
-.PHONY: deps build build-native build-windows test bench soak demo dist clean
+.PHONY: deps deps-tools build build-native build-windows tools test bench soak demo dist clean
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
 	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark
+
+# What `make tools` needs: a compiler, CMake and the two header-only libraries.
+TOOLS_PACKAGES := cmake g++ make libcli11-dev nlohmann-json3-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 
 # Only asks apt when something is missing, so a second run costs nothing.
 # DEBIAN_FRONTEND=noninteractive also answers tshark's question (setuid dumpcap) with its default, no.
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+deps deps-tools:
+	@missing=""; for p in $(if $(filter deps-tools,$@),$(TOOLS_PACKAGES),$(PACKAGES)); do \
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -28,6 +31,11 @@ build: build-native build-windows
 build-native: deps
 	cmake --preset native
 	cmake --build --preset native -j$(JOBS)
+
+# tallydump and tallysim alone, optimised, in build/tools/bin/ (no Wine, no tests).
+tools: deps-tools
+	cmake --preset tools
+	cmake --build --preset tools -j$(JOBS)
 
 build-windows: deps
 	cmake --preset windows

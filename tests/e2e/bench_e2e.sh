@@ -112,7 +112,7 @@ echo "==== 256000-baud feed (25600 characters/s)"
 # The reset first: the latency samples above were ME 1 messages too.
 # Through standard output: tallysim sets the speed of a tty it opens itself,
 # and 256000 is no POSIX speed; a pty carries any rate anyway.
-"$QV_NATIVE_BIN/tallysim" -o - --baud 256000 --duration 14 --seed 9 --faults 0.001 --reset-at 1 \
+"$QV_NATIVE_BIN/tallysim" -o - --baud 256000 --duration 14 --seed 9 --faults 0.001 --reset-at 1 --force \
   --summary "$QV_RUN/full_rate.json" >"$QV_PORTS/COM2" 2>"$QV_RUN/sim.err" </dev/null &
 QV_SIM_PID=$!
 sleep 2
@@ -123,7 +123,7 @@ qv_display_match "nothing lost at 256000 baud" "$QV_CAP_ME" "$QV_RUN/expected_fu
 
 echo "==== throughput ceiling: unpaced feed until the display shows the last message"
 # A reset first, so the counters start from zero and the summary matches.
-"$QV_NATIVE_BIN/tallysim" -o "$QV_PORTS/COM2" --fast --count 400000 --no-names --seed 10 --reset-at 1 \
+"$QV_NATIVE_BIN/tallysim" -o "$QV_PORTS/COM2" --fast --count 400000 --no-names --seed 10 --reset-at 1 --force \
   --summary "$QV_RUN/ceiling.json" >"$QV_RUN/sim.out" 2>"$QV_RUN/sim.err" </dev/null &
 QV_SIM_PID=$!
 t0=$(date +%s.%N)

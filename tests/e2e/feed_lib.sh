@@ -22,10 +22,11 @@ qv_feed_tools_check() {
 }
 
 # qv_sim_start SUMMARY ARGS...: tallysim writing to the peer end in the
-# background; its JSON summary goes to SUMMARY.
+# background; its JSON summary goes to SUMMARY (replacing one left by an
+# earlier run).
 qv_sim_start() {
   _summary=$1; shift
-  "$QV_NATIVE_BIN/tallysim" -o "$QV_PEER" --summary "$_summary" "$@" \
+  "$QV_NATIVE_BIN/tallysim" -o "$QV_PEER" --summary "$_summary" --force "$@" \
     >"$QV_RUN/sim.out" 2>"$QV_RUN/sim.err" </dev/null &
   QV_SIM_PID=$!
 }

@@ -26,7 +26,7 @@ rm -f "$log"
 
 # 1. The recording of e2e_recorded_stream: every type and fault, led by
 # messages that must change nothing.
-"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 \
+"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 --force \
   -o "$sim_part" --summary "$truth" >"$QV_RUN/gen.out" 2>"$QV_RUN/gen.err" ||
   { qv_fail "tallysim could not write the recording"; cat "$QV_RUN/gen.err" >&2; qv_e2e_end; }
 {

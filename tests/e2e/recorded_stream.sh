@@ -27,7 +27,7 @@ decoded="$QV_RUN/recorded_decoded.json"
 
 # 1. The recording. Seed and rates give every type and fault within 1500
 # messages; the reset comes early so the later faults stay counted.
-"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 \
+"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 --force \
   -o "$sim_part" --summary "$truth" >"$QV_RUN/gen.out" 2>"$QV_RUN/gen.err" ||
   { qv_fail "tallysim could not write the recording"; cat "$QV_RUN/gen.err" >&2; qv_e2e_end; }
 cov=$("$QV_NATIVE_BIN/e2e_expect" "$truth" check-coverage)

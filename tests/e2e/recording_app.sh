@@ -23,7 +23,7 @@ rec="$QV_ARTIFACTS/recording_app.pcap"
 decoded="$QV_RUN/decoded.json"
 rm -f "$rec"
 
-"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 \
+"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 --force \
   -o "$feed" --summary "$truth" >"$QV_RUN/gen.out" 2>"$QV_RUN/gen.err" ||
   { qv_fail "tallysim could not write the feed"; qv_e2e_end; }
 
@@ -41,7 +41,7 @@ qv_app_wait 20 || qv_fail "qorvex.exe did not end"
 # 2. The recording holds the stream and decodes to what the displays showed.
 [ -s "$rec" ] && qv_pass "recording written ($(wc -c <"$rec") bytes)" || { qv_fail "no recording"; qv_e2e_end; }
 "$QV_NATIVE_BIN/tallydump" --json "$rec" >"$decoded" 2>"$QV_RUN/dump.err" || qv_fail "tallydump --json on the recording"
-"$QV_NATIVE_BIN/tallysim" --fast --replay "$rec" -o "$QV_RUN/replayed.bin" 2>/dev/null
+"$QV_NATIVE_BIN/tallysim" --fast --force --replay "$rec" -o "$QV_RUN/replayed.bin" 2>/dev/null
 cmp -s "$feed" "$QV_RUN/replayed.bin" && qv_pass "the recording's bytes are the fed stream" ||
   qv_fail "the recording's bytes differ from the fed stream"
 bad=""

@@ -103,7 +103,7 @@ while [ "$(date +%s)" -lt "$end" ]; do
   # Standard output into the peer pty: 256000 is no POSIX speed, and a pty
   # carries any rate (as in bench_e2e.sh).
   "$QV_NATIVE_BIN/tallysim" -o - --baud 256000 --duration "$dur" --seed $((1000 + seg)) --faults 0.01 \
-    --reset-at 1 --summary "$QV_RUN/soak_$seg.json" >"$QV_PEER" 2>"$QV_RUN/sim.err" </dev/null &
+    --reset-at 1 --force --summary "$QV_RUN/soak_$seg.json" >"$QV_PEER" 2>"$QV_RUN/sim.err" </dev/null &
   QV_SIM_PID=$!
   d=$seg
   while kill -0 "$QV_SIM_PID" 2>/dev/null; do

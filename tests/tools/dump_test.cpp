@@ -2,6 +2,9 @@
 // block-size independence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -49,7 +52,7 @@ TEST(TallyDumpJson, EmptyInputShowsTheInitialContents) {
 
     std::vector<std::string> keys;
     for (auto it = json.begin(); it != json.end(); ++it) keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"counters", "dirty", "names", "pending", "records"}));
+    EXPECT_EQ(keys, (std::vector<std::string>{"counters", "dirty", "end", "names", "pending", "records", "totals"}));
 
     const nlohmann::json& c = json["counters"];
     EXPECT_EQ(c.size(), 9u);
@@ -154,6 +157,7 @@ TEST(TallyDumpTrace, LongRunsAreCutAndTimeStampsPrefixLines) {
     DumpSession session;
     DumpSessionInit(session, &trace);
     session.clockMs = [] { return now; };
+    session.traceTime = TRACE_TIME_START;
     session.traceStartMs = 1000;
     now = 1250;
     const uint8_t stray = 0x10;
@@ -192,7 +196,7 @@ TEST(TallyDumpStream, BlockSizeDoesNotChangeTheResult) {
     for (size_t block : {size_t(1), size_t(7), size_t(24), size_t(25), size_t(6000)}) {
         std::rewind(file);
         std::ostringstream out, err;
-        ASSERT_EQ(DumpStream(file, "test", block, DUMP_JSON, out, err), 0);
+        ASSERT_EQ(DumpStream(file, "test", block, DUMP_JSON, TRACE_TIME_NONE, out, err), 0);
         EXPECT_EQ(err.str(), "");
         if (reference.empty()) reference = out.str();
         EXPECT_EQ(out.str(), reference) << "block " << block;
@@ -223,4 +227,56 @@ TEST(TallyDumpJson, CountersRoundTripAndRejectMalformed) {
     broken.erase("ssCount");
     EXPECT_FALSE(CountersFromJson(broken, back));
     EXPECT_FALSE(CountersFromJson(nlohmann::json::array(), back));
+}
+
+TEST(TallyDumpTotals, ACounterResetDoesNotHideErrorsSinceStart) {
+    // 5 stray bytes, an unknown type, a reset, 3 stray bytes, a header low
+    // byte, a full ME 1: the store shows only what came after the reset.
+    std::vector<uint8_t> stream = {1, 2, 3, 4, 5, 0xF0, 0xF0, MSG_RESET_COUNTERS, MSG_RESET_COUNTERS,
+                                   6, 7, 8, 0x81, 0x10};
+    Append(stream, Message(0x81, std::vector<uint8_t>(ME_PAYLOAD, 1)));
+    for (size_t block : {size_t(1), size_t(3), stream.size()}) {
+        DumpSession session;
+        DumpSessionInit(session, nullptr);
+        for (size_t i = 0; i < stream.size(); i += block)
+            DumpFeed(session, stream.data() + i, std::min(block, stream.size() - i));
+        const nlohmann::json json = DumpJson(session);
+        SCOPED_TRACE("block " + std::to_string(block));
+        EXPECT_EQ(json["counters"]["strayByteCount"], 3);
+        EXPECT_EQ(json["counters"]["unknownTypeCount"], 0);
+        EXPECT_EQ(json["totals"]["strayByteCount"], 8);
+        EXPECT_EQ(json["totals"]["unknownTypeCount"], 1);
+        EXPECT_EQ(json["totals"]["headerLowByteCount"], 1);
+        EXPECT_EQ(json["totals"]["resets"], 1);
+        EXPECT_EQ(json["totals"]["messages"], 1);
+        EXPECT_EQ(json["totals"]["bytes"], stream.size());
+        EXPECT_EQ(DumpFramingErrors(session), 4u);
+        EXPECT_EQ(DumpFramingTotal(session), 10u);
+        const std::string summary = DumpSummary(session);
+        EXPECT_NE(summary.find("errors: stray bytes 3, unknown types 0, header mismatches 0, header low bytes 1"),
+                  std::string::npos)
+            << summary;
+        EXPECT_NE(summary.find("errors since start: stray bytes 8, unknown types 1, header mismatches 0, "
+                               "header low bytes 1, payload errors 0"),
+                  std::string::npos)
+            << summary;
+    }
+}
+
+TEST(TallyDumpTrace, WallClockIsIso8601WithMillisecondsAndTheZoneOffset) {
+    const char* saved = std::getenv("TZ");
+    const std::string restore = saved ? saved : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    EXPECT_EQ(WallClockText(0), "1970-01-01T00:00:00.000+00:00");
+    EXPECT_EQ(WallClockText(1796722863123), "2026-12-08T09:41:03.123+00:00");
+    setenv("TZ", "IST-5:30", 1);  // POSIX sign: east of UTC
+    tzset();
+    EXPECT_EQ(WallClockText(1796722863123), "2026-12-08T15:11:03.123+05:30");
+    setenv("TZ", "NST3:30", 1);
+    tzset();
+    EXPECT_EQ(WallClockText(1796722863999), "2026-12-08T06:11:03.999-03:30");
+    if (saved) setenv("TZ", restore.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }

@@ -75,9 +75,13 @@ TEST(TallyDumpOnAir, FinalStateOfAHandMadeCapture) {
     }
 }
 
-TEST(TallyDumpOnAir, EmptyInputGivesTheInitialState) {
-    const std::string path = TestDir() + "/empty.bin";
-    WriteFileBytes(path, {});
+TEST(TallyDumpOnAir, InputWithoutMessagesGivesTheInitialState) {
+    // An empty file is refused (nothing to decode); stray bytes change no tally.
+    const std::string empty = TestDir() + "/empty.bin";
+    WriteFileBytes(empty, {});
+    EXPECT_EQ(RunTool({DUMP, "--on-air", empty}).status, 2);
+    const std::string path = TestDir() + "/stray.bin";
+    WriteFileBytes(path, {0x00, 0x01, 0x02});
     const ToolRun run = RunTool({DUMP, "--on-air", path});
     ASSERT_EQ(run.status, 0) << run.err;
     // ME 1's shipped record (sources 1-12, rows AA 55 AA A5 5A 5A A5 AA 55 AA),

@@ -66,14 +66,15 @@ TEST_F(NullModem, LiveJsonAndCaptureAgreeWithTheSimulator) {
     EXPECT_EQ(live["counters"], summary["counters"]);
     EXPECT_EQ(live["records"], summary["records"]);
     EXPECT_EQ(live["names"], summary["names"]);
-    // The live summary line came about twice a second, on standard error.
-    EXPECT_NE(ReadFileText(base + ".err").find(" messages, errors "), std::string::npos);
+    // The monitor line came about twice a second, on standard error.
+    EXPECT_NE(ReadFileText(base + ".err").find(" msg/s | Framing errors "), std::string::npos);
 
     // The capture is the raw feed: decoded again it gives the same store, and
     // tallysim can send it again.
     EXPECT_EQ(ReadFileText(base + ".cap").size(), summary["bytes"].get<size_t>());
     const ToolRun again = RunTool({DUMP, "--json", base + ".cap"});
-    EXPECT_EQ(again.out, ReadFileText(base + ".out"));
+    const nlohmann::json decoded = nlohmann::json::parse(again.out);
+    for (const char* key : {"counters", "records", "names", "totals"}) EXPECT_EQ(decoded[key], live[key]) << key;
     const ToolRun replay = RunTool({SIM, "--replay", base + ".cap", "--fast"});
     EXPECT_EQ(replay.out, ReadFileText(base + ".cap"));
 }
@@ -95,7 +96,15 @@ TEST_F(NullModem, CaptureToAPcapNameWritesARecordingOfTheSameFeed) {
     // Decoded again from the recording: the same state; sent again: the same bytes.
     const ToolRun again = RunTool({DUMP, "--json", base + ".pcap"});
     EXPECT_EQ(again.status, 0) << again.err;
-    EXPECT_EQ(again.out, ReadFileText(base + ".out"));
+    // All but how the run ended: the live run was stopped and knows its line errors.
+    nlohmann::json decoded = nlohmann::json::parse(again.out), live = nlohmann::json::parse(ReadFileText(base + ".out"));
+    EXPECT_EQ(decoded["end"], "end of input");
+    EXPECT_EQ(live["end"], "stopped");
+    for (nlohmann::json* report : {&decoded, &live}) {
+        report->erase("end");
+        report->erase("lineErrors");
+    }
+    EXPECT_EQ(decoded, live);
     const ToolRun replay = RunTool({SIM, "--replay", base + ".pcap", "--fast"});
     EXPECT_EQ(replay.out.size(), summary["bytes"].get<size_t>());
     const ToolRun trace = RunTool({DUMP, "--trace", base + ".pcap"});
@@ -214,4 +223,107 @@ TEST_F(NullModem, ImpossibleRatesExitWithTwoAndTouchNothing) {
     const ToolRun sim = RunTool({SIM, "--output", sender, "--baud", "256000", "--count", "3", "--no-names",
                                  "--summary", base + ".ok"});
     EXPECT_EQ(sim.status, 0) << sim.err;
+}
+
+TEST_F(NullModem, MonitorLineShowsLinkStateRateAndErrorsSinceStart) {
+    const std::string base = TestDir() + "/monitorline";
+    const pid_t monitor = StartMonitor({DUMP, "--port", receiver}, base + ".out", base + ".err");
+    // A reset in the middle hides the errors before it from the counters.
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--rate", "200", "--count", "600", "--no-names",
+                                 "--faults", "0.05", "--seed", "5", "--reset-at", "400", "--summary",
+                                 base + ".sim"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3600));  // silent for more than 2 s
+    kill(monitor, SIGTERM);
+    ASSERT_EQ(WaitTool(monitor, 10000), 0);
+    const std::string err = ReadFileText(base + ".err"), out = ReadFileText(base + ".out");
+    const nlohmann::json summary = nlohmann::json::parse(ReadFileText(base + ".sim"));
+    const nlohmann::json& c = summary["counters"];
+    const int framingNow = c["strayByteCount"].get<int>() + c["unknownTypeCount"].get<int>() +
+                           c["headerMismatchCount"].get<int>() + c["headerLowByteCount"].get<int>() +
+                           c["payloadErrorCount"].get<int>();
+    // The totals since start: the same feed decoded from a file has them too.
+    const ToolRun file = RunTool({SIM, "--fast", "--count", "600", "--no-names", "--faults", "0.05", "--seed", "5",
+                                  "--reset-at", "400"});
+    const std::string path = base + ".bin";
+    WriteFileBytes(path, std::vector<uint8_t>(file.out.begin(), file.out.end()));
+    const nlohmann::json totals = nlohmann::json::parse(RunTool({DUMP, "--json", path}).out)["totals"];
+    const int framingTotal = totals["strayByteCount"].get<int>() + totals["unknownTypeCount"].get<int>() +
+                             totals["headerMismatchCount"].get<int>() + totals["headerLowByteCount"].get<int>() +
+                             totals["payloadErrorCount"].get<int>();
+    ASSERT_GT(framingTotal, framingNow);
+
+    const std::string bytes = std::to_string(summary["bytes"].get<size_t>());
+    const std::string last = "| " + bytes + " bytes | ";
+    EXPECT_NE(err.find("Receiving | "), std::string::npos) << err;
+    EXPECT_NE(err.find("Silent 2 s " + last), std::string::npos) << err;
+    const std::string errors = "Framing errors " + std::to_string(framingNow) + " (" +
+                               std::to_string(framingTotal) + " since start) | Line errors n/a\n";
+    EXPECT_NE(err.find(errors), std::string::npos) << err;
+    // About 200 messages a second while it was sending.
+    bool rateSeen = false;
+    for (size_t at = err.find(" msg/s"); at != std::string::npos; at = err.find(" msg/s", at + 1)) {
+        const double rate = std::stod(err.substr(err.rfind("| ", at) + 2));
+        rateSeen = rateSeen || (rate > 100 && rate < 260);
+    }
+    EXPECT_TRUE(rateSeen) << err;
+    EXPECT_NE(out.find("errors since start: stray bytes " + std::to_string(totals["strayByteCount"].get<int>())),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("line errors: not reported by this device's driver"), std::string::npos) << out;
+}
+
+TEST_F(NullModem, CaptureIsNeverReplacedUnaskedAndAFailedWriteStopsAtOnce) {
+    const std::string base = TestDir() + "/capturerules";
+    const std::string capture = base + ".cap";
+    WriteFileBytes(capture, {'o', 'l', 'd'});
+    ToolRun run = RunTool({DUMP, "--port", receiver, "--capture", capture});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("file exists"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFileText(capture), "old");
+
+    // --append adds, --force replaces; SIGTERM in every report mode ends with 0.
+    std::string sent;
+    int n = 0;
+    for (const char* how : {"--append", "--force"}) {
+        for (const char* mode : {"--json", "--trace"}) {
+            SCOPED_TRACE(std::string(how) + " " + mode);
+            const std::string name = base + std::to_string(++n);
+            const pid_t monitor = StartMonitor({DUMP, "--port", receiver, mode, "--capture", capture, how},
+                                               name + ".out", name + ".err");
+            const ToolRun sim = RunTool({SIM, "--output", sender, "--count", "50", "--no-names", "--seed",
+                                         std::to_string(n), "--summary", name + ".sim"});
+            ASSERT_EQ(sim.status, 0) << sim.err;
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            kill(monitor, SIGTERM);
+            ASSERT_EQ(WaitTool(monitor, 10000), 0) << ReadFileText(name + ".err");
+            const ToolRun replay = RunTool({SIM, "--fast", "--count", "50", "--no-names", "--seed", std::to_string(n)});
+            const std::string out = ReadFileText(name + ".out");
+            if (std::string(mode) == "--json") {
+                const nlohmann::json json = nlohmann::json::parse(out);
+                EXPECT_EQ(json["end"], "stopped");
+                EXPECT_EQ(json["totals"]["bytes"].get<size_t>(), replay.out.size());
+                EXPECT_TRUE(json["lineErrors"].is_null());
+            } else {
+                EXPECT_NE(out.find(std::to_string(replay.out.size()) + " bytes decoded\n"), std::string::npos) << out;
+            }
+            if (std::string(how) == "--append") sent += replay.out;
+            else sent = replay.out;
+            if (n == 2) {
+                EXPECT_EQ(ReadFileText(capture), "old" + sent);
+            }
+        }
+    }
+    EXPECT_EQ(ReadFileText(capture), sent);
+
+    // A capture that cannot be written ends the run at once with status 1.
+    const std::string name = base + "full";
+    const pid_t monitor = StartMonitor({DUMP, "--port", receiver, "--json", "--capture", "/dev/full"}, name + ".out",
+                                       name + ".err");
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--count", "20", "--no-names"});
+    EXPECT_EQ(WaitTool(monitor, 5000), 1);
+    EXPECT_NE(ReadFileText(name + ".err").find("writing /dev/full failed: No space left on device; stopped"),
+              std::string::npos)
+        << ReadFileText(name + ".err");
+    EXPECT_EQ(nlohmann::json::parse(ReadFileText(name + ".out"))["end"], "capture write failed");
 }

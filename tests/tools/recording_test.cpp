@@ -38,6 +38,18 @@ void WriteSink(void* context, uint64_t timeUs, uint8_t kind, uint8_t flags, uint
     RecordingWrite(*static_cast<RecordingWriter*>(context), timeUs, kind, flags, type, bytes, length);
 }
 
+// The recorder and the session's totals both see every parser event, as in
+// tallydump --capture FILE.pcap.
+struct Hooks {
+    DumpSession* session;
+    Recorder* recorder;
+};
+void OnBoth(void* context, const FrameEvent& event) {
+    const Hooks& hooks = *static_cast<Hooks*>(context);
+    DumpOnFrameEvent(hooks.session, event);
+    RecorderOnFrameEvent(hooks.recorder, event);
+}
+
 struct Made {
     std::vector<uint8_t> stream;  // every byte received, both connections
     nlohmann::json state;         // what the receiver held at the end
@@ -69,6 +81,7 @@ Made MakeRecording(const std::string& path, int messages) {
     DumpSessionInit(session, nullptr);
     Recorder recorder;
     RecorderInit(recorder, WriteSink, &writer);
+    Hooks hooks{&session, &recorder};
     uint64_t now = 1796720396000000ull + 123456;
     const uint64_t start = now;
     std::mt19937 rng(3);
@@ -77,7 +90,7 @@ Made MakeRecording(const std::string& path, int messages) {
     for (int connection = 0; connection < 2; ++connection) {
         RecordingWrite(writer, now, RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(settings.data()),
                        settings.size());
-        FrameParserInit(*session.parser, session.store.get(), RecorderOnFrameEvent, &recorder);
+        FrameParserInit(*session.parser, session.store.get(), OnBoth, &hooks);
         const size_t from = connection == 0 ? 0 : feed.size() / 2 + 7;  // cut inside a message
         const size_t to = connection == 0 ? feed.size() / 2 + 7 : feed.size();
         for (size_t at = from; at < to;) {
@@ -277,7 +290,7 @@ TEST_F(RecordingTools, TruncatedIsDecodedUpToItsLastRecordForeignAndNewerAreRefu
 
 TEST_F(RecordingTools, ReplaySendsTheRecordedBytesAtTheRecordedPace) {
     const std::string out = TestDir() + "/replayed.bin";
-    const ToolRun fast = RunTool({SIM, "--fast", "-o", out, "--replay", *path});
+    const ToolRun fast = RunTool({SIM, "--fast", "--force", "-o", out, "--replay", *path});
     ASSERT_EQ(fast.status, 0) << fast.err;
     const std::string sent = ReadFileText(out);
     EXPECT_TRUE(sent == std::string(made->stream.begin(), made->stream.end())) << sent.size() << " bytes";
@@ -291,7 +304,7 @@ TEST_F(RecordingTools, ReplaySendsTheRecordedBytesAtTheRecordedPace) {
     const double span = double(summary.lastUs - summary.firstUs) / 1e6;
     ASSERT_GT(span, 0.5);
     const auto start = std::chrono::steady_clock::now();
-    const ToolRun paced = RunTool({SIM, "-o", out, "--replay", half});
+    const ToolRun paced = RunTool({SIM, "--force", "-o", out, "--replay", half});
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(paced.status, 0) << paced.err;
     EXPECT_GT(took, span * 0.9) << "recorded span " << span << " s";

@@ -1,15 +1,23 @@
 // Decoding a tally byte stream through the real store and frame parser.
 #include "tools/tallydump/dump.h"
 
-#include "recording/recording.h"
-#include "tools/tallydump/recorded.h"
-
+#include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <ostream>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "onair/onair.h"
+#include "recording/recording.h"
+#include "tools/common/interrupt.h"
+#include "tools/tallydump/recorded.h"
 
 namespace {
 
@@ -87,13 +95,22 @@ void DumpOnFrameEvent(void* context, const FrameEvent& event) {
     case FRAME_RESET: ++session.resets; break;
     case FRAME_IGNORED: ++session.ignored; break;
     case FRAME_BYTES_DROPPED: session.dropped += static_cast<uint64_t>(event.length); break;
+    // With a trace callback installed the parser reports every error it
+    // counts, one event per counter step.
+    case FRAME_STRAY_BYTE: ++session.errorTotals[0]; break;
+    case FRAME_UNKNOWN_TYPE: ++session.errorTotals[1]; break;
+    case FRAME_HEADER_MISMATCH: ++session.errorTotals[2]; break;
+    case FRAME_HEADER_LOW_BYTE: ++session.errorTotals[3]; break;
+    case FRAME_PAYLOAD_ERROR: ++session.errorTotals[4]; break;
     default: break;
     }
     if (!session.trace) return;
-    if (session.traceStartMs >= 0 && session.clockMs) {
+    if (session.traceTime == TRACE_TIME_START && session.clockMs) {
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%8" PRId64 " ms  ", session.clockMs() - session.traceStartMs);
         *session.trace << stamp;
+    } else if (session.traceTime == TRACE_TIME_WALL) {
+        *session.trace << WallClockText(WallClockMs()) << "  ";
     }
     *session.trace << FormatTraceEvent(event) << '\n';
 }
@@ -134,6 +151,7 @@ void DumpSessionInit(DumpSession& session, std::ostream* trace) {
     session.bytesFed = 0;
     for (uint64_t& n : session.stored) n = 0;
     session.resets = session.ignored = session.dropped = 0;
+    for (uint64_t& n : session.errorTotals) n = 0;
     // The callback also keeps the summary's tallies, so it is always installed.
     FrameParserInit(*session.parser, session.store.get(), DumpOnFrameEvent, &session);
 }
@@ -182,7 +200,7 @@ bool CountersFromJson(const nlohmann::json& json, TallyCounterValues& counters) 
            array("outCount", counters.outCount, OUT_RECORDS);
 }
 
-nlohmann::json DumpJson(DumpSession& session) {
+nlohmann::json DumpJson(DumpSession& session, DumpEnd end) {
     std::unique_ptr<TallySnapshotValues> snap(new TallySnapshotValues);
     TallySnapshot(*session.store, *snap);
     nlohmann::json json = nlohmann::json::object();
@@ -207,6 +225,13 @@ nlohmann::json DumpJson(DumpSession& session) {
     json["names"] = nlohmann::json::array();
     for (const auto& entry : snap->sourceNames) json["names"].push_back(recordHex(entry, sizeof entry));
     json["pending"] = FrameParserPending(*session.parser);
+    uint64_t messages = 0;
+    for (uint64_t n : session.stored) messages += n;
+    nlohmann::json totals = {{"bytes", session.bytesFed}, {"messages", messages}, {"ignored", session.ignored},
+                             {"resets", session.resets},  {"dropped", session.dropped}};
+    for (int i = 0; i < 5; ++i) totals[ERROR_KEYS[i]] = session.errorTotals[i];
+    json["totals"] = totals;
+    json["end"] = DumpEndText(end);
     return json;
 }
 
@@ -271,6 +296,12 @@ std::string DumpSummary(DumpSession& session) {
                   c.strayByteCount, c.unknownTypeCount, c.headerMismatchCount, c.headerLowByteCount,
                   c.payloadErrorCount);
     out += line;
+    const uint64_t* t = session.errorTotals;
+    std::snprintf(line, sizeof line,
+                  "errors since start: stray bytes %" PRIu64 ", unknown types %" PRIu64 ", header mismatches %" PRIu64
+                  ", header low bytes %" PRIu64 ", payload errors %" PRIu64 "\n",
+                  t[0], t[1], t[2], t[3], t[4]);
+    out += line;
     std::snprintf(line, sizeof line, "pending %d bytes", FrameParserPending(*session.parser));
     out += line;
     if (session.dropped) {
@@ -281,53 +312,186 @@ std::string DumpSummary(DumpSession& session) {
     return out;
 }
 
-std::string DumpLiveLine(DumpSession& session) {
+uint64_t DumpFramingErrors(DumpSession& session) {
     TallyCounterValues c;
     TallyReadCounters(*session.store, c);
-    uint64_t messages = 0;
-    for (uint64_t n : session.stored) messages += n;
-    const uint64_t errors = uint64_t(c.strayByteCount) + c.unknownTypeCount + c.headerMismatchCount +
-                            c.headerLowByteCount + c.payloadErrorCount;
-    char line[200];
-    std::snprintf(line, sizeof line,
-                  "%" PRIu64 " bytes, %" PRIu64 " messages, errors %" PRIu64
-                  " (stray %u, unknown %u, mismatch %u, low %u, payload %u), pending %d",
-                  session.bytesFed, messages, errors, c.strayByteCount, c.unknownTypeCount,
-                  c.headerMismatchCount, c.headerLowByteCount, c.payloadErrorCount,
-                  FrameParserPending(*session.parser));
-    return line;
+    return uint64_t(c.strayByteCount) + c.unknownTypeCount + c.headerMismatchCount + c.headerLowByteCount +
+           c.payloadErrorCount;
 }
 
-int DumpStream(FILE* in, const std::string& inputName, size_t blockSize, DumpMode mode,
+uint64_t DumpFramingTotal(const DumpSession& session) {
+    uint64_t sum = 0;
+    for (uint64_t n : session.errorTotals) sum += n;
+    return sum;
+}
+
+uint64_t DumpStoredCount(DumpSession& session) {
+    TallyCounterValues c;
+    TallyReadCounters(*session.store, c);
+    uint64_t messages = c.ssCount;
+    for (uint32_t n : c.meCount) messages += n;
+    for (uint32_t n : c.extCount) messages += n;
+    for (uint32_t n : c.outCount) messages += n;
+    return messages;
+}
+
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date, so that the offset
+// from UTC comes out the same on every platform without timegm.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+int64_t TmSeconds(const std::tm& t) {
+    return DaysFromCivil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
+               86400 +
+           t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+}
+
+}  // namespace
+
+int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string WallClockText(int64_t unixMs) {
+    const int64_t seconds = unixMs >= 0 ? unixMs / 1000 : -((-unixMs + 999) / 1000);
+    const int ms = static_cast<int>(unixMs - seconds * 1000);
+    const std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm local = *std::localtime(&when);
+    const int64_t offset = TmSeconds(local) - seconds;  // east of UTC, in seconds
+    const int64_t offsetMinutes = (offset < 0 ? -offset : offset) / 60;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms,
+                  offset < 0 ? '-' : '+', static_cast<int>(offsetMinutes / 60), static_cast<int>(offsetMinutes % 60));
+    return text;
+}
+
+const char* DumpEndText(DumpEnd end) {
+    switch (end) {
+    case DUMP_END_INPUT: return "end of input";
+    case DUMP_END_STOPPED: return "stopped";
+    case DUMP_END_INTERRUPTED: return "interrupted";
+    case DUMP_END_READ_FAILED: return "read failed";
+    case DUMP_END_WRITE_FAILED: return "capture write failed";
+    }
+    return "?";
+}
+
+int DumpExitStatus(const DumpSession& session, DumpEnd end, int signal) {
+    if (end == DUMP_END_INTERRUPTED) return InterruptStatus(signal);
+    if (end == DUMP_END_READ_FAILED || end == DUMP_END_WRITE_FAILED || session.dropped) return 1;
+    return 0;
+}
+
+void DumpReport(DumpSession& session, DumpMode mode, DumpEnd end, std::ostream& out) {
+    // An interrupted write of a trace line leaves the stream failed; the
+    // report is still owed.
+    out.clear();
+    if (mode == DUMP_JSON) {
+        out << DumpJson(session, end).dump() << '\n';
+    } else if (mode == DUMP_ON_AIR) {
+        out << DumpOnAirJson(session).dump() << '\n';
+    } else if (mode == DUMP_SUMMARY) {
+        out << DumpSummary(session);
+    } else {
+        out << DumpEndText(end) << " at " << session.bytesFed << ", pending " << FrameParserPending(*session.parser)
+            << " bytes";
+        if (session.dropped) out << ", " << session.dropped << " bytes dropped (frame buffer full)";
+        out << '\n';
+    }
+    out.flush();
+}
+
+int DumpStream(FILE* in, const std::string& inputName, size_t blockSize, DumpMode mode, TraceTime time,
                std::ostream& out, std::ostream& err) {
     DumpSession session;
     DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
-    std::vector<uint8_t> block(blockSize > PCAP_FILE_HEADER_SIZE ? blockSize : PCAP_FILE_HEADER_SIZE);
-    // Recordings and raw captures are told apart by content: the pcap magic.
-    size_t got = std::fread(block.data(), 1, block.size(), in);
-    if (RecordingHasMagic(block.data(), got))
-        return DumpRecording(in, inputName, block.data(), got, mode, out, err);
-    // That first read is fed in blockSize pieces like the rest.
+    session.traceTime = time;
+    session.clockMs = [] {
+        return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+    };
+    session.traceStartMs = session.clockMs();
     const size_t feedSize = blockSize ? blockSize : 1;
-    for (size_t at = 0; at < got; at += feedSize)
-        DumpFeed(session, block.data() + at, got - at < feedSize ? got - at : feedSize);
-    block.resize(feedSize);
-    while (!std::feof(in) && !std::ferror(in)) {
-        got = std::fread(block.data(), 1, block.size(), in);
-        if (got > 0) DumpFeed(session, block.data(), got);
+    // Recordings and raw captures are told apart by content, the pcap magic,
+    // so the first reads gather at least a pcap file header before deciding.
+    std::vector<uint8_t> block(feedSize > PCAP_FILE_HEADER_SIZE ? feedSize : PCAP_FILE_HEADER_SIZE);
+    size_t first = 0;  // bytes gathered for the decision
+    bool deciding = true;
+    DumpEnd end = DUMP_END_INPUT;
+    for (;;) {
+        if (InterruptSignal()) {
+            end = DUMP_END_INTERRUPTED;
+            break;
+        }
+        uint8_t* into = deciding ? block.data() + first : block.data();
+        const size_t want = deciding ? block.size() - first : feedSize;
+#ifdef _WIN32
+        const size_t got = std::fread(into, 1, want, in);
+        const bool failed = got < want && std::ferror(in);
+        const bool ended = got < want && std::feof(in);
+#else
+        // Straight from the descriptor: a signal interrupts the read (the
+        // handler has no SA_RESTART), where stdio would wait for a full block.
+        const ssize_t n = read(fileno(in), into, want);
+        if (n < 0 && errno == EINTR) continue;
+        const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+        const bool failed = n < 0;
+        const bool ended = n == 0;
+        const int readErrno = errno;
+#endif
+        if (deciding) {
+            first += got;
+            if (first < PCAP_FILE_HEADER_SIZE && !failed && !ended) continue;
+            deciding = false;
+            if (!failed && RecordingHasMagic(block.data(), first))
+                return DumpRecording(in, inputName, block.data(), first, mode, out, err);
+            // Those first bytes are fed in blockSize pieces like the rest.
+            for (size_t at = 0; at < first; at += feedSize)
+                DumpFeed(session, block.data() + at, first - at < feedSize ? first - at : feedSize);
+            block.resize(feedSize);
+        } else if (got > 0) {
+            DumpFeed(session, block.data(), got);
+        }
+        if (mode == DUMP_TRACE && time != TRACE_TIME_NONE) out.flush();
+        if (failed) {
+#ifdef _WIN32
+            const int readErrno = errno;
+#endif
+            if (session.bytesFed == 0) {
+                err << "tallydump: cannot read " << inputName << ": " << std::strerror(readErrno) << "\n";
+                return 2;
+            }
+            err << "tallydump: reading " << inputName << " failed after " << session.bytesFed
+                << " bytes: " << std::strerror(readErrno) << "\n";
+            end = DUMP_END_READ_FAILED;
+            break;
+        }
+        if (ended) break;
     }
-    if (std::ferror(in)) {
-        err << "tallydump: cannot read " << inputName << "\n";
+    // Interrupted while still gathering the first bytes: those are decoded too.
+    if (deciding)
+        for (size_t at = 0; at < first; at += feedSize)
+            DumpFeed(session, block.data() + at, first - at < feedSize ? first - at : feedSize);
+    if (end == DUMP_END_INPUT && session.bytesFed == 0) {
+        err << "tallydump: " << inputName << " ended before any byte arrived; nothing to decode\n";
         return 2;
     }
-    if (mode == DUMP_JSON)
-        out << DumpJson(session).dump() << '\n';
-    else if (mode == DUMP_ON_AIR)
-        out << DumpOnAirJson(session).dump() << '\n';
-    else if (mode == DUMP_SUMMARY)
-        out << DumpSummary(session);
-    else
-        out << "end of input at " << session.bytesFed << ", pending "
-            << FrameParserPending(*session.parser) << " bytes\n";
-    return 0;
+    if (end == DUMP_END_INTERRUPTED)
+        err << "tallydump: interrupted; the report covers the " << session.bytesFed << " bytes read so far\n";
+    if (session.dropped)
+        err << "tallydump: " << session.dropped << " bytes dropped (frame buffer full); the report is incomplete\n";
+    DumpReport(session, mode, end, out);
+    return DumpExitStatus(session, end, InterruptSignal());
 }

@@ -1,18 +1,17 @@
 // tallydump --port: open and configure a serial line exclusively, decode what
-// arrives, optionally capture it raw, and stop cleanly on Ctrl-C.
+// arrives, optionally capture it raw, show a monitor line, and stop cleanly
+// on Ctrl-C or SIGTERM.
 #include "tools/tallydump/live.h"
 
-#include "tools/tallydump/recorded.h"
-
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <vector>
+
+#include "tools/common/interrupt.h"
+#include "tools/tallydump/recorded.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -23,14 +22,14 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include "tools/common/tty.h"
 #endif
 
 namespace {
-
-std::atomic<bool> liveStop{false};
-extern "C" void OnLiveSignal(int) { liveStop = true; }
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -38,8 +37,6 @@ int64_t NowMs() {
         .count();
 }
 
-// The rates the application offers, plus the two fast ones adapters commonly
-// reach; tallydump stays within them.
 const long STANDARD_BAUDS[] = {110,   300,   600,    1200,   2400,   4800,   9600,  14400,
                                19200, 38400, 57600, 115200, 230400, 256000, 460800};
 
@@ -81,42 +78,97 @@ int OpenDevice(const LiveOptions& o, std::string& error) {
     tcflush(fd, TCIFLUSH);
     return fd;
 }
+
+// The driver's running totals of UART errors; false where there are none
+// (pseudo-terminals, and systems without the request).
+bool ReadLineCounts(int fd, LineErrors& counts) {
+#if defined(__linux__) && defined(TIOCGICOUNT)
+    serial_icounter_struct icount;
+    std::memset(&icount, 0, sizeof icount);
+    if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+    counts.available = true;
+    counts.framing = static_cast<uint32_t>(icount.frame);
+    counts.parity = static_cast<uint32_t>(icount.parity);
+    counts.overrun = static_cast<uint32_t>(icount.overrun);
+    counts.bufferOverrun = static_cast<uint32_t>(icount.buf_overrun);
+    counts.breaks = static_cast<uint32_t>(icount.brk);
+    return true;
+#else
+    (void)fd;
+    (void)counts;
+    return false;
 #endif
+}
+#endif
+
+std::string LineErrorsText(const LineErrors& line) {
+    if (!line.available) return "line errors: not reported by this device's driver (a pseudo-terminal has no UART)\n";
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "line errors: framing %llu, parity %llu, overrun %llu, buffer overflow %llu, break %llu\n",
+                  static_cast<unsigned long long>(line.framing), static_cast<unsigned long long>(line.parity),
+                  static_cast<unsigned long long>(line.overrun),
+                  static_cast<unsigned long long>(line.bufferOverrun),
+                  static_cast<unsigned long long>(line.breaks));
+    return text;
+}
 
 }  // namespace
 
-bool LiveCheckSettings(const LiveOptions& o, std::string& error) {
-    const std::string settings =
-        std::to_string(o.baud) + " " + std::to_string(o.dataBits) + o.parity + std::to_string(o.stopBits);
-    bool baudKnown = false;
-    for (long b : STANDARD_BAUDS) baudKnown = baudKnown || b == o.baud;
+bool LiveBaudAccepted(long baud) {
+    bool known = false;
+    for (long b : STANDARD_BAUDS) known = known || b == baud;
 #ifndef _WIN32
-    baudKnown = baudKnown && TtyRateSupported(o.baud);
+    known = known && TtyRateSupported(baud);
 #endif
-    if (!baudKnown) {
-        error = "unsupported baud rate " + std::to_string(o.baud);
+    return known;
+}
+
+std::string LiveBaudList() {
+    std::string list;
+    for (long b : STANDARD_BAUDS) list += (list.empty() ? "" : ", ") + std::to_string(b);
+    return list;
+}
+
+bool LiveCaptureIsRecording(const std::string& path) {
+    return path.size() > 5 && path.compare(path.size() - 5, 5, ".pcap") == 0;
+}
+
+bool LiveCheckSettings(const LiveOptions& o, std::string& error) {
+    if (!LiveBaudAccepted(o.baud)) {
+        error = "--baud " + std::to_string(o.baud) + ": not a rate tallydump sets (" + LiveBaudList() + ")";
         return false;
     }
     if (o.dataBits < 5 || o.dataBits > 8) {
-        error = "unsupported data bits " + std::to_string(o.dataBits) + " (5 to 8)";
+        error = "--data-bits " + std::to_string(o.dataBits) + ": unsupported (5 to 8)";
         return false;
     }
     if (o.parity.size() != 1 || std::string("NEOMS").find(o.parity[0]) == std::string::npos) {
-        error = "unsupported parity " + o.parity + " (N, E, O, M or S)";
+        error = "--parity " + o.parity + ": unsupported parity (N, E, O, M or S)";
         return false;
     }
 #if !defined(_WIN32) && !defined(CMSPAR)
     if (o.parity == "M" || o.parity == "S") {
-        error = "mark and space parity are not available here";
+        error = "--parity " + o.parity + ": mark and space parity are not available here";
         return false;
     }
 #endif
     if (o.stopBits != 1 && o.stopBits != 2) {
-        error = "unsupported stop bits " + std::to_string(o.stopBits) + " (1 or 2)";
+        error = "--stop-bits " + std::to_string(o.stopBits) + ": unsupported (1 or 2)";
         return false;
     }
-    (void)settings;
     return true;
+}
+
+std::string LiveMonitorLine(const StatusTexts& t, uint64_t framingNow, uint64_t framingTotal,
+                            const LineErrors& line) {
+    std::string text = t.link + " | " + t.bytes + " | " + t.rate + " | " + t.framing;
+    // A counter reset (from the switcher, or found in noise) set the counters
+    // back; the errors before it still happened.
+    if (framingTotal != framingNow) text += " (" + std::to_string(framingTotal) + " since start)";
+    text += " | ";
+    text += line.available ? t.line : std::string("Line errors n/a");
+    return text;
 }
 
 #ifdef _WIN32
@@ -162,11 +214,23 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         CloseHandle(port);
         return 2;
     }
+    LineErrors lineErrors;
+    lineErrors.available = true;  // ClearCommError reports the UART's error bits
     auto readSome = [&](uint8_t* buffer, size_t size, bool& failed) -> size_t {
         DWORD got = 0;
         failed = ReadFile(port, buffer, static_cast<DWORD>(size), &got, nullptr) == 0;
+        DWORD errors = 0;
+        if (ClearCommError(port, &errors, nullptr)) {
+            lineErrors.framing += (errors & CE_FRAME) != 0;
+            lineErrors.parity += (errors & CE_RXPARITY) != 0;
+            lineErrors.overrun += (errors & CE_OVERRUN) != 0;
+            lineErrors.bufferOverrun += (errors & CE_RXOVER) != 0;
+            lineErrors.breaks += (errors & CE_BREAK) != 0;
+        }
         return got;
     };
+    auto updateLineErrors = [] {};
+    auto closeDevice = [&] { CloseHandle(port); };
 #else
 int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ostream& err) {
     std::string error;
@@ -197,43 +261,62 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         if (failed) errno = EIO;
         return static_cast<size_t>(got);
     };
+    // The driver's totals run from boot: the monitor shows what came since it started.
+    LineErrors lineErrors, lineBase;
+    ReadLineCounts(fd, lineBase);
+    auto updateLineErrors = [&] {
+        LineErrors now;
+        if (!ReadLineCounts(fd, now)) return;
+        lineErrors = now;
+        lineErrors.framing -= lineBase.framing;
+        lineErrors.parity -= lineBase.parity;
+        lineErrors.overrun -= lineBase.overrun;
+        lineErrors.bufferOverrun -= lineBase.bufferOverrun;
+        lineErrors.breaks -= lineBase.breaks;
+    };
+    updateLineErrors();
+    auto closeDevice = [&] { close(fd); };
 #endif
-    DumpSession session;
-    DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
     // Only now that the device is ours is the capture file created: a
-    // recording when its name ends in .pcap, raw bytes otherwise.
-    std::ofstream capture;
-    LiveRecording recording;
-    const std::string& capturePath = o.capturePath;
-    const bool recorded = capturePath.size() > 5 && capturePath.compare(capturePath.size() - 5, 5, ".pcap") == 0;
-    if (!capturePath.empty()) {
-        std::string why = "cannot create " + capturePath;
-        bool created;
-        if (recorded) {
-            created = LiveRecordingStart(recording, session, capturePath,
-                                         o.device + " " + std::to_string(o.baud) + " " + std::to_string(o.dataBits) +
-                                             o.parity + std::to_string(o.stopBits),
-                                         why);
-        } else {
-            capture.open(capturePath, std::ios::binary | std::ios::trunc);
-            created = static_cast<bool>(capture);
-        }
-        if (!created) {
-            err << "tallydump: " << why << "\n";
-#ifdef _WIN32
-            CloseHandle(port);
-#else
-            close(fd);
-#endif
+    // recording when its name ends in .pcap, raw bytes otherwise; both under
+    // the same overwrite rules.
+    int capture = -1;
+    if (!o.capturePath.empty()) {
+        capture = OutputOpen(o.capturePath, o.capturePolicy, error);
+        if (capture < 0) {
+            err << "tallydump: --capture " << error << "\n";
+            closeDevice();
             return 2;
         }
     }
-    liveStop = false;
-    auto previousInt = std::signal(SIGINT, OnLiveSignal);
-    auto previousTerm = std::signal(SIGTERM, OnLiveSignal);
+    DumpSession session;
+    DumpSessionInit(session, mode == DUMP_TRACE ? &out : nullptr);
+    LiveRecording recording;
+    const bool recorded = capture >= 0 && LiveCaptureIsRecording(o.capturePath);
+    if (recorded) {
+        // The recording writes through stdio; the descriptor is its from here on.
+#ifdef _WIN32
+        FILE* file = _fdopen(capture, "wb");
+#else
+        FILE* file = fdopen(capture, "wb");
+#endif
+        const std::string connectText = o.device + " " + std::to_string(o.baud) + " " + std::to_string(o.dataBits) +
+                                        o.parity + std::to_string(o.stopBits);
+        if (!file) OutputClose(capture);
+        capture = -1;
+        error.clear();
+        if (!file || !LiveRecordingStart(recording, session, file, connectText, error)) {
+            err << "tallydump: --capture " << o.capturePath << ": cannot write the recording"
+                << (error.empty() ? std::string() : ": " + error) << "\n";
+            closeDevice();
+            return 2;
+        }
+    }
+    InterruptInstall();
 
     session.clockMs = NowMs;
     session.traceStartMs = NowMs();
+    session.traceTime = o.traceTime;
     const bool interactive =
 #ifdef _WIN32
         false;
@@ -244,56 +327,100 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         err << "tallydump: monitoring " << o.device << " at " << o.baud << " " << o.dataBits << o.parity
             << o.stopBits << ", Ctrl-C to stop\n";
     std::vector<uint8_t> buffer(o.blockSize ? o.blockSize : 1);
+    StatusTracker tracker;
+    uint32_t lastByteTick = 0;
     int64_t nextLive = NowMs() + 500;
-    int status = 0;
-    while (!liveStop) {
+    size_t shownLength = 0;
+    DumpEnd end = DUMP_END_STOPPED;
+    uint64_t captured = 0;
+    while (!InterruptSignal()) {
         bool failed = false;
         const size_t got = readSome(buffer.data(), buffer.size(), failed);
         if (failed) {
-            if (liveStop) break;
-            err << "\ntallydump: reading " << o.device << " failed: " << std::strerror(errno) << "\n";
-            status = 1;
+            if (InterruptSignal()) break;
+            err << (interactive ? "\n" : "") << "tallydump: reading " << o.device
+                << " failed: " << std::strerror(errno) << "\n";
+            end = DUMP_END_READ_FAILED;
             break;
         }
         if (got) {
-            if (capture.is_open()) capture.write(reinterpret_cast<const char*>(buffer.data()),
-                                                 static_cast<std::streamsize>(got));
-            if (recorded) LiveRecordingFeed(recording, buffer.data(), got);
-            else DumpFeed(session, buffer.data(), got);
+            lastByteTick = static_cast<uint32_t>(NowMs());
+            if (recorded) {
+                if (!LiveRecordingFeed(recording, buffer.data(), got)) {
+                    if (mode == DUMP_TRACE) out.flush();
+                    err << (interactive ? "\n" : "") << "tallydump: writing " << o.capturePath
+                        << " failed; stopped, the records written so far are kept\n";
+                    end = DUMP_END_WRITE_FAILED;
+                    break;
+                }
+            } else {
+                DumpFeed(session, buffer.data(), got);
+            }
             if (mode == DUMP_TRACE) out.flush();
+            if (capture >= 0) {
+                if (!OutputWrite(capture, buffer.data(), got, error)) {
+                    err << (interactive ? "\n" : "") << "tallydump: writing " << o.capturePath << " failed: "
+                        << error << "; stopped, the first " << captured << " bytes are kept\n";
+                    end = DUMP_END_WRITE_FAILED;
+                    break;
+                }
+                captured += got;
+            }
         }
         if (mode != DUMP_TRACE && NowMs() >= nextLive) {
-            err << (interactive ? "\r" : "") << DumpLiveLine(session) << (interactive ? "" : "\n");
+            updateLineErrors();
+            const StatusInput in{true,
+                                 session.bytesFed,
+                                 lastByteTick,
+                                 static_cast<uint32_t>(NowMs()),
+                                 DumpStoredCount(session),
+                                 DumpFramingErrors(session),
+                                 lineErrors.Sum()};
+            std::string line = LiveMonitorLine(tracker.Update(in), DumpFramingErrors(session),
+                                               DumpFramingTotal(session), lineErrors);
+            if (interactive) {
+                // Blank out what a longer previous line left behind.
+                const size_t length = line.size();
+                if (length < shownLength) line.append(shownLength - length, ' ');
+                shownLength = length;
+                err << '\r' << line;
+            } else {
+                err << line << '\n';
+            }
             err.flush();
             nextLive += 500;
             if (nextLive < NowMs()) nextLive = NowMs() + 500;
         }
     }
-    std::signal(SIGINT, previousInt);
-    std::signal(SIGTERM, previousTerm);
-#ifdef _WIN32
-    CloseHandle(port);
-#else
-    close(fd);
-#endif
+    closeDevice();
+    if (capture >= 0) OutputClose(capture);
     if (recorded && !LiveRecordingStop(recording)) {
-        err << "tallydump: writing " << o.capturePath << " failed\n";
-        status = 1;
+        err << (interactive ? "\n" : "") << "tallydump: writing " << o.capturePath << " failed\n";
+        if (end != DUMP_END_READ_FAILED) end = DUMP_END_WRITE_FAILED;
     }
-    if (capture.is_open()) {
-        capture.close();
-        if (!capture) {
-            err << "tallydump: writing " << o.capturePath << " failed\n";
-            status = 1;
-        }
-    }
+    updateLineErrors();
     if (interactive && mode != DUMP_TRACE) err << "\n";
-    if (mode == DUMP_JSON)
-        out << DumpJson(session).dump() << '\n';
-    else if (mode == DUMP_ON_AIR)
-        out << DumpOnAirJson(session).dump() << '\n';
-    else
-        out << DumpSummary(session);
-    out.flush();
-    return status;
+    if (session.dropped)
+        err << "tallydump: " << session.dropped << " bytes dropped (frame buffer full); the report is incomplete\n";
+    if (mode == DUMP_JSON) {
+        nlohmann::json json = DumpJson(session, end);
+        if (lineErrors.available)
+            json["lineErrors"] = {{"framing", lineErrors.framing},
+                                  {"parity", lineErrors.parity},
+                                  {"overrun", lineErrors.overrun},
+                                  {"bufferOverflow", lineErrors.bufferOverrun},
+                                  {"break", lineErrors.breaks}};
+        else
+            json["lineErrors"] = nullptr;
+        out.clear();
+        out << json.dump() << '\n';
+        out.flush();
+    } else if (mode == DUMP_ON_AIR) {
+        DumpReport(session, DUMP_ON_AIR, end, out);
+    } else {
+        DumpReport(session, DUMP_SUMMARY, end, out);
+        out << LineErrorsText(lineErrors);
+        out.flush();
+    }
+    return DumpExitStatus(session, end, 0);
 }

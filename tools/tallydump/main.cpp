@@ -1,76 +1,79 @@
 // tallydump: decode a captured tally feed (a file or standard input) through
 // the receiver's own store and frame parser, or monitor a live port.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/common/cli.h"
+#include "tools/common/interrupt.h"
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/live_detect.h"
+#include "tools/tallydump/options.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <termios.h>
+#include <unistd.h>
 #endif
+
+namespace {
+
+#ifndef _WIN32
+// A terminal in its usual (cooked) mode changes and holds back bytes before
+// they reach us; say so rather than decode a mangled feed in silence.
+void WarnAboutTerminalInput() {
+    termios tio;
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &tio) != 0) return;
+    const bool raw = !(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) &&
+                     !(tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | BRKINT | PARMRK)) &&
+                     (tio.c_cflag & CSIZE) == CS8;
+    if (!raw)
+        std::cerr << "tallydump: standard input is a terminal not in raw mode, bytes will be changed on the way; "
+                     "use --port DEVICE, or 'stty -F DEVICE raw -echo SPEED' first\n";
+}
+#endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Decode a tally feed into the receiver's store and report what it holds."};
-    app.name("tallydump");
-    size_t blockSize = READ_BUFFER_SIZE;
-    bool json = false, trace = false, onAir = false;
-    std::string input = "-";
-    LiveOptions live;
-    app.add_option("--block", blockSize, "bytes per parser feed (default 6000, the receiver's read size)")
-        ->check(CLI::Range(size_t(1), size_t(1) << 24));
-    CLI::Option* jsonOpt = app.add_flag("--json", json, "print the whole store as one JSON object");
-    CLI::Option* traceOpt = app.add_flag("--trace", trace, "print one line per framing event");
-    jsonOpt->excludes(traceOpt);
-    app.add_flag("--on-air", onAir, "print which sources the final state tallies, as one JSON object")
-        ->excludes(jsonOpt)
-        ->excludes(traceOpt);
-    CLI::Option* fileOpt = app.add_option("FILE", input, "capture to decode, or - for standard input");
-    CLI::Option* portOpt =
-        app.add_option("--port", live.device, "decode live from a serial device (/dev/ttyUSB0, COM3)");
-    portOpt->excludes(fileOpt);
-    app.add_option("--baud", live.baud, "line speed for --port (default 115200)")->needs(portOpt);
-    app.add_option("--data-bits", live.dataBits, "5, 6, 7 or 8 (default 8)")->needs(portOpt);
-    app.add_option("--parity", live.parity, "N, E, O, M or S (default N)")->needs(portOpt);
-    app.add_option("--stop-bits", live.stopBits, "1 or 2 (default 1)")->needs(portOpt);
-    app.add_option("--capture", live.capturePath, "with --port: write the raw bytes received to FILE")
-        ->needs(portOpt);
-    bool detect = false;
-    app.add_flag("--detect", detect,
-                 "with --port: find the line's baud rate, data bits, parity and stop bits from the feed "
-                 "(exit 0 found, 1 nothing convinces)")
-        ->needs(portOpt);
+    DumpOptions options;
+    DumpDeclareOptions(app, options);
     const int parsed = ToolParse(app, argc, argv, "tallydump");
     if (parsed >= 0) return parsed;
-    const DumpMode mode = json ? DUMP_JSON : trace ? DUMP_TRACE : onAir ? DUMP_ON_AIR : DUMP_SUMMARY;
-    if (detect) return LiveDetect(live, std::cout, std::cerr);
-    if (!live.device.empty()) {
-        live.blockSize = blockSize;
-        return LiveMonitor(live, mode, std::cout, std::cerr);
+    std::string error;
+    if (!DumpCheckOptions(app, options, error)) {
+        std::cerr << "tallydump: " << error << "\n";
+        return 2;
     }
+    if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
+    if (!options.live.device.empty()) return LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+
     FILE* in = nullptr;
-    if (input == "-") {
+    std::string inputName = options.input;
+    if (inputName == "-") {
 #ifdef _WIN32
         _setmode(_fileno(stdin), _O_BINARY);
+#else
+        WarnAboutTerminalInput();
 #endif
         in = stdin;
-        input = "standard input";
+        inputName = "standard input";
     } else {
-        in = std::fopen(input.c_str(), "rb");
+        in = std::fopen(inputName.c_str(), "rb");
         if (!in) {
-            std::cerr << "tallydump: cannot open " << input << ": " << std::strerror(errno) << "\n";
+            std::cerr << "tallydump: cannot open " << inputName << "\n";
             return 2;
         }
     }
-    const int status = DumpStream(in, input, blockSize, mode, std::cout, std::cerr);
+    InterruptInstall();
+    const int status =
+        DumpStream(in, inputName, options.blockSize, options.mode, options.traceTime, std::cout, std::cerr);
     if (in != stdin) std::fclose(in);
     std::cout.flush();
     return status;

@@ -5,6 +5,8 @@
 // bytes within one record is one line, so there is one line per record.
 #include "tools/tallydump/recorded.h"
 
+#include "tools/common/interrupt.h"
+
 #include <chrono>
 #include <cinttypes>
 #include <deque>
@@ -173,7 +175,7 @@ int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix,
     RecordingRecord record;
     RecordingReadResult result;
     uint64_t streamOffset = 0, records = 0, firstUs = 0, lastUs = 0;
-    while ((result = RecordingNext(*reader, record)) == RECORDING_RECORD) {
+    while (!InterruptSignal() && (result = RecordingNext(*reader, record)) == RECORDING_RECORD) {
         const size_t index = static_cast<size_t>(records++);
         if (index == 0) firstUs = record.timeUs;
         lastUs = record.timeUs;
@@ -199,7 +201,11 @@ int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix,
             trace.waiting.push_back({index, RecordLine(record, streamOffset)});
         if (RecordCarriesStream(record.kind)) streamOffset += record.length;
     }
-    if (result == RECORDING_BAD) {
+    // Ctrl-C or SIGTERM while reading a pipe ends the read early (and may
+    // leave a short read behind): the report covers the records read so far.
+    const int signal = InterruptSignal();
+    const DumpEnd end = signal ? DUMP_END_INTERRUPTED : DUMP_END_INPUT;
+    if (result == RECORDING_BAD && !signal) {
         err << "tallydump: " << inputName << ": " << reader->error << "\n";
         return 2;
     }
@@ -207,20 +213,27 @@ int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix,
         FlushStray(trace);
         PrintWaitingBefore(trace, static_cast<size_t>(records));
     }
-    if (result == RECORDING_TRUNCATED)
+    if (signal)
+        err << "tallydump: interrupted; the report covers the " << records << " records read so far\n";
+    else if (result == RECORDING_TRUNCATED)
         err << "tallydump: warning: " << inputName << ": " << reader->error
             << "; decoded up to the last whole record\n";
-    if (mode == DUMP_JSON) {
-        out << DumpJson(session).dump() << '\n';
-    } else if (mode == DUMP_SUMMARY) {
+    if (mode == DUMP_SUMMARY) {
+        out.clear();
         out << "recording of " << records << " records, " << (records ? DateTimeText(firstUs) : "-") << " to "
             << (records ? DateTimeText(lastUs) : "-") << " UTC\n";
-        out << DumpSummary(session);
+        DumpReport(session, mode, end, out);
+    } else if (mode == DUMP_TRACE) {
+        out.clear();
+        out << (signal ? "interrupted" : "end of recording") << " at " << streamOffset << " bytes, " << records
+            << " records, pending " << FrameParserPending(*session.parser) << " bytes\n";
+        out.flush();
     } else {
-        out << "end of recording at " << streamOffset << " bytes, " << records << " records, pending "
-            << FrameParserPending(*session.parser) << " bytes\n";
+        DumpReport(session, mode, end, out);
     }
-    return 0;
+    // Dropped records are what the receiver lost when recording, not a fault
+    // of this decode: only an interruption changes the status.
+    return signal ? DumpExitStatus(session, end, signal) : 0;
 }
 
 // ---- Writing from a live port ------------------------------------------------
@@ -241,9 +254,13 @@ void OnLiveEvent(void* context, const FrameEvent& event) {
 
 }  // namespace
 
-bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, const std::string& path,
-                        const std::string& connectText, std::string& error) {
-    if (!RecordingCreate(recording.writer, path.c_str(), error)) return false;
+bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* file, const std::string& connectText,
+                        std::string& error) {
+    if (!RecordingStart(recording.writer, file)) {
+        RecordingClose(recording.writer);
+        error = "writing the file header failed";
+        return false;
+    }
     recording.session = &session;
     recording.recorder.reset(new Recorder);
     RecorderInit(*recording.recorder, WriteSink, &recording);
@@ -251,15 +268,18 @@ bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, const st
     session.parser->traceContext = &recording;
     RecordingWrite(recording.writer, RecordingNowUs(), RECORD_CONNECT, 0, 0,
                    reinterpret_cast<const uint8_t*>(connectText.data()), connectText.size());
-    return RecordingFlush(recording.writer);
+    if (RecordingFlush(recording.writer)) return true;
+    RecordingClose(recording.writer);
+    error = "writing the connect record failed";
+    return false;
 }
 
-void LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count) {
+bool LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count) {
     RecorderBeginFeed(*recording.recorder, RecordingNowUs(), recording.session->parser->bytesFed);
     DumpFeed(*recording.session, bytes, count);
     RecorderEndFeed(*recording.recorder);
     // Each read reaches the file at once: a crash loses no more than the read in hand.
-    RecordingFlush(recording.writer);
+    return RecordingFlush(recording.writer);
 }
 
 bool LiveRecordingStop(LiveRecording& recording) {

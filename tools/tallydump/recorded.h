@@ -29,11 +29,14 @@ struct LiveRecording {
     std::unique_ptr<Recorder> recorder;
     DumpSession* session = nullptr;
 };
-// Creates path, writes the connect record (text: device and settings) and
-// hooks the recorder into the session's parser. False with a message.
-bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, const std::string& path,
-                        const std::string& connectText, std::string& error);
-// Decodes one read into the session and records it, stamped now.
-void LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count);
+// Writes the file header to file (opened for writing, already checked under
+// the overwrite rules; the recording owns it from here on), the connect record
+// (text: device and settings) and hooks the recorder into the session's
+// parser. False with the reason.
+bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* file, const std::string& connectText,
+                        std::string& error);
+// Decodes one read into the session and records it, stamped now. False once
+// writing the recording has failed.
+bool LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count);
 // The incomplete message left, the disconnect record, then closes. False when writing failed.
 bool LiveRecordingStop(LiveRecording& recording);

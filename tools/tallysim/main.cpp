@@ -22,24 +22,31 @@
 
 #include "recording/recording.h"
 #include "tools/common/cli.h"
+#include "tools/common/files.h"
+#include "tools/common/interrupt.h"
 #include "tools/common/tty.h"
 #include "tools/tallysim/sim.h"
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-extern "C" void OnSignal(int) { stopRequested = true; }
+const char* const EXIT_STATUSES =
+    "Exit status:\n"
+    "  0    everything was sent (--count, --duration, the whole --replay), or stopped with\n"
+    "       Ctrl-C or SIGTERM; the summary says whether the expectation is complete\n"
+    "  1    writing the output or the summary failed part way (device gone, disk full, reader\n"
+    "       gone); the summary of what was sent is still printed\n"
+    "  2    nothing was sent: a bad option, an output, replay or summary file that cannot be used\n"
+    "  130  a second Ctrl-C (143: SIGTERM) while finishing: quit at once, without a summary\n";
 
 // Opens the output: "-" is standard output; a tty is put into raw mode at the
-// baud rate; anything else is created or truncated as a file.
-int OpenOutput(const std::string& path, long baud, std::string& error) {
+// baud rate; another device (/dev/null, a FIFO) is written as it is; a file
+// is created, or overwritten or appended to when told so.
+int OpenOutput(const std::string& path, long baud, FilePolicy policy, std::string& error) {
     if (path == "-") return STDOUT_FILENO;
-    struct stat info;
-    const bool device = stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
-    const int fd = device ? open(path.c_str(), O_WRONLY | O_NOCTTY)
-                          : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool stream = IsStream(path);
+    const int fd = stream ? open(path.c_str(), O_WRONLY | O_NOCTTY) : OutputOpen(path, policy, error);
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        if (stream) error = "cannot open " + path + ": " + std::strerror(errno);
         return -1;
     }
     if (isatty(fd)) {
@@ -56,12 +63,12 @@ int OpenOutput(const std::string& path, long baud, std::string& error) {
 }
 
 // Writes everything, unless stopped or the far end went away.
-bool WriteAll(int fd, const uint8_t* data, size_t count) {
+bool WriteAll(int fd, const uint8_t* data, size_t count, uint64_t& written) {
     while (count) {
         const ssize_t n = write(fd, data, count);
         if (n < 0) {
             if (errno == EINTR) {
-                if (stopRequested) return false;
+                if (InterruptSignal()) return false;
                 continue;
             }
             if (errno == EAGAIN) {
@@ -72,6 +79,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t count) {
         }
         data += n;
         count -= static_cast<size_t>(n);
+        written += static_cast<uint64_t>(n);
     }
     return true;
 }
@@ -110,12 +118,27 @@ bool LoadRecording(FILE* file, const std::string& path, std::vector<uint8_t>& by
     return true;
 }
 
+// Values that must be above zero, with a message that says so.
+CLI::Validator AboveZero() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            double number = 0;
+            if (!CLI::detail::lexical_cast(value, number) || !(number > 0))
+                return value + " is not accepted: a number above 0";
+            return std::string();
+        },
+        "> 0");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulate the switcher end of a tally link."};
     app.name("tallysim");
+    app.set_version_flag("--version", "tallysim (Qorvex) " QORVEX_TOOLS_VERSION);
+    app.footer(EXIT_STATUSES);
     std::string output = "-", replayPath, summaryPath;
+    bool force = false, append = false;
     long baud = 115200;
     double rate = 0, duration = 0;
     uint64_t count = 0, seed = 1, resetAt = 0;
@@ -126,14 +149,14 @@ int main(int argc, char** argv) {
     app.add_option("--baud", baud, "line rate: pace at baud/10 characters per second (default 115200)")
         ->check(CLI::Range(50L, 4000000L));
     CLI::Option* rateOpt = app.add_option("--rate", rate, "pace at this many messages per second instead")
-                               ->check(CLI::PositiveNumber);
+                               ->check(AboveZero());
     CLI::Option* fastOpt = app.add_flag("--fast", fast, "no pacing (for files and pipes)");
     rateOpt->excludes(fastOpt);
-    app.add_option("--duration", duration, "stop after this many seconds")->check(CLI::PositiveNumber);
-    app.add_option("--count", count, "stop after this many messages")->check(CLI::PositiveNumber);
+    app.add_option("--duration", duration, "stop after this many seconds")->check(AboveZero());
+    app.add_option("--count", count, "stop after this many messages")->check(AboveZero());
     app.add_option("--seed", seed, "seed of the production and the faults (default 1)");
     app.add_option("--reset-at", resetAt, "send the counter-reset message as message N")
-        ->check(CLI::PositiveNumber);
+        ->check(AboveZero());
     app.add_flag("--no-names", noNames, "do not send the source-name table at start");
     app.add_option("--faults", allFaults, "chance per message of each fault kind not set on its own (0..1)")
         ->check(CLI::Range(0.0, 1.0));
@@ -153,46 +176,78 @@ int main(int argc, char** argv) {
         "send a raw capture (at line rate) or a recording (.pcap, at its recorded pace) instead of a simulation");
     replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults");
     app.add_option("--summary", summaryPath, "write the JSON summary to FILE instead of standard error");
+    CLI::Option* forceOpt =
+        app.add_flag("--force", force, "overwrite an existing --output or --summary file (refused otherwise)");
+    app.add_flag("--append", append, "add to the end of an existing --output or --summary file")
+        ->excludes(forceOpt);
     const int parsed = ToolParse(app, argc, argv, "tallysim");
     if (parsed >= 0) return parsed;
 
+    // Everything that can be checked is checked before a byte is sent.
+    const FilePolicy policy = append ? FILE_APPEND : force ? FILE_OVERWRITE : FILE_NEW;
+    std::string error;
+    auto refuse = [](const std::string& why) {
+        std::cerr << "tallysim: " << why << "\n";
+        return 2;
+    };
+    if (app.count("--replay") && !InputCheck("--replay", replayPath, error)) return refuse(error);
+    if (output == "-") {
+        if (isatty(STDOUT_FILENO))
+            return refuse("--output -: standard output is a terminal; the binary feed would garble it "
+                          "(give --output DEVICE or FILE, or pipe it)");
+    } else {
+        if (!OutputCheck("--output", output, policy, error)) return refuse(error);
+        if (!replayPath.empty() && SameFile(output, replayPath))
+            return refuse("--output " + output + ": is the --replay file itself");
+    }
+    if (app.count("--summary")) {
+        if (!OutputCheck("--summary", summaryPath, policy, error)) return refuse(error);
+        struct stat summaryInfo, outInfo;
+        const bool summaryIsStdout = output == "-" && stat(summaryPath.c_str(), &summaryInfo) == 0 &&
+                                     fstat(STDOUT_FILENO, &outInfo) == 0 && summaryInfo.st_dev == outInfo.st_dev &&
+                                     summaryInfo.st_ino == outInfo.st_ino;
+        if (summaryPath == output || summaryIsStdout || SameFile(summaryPath, output) ||
+            SameFile(summaryPath, replayPath))
+            return refuse("--summary " + summaryPath + ": the same file as the feed");
+    }
     std::vector<uint8_t> replay;
     std::vector<ReplayMark> marks;  // empty for a raw capture
     if (!replayPath.empty()) {
         FILE* in = std::fopen(replayPath.c_str(), "rb");
-        if (!in) {
-            std::cerr << "tallysim: cannot open " << replayPath << ": " << std::strerror(errno) << "\n";
-            return 2;
-        }
+        if (!in) return refuse("cannot open --replay " + replayPath + ": " + std::strerror(errno));
+        // A recording or a raw capture: told apart by the pcap magic.
         uint8_t magic[4];
         const size_t got = std::fread(magic, 1, sizeof magic, in);
         std::string why;
         bool ok;
-        if (RecordingHasMagic(magic, got)) {
+        const bool recording = RecordingHasMagic(magic, got);
+        if (recording) {
             std::rewind(in);
             ok = LoadRecording(in, replayPath, replay, marks, why);
+            why = "--replay " + why;
         } else {
             replay.assign(magic, magic + got);
             uint8_t block[65536];
             size_t n;
             while ((n = std::fread(block, 1, sizeof block, in)) > 0) replay.insert(replay.end(), block, block + n);
             ok = !std::ferror(in);
-            why = "cannot read " + replayPath;
+            why = "cannot read --replay " + replayPath;
         }
         std::fclose(in);
-        if (!ok) {
-            std::cerr << "tallysim: " << why << "\n";
-            return 2;
-        }
+        if (!ok) return refuse(why);
+        if (replay.empty())
+            return refuse("--replay " + replayPath +
+                          (recording ? ": the recording holds no received bytes, nothing to send"
+                                     : ": is empty, nothing to send"));
     }
-    std::string error;
-    const int fd = OpenOutput(output, baud, error);
-    if (fd < 0) {
-        std::cerr << "tallysim: " << error << "\n";
-        return 2;
+    // Opening a FIFO waits for its reader: Ctrl-C there ends the run too.
+    InterruptInstall();
+    const int fd = OpenOutput(output, baud, policy, error);
+    if (fd < 0 && InterruptSignal()) {
+        std::cerr << "tallysim: interrupted while opening " << output << "; nothing was sent\n";
+        return InterruptStatus(InterruptSignal());
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    if (fd < 0) return refuse(error);
     std::signal(SIGPIPE, SIG_IGN);
 
     SimConfig config;
@@ -209,8 +264,9 @@ int main(int argc, char** argv) {
     size_t replayPos = 0, replayMark = 0;
     bool writeFailed = false;
     std::vector<uint8_t> chunk;
+    int writeErrno = 0;
     for (;;) {
-        if (stopRequested) break;
+        if (InterruptSignal()) break;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (duration > 0 && elapsed >= duration) break;
         const bool simulating = replayPath.empty();
@@ -238,11 +294,15 @@ int main(int argc, char** argv) {
             replayPos += chunk.size();
         }
         if (!chunk.empty()) {
-            if (!WriteAll(fd, chunk.data(), chunk.size())) {
-                writeFailed = !stopRequested;
+            if (!WriteAll(fd, chunk.data(), chunk.size(), sentBytes)) {
+                writeErrno = errno;
+                writeFailed = !InterruptSignal();
+                if (writeFailed)
+                    std::cerr << "tallysim: writing " << (output == "-" ? "standard output" : output)
+                              << " failed: " << std::strerror(writeErrno) << "; stopped after " << sentBytes
+                              << " bytes\n";
                 break;
             }
-            sentBytes += chunk.size();
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -258,19 +318,24 @@ int main(int argc, char** argv) {
         // expectation wrong, so the summary says so.
         summary["complete"] = sim->bytes == sentBytes;
     } else {
-        summary = {{"replay", replayPath}, {"bytes", sentBytes}, {"complete", replayPos == replay.size()}};
+        summary = {{"replay", replayPath}, {"bytes", sentBytes}, {"complete", sentBytes == replay.size()}};
     }
-    if (writeFailed) summary["writeError"] = std::strerror(errno);
+    if (writeFailed) summary["writeError"] = std::strerror(writeErrno);
+    if (InterruptSignal()) summary["interrupted"] = true;
     const std::string text = summary.dump(2) + "\n";
     if (summaryPath.empty()) {
         std::cerr << text;
     } else {
-        std::ofstream file(summaryPath, std::ios::trunc);
-        file << text;
-        if (!file) {
-            std::cerr << "tallysim: cannot write " << summaryPath << "\n";
-            return 2;
+        const int file = OutputOpen(summaryPath, policy, error);
+        if (file < 0 || !OutputWrite(file, text.data(), text.size(), error)) {
+            // The account of what was sent must not be lost with the file.
+            std::cerr << "tallysim: writing --summary " << summaryPath << " failed: " << error
+                      << "; the summary follows\n"
+                      << text;
+            if (file >= 0) close(file);
+            return 1;
         }
+        close(file);
     }
     return writeFailed ? 1 : 0;
 }

@@ -1,0 +1,31 @@
+// tallydump's command line: every option declared in one place with the
+// values it accepts, and the checks across options made once after parsing,
+// before any file or device is touched.
+#pragma once
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/tallydump/dump.h"
+#include "tools/tallydump/live.h"
+
+struct DumpOptions {
+    DumpMode mode = DUMP_SUMMARY;
+    bool json = false, trace = false, onAir = false;
+    std::string input = "-";
+    size_t blockSize = READ_BUFFER_SIZE;
+    std::string time;             // "", "start" or "wall" as given
+    TraceTime traceTime = TRACE_TIME_NONE;
+    bool force = false, append = false;
+    bool detect = false;          // --port DEV --detect: find the line settings
+    LiveOptions live;
+};
+
+// Declares the options of tallydump on app, bound to o, with help text,
+// accepted values, --version and the exit statuses in the help's footer.
+void DumpDeclareOptions(CLI::App& app, DumpOptions& o);
+
+// After a successful parse: fills the derived fields of o and checks what a
+// single option cannot (the capture's folder and overwrite rules, the input
+// file). False with one line naming the option and what is accepted.
+bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error);
