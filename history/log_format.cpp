@@ -72,40 +72,41 @@ void HistoryHex(const HistoryEvent& event, bool spaced, std::string& out) {
     }
 }
 
-void HistoryAppendLogLine(const HistoryEvent& event, const std::string& details, std::string& out) {
+namespace {
+
+// The log and the CSV file share their columns; only the separator, the
+// quoting of the details and the line end differ.
+void AppendLine(const HistoryEvent& event, const std::string& details, char separator, std::string& out) {
     char time[32], type[8];
     HistoryFormatTime(event.timeMs, 'T', time);
     HistoryTypeText(event, type);
     std::string hex;
     HistoryHex(event, false, hex);
     out += time;
-    out += '\t';
+    out += separator;
     out += HistoryEventName(event.kind);
-    out += '\t';
+    out += separator;
     out += type;
-    out += '\t';
+    out += separator;
     out += hex;
-    out += '\t';
-    AppendClean(details, out);
-    out += '\n';
+    out += separator;
+    if (separator == ',') {
+        AppendCsvField(details, out);
+        out += "\r\n";
+    } else {
+        AppendClean(details, out);
+        out += '\n';
+    }
+}
+
+}  // namespace
+
+void HistoryAppendLogLine(const HistoryEvent& event, const std::string& details, std::string& out) {
+    AppendLine(event, details, '\t', out);
 }
 
 void HistoryAppendCsvLine(const HistoryEvent& event, const std::string& details, std::string& out) {
-    char time[32], type[8];
-    HistoryFormatTime(event.timeMs, 'T', time);
-    HistoryTypeText(event, type);
-    std::string hex;
-    HistoryHex(event, false, hex);
-    out += time;
-    out += ',';
-    out += HistoryEventName(event.kind);
-    out += ',';
-    out += type;
-    out += ',';
-    out += hex;
-    out += ',';
-    AppendCsvField(details, out);
-    out += "\r\n";
+    AppendLine(event, details, ',', out);
 }
 
 int64_t HistoryNowMs() {

@@ -15,22 +15,16 @@
 #include "app/session.h"
 #include "resources/resource.h"
 #include "tally/store.h"
+#include "tests/win/app_test_util.h"
 
 namespace {
 
-HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
 
 class ViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool registered = false;
-        if (!registered) {
-            AppLoadStrings(Instance());
-            AppRegisterClass(Instance());
-            registered = true;
-        }
-        ASSERT_EQ(AppCreateWindow(Instance(), SW_SHOWNORMAL), 1);
-        window = appMainWindow;
+        window = OpenMainWindowForTest();
+        ASSERT_NE(window, nullptr);
         s = SessionFromWindow(window);
         ASSERT_NE(s, nullptr);
         bar = GetDlgItem(window, IDC_STATUS_BAR);

@@ -24,6 +24,7 @@
 #include "serial/port.h"
 #include "tally/store.h"
 #include "win_artifacts.h"
+#include "tests/win/app_test_util.h"
 
 namespace {
 
@@ -56,14 +57,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
 class HistoryViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool registered = false;
-        if (!registered) {
-            AppLoadStrings(Instance());
-            AppRegisterClass(Instance());
-            registered = true;
-        }
-        ASSERT_EQ(AppCreateWindow(Instance(), SW_SHOWNORMAL), 1);
-        window = appMainWindow;
+        window = OpenMainWindowForTest();
+        ASSERT_NE(window, nullptr);
         list = GetDlgItem(window, IDC_HISTORY_LIST);
         ASSERT_NE(list, nullptr);
         KillTimer(window, HISTORY_TIMER);  // ticks by hand

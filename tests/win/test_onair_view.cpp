@@ -19,10 +19,9 @@
 #include "resources/resource.h"
 #include "tally/store.h"
 #include "tests/win/win_artifacts.h"
+#include "tests/win/app_test_util.h"
 
 namespace {
-
-HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
 
 void Pump() {
     MSG m;
@@ -32,14 +31,8 @@ void Pump() {
 class OnAirViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static bool registered = false;
-        if (!registered) {
-            AppLoadStrings(Instance());
-            AppRegisterClass(Instance());
-            registered = true;
-        }
-        ASSERT_EQ(AppCreateWindow(Instance(), SW_SHOWNORMAL), 1);
-        window = appMainWindow;
+        window = OpenMainWindowForTest();
+        ASSERT_NE(window, nullptr);
         KillTimer(window, REFRESH_TIMER);  // ticks by hand
     }
     void TearDown() override {
