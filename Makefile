@@ -65,11 +65,12 @@ bench: deps
 	sh tests/e2e/soak.sh build/windows build/native/bin $(BENCH_SOAK_MINUTES) 60 || status=1; \
 	exit $$status
 
-# A long soak of qorvex.exe under Wine: make soak MINUTES=30
+# A long soak of qorvex.exe under Wine: make soak MINUTES=30 [SEGMENT=seconds of feed between checks]
 MINUTES ?= 30
+SEGMENT ?= 60
 BENCH_SOAK_MINUTES ?= 3
 soak: build
-	sh tests/e2e/soak.sh build/windows build/native/bin $(MINUTES) 60
+	sh tests/e2e/soak.sh build/windows build/native/bin $(MINUTES) $(SEGMENT)
 
 # With DISPLAY set the application stays open for you; without one a scripted
 # tour on a private virtual display leaves screenshots in build/demo/.

@@ -13,7 +13,8 @@
 # GDI/USER objects) are sampled and printed as a table over time. The
 # history is in use throughout: shown in the main window and written to a
 # log file (--log); it reaches its cap of held events only in soaks of about
-# 25 minutes or more.
+# 25 minutes or more. A recording runs throughout too (--record), across every
+# reconnect; at the end its bytes must be exactly the bytes sent.
 # Usage: sh soak.sh <windows build> <native bin folder> <minutes> [segment seconds]
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -75,8 +76,10 @@ connect() {
 }
 
 qv_nullmodem_start "$QV_PEER" || exit 1
-log="$QV_RUN/soak_log.tsv"; rm -f "$log"
-qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "Z:$(printf '%s' "$log" | tr '/' '\\')"
+log="$QV_RUN/soak_log.tsv" rec="$QV_RUN/soak.pcap" sent="$QV_RUN/sent.bin"
+rm -f "$log" "$rec" "$sent"
+qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "Z:$(printf '%s' "$log" | tr '/' '\\')" \
+  --record "Z:$(printf '%s' "$rec" | tr '/' '\\')"
 qv_probe wait-window qorvex 30000 >/dev/null || { qv_fail "qorvex.exe window"; qv_e2e_end; }
 app=$(app_linux_pid)
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
@@ -101,9 +104,11 @@ while [ "$(date +%s)" -lt "$end" ]; do
   left=$((end - $(date +%s)))
   dur=$SEGMENT; [ "$left" -lt "$dur" ] && dur=$left; [ "$dur" -lt 15 ] && dur=15
   # Standard output into the peer pty: 256000 is no POSIX speed, and a pty
-  # carries any rate (as in bench_e2e.sh).
+  # carries any rate (as in bench_e2e.sh). A copy of every byte sent is kept
+  # to compare with the recording.
   "$QV_NATIVE_BIN/tallysim" -o - --baud 256000 --duration "$dur" --seed $((1000 + seg)) --faults 0.01 \
-    --reset-at 1 --force --summary "$QV_RUN/soak_$seg.json" >"$QV_PEER" 2>"$QV_RUN/sim.err" </dev/null &
+    --reset-at 1 --force --summary "$QV_RUN/soak_$seg.json" 2>"$QV_RUN/sim.err" </dev/null |
+    tee -a "$sent" >"$QV_PEER" &
   QV_SIM_PID=$!
   d=$seg
   while kill -0 "$QV_SIM_PID" 2>/dev/null; do
@@ -133,6 +138,15 @@ awk -v segs="$seg" -v ok="$matched" '$2 ~ /^seg/ { n++; if (n == 1) { r0 = $3; p
 if [ -n "$logging" ]; then
   echo "soak: history log $(($(wc -c <"$log" 2>/dev/null || echo 0) / 1024)) KiB, $(wc -l <"$log" 2>/dev/null || echo 0) lines"
   [ -s "$log" ] || qv_fail "no history log written"
+fi
+# The recording, closed, must hold every byte sent across all the reconnects.
+qv_probe command 40301 >/dev/null || qv_fail "Stop Recording command"
+sleep 1
+if "$QV_NATIVE_BIN/tallysim" --fast --force --replay "$rec" -o "$QV_RUN/replayed.bin" 2>"$QV_RUN/replay.err" &&
+  cmp -s "$sent" "$QV_RUN/replayed.bin"; then
+  echo "soak: recording $(($(wc -c <"$rec") / 1024)) KiB holds exactly the $(wc -c <"$sent") bytes sent"
+else
+  qv_fail "the recording's bytes differ from the bytes sent ($(wc -c <"$QV_RUN/replayed.bin" 2>/dev/null || echo 0) against $(wc -c <"$sent"); $(head -c 300 "$QV_RUN/replay.err"))"
 fi
 [ "$matched" -eq "$seg" ] || qv_fail "$((seg - matched)) segment(s) differed from the simulator's summary"
 qv_probe command 32775 >/dev/null || qv_fail "Exit command"

@@ -327,7 +327,9 @@ TEST_F(SettingsTest, WriteTimeoutFollowsTheBaudRate) {
         ASSERT_EQ(Session()->connected.load(), 1) << c.baud;
         EXPECT_EQ(PortTimeouts().WriteTotalTimeoutMultiplier, c.multiplier) << c.baud;
         EXPECT_EQ(lastDcb.BaudRate, c.baud);
-        if (c.driverHasRate) EXPECT_EQ(PortState().BaudRate, c.baud);
+        if (c.driverHasRate) {
+            EXPECT_EQ(PortState().BaudRate, c.baud);
+        }
         Command(IDM_DISCONNECT);
     }
 }
