@@ -21,6 +21,24 @@ qv_feed_tools_check() {
   done
 }
 
+# qv_fault_stream OUT TRUTH: the recorded faulty stream of the recorded-stream
+# and history-log tests. Seed and rates give every message type and fault kind
+# within 1500 messages, the reset comes early so the later faults stay
+# counted, and it is led by messages that must change nothing. TRUTH gets the
+# simulator's account of it; status 1 if tallysim failed.
+qv_fault_stream() {
+  "$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 --force \
+    -o "$QV_RUN/fault_sim.bin" --summary "$2" >"$QV_RUN/gen.out" 2>"$QV_RUN/gen.err" ||
+    { cat "$QV_RUN/gen.err" >&2; return 1; }
+  {
+    printf '\205\205'; head -c 23 /dev/zero                         # 0x85: framed by length, ignored
+    printf '\320\320\322\322'                                          # 0xD0, 0xD2: no effect
+    printf '\301\301\000NOBODY\000\000\000\000\000\000GHOST\000'       # name for source 0: ignored
+    printf '\260\260'; head -c 10 /dev/zero                         # 0xB0: framed by length, ignored
+    cat "$QV_RUN/fault_sim.bin"
+  } >"$1"
+}
+
 # qv_sim_start SUMMARY ARGS...: tallysim writing to the peer end in the
 # background; its JSON summary goes to SUMMARY (replacing one left by an
 # earlier run).

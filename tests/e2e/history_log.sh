@@ -19,23 +19,12 @@ qv_e2e_begin e2e_history_log
 qv_feed_trap
 
 rec="$QV_RUN/history_stream.bin"
-sim_part="$QV_RUN/history_sim.bin"
 truth="$QV_ARTIFACTS/history_log_truth.json"
 log="$QV_ARTIFACTS/history_log.tsv"
 rm -f "$log"
 
-# 1. The recording of e2e_recorded_stream: every type and fault, led by
-# messages that must change nothing.
-"$QV_NATIVE_BIN/tallysim" --fast --count 1500 --seed 77 --faults 0.02 --reset-at 700 --force \
-  -o "$sim_part" --summary "$truth" >"$QV_RUN/gen.out" 2>"$QV_RUN/gen.err" ||
-  { qv_fail "tallysim could not write the recording"; cat "$QV_RUN/gen.err" >&2; qv_e2e_end; }
-{
-  printf '\205\205'; head -c 23 /dev/zero
-  printf '\320\320\322\322'
-  printf '\301\301\000NOBODY\000\000\000\000\000\000GHOST\000'
-  printf '\260\260'; head -c 10 /dev/zero
-  cat "$sim_part"
-} >"$rec"
+# 1. The recording of e2e_recorded_stream.
+qv_fault_stream "$rec" "$truth" || { qv_fail "tallysim could not write the recording"; qv_e2e_end; }
 echo "recording: $(wc -c <"$rec") bytes"
 
 # 2. Through the real program, logging from its start.

@@ -64,6 +64,36 @@ bool WaitForVerdict(HWND dialog, Seen& seen, DWORD timeoutMs) {
     return false;
 }
 
+// Writes 20 messages of one type (each header byte twice, then the payload)
+// into the peer end every 30 ms until destroyed, as a switcher would.
+class Feed {
+public:
+    Feed(uint8_t type, int payloadBytes) : thread_([this, type, payloadBytes] { Run(type, payloadBytes); }) {}
+    ~Feed() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    bool ok() const { return peer_.ok(); }
+
+private:
+    void Run(uint8_t type, int payloadBytes) {
+        std::vector<uint8_t> block;
+        for (int m = 0; m < 20; ++m) {
+            block.push_back(type);
+            block.push_back(type);
+            for (int i = 0; i < payloadBytes; ++i) block.push_back(static_cast<uint8_t>(i + m));
+        }
+        while (!stop_) {
+            peer_.Write(block);
+            Sleep(30);
+        }
+    }
+    Peer peer_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 class DetectTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(MainWindow(), nullptr); }
@@ -105,21 +135,8 @@ TEST_F(DetectTest, CancelDuringTheScanClosesAndPutsThePortBack) {
 }
 
 TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
-    Peer peer;
-    ASSERT_TRUE(peer.ok());
-    std::atomic<bool> stop{false};
-    std::thread feed([&] {
-        std::vector<uint8_t> block;
-        for (int m = 0; m < 20; ++m) {
-            block.push_back(0xB1);
-            block.push_back(0xB1);
-            for (int i = 0; i < 10; ++i) block.push_back(static_cast<uint8_t>(i + m));
-        }
-        while (!stop) {
-            peer.Write(block);
-            Sleep(30);
-        }
-    });
+    Feed feed(0xB1, 10);
+    ASSERT_TRUE(feed.ok());
     SessionState* session = Session();
     session->baudRate = 9600;
     session->parity = EVENPARITY;
@@ -132,8 +149,7 @@ TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
     });
     Command(IDM_DETECT_SETTINGS);
     const bool shown = driver.Join();
-    stop = true;
-    feed.join();
+    feed.Stop();
     ASSERT_TRUE(shown);
     ASSERT_TRUE(over) << seen.status;
     // On a pty the first setting the driver takes frames everything.
@@ -146,21 +162,8 @@ TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
 }
 
 TEST_F(DetectTest, SettingsButtonPutsTheResultIntoTheListsForOkToStore) {
-    Peer peer;
-    ASSERT_TRUE(peer.ok());
-    std::atomic<bool> stop{false};
-    std::thread feed([&] {
-        std::vector<uint8_t> block;
-        for (int m = 0; m < 20; ++m) {
-            block.push_back(0xA1);
-            block.push_back(0xA1);
-            for (int i = 0; i < 3; ++i) block.push_back(static_cast<uint8_t>(i + m));
-        }
-        while (!stop) {
-            peer.Write(block);
-            Sleep(30);
-        }
-    });
+    Feed feed(0xA1, 3);
+    ASSERT_TRUE(feed.ok());
     SessionState* session = Session();
     session->baudRate = 9600;
     session->parity = EVENPARITY;
@@ -185,8 +188,7 @@ TEST_F(DetectTest, SettingsButtonPutsTheResultIntoTheListsForOkToStore) {
     });
     Command(IDM_SETTINGS);
     const bool shown = driver.Join();
-    stop = true;
-    feed.join();
+    feed.Stop();
     ASSERT_TRUE(shown);
     ASSERT_TRUE(inner);
     EXPECT_EQ(result, "115200 8N1 \xE2\x80\x94 100 % of bytes framed");
