@@ -16,6 +16,16 @@ struct TimeCache {
     char text[20] = {};  // "YYYY-MM-DDTHH:MM:SS"
 } timeCache;
 
+// Fixed-width decimal; localtime's fields are in range, so nothing is cut
+// (snprintf of plain ints made the compiler warn of truncation).
+void PutDigits(char*& out, int value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    out += width;
+}
+
 // Details never hold a tab or line end (descriptions escape name bytes), but
 // a line must stay one line whatever it is given.
 void AppendClean(const std::string& text, std::string& out) {
@@ -43,10 +53,21 @@ void HistoryFormatTime(int64_t timeMs, char separator, char (&out)[32]) {
     if (second != timeCache.second) {
         const std::time_t t = static_cast<std::time_t>(second);
         const std::tm* local = std::localtime(&t);
-        if (local) {
-            std::snprintf(timeCache.text, sizeof timeCache.text, "%04d-%02d-%02dT%02d:%02d:%02d",
-                          local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min,
-                          local->tm_sec);
+        const int year = local ? local->tm_year + 1900 : -1;
+        if (year >= 0 && year <= 9999) {
+            char* p = timeCache.text;
+            PutDigits(p, year, 4);
+            *p++ = '-';
+            PutDigits(p, local->tm_mon + 1, 2);
+            *p++ = '-';
+            PutDigits(p, local->tm_mday, 2);
+            *p++ = 'T';
+            PutDigits(p, local->tm_hour, 2);
+            *p++ = ':';
+            PutDigits(p, local->tm_min, 2);
+            *p++ = ':';
+            PutDigits(p, local->tm_sec, 2);
+            *p = '\0';
         } else {
             std::snprintf(timeCache.text, sizeof timeCache.text, "0000-00-00T00:00:00");
         }
