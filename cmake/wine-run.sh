@@ -21,5 +21,11 @@ out=$(mktemp) err=$(mktemp)
 wine "$exe" "$@" >"$out" 2>"$err" </dev/null
 rc=$?
 cat "$out"; cat "$err" >&2
+# A program that never got going (or died before its output was flushed)
+# leaves nothing to read: say how it ended and what else ran.
+if [ $rc -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
+  qv_log "$(basename "$exe") ended with status $rc and printed nothing; Wine processes now:"
+  qv_wine_processes >&2
+fi
 rm -f "$out" "$err"
 exit $rc

@@ -52,9 +52,9 @@ qv_wine "$QV_RUN/roundtrip" "$QV_BUILD/bin/qvroundtrip.exe" qorvex 10 20
 rss0=$(rss_kb "$app")
 
 echo "==== ${SECONDS_FED} s at 256000 baud with faults (1 %)"
-"$QV_NATIVE_BIN/tallysim" -o - --baud 256000 --duration "$SECONDS_FED" --seed 12 --faults 0.01 --force \
-  --summary "$QV_RUN/bench_feed.json" 2>"$QV_RUN/sim.err" </dev/null | tee "$capture" >"$QV_PORTS/COM2" &
-QV_SIM_PID=$!
+rm -f "$capture"
+qv_sim_pipe "$QV_PORTS/COM2" "$capture" --baud 256000 --duration "$SECONDS_FED" --seed 12 --faults 0.01 --force \
+  --summary "$QV_RUN/bench_feed.json"
 sleep 3
 qv_wine "$QV_RUN/roundtrip" "$QV_BUILD/bin/qvroundtrip.exe" qorvex $((SECONDS_FED - 40)) 20 >"$QV_RUN/roundtrip.txt" &
 rt=$!

@@ -76,7 +76,7 @@ connect() {
 }
 
 qv_nullmodem_start "$QV_PEER" || exit 1
-log="$QV_RUN/soak_log.tsv" rec="$QV_RUN/soak.pcap" sent="$QV_RUN/sent.bin" fifo="$QV_RUN/feed.fifo"
+log="$QV_RUN/soak_log.tsv" rec="$QV_RUN/soak.pcap" sent="$QV_RUN/sent.bin"
 rm -f "$log" "$rec" "$sent"
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "Z:$(printf '%s' "$log" | tr '/' '\\')" \
   --record "Z:$(printf '%s' "$rec" | tr '/' '\\')"
@@ -103,22 +103,14 @@ while [ "$(date +%s)" -lt "$end" ]; do
   seg=$((seg + 1))
   left=$((end - $(date +%s)))
   dur=$SEGMENT; [ "$left" -lt "$dur" ] && dur=$left; [ "$dur" -lt 15 ] && dur=15
-  # Standard output into the peer pty: 256000 is no POSIX speed, and a pty
-  # carries any rate (as in bench_e2e.sh). A copy of every byte sent is kept
-  # to compare with the recording; through a fifo, so that QV_SIM_PID is the
-  # simulator's (a background tee ignores the cleanup's SIGINT).
-  rm -f "$fifo"; mkfifo "$fifo" || { qv_fail "mkfifo $fifo"; break; }
-  tee -a "$sent" <"$fifo" >"$QV_PEER" &
-  tee_pid=$!
-  "$QV_NATIVE_BIN/tallysim" -o - --baud 256000 --duration "$dur" --seed $((1000 + seg)) --faults 0.01 \
-    --reset-at 1 --force --summary "$QV_RUN/soak_$seg.json" 2>"$QV_RUN/sim.err" </dev/null >"$fifo" &
-  QV_SIM_PID=$!
+  # A copy of every byte sent is kept to compare with the recording.
+  qv_sim_pipe "$QV_PEER" "$sent" --baud 256000 --duration "$dur" --seed $((1000 + seg)) --faults 0.01 \
+    --reset-at 1 --force --summary "$QV_RUN/soak_$seg.json" || { qv_fail "mkfifo"; break; }
   d=$seg
   while kill -0 "$QV_SIM_PID" 2>/dev/null; do
     drive_display $((d % 5)); d=$((d + 1))
   done
   qv_sim_wait 60 || { qv_fail "tallysim segment $seg"; cat "$QV_RUN/sim.err" >&2; }
-  wait "$tee_pid" || qv_fail "the copy of segment $seg into the peer failed"
   b=$(sed -n 's/^  "bytes": \([0-9]*\).*/\1/p' "$QV_RUN/soak_$seg.json")
   m=$(sed -n 's/^  "messageTotal": \([0-9]*\).*/\1/p' "$QV_RUN/soak_$seg.json")
   sent_bytes=$((sent_bytes + ${b:-0})) sent_msgs=$((sent_msgs + ${m:-0}))
