@@ -15,6 +15,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "displays/framework.h"
+#include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "tally/store.h"
 
@@ -527,6 +528,21 @@ TEST_F(MainWindowTest, TheRealTimerDeliversTheRefresh) {
     tallyStore.namesDirty = 0;
     ActiveDisplay.window = nullptr;
     DestroyWindow(recorder);
+}
+
+// An idle program must not wake for recordings: KillTimer tells whether the
+// recording tick was set (false when it was not).
+TEST_F(MainWindowTest, RecordingTickRunsOnlyWhileARecordingIsOpen) {
+    EXPECT_FALSE(KillTimer(window, RECORDING_TIMER));
+    char path[MAX_PATH];
+    GetTempPathA(MAX_PATH, path);
+    lstrcatA(path, "qorvex_tick_test.pcap");
+    ASSERT_EQ(RecordingStart(window, path), 1);
+    EXPECT_TRUE(KillTimer(window, RECORDING_TIMER));
+    SetTimer(window, RECORDING_TIMER, RECORDING_PERIOD_MS, nullptr);
+    RecordingStop(window);
+    EXPECT_FALSE(KillTimer(window, RECORDING_TIMER));
+    DeleteFileA(path);
 }
 
 // ---- Commands and the loop -------------------------------------------------------
