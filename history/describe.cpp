@@ -315,6 +315,7 @@ bool HistoryDescribe(HistoryShadow& shadow, const HistoryEvent& e, std::string& 
         Append(out, "%s payload broken by two high bytes", TypeName(e.type).c_str());
         break;
     case EVENT_DROPPED: Append(out, "%d bytes dropped: frame buffer full", e.length); break;
+    case EVENT_INCOMPLETE: Append(out, "incomplete message: %d bytes, never completed", e.length); break;
     case EVENT_PORT_ERROR: Append(out, "<CE-0x%08x>", e.code); break;
     case EVENT_LINE_ERROR: LineErrors(e.code, out); break;
     case EVENT_CONNECT:

@@ -25,6 +25,7 @@ enum HistoryEventKind : uint8_t {
     EVENT_SILENT,      // no byte for HISTORY_SILENT_AFTER_MS
     EVENT_RECEIVING,   // bytes again after a silence
     EVENT_LOST,        // events the ring could not take (code: how many)
+    EVENT_INCOMPLETE,  // an incomplete message held when the stream ended
     EVENT_KIND_COUNT
 };
 
@@ -44,10 +45,13 @@ struct HistoryEvent {      // 64 bytes
 static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte
-// payload dropped port-error line-error connect disconnect silent receiving lost.
+// payload dropped port-error line-error connect disconnect silent receiving lost
+// incomplete.
 const char* HistoryEventName(int kind);
-// True for the kinds whose bytes are received bytes (message .. dropped).
-constexpr bool HistoryIsFraming(int kind) { return kind >= EVENT_MESSAGE && kind <= EVENT_DROPPED; }
+// True for the kinds whose bytes are received bytes (message .. dropped, incomplete).
+constexpr bool HistoryIsFraming(int kind) {
+    return (kind >= EVENT_MESSAGE && kind <= EVENT_DROPPED) || kind == EVENT_INCOMPLETE;
+}
 
 // Events the ring holds: 4 MB, about 30 s of a full-rate faulty feed while
 // the window does not drain it.

@@ -102,6 +102,24 @@ void EventSourceFeed(EventSource& source, const uint8_t* bytes, size_t count, in
     FlushPending(source);
 }
 
+void EventSourceFinish(EventSource& source, int64_t timeMs) {
+    FlushPending(source);
+    const FrameParser& parser = source.parser;
+    for (int done = 0; done < parser.frameCount;) {
+        HistoryEvent event;
+        std::memset(&event, 0, sizeof event);
+        event.timeMs = timeMs;
+        event.kind = EVENT_INCOMPLETE;
+        event.type = parser.frameBuffer[0];
+        const int n = parser.frameCount - done < HISTORY_EVENT_BYTES ? parser.frameCount - done : HISTORY_EVENT_BYTES;
+        std::memcpy(event.bytes, parser.frameBuffer + done, static_cast<size_t>(n));
+        event.length = static_cast<uint8_t>(n);
+        Push(source, event);
+        done += n;
+    }
+    EventSourceInit(source, parser.store, source.ring);
+}
+
 int EventSourcePending(const EventSource& source) { return FrameParserPending(source.parser); }
 
 void EventSourceNote(EventSource& source, HistoryEventKind kind, uint32_t code, int64_t timeMs) {

@@ -28,6 +28,12 @@ void EventSourceInit(EventSource& source, TallyStore* store, HistoryRing* ring);
 // the parser's buffer, so no byte is ever dropped here.
 void EventSourceFeed(EventSource& source, const uint8_t* bytes, size_t count, int64_t timeMs);
 
+// When the stream ends (the port closes, a replayed connection ends): the
+// bytes of an incomplete message the parser holds become an EVENT_INCOMPLETE,
+// so that the events' bytes are every byte received, and the source starts
+// afresh. Nothing is counted for them.
+void EventSourceFinish(EventSource& source, int64_t timeMs);
+
 // Bytes of an incomplete message waiting for the rest.
 int EventSourcePending(const EventSource& source);
 

@@ -21,6 +21,9 @@ size_t RecordingWriteHistoryEvent(RecordingWriter& writer, const HistoryEvent& e
         RecordingWrite(writer, timeUs, kinds[event.kind - EVENT_MESSAGE], 0, event.type, event.bytes, length);
         return 1;
     }
+    case EVENT_INCOMPLETE:
+        RecordingWrite(writer, timeUs, RECORD_PENDING, 0, event.type, event.bytes, length);
+        return 1;
     case EVENT_MISMATCH:
         for (uint8_t i = 0; i < length; ++i) RecordingWrite(writer, timeUs, RECORD_MISMATCH, 0, 0, event.bytes + i, 1);
         return length;

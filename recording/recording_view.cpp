@@ -127,7 +127,10 @@ void PlayRecord(void*, const RecordingRecord& record) {
         EventSourceInit(*replaySource, &tallyStore, jumping ? nullptr : &historyRing);
         PushNote(EVENT_CONNECT, 0, record.timeUs, record.bytes, record.length);
         return;
-    case RECORD_DISCONNECT: PushNote(EVENT_DISCONNECT, 0, record.timeUs, nullptr, 0); return;
+    case RECORD_DISCONNECT:
+        EventSourceFinish(*replaySource, static_cast<int64_t>(record.timeUs / 1000));
+        PushNote(EVENT_DISCONNECT, 0, record.timeUs, nullptr, 0);
+        return;
     case RECORD_LINE_ERROR: PushNote(EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_PORT_ERROR: PushNote(EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser

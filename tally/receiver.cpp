@@ -121,6 +121,9 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
         }
     }
 
+    // An incomplete message still held is received bytes too: the history,
+    // its log and a recording keep them.
+    EventSourceFinish(source, HistoryNowMs());
     CloseHandle(event);
     return ReceiverExit(session, 1);
 }

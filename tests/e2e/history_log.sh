@@ -58,7 +58,7 @@ qv_count "$(cut -f2 "$log")" '^connect$' 1 "one connect event"
 qv_count "$(cut -f2 "$log")" '^disconnect$' 0 "no disconnect (the program ended connected)"
 
 # Every byte: the framing events' bytes are the recording up to an open tail.
-awk -F'\t' 'NR > 1 && $2 ~ /^(message|ignored|reset|stray|unknown|mismatch|lowbyte|payload|dropped)$/ {printf "%s", $4}' \
+awk -F'\t' 'NR > 1 && $2 ~ /^(message|ignored|reset|stray|unknown|mismatch|lowbyte|payload|dropped|incomplete)$/ {printf "%s", $4}' \
   "$log" >"$QV_RUN/log.hex"
 od -An -v -tx1 "$rec" | tr -d ' \n' >"$QV_RUN/rec.hex"
 logn=$(wc -c <"$QV_RUN/log.hex"); recn=$(wc -c <"$QV_RUN/rec.hex")

@@ -74,6 +74,19 @@ TEST(HistorySource, EveryFramingStepIsOneEventWithTheBytesItConsumed) {
     EXPECT_EQ(rig.Event(3).length, 1) << "of 92 92 92 only the first goes";
     EXPECT_EQ(rig.Event(9).type, 0xA1);
     EXPECT_EQ(rig.Event(9).length, 3) << "a payload error gives up only what precedes the two high bytes";
+
+    // The stream ends (the port closes): the held tail is an event of its own,
+    // counted nowhere, and the source starts afresh.
+    const auto before = Snapshot(*rig.store);
+    EventSourceFinish(*rig.source, 2000);
+    rig.Drain();
+    const HistoryEvent& tail = rig.Event(rig.Size() - 1);
+    EXPECT_STREQ(HistoryEventName(tail.kind), "incomplete");
+    EXPECT_EQ(Hex(tail.bytes, tail.length), Hex(stream.data() + stream.size() - 4, 4));
+    EXPECT_EQ(tail.type, 0xB1);
+    EXPECT_EQ(rig.Last(), "incomplete message: 4 bytes, never completed");
+    EXPECT_EQ(EventSourcePending(*rig.source), 0);
+    EXPECT_EQ(SnapshotDiff(before, Snapshot(*rig.store)), "");
 }
 
 TEST(HistorySource, RunsBecomeOneEventUpToTheEventSizeAndLargeFeedsLoseNothing) {

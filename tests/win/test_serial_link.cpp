@@ -4,6 +4,8 @@
 #include <iostream>
 
 #include "serial_test_util.h"
+#include "history/book.h"
+#include "history/history_internal.h"
 #include "tally/protocol.h"
 
 using namespace serialtest;
@@ -157,6 +159,32 @@ TEST_F(LinkTest, PeerTrafficLandsInTheStoreWholeAndInSmallPieces) {
         if (n % 5 == 0) Sleep(25);
     }
     ExpectDelivered(pieces, before, "small writes");
+}
+
+// A message cut off by Disconnect is kept: an "incomplete" event with its
+// bytes, just before the disconnect, so the log and a recording lose nothing.
+TEST_F(LinkTest, AMessageCutOffByDisconnectIsKeptAsAnIncompleteEvent) {
+    Peer peer;
+    ASSERT_TRUE(peer.ok());
+    Command(IDM_CONNECT);
+    ASSERT_EQ(Session()->connected.load(), 1);
+    const uint32_t outs = Counters().outCount[0];
+    const std::vector<uint8_t> cut = {0xB1, 0xB1, 0x01, 0x02};
+    std::vector<uint8_t> bytes = Message(0xB1, 10, 5);
+    bytes.insert(bytes.end(), cut.begin(), cut.end());
+    ASSERT_TRUE(peer.Write(bytes));
+    ASSERT_TRUE(WaitUntil([&] { return Counters().outCount[0] == outs + 1; }, 5000));
+    Sleep(300);  // the tail came in the same write
+    Command(IDM_DISCONNECT);
+
+    const HistoryBook& book = HistoryTheBook();
+    const size_t n = HistoryBookSize(book);
+    ASSERT_GE(n, 2u);
+    const HistoryEvent& held = HistoryBookEntry(book, book.firstSeq + n - 2).event;
+    EXPECT_EQ(held.kind, EVENT_INCOMPLETE);
+    EXPECT_EQ(std::vector<uint8_t>(held.bytes, held.bytes + held.length), cut);
+    EXPECT_EQ(HistoryBookEntry(book, book.firstSeq + n - 1).event.kind, EVENT_DISCONNECT);
+    EXPECT_EQ(Counters().outCount[0], outs + 1) << "nothing is counted for the cut message";
 }
 
 TEST_F(LinkTest, BlockOneSendsExactlyTheTestBlock) {
