@@ -71,7 +71,7 @@ IDLE_ROWS="$QV_RUN/idle_rows"
 if [ -n "${QORVEX_BENCH_BEFORE:-}" ]; then
   qv_nullmodem_start || exit 1
   qv_app_start "$QORVEX_BENCH_BEFORE"
-  if qv_probe wait-window qorvex 30000 >/dev/null; then
+  if qv_app_wait_window 30000; then
     before=$(app_linux_pid); server=$(wineserver_pid)
     qv_probe command 105 >/dev/null
     sleep 3
@@ -85,7 +85,7 @@ fi
 
 qv_nullmodem_start || exit 1
 qv_app_start "$QV_BUILD/bin/qorvex.exe"
-qv_probe wait-window qorvex 30000 >/dev/null || { qv_fail "window"; qv_e2e_end; }
+qv_app_wait_window 30000 || { qv_fail "window"; qv_e2e_end; }
 app=$(app_linux_pid); server=$(wineserver_pid)
 echo "qorvex.exe is Linux pid ${app:-?}, wineserver pid ${server:-?}"
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }

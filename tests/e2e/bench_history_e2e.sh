@@ -40,7 +40,7 @@ capture="$QV_RUN/bench_feed.bin"
 winlog="Z:$(printf '%s' "$log" | tr '/' '\\')"
 qv_nullmodem_start || exit 1
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "$winlog"
-qv_probe wait-window qorvex 30000 >/dev/null || { qv_fail "window"; qv_e2e_end; }
+qv_app_wait_window 30000 || { qv_fail "window"; qv_e2e_end; }
 app=$(app_linux_pid)
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
 qv_probe command 105 >/dev/null

@@ -50,7 +50,7 @@ done
 : >"$dir/qorvex.ini"
 wine reg delete 'HKCU\Software\Qorvex' /f >/dev/null 2>&1 </dev/null
 qv_app_start "$dir/qorvex.exe"
-qv_check "unpacked qorvex.exe: main window" qv_probe wait-window qorvex 20000
+qv_check "unpacked qorvex.exe: main window" qv_app_wait_window 20000
 qv_check "About" qv_probe command 104
 qv_check "About box" qv_probe wait-dialog About 10000
 qv_count "$(qv_probe dialog-text About)" 'text="QORVEX Version 1.0"$' 1 "About still says QORVEX Version 1.0"

@@ -114,7 +114,7 @@ qv_feed_trap() {
 qv_feed_app_connected() {
   qv_nullmodem_start "$QV_PEER" || return 1
   qv_app_start "$QV_BUILD/bin/qorvex.exe" "$@"
-  qv_probe wait-window qorvex 30000 >/dev/null || return 1
+  qv_app_wait_window 30000 || return 1
   qv_probe command 105 >/dev/null || return 1
   if qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1; then
     qv_log "\"Connection failed.\" box shown"; return 1

@@ -31,7 +31,7 @@ echo "recording: $(wc -c <"$rec") bytes"
 winlog="Z:$(printf '%s' "$log" | tr '/' '\\')"
 qv_nullmodem_start "$QV_PEER" || { qv_fail "null modem"; qv_e2e_end; }
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "$winlog"
-qv_check "main window appears" qv_probe wait-window qorvex 30000
+qv_check "main window appears" qv_app_wait_window 30000
 if qv_probe wait-dialog "Qorvex V-1.0" 1000 >/dev/null 2>&1; then
   qv_fail "a warning box at start-up"; qv_probe dialog-text "Qorvex V-1.0" >&2
 fi
@@ -99,7 +99,7 @@ printf '%s\n' "$box" | grep -Fq 'The log file cannot be opened \"C:\\no such fol
   qv_pass "the box names the path" || { qv_fail "the box names the path"; printf '%s\n' "$box" >&2; }
 qv_screenshot "$QV_ARTIFACTS/history_log_unwritable.png"
 qv_check "box closed" qv_probe click "Qorvex V-1.0" 2
-qv_check "main window still there" qv_probe wait-window qorvex 5000
+qv_check "main window still there" qv_app_wait_window 5000
 qv_check "Exit command" qv_probe command 32775
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"

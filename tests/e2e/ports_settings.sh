@@ -82,7 +82,7 @@ reg_set ReconnectAutomatically REG_DWORD 1
 
 qv_check "null modem COM12 <-> Linux peer" qv_nullmodem_start "$PEER"
 qv_app_start "$EXE"
-qv_check "main window appears" qv_probe wait-window qorvex 20000
+qv_check "main window appears" qv_app_wait_window 20000
 [ "$(status_part 0)" = "COM12 9600 8E1" ] && qv_pass "status bar: saved port and settings" ||
   qv_fail "status bar port part: '$(status_part 0)'"
 
@@ -129,7 +129,7 @@ exit_app "first run"
 # ---- An absent saved port is kept ---------------------------------------------------
 reg_set Port REG_SZ COM40
 qv_app_start "$EXE"
-qv_check "second run: main window" qv_probe wait-window qorvex 20000
+qv_check "second run: main window" qv_app_wait_window 20000
 text=$(open_settings) || qv_fail "Settings did not open"
 rows=$(combo_rows "$text" 544)
 sel=$(combo_sel "$text" 544)
@@ -143,7 +143,7 @@ exit_app "second run"
 
 # ---- Command line ----------------------------------------------------------------------
 qv_app_start "$EXE" --port COM12 --baud 2400 --parity n --connect
-qv_check "options run: main window" qv_probe wait-window qorvex 20000
+qv_check "options run: main window" qv_app_wait_window 20000
 wait_status 0 "COM12 2400 8N1" && qv_pass "options override the saved settings" || qv_fail "port part '$(status_part 0)'"
 wait_status 1 "Connected, no data yet" && qv_pass "--connect connected at start" || qv_fail "link state '$(status_part 1)'"
 exit_app "options run"

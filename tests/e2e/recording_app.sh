@@ -58,7 +58,7 @@ head -n 1 "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q "connect COM1 115200
 
 # 3. Replayed by a fresh qorvex.exe at the recorded pace, the port closed.
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --open "Z:$rec"
-qv_probe wait-window qorvex 30000 >/dev/null || qv_fail "qorvex.exe --open has no window"
+qv_app_wait_window 30000 || qv_fail "qorvex.exe --open has no window"
 if qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1; then qv_fail "a warning box came up on --open"; fi
 span=$("$QV_NATIVE_BIN/tallydump" "$rec" | sed -n 's/^recording of .*, .* \([0-9:.]*\) to .* \([0-9:.]*\) UTC$/\1 \2/p')
 sleep 6
@@ -70,7 +70,7 @@ echo "recorded span: $span"
 
 # 4. A raw capture is not a recording: a box says why.
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --open "Z:$feed"
-qv_probe wait-window qorvex 30000 >/dev/null || qv_fail "qorvex.exe --open has no window"
+qv_app_wait_window 30000 || qv_fail "qorvex.exe --open has no window"
 if qv_probe wait-dialog "Qorvex V-1.0" 5000 >/dev/null; then
   qv_probe dialog-text "Qorvex V-1.0" | grep -q "not a recording (no pcap file header)" &&
     qv_pass "a raw capture is refused: not a recording" || qv_fail "refusal box without the reason"

@@ -12,8 +12,8 @@ qv_e2e_begin e2e_smoke
 
 qv_check "null modem COM1 <-> COM2" qv_nullmodem_start
 qv_app_start "$QV_BUILD/bin/qorvex.exe"
-qv_check "main window of class qorvex appears" qv_probe wait-window qorvex 20000
-qv_check "main window titled qorvex" qv_probe wait-window qorvex 1000
+qv_check "main window of class qorvex appears" qv_app_wait_window 20000
+qv_check "main window titled qorvex" qv_app_wait_window 1000
 
 menu=$(qv_probe menu); rc=$?
 [ $rc -eq 0 ] || qv_fail "menu read failed ($rc)"
@@ -96,7 +96,7 @@ qv_check "no qorvex window left" qv_probe wait-gone qorvex 2000
 # first loaded into a target whose receiver thread already runs (a DLL with
 # static TLS made Wine's loader fault there and hang the target).
 qv_app_start "$QV_BUILD/bin/qorvex.exe"
-qv_check "second run: main window appears" qv_probe wait-window qorvex 20000
+qv_check "second run: main window appears" qv_app_wait_window 20000
 # Connect: the menu is read back while the receiver thread runs (the hook
 # must still load into the target) and shows the connected state.
 qv_check "Connect command" qv_probe command 105

@@ -80,7 +80,7 @@ log="$QV_RUN/soak_log.tsv" rec="$QV_RUN/soak.pcap" sent="$QV_RUN/sent.bin"
 rm -f "$log" "$rec" "$sent"
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "Z:$(printf '%s' "$log" | tr '/' '\\')" \
   --record "Z:$(printf '%s' "$rec" | tr '/' '\\')"
-qv_probe wait-window qorvex 30000 >/dev/null || { qv_fail "qorvex.exe window"; qv_e2e_end; }
+qv_app_wait_window 30000 || { qv_fail "qorvex.exe window"; qv_e2e_end; }
 app=$(app_linux_pid)
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
 # A build that cannot log says so in a box at start-up: noted, and the soak

@@ -280,6 +280,26 @@ qv_app_start() {
   QV_APP_PID=$!
 }
 
+# qv_app_wait_window [TIMEOUT_MS]: waits for the main window of the program
+# qv_app_start started; when it does not come, says whether the program still
+# runs or how it ended, its stderr, the Wine processes of the moment, and
+# keeps a screenshot (a crash or error box shows there).
+qv_app_wait_window() {
+  qv_probe wait-window qorvex "${1:-30000}" >/dev/null && return 0
+  if [ -n "$QV_APP_PID" ] && kill -0 "$QV_APP_PID" 2>/dev/null; then
+    qv_log "no qorvex window within $((${1:-30000} / 1000)) s; the program still runs (pid $QV_APP_PID)"
+  elif [ -n "$QV_APP_PID" ]; then
+    wait "$QV_APP_PID"
+    qv_log "no qorvex window: the program ended with status $?"
+    QV_APP_PID=
+  fi
+  qv_log "its stderr: $(head -c 2000 "$QV_RUN/app.err" 2>/dev/null)"
+  qv_wine_processes >&2
+  _shot="${QV_ARTIFACTS:-$QV_RUN}/no_window_$(date +%H%M%S).png"
+  [ -n "${DISPLAY:-}" ] && qv_screenshot "$_shot" 2>/dev/null && qv_log "screen: $_shot"
+  return 1
+}
+
 # qv_app_wait [TIMEOUT_S]: waits for the background program to end; its exit
 # status becomes ours (124 on time-out, the program is then left to cleanup).
 qv_app_wait() {
