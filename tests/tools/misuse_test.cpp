@@ -3,8 +3,6 @@
 // Ctrl-C and SIGTERM always leave a report.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <nlohmann/json.hpp>
 
 #include "recording/recording.h"
@@ -14,11 +12,6 @@ namespace {
 
 const std::string DUMP = TALLYDUMP_PATH;
 const std::string SIM = TALLYSIM_PATH;
-
-bool Exists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
 
 int Lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 

@@ -2,8 +2,6 @@
 // ended by pid here), fed by tallysim on the other end.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <nlohmann/json.hpp>
 
 #include "tests/tools/process.h"
@@ -12,11 +10,6 @@ namespace {
 
 const std::string DUMP = TALLYDUMP_PATH;
 const std::string SIM = TALLYSIM_PATH;
-
-bool Exists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
-}
 
 class NullModem : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // time limit, and the child ended by its own pid if it overstays.
 #pragma once
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,11 @@ struct ToolRun {
     int status = -1;       // exit status, or -1 when killed or not started
     std::string out, err;  // contents of its standard output and error
 };
+
+inline bool Exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
 
 inline std::string ReadFileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
