@@ -9,7 +9,7 @@
 #include "app/app.h"
 #include "app/screen_core.h"
 #include "app/session.h"
-#include "app/status_core.h"
+#include "serial/status_core.h"
 #include "serial/port_watch.h"
 #include "tally/store.h"
 

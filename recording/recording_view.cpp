@@ -13,7 +13,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "app/startup.h"
-#include "app/status_core.h"
+#include "serial/status_core.h"
 #include "history/history.h"
 #include "history/source.h"
 #include "recording/history_records.h"

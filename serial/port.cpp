@@ -2,7 +2,7 @@
 #include "serial/port.h"
 
 #include "app/session.h"
-#include "app/status_core.h"
+#include "serial/status_core.h"
 #include "history/history.h"
 #include "resources/resource.h"
 #include "serial/port_watch.h"

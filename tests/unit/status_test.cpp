@@ -1,5 +1,5 @@
 // The status bar's texts through the link states and the message rate.
-#include "app/status_core.h"
+#include "serial/status_core.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "win_artifacts.h"
-#include "app/status_core.h"
+#include "serial/status_core.h"
 #include "serial_test_util.h"
 
 using namespace serialtest;

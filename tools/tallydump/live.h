@@ -6,7 +6,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "app/status_core.h"
+#include "serial/status_core.h"
 #include "tools/common/files.h"
 #include "tools/tallydump/dump.h"
 

@@ -1,4 +1,4 @@
-#include "app/status_core.h"
+#include "serial/status_core.h"
 
 #include <cstdio>
 
