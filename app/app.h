@@ -1,15 +1,28 @@
-// The application shell: process-wide handles, the main window and its
-// message loop.
+// The application shell, the composition root: it creates the records of a
+// main window, wires the views to the cores and runs the message loop.
+// Nothing outside app/ includes app/.
 #pragma once
 #include <windows.h>
 
+#include <memory>
+#include <string>
+
+#include "app/command_line.h"
+#include "config/config_values.h"
+#include "history/event.h"
+#include "serial/status_core.h"
+
+// Process-wide by nature: the process has one instance, and the entry and
+// the tests reach the one main window it shows through these. Nothing of a
+// window's state hangs on them.
 // The process's instance, stored when the main window is created.
 extern HINSTANCE appInstance;
 // The main window, stored when CreateWindowExA has returned (so still null
 // while WM_CREATE runs).
 extern HWND appMainWindow;
 
-// Window title and class name, loaded from string resources 103 and 109.
+// Window title and class name, loaded from string resources 103 and 109
+// (the class is registered once per process).
 constexpr int APP_STRING_LENGTH = 100;
 extern char appTitle[APP_STRING_LENGTH];
 extern char appClassName[APP_STRING_LENGTH];
@@ -34,12 +47,33 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The status bar along the bottom of the main window (child id below), its
-// layout on WM_SIZE and its texts, refreshed on the tick.
+// layout on WM_SIZE and its texts, refreshed on the tick; a seventh part
+// shows recording and replay while there is something to say.
 constexpr int IDC_STATUS_BAR = 100;
 constexpr int STATUS_PARTS = 6;
 HWND StatusBarCreate(HWND window);
 void StatusBarLayout(HWND window);
 void StatusBarUpdate(HWND window);
+void StatusBarShowRecording(HWND window);
+
+// Everything a main window owns besides its session (slot 0): the ring the
+// receiver fills and the history drains, the status bar's memory, and this
+// run's command line and settings store. Held in the window's extra slot 1,
+// created with the window and, like the session, kept for the process's life
+// (the receiver may still write the ring while the window goes).
+struct MainWindowRecord {
+    HistoryRing* ring = nullptr;
+    StatusTracker statusTracker;
+    std::string statusShown[STATUS_PARTS + 1];
+    CommandLineOptions options;
+    std::unique_ptr<ConfigBackend> config;
+};
+MainWindowRecord* MainWindowFrom(HWND window);
+
+// The client area the views share: all of it above the status bar.
+RECT AppViewArea(HWND window);
+// Places the views (history, On Air) in AppViewArea.
+void AppLayoutViews(HWND window);
 
 // Paints the cells of the terminal screen that meet `area` (client pixels).
 void ScreenPaint(HWND window, HDC dc, const RECT& area);

@@ -6,9 +6,6 @@
 
 namespace {
 
-// The rates the Settings dialog offers.
-const uint32_t BAUD_RATES[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 256000};
-
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
@@ -21,7 +18,7 @@ bool ParseBaud(const std::string& text, uint32_t& baud) {
         if (!std::isdigit(static_cast<unsigned char>(c))) return false;
         value = value * 10 + static_cast<uint32_t>(c - '0');
     }
-    for (uint32_t rate : BAUD_RATES)
+    for (long long rate : PORT_BAUD_RATES)
         if (rate == value) {
             baud = value;
             return true;
@@ -144,18 +141,17 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
     return result;
 }
 
-PortConfig CommandLineApply(const CommandLineOptions& o, const PortConfig& saved) {
-    PortConfig c = saved;
+PortSettings CommandLineApply(const CommandLineOptions& o, const PortSettings& saved) {
+    PortSettings c = saved;
     if (o.hasPort) c.portNumber = o.portNumber;
-    if (o.hasBaud) c.baudRate = o.baudRate;
+    if (o.hasBaud) c.baudRate = static_cast<int>(o.baudRate);
     if (o.hasDataBits) c.dataBits = o.dataBits;
     if (o.hasParity) c.parity = o.parity;
     if (o.hasStopBits) c.stopBits = o.stopBits;
     if (o.hasFlow) {
-        const int DTRDSR = 1, RTSCTS = 2;
-        c.flowFlags &= ~(DTRDSR | RTSCTS);
-        if (o.flow == CMDLINE_FLOW_RTSCTS) c.flowFlags |= RTSCTS;
-        if (o.flow == CMDLINE_FLOW_DTRDSR) c.flowFlags |= DTRDSR;
+        c.flowFlags &= ~(FLOW_DTRDSR | FLOW_RTSCTS);
+        if (o.flow == CMDLINE_FLOW_RTSCTS) c.flowFlags |= FLOW_RTSCTS;
+        if (o.flow == CMDLINE_FLOW_DTRDSR) c.flowFlags |= FLOW_DTRDSR;
     }
     return c;
 }

@@ -60,4 +60,4 @@ std::string CommandLineUsage();
 // The saved settings with the options laid over them, for this run: flow
 // "none" clears both hardware flow options, "rtscts" and "dtrdsr" set one
 // and clear the other; the XON/XOFF option is left as it was.
-PortConfig CommandLineApply(const CommandLineOptions& options, const PortConfig& saved);
+PortSettings CommandLineApply(const CommandLineOptions& options, const PortSettings& saved);

@@ -2,6 +2,9 @@
 // refresh tick and the About box.
 #include "app/app.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "app/session.h"
 #include "config/config_win.h"
 #include "detect/detect_dialog.h"
@@ -33,9 +36,10 @@ ATOM AppRegisterClass(HINSTANCE instance) {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = MainWindowProc;
     wc.cbClsExtra = 0;
-    // One pointer slot at index 0 for the SessionState: pointer-sized, so 8
-    // bytes on 64-bit Windows.
-    wc.cbWndExtra = sizeof(LONG_PTR);
+    // Two pointer slots: the SessionState at index 0 and the
+    // MainWindowRecord after it (pointer-sized, so 8 bytes each on 64-bit
+    // Windows).
+    wc.cbWndExtra = 2 * sizeof(LONG_PTR);
     wc.hInstance = instance;
     wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_QORVEX));
     wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
@@ -72,7 +76,71 @@ int AppRunLoop(HACCEL accelerators) {
     return static_cast<int>(msg.wParam);
 }
 
+MainWindowRecord* MainWindowFrom(HWND window) {
+    return window ? reinterpret_cast<MainWindowRecord*>(GetWindowLongPtrA(window, sizeof(LONG_PTR))) : nullptr;
+}
+
+RECT AppViewArea(HWND window) {
+    RECT area;
+    GetClientRect(window, &area);
+    HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
+    if (bar && IsWindowVisible(bar)) {
+        RECT r;
+        GetWindowRect(bar, &r);
+        area.bottom -= r.bottom - r.top;
+        if (area.bottom < area.top) area.bottom = area.top;
+    }
+    return area;
+}
+
+void AppLayoutViews(HWND window) {
+    const RECT area = AppViewArea(window);
+    HistoryViewLayout(window, area);
+    OnAirViewLayout(window, area);
+}
+
 // ---- Commands ---------------------------------------------------------------
+namespace {
+
+// The Settings dialog's buttons, served here so that the dialog and Detect
+// Settings need not know each other.
+INT_PTR SettingsFontButton(HWND dialog, void*) { return FontPick(dialog); }
+INT_PTR SettingsDetectButton(HWND dialog, void* context) {
+    const SessionState* s = static_cast<const SessionState*>(context);
+    return DetectSettingsButton(dialog, s->link.connected.load() != 0);
+}
+
+// "TTY Settings...": the dialog edits the session's settings record.
+void SettingsCommand(HWND window) {
+    SessionState* session = SessionFromWindow(window);
+    if (!session) return;
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+    const PortSettings portBefore = session->settings;
+    const FontConfig fontBefore = FontConfigFromSession(*session);
+    SettingsDialogRecord record = {&session->settings, session->link.connected.load() != 0, SettingsFontButton,
+                                   SettingsDetectButton, session};
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc,
+                    reinterpret_cast<LPARAM>(&record));
+    // Only what the operator changed is saved: values given on the
+    // command line stay for this run alone.
+    ConfigSavePort(ConfigActive(), portBefore, session->settings);
+    ConfigSaveFont(ConfigActive(), fontBefore, FontConfigFromSession(*session));
+    // Ok and Cancel alike: an open port gets the record's settings again.
+    if (session->link.connected.load() && !PortApplySettings(window))
+        MessageBoxA(window, "Settings failed!", "Qorvex V-1.0", MB_ICONWARNING);
+}
+
+void DetectCommand(HWND window) {
+    SessionState* session = SessionFromWindow(window);
+    if (!session) return;
+    const PortSettings before = session->settings;
+    // Remembered like a change made in the Settings dialog.
+    if (DetectSettingsCommand(window, session->settings, session->link.connected.load() != 0))
+        ConfigSavePort(ConfigActive(), before, session->settings);
+}
+
+}  // namespace
+
 // One case per command id; a command not listed here goes to DefWindowProcA
 // with its message unchanged.
 LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
@@ -83,54 +151,33 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     // The tally displays; their result is not used.
     case IDM_SHOW_ME:
-        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_ME), window, DisplayMeProc, 0);
-        return 0;
     case IDM_SHOW_EXT:
-        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_EXT), window, DisplayExtProc, 0);
-        return 0;
     case IDM_SHOW_SS:
-        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_SS), window, DisplaySsProc, 0);
-        return 0;
     case IDM_SHOW_OUT:
-        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_OUT), window, DisplayOutProc, 0);
-        return 0;
     case IDM_SHOW_NAMES:
-        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DISPLAY_NAMES), window, DisplayNamesProc, 0);
+        DisplayOpen(appInstance, window, LOWORD(wParam));
         return 0;
 
     case IDM_CONNECT:
-        PortWatchOnCommand();
+        PortWatchOnCommand(window);
         RecordingBeforeConnect(window);
+        StatusBarShowRecording(window);
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
         return 0;
 
     case IDM_DISCONNECT:
-        PortWatchOnCommand();
+        PortWatchOnCommand(window);
         CaretHide(window);
         PortClose(window);
         return 0;
 
-    case IDM_SETTINGS: {
-        SessionState* session = SessionFromWindow(window);
-        if (!session) return 0;
-        HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
-        const PortConfig portBefore = PortConfigFromSession(*session, PortWatchReconnect());
-        const FontConfig fontBefore = FontConfigFromSession(*session);
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SETTINGS), window, SettingsDialogProc,
-                        reinterpret_cast<LPARAM>(session));
-        // Only what the operator changed is saved: values given on the
-        // command line stay for this run alone.
-        ConfigSavePort(ConfigActive(), portBefore, PortConfigFromSession(*session, PortWatchReconnect()));
-        ConfigSaveFont(ConfigActive(), fontBefore, FontConfigFromSession(*session));
-        // Ok and Cancel alike: an open port gets the record's settings again.
-        if (session->connected.load() && !PortApplySettings(window))
-            MessageBoxA(window, "Settings failed!", "Qorvex V-1.0", MB_ICONWARNING);
+    case IDM_SETTINGS:
+        SettingsCommand(window);
         return 0;
-    }
 
     case IDM_DETECT_SETTINGS:
-        DetectSettingsCommand(window);
+        DetectCommand(window);
         return 0;
 
     case IDM_BLOCK1:
@@ -145,6 +192,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     // from the history and the terminal screen and gives it back to either.
     case IDM_VIEW_ONAIR:
         HistoryViewShow(window, false);
+        if (OnAirViewCreate(window)) AppLayoutViews(window);
         OnAirViewShow(window, true);
         return 0;
     case IDM_VIEW_HISTORY:
@@ -155,7 +203,10 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
-        if (RecordingViewCommand(window, LOWORD(wParam))) return 0;
+        if (RecordingViewCommand(window, LOWORD(wParam))) {
+            StatusBarShowRecording(window);
+            return 0;
+        }
         return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
     }
 }
@@ -170,42 +221,62 @@ void MainWindowRefreshTick(HWND /*window*/) {
     if (dirty && dirty->load() != 0) PostMessageA(display, WM_TALLY_REFRESH, 0, 0);
 }
 
-// ---- Window procedure -----------------------------------------------------------
-// The port watch's events in the history. The reconnect already has its
-// connect row from the port (written before the receiver's first byte).
-static void NotePortWatch(HWND window, PortWatchEvent event, int portNumber) {
-    if (event != PORT_WATCH_LOST) return;
-    char note[32];
-    wsprintfA(note, "Port lost (COM%d)", portNumber);
-    HistoryNote(window, EVENT_DISCONNECT, 0, note);
+// ---- Wiring -----------------------------------------------------------------------
+namespace {
+
+// The link's events met on the window's thread go straight to the history.
+void NoteFromLink(void* context, const HistoryEvent& event) {
+    HistoryTakeEvent(static_cast<HWND>(context), event);
 }
 
-static LRESULT OnCreate(HWND window) {
-    PortWatchSetHook(NotePortWatch);
+// Receiver thread: the port has gone; the window closes the connection.
+void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_APP_PORT_LOST, 0, 0); }
+
+// Every event the history takes in, in order: the recording gets it, and a
+// port error the link marked for the screen is printed there as "<CE-...>".
+void OnHistoryEvent(void* context, const HistoryEvent& event) {
+    HWND window = static_cast<HWND>(context);
+    RecordingTakeEvent(window, event);
+    if (event.flags & HISTORY_FLAG_SCREEN) {
+        char text[32];
+        const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
+        ScreenWrite(window, text, length);
+    }
+}
+
+LRESULT OnCreate(HWND window) {
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
     const int created = SessionCreate(window);
     // The status bar only shows the link's health, the history what happened:
     // the window works without either.
     if (created == 1) {
+        MainWindowRecord* app = new MainWindowRecord;
+        app->ring = new HistoryRing;
+        HistoryRingInit(*app->ring);
+        SetWindowLongPtrA(window, sizeof(LONG_PTR), reinterpret_cast<LONG_PTR>(app));
+        SessionState* s = SessionFromWindow(window);
+        s->link.sink = {app->ring, NoteFromLink, LostFromLink, window};
         StatusBarCreate(window);
-        HistoryViewCreate(window);
-        RecordingViewCreate(window);
+        HistoryViewCreate(window, app->ring, &s->link.connected);
+        HistorySetListener(window, OnHistoryEvent, window);
+        RecordingViewCreate(window, app->ring, &s->link.connected, &s->settings);
+        AppLayoutViews(window);
     }
     return created;
 }
 
-static LRESULT OnDestroy(HWND window) {
+LRESULT OnDestroy(HWND window) {
     // The session, an open port and the receiver end with the process; the
     // log file gets what is still in the ring.
     KillTimer(window, REFRESH_TIMER);
     if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
     HistoryViewDestroy(window);
-    RecordingStop(window);  // what is queued reaches the file
+    RecordingViewDestroy(window);  // what is queued reaches the file
     PostQuitMessage(0);
     return 0;
 }
 
-static LRESULT OnPaint(HWND window) {
+LRESULT OnPaint(HWND window) {
     PAINTSTRUCT ps;
     HDC dc = BeginPaint(window, &ps);
     if (HistoryScreenShown(window)) ScreenPaint(window, dc, ps.rcPaint);
@@ -213,13 +284,15 @@ static LRESULT OnPaint(HWND window) {
     return 0;
 }
 
-static LRESULT OnTimer(HWND window) {
+LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
     PortWatchTick(window);
     StatusBarUpdate(window);
     OnAirViewTick(window);
     return 0;
 }
+
+}  // namespace
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
@@ -238,13 +311,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         }
         if (wParam == RECORDING_TIMER) {
             RecordingViewTick(window);
+            StatusBarShowRecording(window);
             return 0;
         }
         return OnTimer(window);
     case WM_SIZE:
         StatusBarLayout(window);
-        HistoryViewLayout(window);
-        OnAirViewLayout(window);
+        AppLayoutViews(window);
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_APP_PORT_LOST:
         PortWatchOnLost(window);

@@ -9,8 +9,8 @@
 #include "app/app.h"
 #include "app/screen_core.h"
 #include "app/session.h"
+#include "recording/recording_app.h"
 #include "serial/status_core.h"
-#include "serial/port_watch.h"
 #include "tally/store.h"
 
 namespace {
@@ -20,12 +20,9 @@ namespace {
 // in the status-bar font with a few pixels to spare.
 const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, -1};
 
-StatusTracker statusTracker;
-std::string statusShown[STATUS_PARTS];
-
-void SetPart(HWND bar, int part, const std::string& text) {
-    if (statusShown[part] == text) return;
-    statusShown[part] = text;
+void SetPart(HWND bar, std::string& shown, int part, const std::string& text) {
+    if (shown == text) return;
+    shown = text;
     SendMessageA(bar, SB_SETTEXTA, part, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
@@ -39,8 +36,8 @@ HWND StatusBarCreate(HWND window) {
                                reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)), nullptr);
     if (!bar) return nullptr;
     SendMessageA(bar, SB_SETPARTS, STATUS_PARTS, reinterpret_cast<LPARAM>(STATUS_PART_EDGES));
-    for (std::string& shown : statusShown) shown.assign(1, '\x01');  // nothing shown yet
-    statusTracker = StatusTracker();  // no rate samples from an earlier window
+    if (MainWindowRecord* app = MainWindowFrom(window))
+        for (std::string& shown : app->statusShown) shown.assign(1, '\x01');  // nothing shown yet
     StatusBarUpdate(window);
     return bar;
 }
@@ -53,44 +50,63 @@ void StatusBarLayout(HWND window) {
 void StatusBarUpdate(HWND window) {
     HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
     SessionState* s = SessionFromWindow(window);
-    if (!bar || !s) return;
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!bar || !s || !app) return;
 
     TallyCounterValues c;
     TallyReadCounters(tallyStore, c);
-    uint64_t messages = c.ssCount;
-    for (uint32_t n : c.meCount) messages += n;
-    for (uint32_t n : c.extCount) messages += n;
-    for (uint32_t n : c.outCount) messages += n;
-    const uint64_t framing = uint64_t{c.strayByteCount} + c.unknownTypeCount + c.headerMismatchCount +
-                             c.headerLowByteCount + c.payloadErrorCount;
+    const LinkState& link = s->link;
     uint64_t line = 0;
-    for (const auto& n : s->lineErrorCounts) line += n.load();
+    for (const auto& n : link.lineErrorCounts) line += n.load();
 
-    const StatusInput in{s->connected.load() != 0, s->bytesReceived.load(), s->lastByteTick.load(),
-                         static_cast<uint32_t>(GetTickCount()), messages, framing, line, PortWatchLost()};
-    const StatusTexts t = statusTracker.Update(in);
-    SetPart(bar, 0, StatusPortText(s->portNumber, s->baudRate, s->dataBits, s->parity, s->stopBits));
-    SetPart(bar, 1, t.link);
-    SetPart(bar, 2, t.bytes);
-    SetPart(bar, 3, t.rate);
-    SetPart(bar, 4, t.framing);
-    SetPart(bar, 5, t.line);
+    const StatusInput in{link.connected.load() != 0, link.bytesReceived.load(), link.lastByteTick.load(),
+                         static_cast<uint32_t>(GetTickCount()), TallyMessageCount(c), TallyFramingErrorCount(c),
+                         line, link.lost};
+    const StatusTexts t = app->statusTracker.Update(in);
+    const PortSettings& p = s->settings;
+    SetPart(bar, app->statusShown[0], 0,
+            StatusPortText(p.portNumber, static_cast<uint32_t>(p.baudRate), p.dataBits, p.parity, p.stopBits));
+    SetPart(bar, app->statusShown[1], 1, t.link);
+    SetPart(bar, app->statusShown[2], 2, t.bytes);
+    SetPart(bar, app->statusShown[3], 3, t.rate);
+    SetPart(bar, app->statusShown[4], 4, t.framing);
+    SetPart(bar, app->statusShown[5], 5, t.line);
+    StatusBarShowRecording(window);
+}
+
+// The status bar gets a seventh part while recording or replay has
+// something to say.
+void StatusBarShowRecording(HWND window) {
+    HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!bar || !app) return;
+    const std::string text = RecordingStatusText(window);
+    int edges[STATUS_PARTS + 1];
+    const int parts = static_cast<int>(SendMessageA(bar, SB_GETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges)));
+    if (!text.empty() && parts == STATUS_PARTS) {
+        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room, the rest is ours
+        edges[STATUS_PARTS] = -1;
+        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges));
+        app->statusShown[STATUS_PARTS].assign(1, '\x01');
+    } else if (text.empty() && parts == STATUS_PARTS + 1) {
+        edges[STATUS_PARTS - 1] = -1;
+        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS, reinterpret_cast<LPARAM>(edges));
+        return;
+    }
+    if (!text.empty()) SetPart(bar, app->statusShown[STATUS_PARTS], STATUS_PARTS, text);
 }
 
 void ScreenPaint(HWND window, HDC dc, const RECT& area) {
-    SessionState* s = SessionFromWindow(window);
-    if (!s || s->charWidth <= 0 || s->charHeight <= 0) return;
+    SessionState* session = SessionFromWindow(window);
+    if (!session) return;
+    const TerminalScreen* s = &session->terminal;
+    if (s->charWidth <= 0 || s->charHeight <= 0) return;
     const int cw = s->charWidth;
     const int ch = s->charHeight;
 
     // The main window does not clip its children: keep off the status bar.
-    HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
-    if (bar && IsWindowVisible(bar)) {
-        RECT r;
-        GetWindowRect(bar, &r);
-        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&r), 2);
-        ExcludeClipRect(dc, r.left, r.top, r.right, r.bottom);
-    }
+    const RECT views = AppViewArea(window);
+    IntersectClipRect(dc, views.left, views.top, views.right, views.bottom);
 
     const int firstRow = std::max(0, static_cast<int>(area.top) / ch);
     const int lastRow = std::min(SCREEN_ROWS - 1, static_cast<int>(area.bottom - 1) / ch);
@@ -99,9 +115,9 @@ void ScreenPaint(HWND window, HDC dc, const RECT& area) {
     if (firstRow > lastRow || firstCol > lastCol) return;
 
     char cells[SCREEN_ROWS * SCREEN_COLS];
-    EnterCriticalSection(&s->screenLock);
-    std::copy(s->screen, s->screen + SCREEN_ROWS * SCREEN_COLS, cells);
-    LeaveCriticalSection(&s->screenLock);
+    EnterCriticalSection(&session->terminal.lock);
+    std::copy(s->cells, s->cells + SCREEN_ROWS * SCREEN_COLS, cells);
+    LeaveCriticalSection(&session->terminal.lock);
 
     // Every glyph advances exactly one cell, so painting matches the cells
     // the writer invalidates whatever the font's own advances are.

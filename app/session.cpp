@@ -10,26 +10,19 @@
 #include "app/app.h"
 #include "app/screen_core.h"
 #include "resources/resource.h"
+#include "serial/settings.h"
 
 static_assert(SCREEN_ROWS == SCREEN_ROW_COUNT && SCREEN_COLS == SCREEN_COL_COUNT,
               "session screen and screen rules agree on the size");
 
 static void SetDefaults(SessionState& s) {
-    s.portNumber = 1;
-    s.connected = 0;
-    s.localEcho = 0;
-    s.newLine = 0;
-    s.autowrap = 1;
-    s.displayErrors = 1;
-    s.dataBits = 8;
-    s.flowFlags = FLOW_XONXOFF;
-    s.parity = NOPARITY;
-    s.stopBits = ONESTOPBIT;
-    s.baudRate = 115200;
-    s.caretShown = 0;
-    s.textColour = RGB(0, 0, 0);
-    s.column = 0;
-    s.row = 0;
+    // The settings hold their defaults from construction.
+    s.link.portHandle = INVALID_HANDLE_VALUE;
+    s.link.settings = &s.settings;
+    s.terminal.caretShown = 0;
+    s.terminal.textColour = RGB(0, 0, 0);
+    s.terminal.column = 0;
+    s.terminal.row = 0;
 }
 
 static void SetDefaultFont(LOGFONTA& f) {
@@ -48,21 +41,21 @@ int SessionCreateWith(HWND window, const SessionAllocator& a) {
     SessionState* s = new (memory) SessionState{};
     SetDefaults(*s);
 
-    s->readOverlapped.hEvent = a.createEvent(nullptr, TRUE, FALSE, nullptr);
-    if (!s->readOverlapped.hEvent) {
+    s->link.readOverlapped.hEvent = a.createEvent(nullptr, TRUE, FALSE, nullptr);
+    if (!s->link.readOverlapped.hEvent) {
         a.localFree(memory);
         return -1;
     }
-    s->writeOverlapped.hEvent = a.createEvent(nullptr, TRUE, FALSE, nullptr);
-    if (!s->writeOverlapped.hEvent) {
-        a.closeHandle(s->readOverlapped.hEvent);
+    s->link.writeOverlapped.hEvent = a.createEvent(nullptr, TRUE, FALSE, nullptr);
+    if (!s->link.writeOverlapped.hEvent) {
+        a.closeHandle(s->link.readOverlapped.hEvent);
         a.localFree(memory);
         return -1;
     }
 
-    ScreenClear(s->screen);
-    SetDefaultFont(s->logFont);
-    InitializeCriticalSection(&s->screenLock);
+    ScreenClear(s->terminal.cells);
+    SetDefaultFont(s->terminal.logFont);
+    InitializeCriticalSection(&s->terminal.lock);
 
     SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(s));
     FontApply(window, s);
@@ -83,11 +76,11 @@ int SessionCreate(HWND window) {
 int CaretPlace(HWND window) {
     SessionState* s = SessionFromWindow(window);
     if (!s) return 0;
-    if (s->caretShown & 1) {
-        EnterCriticalSection(&s->screenLock);
-        const LONG x = s->column * s->charWidth;
-        const LONG y = s->row * s->charHeight;
-        LeaveCriticalSection(&s->screenLock);
+    if (s->terminal.caretShown & 1) {
+        EnterCriticalSection(&s->terminal.lock);
+        const LONG x = s->terminal.column * s->terminal.charWidth;
+        const LONG y = s->terminal.row * s->terminal.charHeight;
+        LeaveCriticalSection(&s->terminal.lock);
         SetCaretPos(x, y);
     }
     return 1;
@@ -96,18 +89,18 @@ int CaretPlace(HWND window) {
 int CaretPlaceAt(HWND window, int row, int column) {
     SessionState* s = SessionFromWindow(window);
     if (!s) return 0;
-    if (s->caretShown & 1) SetCaretPos(column * s->charWidth, row * s->charHeight);
+    if (s->terminal.caretShown & 1) SetCaretPos(column * s->terminal.charWidth, row * s->terminal.charHeight);
     return 1;
 }
 
 int CaretShow(HWND window) {
     SessionState* s = SessionFromWindow(window);
     if (!s) return 0;
-    if (!s->connected.load()) return 1;
-    if (s->caretShown != 1) {
-        CreateCaret(window, nullptr, s->charWidth, s->charHeight);
+    if (!s->link.connected.load()) return 1;
+    if (s->terminal.caretShown != 1) {
+        CreateCaret(window, nullptr, s->terminal.charWidth, s->terminal.charHeight);
         ShowCaret(window);
-        s->caretShown = 1;
+        s->terminal.caretShown = 1;
     }
     CaretPlace(window);
     return 1;
@@ -116,11 +109,11 @@ int CaretShow(HWND window) {
 int CaretHide(HWND window) {
     SessionState* s = SessionFromWindow(window);
     if (!s) return 0;
-    if (!s->connected.load()) return 1;
-    if (s->caretShown != 0) {
+    if (!s->link.connected.load()) return 1;
+    if (s->terminal.caretShown != 0) {
         HideCaret(window);
         DestroyCaret();
-        s->caretShown = 0;
+        s->terminal.caretShown = 0;
     }
     return 1;
 }
@@ -142,10 +135,10 @@ public:
 
     void InvalidateCell(int row, int column) override {
         RECT r;
-        r.left = column * session_.charWidth;
-        r.top = row * session_.charHeight;
-        r.right = r.left + session_.charWidth;
-        r.bottom = r.top + session_.charHeight;
+        r.left = column * session_.terminal.charWidth;
+        r.top = row * session_.terminal.charHeight;
+        r.right = r.left + session_.terminal.charWidth;
+        r.bottom = r.top + session_.terminal.charHeight;
         InvalidateRect(window_, &r, FALSE);
     }
 
@@ -181,13 +174,13 @@ int ScreenWrite(HWND window, const char* bytes, int length) {
     if (!s) return 0;
     if (!bytes || length <= 0) return 1;
     WindowScreenEffects effects(window, *s);
-    EnterCriticalSection(&s->screenLock);
-    ScreenView view{s->screen, static_cast<int>(s->row), static_cast<int>(s->column),
-                    s->newLine != 0, s->autowrap != 0};
+    EnterCriticalSection(&s->terminal.lock);
+    ScreenView view{s->terminal.cells, static_cast<int>(s->terminal.row), static_cast<int>(s->terminal.column),
+                    s->settings.newLine != 0, s->settings.autowrap != 0};
     ScreenApply(view, bytes, static_cast<size_t>(length), effects);
-    s->row = view.row;
-    s->column = view.column;
-    LeaveCriticalSection(&s->screenLock);
+    s->terminal.row = view.row;
+    s->terminal.column = view.column;
+    LeaveCriticalSection(&s->terminal.lock);
     effects.Finish();
     return 1;
 }
@@ -196,36 +189,68 @@ int ScreenWrite(HWND window, const char* bytes, int length) {
 
 int FontApply(HWND window, SessionState* s) {
     if (!s) return 0;
-    if (s->font) DeleteObject(s->font);
-    s->font = CreateFontIndirectA(&s->logFont);
+    if (s->terminal.font) DeleteObject(s->terminal.font);
+    s->terminal.font = CreateFontIndirectA(&s->terminal.logFont);
     HDC dc = GetDC(window);
-    HGDIOBJ previous = SelectObject(dc, s->font);
+    HGDIOBJ previous = SelectObject(dc, s->terminal.font);
     TEXTMETRICA tm = {};
     GetTextMetricsA(dc, &tm);
     SelectObject(dc, previous);
     ReleaseDC(window, dc);
-    s->charWidth = tm.tmAveCharWidth;
-    s->charHeight = tm.tmHeight + tm.tmExternalLeading;
+    s->terminal.charWidth = tm.tmAveCharWidth;
+    s->terminal.charHeight = tm.tmHeight + tm.tmExternalLeading;
     return 1;
 }
 
 int FontPick(HWND dialog) {
-    SessionState* s = static_cast<SessionState*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
+    SettingsDialogRecord* record = SettingsDialogFrom(dialog);
+    SessionState* s = record ? static_cast<SessionState*>(record->context) : nullptr;
     if (!s) return 0;
     // The chooser works on a copy, so that a cancel leaves the record as it was.
-    LOGFONTA chosen = s->logFont;
+    LOGFONTA chosen = s->terminal.logFont;
     CHOOSEFONTA cf = {};
     cf.lStructSize = sizeof(cf);
     cf.hwndOwner = dialog;
     cf.hDC = nullptr;
     cf.lpLogFont = &chosen;
     cf.Flags = CF_SCREENFONTS | CF_INITTOLOGFONTSTRUCT | CF_EFFECTS | CF_FIXEDPITCHONLY;
-    cf.rgbColors = s->textColour;
+    cf.rgbColors = s->terminal.textColour;
     cf.hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
     if (ChooseFontA(&cf)) {
-        s->logFont = chosen;
-        s->textColour = cf.rgbColors;
+        s->terminal.logFont = chosen;
+        s->terminal.textColour = cf.rgbColors;
         FontApply(GetParent(dialog), s);
     }
     return 1;
+}
+
+FontConfig FontConfigFromSession(const SessionState& s) {
+    FontConfig c;
+    const LOGFONTA& f = s.terminal.logFont;
+    c.height = f.lfHeight;
+    c.width = f.lfWidth;
+    c.weight = f.lfWeight;
+    c.italic = f.lfItalic ? 1 : 0;
+    c.underline = f.lfUnderline ? 1 : 0;
+    c.strikeOut = f.lfStrikeOut ? 1 : 0;
+    c.charSet = f.lfCharSet;
+    c.pitchAndFamily = f.lfPitchAndFamily;
+    c.face.assign(f.lfFaceName, strnlen(f.lfFaceName, LF_FACESIZE));
+    c.colour = s.terminal.textColour & 0xFFFFFF;
+    return c;
+}
+
+void FontConfigToSession(const FontConfig& c, SessionState& s) {
+    LOGFONTA& f = s.terminal.logFont;
+    f.lfHeight = c.height;
+    f.lfWidth = c.width;
+    f.lfWeight = c.weight;
+    f.lfItalic = static_cast<BYTE>(c.italic);
+    f.lfUnderline = static_cast<BYTE>(c.underline);
+    f.lfStrikeOut = static_cast<BYTE>(c.strikeOut);
+    f.lfCharSet = static_cast<BYTE>(c.charSet);
+    f.lfPitchAndFamily = static_cast<BYTE>(c.pitchAndFamily);
+    std::memset(f.lfFaceName, 0, sizeof f.lfFaceName);
+    std::strncpy(f.lfFaceName, c.face.c_str(), LF_FACESIZE - 1);
+    s.terminal.textColour = c.colour;
 }

@@ -1,67 +1,43 @@
-// The per-main-window session record: serial port, settings, receiver thread,
-// overlapped I/O records and the in-memory terminal screen.
+// The per-main-window session record and the operations on it that take the
+// main window's handle: the terminal screen, caret and font, and the port as
+// the window's commands use it (the link layer underneath, serial/port.h,
+// takes the records themselves).
 #pragma once
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 
-// A modal dialog that edits the session keeps it as this window property
-// (an integer atom) while it runs.
-constexpr ATOM SESSION_PROPERTY = 0x100;
+#include "config/session_config.h"
+#include "serial/port.h"
 
 constexpr int SCREEN_ROWS = 25;
 constexpr int SCREEN_COLS = 80;
 
-// Flow-control option bits of flowFlags.
-constexpr BYTE FLOW_DTRDSR = 1;
-constexpr BYTE FLOW_RTSCTS = 2;
-constexpr BYTE FLOW_XONXOFF = 4;
-
-// Fields shared with the receiver thread are atomics of the documented width.
-// The record is allocated zero-filled (LocalAlloc) and never freed; the atomics
-// are lock-free scalars for which all-zero bytes are a valid initial value.
-struct SessionState {
-    HANDLE portHandle;
-    WORD portNumber;  // 1..256
-    char screen[SCREEN_ROWS * SCREEN_COLS];
-    std::atomic<int32_t> connected;
-    LONG localEcho;
-    LONG newLine;
-    LONG autowrap;
-    LONG displayErrors;
-    BYTE dataBits;
-    BYTE flowFlags;
-    BYTE parity;
-    BYTE stopBits;
-    DWORD baudRate;
+// The terminal screen: its cells and cursor, the caret and the font.
+struct TerminalScreen {
+    char cells[SCREEN_ROWS * SCREEN_COLS];
+    LONG column;
+    LONG row;
     WORD caretShown;
     HFONT font;
     LOGFONTA logFont;
     COLORREF textColour;
-    LONG column;
-    LONG row;
     LONG charWidth;
     LONG charHeight;
-    std::atomic<HANDLE> receiverThread;
-    std::atomic<uint32_t> receiverThreadId;
-    OVERLAPPED writeOverlapped;
-    OVERLAPPED readOverlapped;
-    // Guards screen, row and column: ScreenWrite runs on both threads.
-    CRITICAL_SECTION screenLock;
-
-    // Link health, written by the receiving side and read by the status bar
-    // on the tick. Reset at each connect.
-    // UART errors reported by ClearCommError, one counter per bit in the order
-    // CE_FRAME, CE_RXPARITY, CE_OVERRUN, CE_RXOVER, CE_BREAK.
-    std::atomic<uint32_t> lineErrorCounts[5];
-    std::atomic<uint64_t> bytesReceived;
-    // GetTickCount() when the last byte arrived; 0 before the first one.
-    std::atomic<uint32_t> lastByteTick;
+    // Guards cells, row and column: ScreenWrite may run on any thread.
+    CRITICAL_SECTION lock;
 };
 
-// Index of each UART error bit in lineErrorCounts.
-enum LineErrorIndex { LINE_ERROR_FRAME, LINE_ERROR_PARITY, LINE_ERROR_OVERRUN, LINE_ERROR_RXOVER, LINE_ERROR_BREAK, LINE_ERROR_KINDS };
+// The session behind a main window, one record per concern: the settings,
+// the link (port, receiver, overlapped I/O, counters) and the terminal
+// screen. Allocated zero-filled (LocalAlloc) with the settings' defaults and
+// never freed.
+struct SessionState {
+    PortSettings settings;
+    LinkState link;
+    TerminalScreen terminal;
+};
 
 // The record behind a main window (extra slot 0), or nullptr.
 inline SessionState* SessionFromWindow(HWND window) {
@@ -87,4 +63,32 @@ int CaretPlace(HWND window);
 int CaretPlaceAt(HWND window, int row, int column);
 int ScreenWrite(HWND window, const char* bytes, int length);
 int FontApply(HWND window, SessionState* session);
+// The Settings dialog's "Font..." button; the dialog's record
+// (SettingsDialogRecord) carries the session as its context.
 int FontPick(HWND settingsDialog);
+FontConfig FontConfigFromSession(const SessionState& s);
+void FontConfigToSession(const FontConfig& c, SessionState& s);
+
+// ---- The port, for the main window's commands ----------------------------------
+// Connect: opens the session's port with its settings, then the caret and
+// the menu follow. Non-zero on success.
+int PortOpen(HWND window);
+// Disconnect: closes the port; the caret hides and the menu follows.
+int PortClose(HWND window);
+int PortReadBlock(HWND window, void* buffer, int maximum);
+int PortReadWaiting(HWND window, void* buffer, int maximum);
+int PortWriteBlock(HWND window, const void* bytes, int length);
+// SetCommState result (non-zero on success); 0 when the window has no session.
+int PortApplySettings(HWND window);
+
+// ---- A port that went away -----------------------------------------------------------
+// Posted (through the link's sink) when the receiver finds the port gone.
+constexpr UINT WM_APP_PORT_LOST = WM_APP + 2;
+// WM_APP_PORT_LOST: closes the connection and notes "Port lost (COMn)".
+void PortWatchOnLost(HWND window);
+// The refresh tick: with "Reconnect automatically", tries a lost port again.
+void PortWatchTick(HWND window);
+// The operator's own Connect or Disconnect ends a loss.
+void PortWatchOnCommand(HWND window);
+// True from a loss until the next connect or disconnect.
+bool PortWatchLost(HWND window);

@@ -7,15 +7,11 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "config/config_win.h"
+#include "history/history.h"
+#include "recording/recording_app.h"
 #include "resources/resource.h"
-#include "serial/port_watch.h"
-
-CommandLineFileHandlers commandLineFileHandlers;
 
 namespace {
-
-CommandLineOptions runOptions;
-std::unique_ptr<ConfigBackend> config;
 
 std::string Utf8(const wchar_t* text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -34,20 +30,7 @@ std::wstring Wide(const std::string& text) {
     return out;
 }
 
-void HandFile(HWND window, const char* option, const std::string& path,
-              int (*handler)(HWND, const std::string&)) {
-    if (path.empty()) return;
-    if (handler) {
-        handler(window, path);
-        return;
-    }
-    const std::string text = std::string(option) + " is not available in this build: " + path + " is not used.";
-    MessageBoxW(window, Wide(text).c_str(), L"Qorvex V-1.0", MB_ICONWARNING);
-}
-
 }  // namespace
-
-const CommandLineOptions& AppCommandLine() { return runOptions; }
 
 std::vector<std::string> AppArguments() {
     std::vector<std::string> args;
@@ -73,18 +56,20 @@ int AppShowCommandLineMessage(const CommandLineResult& result) {
 }
 
 int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& options) {
-    runOptions = options;
-    config = ConfigOpenForExecutable(nullptr);
+    // Active before the window exists: its views read their saved state as
+    // they are created.
+    std::unique_ptr<ConfigBackend> config = ConfigOpenForExecutable(nullptr);
     ConfigSetActive(config.get());
 
     // Created hidden, so that it first appears with its saved place and font.
-    if (!AppCreateWindow(instance, SW_HIDE)) return 0;
+    if (!AppCreateWindow(instance, SW_HIDE)) {
+        ConfigSetActive(nullptr);
+        return 0;
+    }
     HWND window = appMainWindow;
     SessionState* session = SessionFromWindow(window);
     if (session) {
-        const PortConfig saved = ConfigLoadPort(config.get());
-        PortConfigToSession(CommandLineApply(options, saved), *session);
-        PortWatchSetReconnect(saved.reconnect != 0);
+        session->settings = CommandLineApply(options, ConfigLoadPort(config.get()));
         FontConfigToSession(ConfigLoadFont(config.get()), *session);
         FontApply(window, session);
     }
@@ -94,9 +79,17 @@ int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& opti
     UpdateWindow(window);
     StatusBarUpdate(window);
 
-    HandFile(window, "--log", options.logFile, commandLineFileHandlers.log);
-    HandFile(window, "--record", options.recordFile, commandLineFileHandlers.record);
-    HandFile(window, "--open", options.openFile, commandLineFileHandlers.open);
+    if (!options.logFile.empty()) HistoryLogStart(window, options.logFile.c_str());
+    if (!options.recordFile.empty()) RecordingStart(window, options.recordFile.c_str());
+    if (!options.openFile.empty()) ReplayStart(window, options.openFile.c_str());
+    StatusBarShowRecording(window);
+    // The window keeps this run's options and its settings store.
+    if (MainWindowRecord* app = MainWindowFrom(window)) {
+        app->options = options;
+        app->config = std::move(config);
+    } else {
+        config.release();  // the active store lives as long as the process
+    }
     // Through the message loop, as if chosen from the menu ("Connection
     // failed." included).
     if (options.connect) PostMessageA(window, WM_COMMAND, IDM_CONNECT, 0);

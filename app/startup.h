@@ -9,20 +9,6 @@
 
 #include "app/command_line.h"
 
-// Entry points for --log, --record and --open, set by the event history,
-// the recorder and the player when they are built in; each returns 1 when it
-// took the file. A file whose entry point is missing is reported as not
-// available in this build.
-struct CommandLineFileHandlers {
-    int (*log)(HWND window, const std::string& path) = nullptr;
-    int (*record)(HWND window, const std::string& path) = nullptr;
-    int (*open)(HWND window, const std::string& path) = nullptr;
-};
-extern CommandLineFileHandlers commandLineFileHandlers;
-
-// The options of this run (as parsed), for whoever needs them later.
-const CommandLineOptions& AppCommandLine();
-
 // Creates and shows the main window with the saved settings and the
 // options; 0 when the window cannot be created.
 int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& options);

@@ -122,66 +122,6 @@ std::unique_ptr<ConfigBackend> ConfigOpenForExecutable(std::string* where) {
     return ConfigOpenRegistry(CONFIG_REGISTRY_KEY);
 }
 
-PortConfig PortConfigFromSession(const SessionState& s, bool reconnect) {
-    PortConfig c;
-    c.portNumber = s.portNumber;
-    c.baudRate = s.baudRate;
-    c.dataBits = s.dataBits;
-    c.parity = s.parity;
-    c.stopBits = s.stopBits;
-    c.flowFlags = s.flowFlags;
-    c.autowrap = s.autowrap ? 1 : 0;
-    c.newLine = s.newLine ? 1 : 0;
-    c.localEcho = s.localEcho ? 1 : 0;
-    c.displayErrors = s.displayErrors ? 1 : 0;
-    c.reconnect = reconnect ? 1 : 0;
-    return c;
-}
-
-void PortConfigToSession(const PortConfig& c, SessionState& s) {
-    s.portNumber = static_cast<WORD>(c.portNumber);
-    s.baudRate = c.baudRate;
-    s.dataBits = static_cast<BYTE>(c.dataBits);
-    s.parity = static_cast<BYTE>(c.parity);
-    s.stopBits = static_cast<BYTE>(c.stopBits);
-    s.flowFlags = static_cast<BYTE>(c.flowFlags);
-    s.autowrap = c.autowrap;
-    s.newLine = c.newLine;
-    s.localEcho = c.localEcho;
-    s.displayErrors = c.displayErrors;
-}
-
-FontConfig FontConfigFromSession(const SessionState& s) {
-    FontConfig c;
-    const LOGFONTA& f = s.logFont;
-    c.height = f.lfHeight;
-    c.width = f.lfWidth;
-    c.weight = f.lfWeight;
-    c.italic = f.lfItalic ? 1 : 0;
-    c.underline = f.lfUnderline ? 1 : 0;
-    c.strikeOut = f.lfStrikeOut ? 1 : 0;
-    c.charSet = f.lfCharSet;
-    c.pitchAndFamily = f.lfPitchAndFamily;
-    c.face.assign(f.lfFaceName, strnlen(f.lfFaceName, LF_FACESIZE));
-    c.colour = s.textColour & 0xFFFFFF;
-    return c;
-}
-
-void FontConfigToSession(const FontConfig& c, SessionState& s) {
-    LOGFONTA& f = s.logFont;
-    f.lfHeight = c.height;
-    f.lfWidth = c.width;
-    f.lfWeight = c.weight;
-    f.lfItalic = static_cast<BYTE>(c.italic);
-    f.lfUnderline = static_cast<BYTE>(c.underline);
-    f.lfStrikeOut = static_cast<BYTE>(c.strikeOut);
-    f.lfCharSet = static_cast<BYTE>(c.charSet);
-    f.lfPitchAndFamily = static_cast<BYTE>(c.pitchAndFamily);
-    std::memset(f.lfFaceName, 0, sizeof f.lfFaceName);
-    std::strncpy(f.lfFaceName, c.face.c_str(), LF_FACESIZE - 1);
-    s.textColour = c.colour;
-}
-
 PlacementConfig PlacementFromWindow(HWND window) {
     PlacementConfig p;
     WINDOWPLACEMENT wp = {};

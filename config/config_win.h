@@ -1,12 +1,11 @@
-// Where qorvex keeps its settings on Windows, and the session's settings
-// carried between the SessionState and the saved values.
+// Where qorvex keeps its settings on Windows, and the main window's
+// placement.
 #pragma once
 #include <windows.h>
 
 #include <memory>
 #include <string>
 
-#include "app/session.h"
 #include "config/session_config.h"
 
 // HKCU\Software\<subkey>: integers as REG_DWORD, strings as REG_SZ. A value
@@ -22,10 +21,6 @@ constexpr const char* CONFIG_INI_NAME = "qorvex.ini";
 // otherwise HKCU\Software\Qorvex. `where` receives a description of it.
 std::unique_ptr<ConfigBackend> ConfigOpenForExecutable(std::string* where);
 
-PortConfig PortConfigFromSession(const SessionState& s, bool reconnect);
-void PortConfigToSession(const PortConfig& c, SessionState& s);
-FontConfig FontConfigFromSession(const SessionState& s);
-void FontConfigToSession(const FontConfig& c, SessionState& s);
 
 // The main window's normal rectangle and state, and setting them back (a
 // rectangle on no monitor is ignored).

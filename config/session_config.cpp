@@ -6,20 +6,7 @@ const char* const CONFIG_PORT_NAME = "Port";
 
 namespace {
 
-const long long BAUD_RATES[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 256000};
 const long long OFF_ON[] = {0, 1};
-
-const ConfigIntKey BAUD = {"BaudRate", 115200, 110, 256000, BAUD_RATES, 13};
-const ConfigIntKey DATA_BITS = {"DataBits", 8, 5, 8};
-const ConfigIntKey PARITY = {"Parity", 0, 0, 4};
-const ConfigIntKey STOP_BITS = {"StopBits", 0, 0, 2};
-const ConfigIntKey FLOW = {"FlowControl", 4, 0, 7};
-const ConfigIntKey AUTOWRAP = {"Autowrap", 1, 0, 1, OFF_ON, 2};
-const ConfigIntKey NEW_LINE = {"NewLine", 0, 0, 1};
-const ConfigIntKey LOCAL_ECHO = {"LocalEcho", 0, 0, 1};
-const ConfigIntKey DISPLAY_ERRORS = {"DisplayErrors", 1, 0, 1};
-const ConfigIntKey RECONNECT = {"ReconnectAutomatically", 0, 0, 1};
-
 const ConfigIntKey FONT_HEIGHT = {"FontHeight", 20, -200, 200};
 const ConfigIntKey FONT_WIDTH = {"FontWidth", 0, 0, 200};
 const ConfigIntKey FONT_WEIGHT = {"FontWeight", 0, 0, 1000};
@@ -49,11 +36,37 @@ int SaveIfChanged(ConfigBackend* backend, const ConfigIntKey& key, T before, T n
 
 }  // namespace
 
-bool operator==(const PortConfig& a, const PortConfig& b) {
-    return a.portNumber == b.portNumber && a.baudRate == b.baudRate && a.dataBits == b.dataBits &&
-           a.parity == b.parity && a.stopBits == b.stopBits && a.flowFlags == b.flowFlags &&
-           a.autowrap == b.autowrap && a.newLine == b.newLine && a.localEcho == b.localEcho &&
-           a.displayErrors == b.displayErrors && a.reconnect == b.reconnect;
+const long long PORT_BAUD_RATES[PORT_BAUD_RATE_COUNT] = {110,   300,   600,   1200,  2400,  4800,  9600,
+                                                         14400, 19200, 38400, 57600, 115200, 256000};
+
+const PortSettingField PORT_SETTING_FIELDS[PORT_SETTING_FIELD_COUNT] = {
+    {{CONFIG_PORT_NAME, 1, PORT_NUMBER_MIN, PORT_NUMBER_MAX}, &PortSettings::portNumber},
+    {{"BaudRate", 115200, 110, 256000, PORT_BAUD_RATES, PORT_BAUD_RATE_COUNT}, &PortSettings::baudRate},
+    {{"DataBits", 8, 5, 8}, &PortSettings::dataBits},
+    {{"Parity", 0, 0, 4}, &PortSettings::parity},
+    {{"StopBits", 0, 0, 2}, &PortSettings::stopBits},
+    {{"FlowControl", FLOW_XONXOFF, 0, 7}, &PortSettings::flowFlags},
+    {{"Autowrap", 1, 0, 1, OFF_ON, 2}, &PortSettings::autowrap},
+    {{"NewLine", 0, 0, 1}, &PortSettings::newLine},
+    {{"LocalEcho", 0, 0, 1}, &PortSettings::localEcho},
+    {{"DisplayErrors", 1, 0, 1}, &PortSettings::displayErrors},
+    {{"ReconnectAutomatically", 0, 0, 1}, &PortSettings::reconnect},
+};
+
+PortSettings::PortSettings() {
+    for (const PortSettingField& f : PORT_SETTING_FIELDS) this->*f.member = static_cast<int>(f.key.def);
+}
+
+bool PortSettingsValid(const PortSettings& s) {
+    for (const PortSettingField& f : PORT_SETTING_FIELDS)
+        if (!ConfigIntValid(f.key, s.*f.member)) return false;
+    return true;
+}
+
+bool operator==(const PortSettings& a, const PortSettings& b) {
+    for (const PortSettingField& f : PORT_SETTING_FIELDS)
+        if (a.*f.member != b.*f.member) return false;
+    return true;
 }
 
 bool operator==(const FontConfig& a, const FontConfig& b) {
@@ -67,23 +80,16 @@ bool operator==(const PlacementConfig& a, const PlacementConfig& b) {
            a.bottom == b.bottom && a.maximized == b.maximized;
 }
 
-PortConfig ConfigLoadPort(ConfigBackend* backend) {
-    PortConfig c;
+PortSettings ConfigLoadPort(ConfigBackend* backend) {
+    PortSettings c;
     std::string port;
     if (backend && backend->ReadString(CONFIG_PORT_NAME, port)) {
         const int number = PortNumberFromName(port);
         if (number != 0) c.portNumber = number;
     }
-    c.baudRate = static_cast<uint32_t>(ConfigGet(backend, BAUD));
-    c.dataBits = static_cast<int>(ConfigGet(backend, DATA_BITS));
-    c.parity = static_cast<int>(ConfigGet(backend, PARITY));
-    c.stopBits = static_cast<int>(ConfigGet(backend, STOP_BITS));
-    c.flowFlags = static_cast<int>(ConfigGet(backend, FLOW));
-    c.autowrap = static_cast<int>(ConfigGet(backend, AUTOWRAP));
-    c.newLine = static_cast<int>(ConfigGet(backend, NEW_LINE));
-    c.localEcho = static_cast<int>(ConfigGet(backend, LOCAL_ECHO));
-    c.displayErrors = static_cast<int>(ConfigGet(backend, DISPLAY_ERRORS));
-    c.reconnect = static_cast<int>(ConfigGet(backend, RECONNECT));
+    // The port is the table's first row, saved as text.
+    for (int i = 1; i < PORT_SETTING_FIELD_COUNT; ++i)
+        c.*PORT_SETTING_FIELDS[i].member = static_cast<int>(ConfigGet(backend, PORT_SETTING_FIELDS[i].key));
     return c;
 }
 
@@ -122,21 +128,15 @@ PlacementConfig ConfigLoadPlacement(ConfigBackend* backend) {
     return p;
 }
 
-int ConfigSavePort(ConfigBackend* backend, const PortConfig& before, const PortConfig& now) {
+int ConfigSavePort(ConfigBackend* backend, const PortSettings& before, const PortSettings& now) {
     int written = 0;
-    if (before.portNumber != now.portNumber && now.portNumber >= PORT_NUMBER_MIN && now.portNumber <= PORT_NUMBER_MAX &&
+    if (before.portNumber != now.portNumber && ConfigIntValid(PORT_SETTING_FIELDS[0].key, now.portNumber) &&
         backend && backend->WriteString(CONFIG_PORT_NAME, "COM" + std::to_string(now.portNumber)))
         ++written;
-    written += SaveIfChanged(backend, BAUD, before.baudRate, now.baudRate);
-    written += SaveIfChanged(backend, DATA_BITS, before.dataBits, now.dataBits);
-    written += SaveIfChanged(backend, PARITY, before.parity, now.parity);
-    written += SaveIfChanged(backend, STOP_BITS, before.stopBits, now.stopBits);
-    written += SaveIfChanged(backend, FLOW, before.flowFlags, now.flowFlags);
-    written += SaveIfChanged(backend, AUTOWRAP, before.autowrap, now.autowrap);
-    written += SaveIfChanged(backend, NEW_LINE, before.newLine, now.newLine);
-    written += SaveIfChanged(backend, LOCAL_ECHO, before.localEcho, now.localEcho);
-    written += SaveIfChanged(backend, DISPLAY_ERRORS, before.displayErrors, now.displayErrors);
-    written += SaveIfChanged(backend, RECONNECT, before.reconnect, now.reconnect);
+    for (int i = 1; i < PORT_SETTING_FIELD_COUNT; ++i) {
+        const PortSettingField& f = PORT_SETTING_FIELDS[i];
+        written += SaveIfChanged(backend, f.key, before.*f.member, now.*f.member);
+    }
     return written;
 }
 

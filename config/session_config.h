@@ -8,23 +8,49 @@
 
 #include "config/config_values.h"
 
-// Values as the session stores them (Win32 parity and stop-bit codes, flow
-// option bits DTR/DSR 1, RTS/CTS 2, XON/XOFF 4). The defaults are the
-// session's own: COM1, 115200 baud, 8 data bits, no parity, one stop bit,
-// XON/XOFF, Autowrap and Display Errors on.
-struct PortConfig {
-    int portNumber = 1;
-    uint32_t baudRate = 115200;
-    int dataBits = 8;
-    int parity = 0;
-    int stopBits = 0;
-    int flowFlags = 4;
-    int autowrap = 1;
-    int newLine = 0;
-    int localEcho = 0;
-    int displayErrors = 1;
-    int reconnect = 0;  // "Reconnect automatically"
+// Every line setting and option of the port, in one record: the Settings
+// dialog edits it, the saved settings, the command line and Detect Settings
+// fill it, the port applies it. Values are as Windows codes them (parity 0
+// none, 1 odd, 2 even, 3 mark, 4 space; stop bits 0 one, 1 one and a half,
+// 2 two), flow option bits DTR/DSR 1, RTS/CTS 2, XON/XOFF 4. A new record
+// holds the defaults of PORT_SETTING_FIELDS, the only copy of them.
+struct PortSettings {
+    int portNumber;  // 1..256
+    int baudRate;
+    int dataBits;
+    int parity;
+    int stopBits;
+    int flowFlags;
+    int autowrap;
+    int newLine;
+    int localEcho;
+    int displayErrors;
+    int reconnect;  // "Reconnect automatically"
+    PortSettings();
 };
+
+// Flow-control option bits of flowFlags.
+constexpr int FLOW_DTRDSR = 1;
+constexpr int FLOW_RTSCTS = 2;
+constexpr int FLOW_XONXOFF = 4;
+
+// The rates the Settings dialog offers and the command line and saved
+// settings accept, in the dialog's order.
+constexpr int PORT_BAUD_RATE_COUNT = 13;
+extern const long long PORT_BAUD_RATES[PORT_BAUD_RATE_COUNT];
+
+// One row per field: its saved name, default, range and allowed values, and
+// where it lives in the record. Load, save, compare and the range checks all
+// walk this table. The port (saved as text, "COM12") is the first row.
+struct PortSettingField {
+    ConfigIntKey key;
+    int PortSettings::*member;
+};
+constexpr int PORT_SETTING_FIELD_COUNT = 11;
+extern const PortSettingField PORT_SETTING_FIELDS[PORT_SETTING_FIELD_COUNT];
+
+// True when every field lies in its range (and is one of its allowed values).
+bool PortSettingsValid(const PortSettings& s);
 
 // The terminal font (the LOGFONT members the chooser sets) and text colour.
 // Defaults: 20 pixels high, OEM character set, fixed pitch, modern, "FixedSys".
@@ -50,17 +76,18 @@ struct PlacementConfig {
     int maximized = 0;
 };
 
-bool operator==(const PortConfig& a, const PortConfig& b);
+bool operator==(const PortSettings& a, const PortSettings& b);
+inline bool operator!=(const PortSettings& a, const PortSettings& b) { return !(a == b); }
 bool operator==(const FontConfig& a, const FontConfig& b);
 bool operator==(const PlacementConfig& a, const PlacementConfig& b);
 
-PortConfig ConfigLoadPort(ConfigBackend* backend);
+PortSettings ConfigLoadPort(ConfigBackend* backend);
 FontConfig ConfigLoadFont(ConfigBackend* backend);
 PlacementConfig ConfigLoadPlacement(ConfigBackend* backend);
 
 // Writes the values of `now` that differ from `before`; returns how many
 // were written.
-int ConfigSavePort(ConfigBackend* backend, const PortConfig& before, const PortConfig& now);
+int ConfigSavePort(ConfigBackend* backend, const PortSettings& before, const PortSettings& now);
 int ConfigSaveFont(ConfigBackend* backend, const FontConfig& before, const FontConfig& now);
 // Writes the whole placement (nothing when `now.saved` is false).
 int ConfigSavePlacement(ConfigBackend* backend, const PlacementConfig& now);

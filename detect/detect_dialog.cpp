@@ -9,13 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/app.h"
-#include "app/session.h"
-#include "config/config_win.h"
 #include "detect/scan.h"
 #include "detect/win_port.h"
 #include "resources/resource.h"
-#include "serial/port_watch.h"
 
 namespace {
 
@@ -157,8 +153,8 @@ bool SelectByData(HWND combo, DWORD value) {
 BYTE ParityCode(char parity) { return parity == 'E' ? EVENPARITY : parity == 'O' ? ODDPARITY : NOPARITY; }
 BYTE StopBitsCode(int stopBits) { return stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT; }
 
-bool PortBusyBySession(HWND owner, SessionState* session) {
-    if (session && session->connected.load()) {
+bool PortBusyBySession(HWND owner, bool connected) {
+    if (connected) {
         MessageBoxA(owner, "Disconnect before detecting settings.", "Qorvex V-1.0", MB_ICONWARNING);
         return true;
     }
@@ -225,26 +221,21 @@ int DetectDialogRun(HWND owner, const char* portName, DetectSetting* result) {
     return applied == 1 ? 1 : 0;
 }
 
-int DetectSettingsCommand(HWND mainWindow) {
-    SessionState* session = SessionFromWindow(mainWindow);
-    if (!session || PortBusyBySession(mainWindow, session)) return 0;
+int DetectSettingsCommand(HWND mainWindow, PortSettings& settings, bool connected) {
+    if (PortBusyBySession(mainWindow, connected)) return 0;
     char name[16];
-    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(session->portNumber));
+    std::snprintf(name, sizeof name, "COM%d", settings.portNumber);
     DetectSetting found;
     if (!DetectDialogRun(mainWindow, name, &found)) return 0;
-    const PortConfig before = PortConfigFromSession(*session, PortWatchReconnect());
-    session->baudRate = static_cast<DWORD>(found.baud);
-    session->dataBits = static_cast<BYTE>(found.dataBits);
-    session->parity = ParityCode(found.parity);
-    session->stopBits = StopBitsCode(found.stopBits);
-    // Remembered like a change made in the Settings dialog.
-    ConfigSavePort(ConfigActive(), before, PortConfigFromSession(*session, PortWatchReconnect()));
+    settings.baudRate = static_cast<int>(found.baud);
+    settings.dataBits = found.dataBits;
+    settings.parity = ParityCode(found.parity);
+    settings.stopBits = StopBitsCode(found.stopBits);
     return 1;
 }
 
-INT_PTR DetectSettingsButton(HWND dialog) {
-    SessionState* session = static_cast<SessionState*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
-    if (PortBusyBySession(dialog, session)) return TRUE;
+INT_PTR DetectSettingsButton(HWND dialog, bool connected) {
+    if (PortBusyBySession(dialog, connected)) return TRUE;
     // The port list's item data is the port number.
     const LRESULT index = SendDlgItemMessageA(dialog, IDC_SET_PORT, CB_GETCURSEL, 0, 0);
     if (index == CB_ERR) return TRUE;

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include "config/session_config.h"
 #include "detect/setting.h"
 
 // Modal over owner, on the port named portName ("COM1"). Returns 1 when the
@@ -10,13 +11,13 @@
 // port is closed again with the settings it had before, whatever happened.
 int DetectDialogRun(HWND owner, const char* portName, DetectSetting* result);
 
-// The "Detect Settings..." menu command of the main window: scans the
-// session's port (which must not be connected: the scan needs it to itself)
-// and, when applied, stores the setting in the session. Returns 1 if stored.
-int DetectSettingsCommand(HWND mainWindow);
+// The "Detect Settings..." menu command of the main window: scans the port
+// of `settings` (which must not be connected: the scan needs it to itself)
+// and, when applied, stores the line settings found there. Returns 1 if stored.
+int DetectSettingsCommand(HWND mainWindow, PortSettings& settings, bool connected);
 
 // The "Detect Settings" button of the Settings dialog: scans the port chosen
 // in it and, when applied, selects the result in its lists (Ok stores them).
-INT_PTR DetectSettingsButton(HWND settingsDialog);
+INT_PTR DetectSettingsButton(HWND settingsDialog, bool connected);
 
 INT_PTR CALLBACK DetectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -3,6 +3,8 @@
 // moves them into the controls.
 #include "displays/framework.h"
 
+#include <memory>
+
 #include "displays/rows.h"
 #include "resources/resource.h"
 #include "tally/store.h"
@@ -125,7 +127,8 @@ void OutDraw(HWND dialog) {
     TallyCounterValues counters;
     TallyReadCounters(tallyStore, counters);
     // About 9 KB of text: kept off the stack of the dialog procedure.
-    static OutDisplayText text;
+    std::unique_ptr<OutDisplayText> held(new OutDisplayText);
+    OutDisplayText& text = *held;
     OutDisplayFormat(tally, counters, text);
     for (int g = 0; g < OUT_GROUPS; ++g) {
         FillList(dialog, OUT_LISTS[g][0], text.source[g], OUT_GROUP_ROWS);

@@ -39,9 +39,12 @@ struct HistoryEvent {      // 64 bytes
     uint8_t kind;          // HistoryEventKind
     uint8_t type;          // message type where there is one, else 0
     uint8_t length;        // bytes used in `bytes`
-    uint8_t spare;
+    uint8_t flags;         // HISTORY_FLAG_... bits
     uint8_t bytes[HISTORY_EVENT_BYTES];
 };
+// A port error the terminal screen prints ("<CE-0x...>") when the window
+// takes the event in: set by the port layer, never by a replay.
+constexpr uint8_t HISTORY_FLAG_SCREEN = 1;
 static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte

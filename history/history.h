@@ -1,14 +1,14 @@
-// The event history in the main window: the ring the receiver fills, the
-// report list that shows the events, its commands, and the log file.
-// Win32 glue over the portable core in this folder.
+// The event history in the main window: the report list that shows the
+// events it drains from the receiver's ring, its commands, and the log file.
+// Win32 glue over the portable core in this folder; its state is a record
+// held per main window.
 #pragma once
 #include <windows.h>
 
-#include "history/event.h"
+#include <atomic>
 
-// The process's one ring between the receiver thread (producer) and the
-// main window's thread (consumer).
-extern HistoryRing historyRing;
+#include "history/book.h"
+#include "history/event.h"
 
 // The history's own tick: drains the ring into the list and the log file.
 // Five times a second is live enough to watch and keeps the window's cost
@@ -19,22 +19,26 @@ constexpr UINT HISTORY_PERIOD_MS = 200;
 constexpr DWORD HISTORY_LOG_FLUSH_MS = 500;
 
 // Called on the window's thread for every event the history takes in, in
-// order (the recorder writes them to a recording); nullptr for none.
-typedef void (*HistoryListenerFn)(const HistoryEvent& event);
-extern HistoryListenerFn historyListener;
+// order (the main window hands them on to the recorder and the terminal
+// screen); nullptr for none.
+typedef void (*HistoryListenerFn)(void* context, const HistoryEvent& event);
+void HistorySetListener(HWND window, HistoryListenerFn listener, void* context);
 
-// ---- Events met outside the frame parser (any thread) ------------------------
-// On the window's own thread the ring is drained first and the event follows
-// what is in it; on another thread (the receiver) it goes into the ring.
+// ---- Events met on the window's thread ------------------------------------------
+// The ring is drained first and the event follows what is in it.
+void HistoryTakeEvent(HWND window, const HistoryEvent& event);
 void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* note);
 
 // ---- The view ---------------------------------------------------------------------
-// Creates the list (shown) and its info line in the main window; starts the tick.
-HWND HistoryViewCreate(HWND window);
-void HistoryViewLayout(HWND window);
+// Creates the history's record, the list (shown) and its info line in the
+// main window, and starts the tick. `ring` is where the receiver leaves its
+// events; `connected` the link's flag, for the silence check.
+HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected);
+// Places the list and its info line in `area` (client pixels).
+void HistoryViewLayout(HWND window, const RECT& area);
 // Drains the ring, adds link events, updates the list and writes the log.
 void HistoryViewTick(HWND window);
-// Last drain and log flush before the window goes.
+// Last drain and log flush before the window goes; frees the record.
 void HistoryViewDestroy(HWND window);
 // True while the history fills the client area.
 bool HistoryViewShown(HWND window);
@@ -57,7 +61,10 @@ int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result);
 // command line.
 int HistoryLogStart(HWND window, const char* path);
 void HistoryLogStop(HWND window);
-bool HistoryLogging();
+bool HistoryLogging(HWND window);
+
+// The window's book of events (for tests and the views that read it).
+HistoryBook& HistoryTheBook(HWND window);
 
 // Seam for tests: the warning boxes of the history (text, caption, style).
 typedef int (*HistoryMessageBoxFn)(HWND owner, const char* text, const char* caption, UINT style);

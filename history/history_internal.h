@@ -2,19 +2,54 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "history/book.h"
+#include "history/history.h"
 
-// The one book of the process, made on first use.
-HistoryBook& HistoryTheBook();
+// "Log to File...": the open file and the lines not yet written.
+struct HistoryLog {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::string path;
+    std::string lines;         // lines not yet written
+    DWORD lastFlushTick = 0;
+    bool unflushed = false;
+};
+
+// Everything the history keeps for one main window, held as the window's
+// property HISTORY_PROPERTY from HistoryViewCreate to HistoryViewDestroy.
+struct HistoryViewState {
+    HistoryRing* ring = nullptr;                     // the receiver's events, drained on the tick
+    const std::atomic<int32_t>* connected = nullptr;  // the link's flag, for the silence check
+    HistoryListenerFn listener = nullptr;
+    void* listenerContext = nullptr;
+    HistoryBook book;
+    bool historyShown = true;
+    bool screenShown = false;      // the terminal screen fills the client area
+    size_t shownRows = 0;          // rows the list was last told it has
+    uint64_t shownFirstSeq = 0;    // the book's first sequence number then
+    uint64_t shownRowsDropped = 0;  // the book's viewRowsDropped then
+    bool following = true;
+    DWORD listUpdateTick = 0;      // GetTickCount() of the last row-count update
+    size_t rowsWhenLeft = 0;       // view rows when the operator scrolled away
+    std::string findText;
+    std::string infoShown;
+    // The list asks for a row's texts one column at a time: the row is
+    // formatted once. Sequence numbers are never reused, so a held row stays right.
+    uint64_t cachedSeq = UINT64_MAX;
+    HistoryRowText cachedRow;
+    HistoryLog log;
+};
+
+constexpr const char* HISTORY_PROPERTY = "Qorvex.History";
+HistoryViewState* HistoryState(HWND window);
+
 // Moves what the ring holds into the book (and so into the log lines).
 void HistoryDrain(HWND window);
 // Writes the log lines gathered so far; `final` also flushes to disk. A
 // failure stops logging and shows why.
 void HistoryLogWrite(HWND window, bool final);
-// The log file's state for the info line: its path while logging, else "".
-const std::string& HistoryLogPath();
 // The Save dialog of "Save History As..." and "Log to File...": the chosen
 // path, or "" when cancelled. `filterIndex` gets the chosen file type (1..).
 std::string HistoryAskPath(HWND window, const char* title, const char* filter, const char* extension,

@@ -10,9 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "app/app.h"
-#include "app/session.h"
-#include "app/startup.h"
 #include "config/config_values.h"
 #include "history/book.h"
 #include "history/history.h"
@@ -20,30 +17,12 @@
 #include "history/log_format.h"
 #include "resources/resource.h"
 
-HistoryRing historyRing;
-
 namespace {
 
 constexpr int INFO_HEIGHT = 20;
 constexpr int COLUMN_COUNT = 5;
 const char* const COLUMN_TITLES[COLUMN_COUNT] = {"Time", "Event", "Type", "Details", "Bytes"};
 const int COLUMN_WIDTHS[COLUMN_COUNT] = {170, 80, 50, 520, 300};
-
-std::unique_ptr<HistoryBook> book;
-bool historyShown = true;
-bool screenShown = false;     // the terminal screen fills the client area
-size_t shownRows = 0;         // rows the list was last told it has
-uint64_t shownFirstSeq = 0;   // the book's first sequence number then
-uint64_t shownRowsDropped = 0;  // the book's viewRowsDropped then
-bool following = true;
-DWORD listUpdateTick = 0;     // GetTickCount() of the last row-count update
-size_t rowsWhenLeft = 0;      // view rows when the operator scrolled away
-std::string findText;
-std::string infoShown;
-// The list asks for a row's texts one column at a time: the row is formatted
-// once. Sequence numbers are never reused, so a held row stays right.
-uint64_t cachedSeq = UINT64_MAX;
-HistoryRowText cachedRow;
 
 HWND List(HWND window) { return GetDlgItem(window, IDC_HISTORY_LIST); }
 HWND Info(HWND window) { return GetDlgItem(window, IDC_HISTORY_INFO); }
@@ -62,57 +41,63 @@ std::string Thousands(uint64_t n) {
 }
 
 void UpdateInfo(HWND window) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
     HWND info = Info(window);
     if (!info) return;
-    const HistoryBook& b = HistoryTheBook();
+    const HistoryBook& b = v.book;
     const size_t rows = HistoryViewSize(b);
     std::string text;
-    if (following || rows <= rowsWhenLeft) {
+    if (v.following || rows <= v.rowsWhenLeft) {
         text = Thousands(HistoryBookSize(b)) + " events";
         if (!HistoryFilterIsAll(b.filter)) text += ", " + Thousands(rows) + " shown by the filter";
-        text += "; following the newest";
+        text += "; v.following the newest";
     } else {
-        text = Thousands(rows - rowsWhenLeft) + " new rows below (End follows again)";
+        text = Thousands(rows - v.rowsWhenLeft) + " new rows below (End follows again)";
     }
     if (b.dropped) text += "; " + Thousands(b.dropped) + " oldest dropped";
-    if (HistoryLogging()) text += "; logging to " + HistoryLogPath();
-    if (text == infoShown) return;
-    infoShown = text;
+    if (HistoryLogging(window)) text += "; logging to " + v.log.path;
+    if (text == v.infoShown) return;
+    v.infoShown = text;
     SetWindowTextA(info, text.c_str());
 }
 
 // Tells the list its new row count, keeping the newest row in sight while
 // the operator follows it.
 void UpdateList(HWND window, bool reset) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
     HWND list = List(window);
     if (!list) return;
-    const HistoryBook& b = HistoryTheBook();
+    const HistoryBook& b = v.book;
     const size_t rows = HistoryViewSize(b);
-    if (!reset && rows == shownRows && b.firstSeq == shownFirstSeq) return;
+    if (!reset && rows == v.shownRows && b.firstSeq == v.shownFirstSeq) return;
     const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
     const int page = static_cast<int>(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0));
-    const bool atBottom = reset || shownRows == 0 || static_cast<size_t>(top + page) >= shownRows;
-    if (atBottom && !following) following = true;
-    if (!atBottom && following) {
-        following = false;
-        rowsWhenLeft = shownRows;
+    const bool atBottom = reset || v.shownRows == 0 || static_cast<size_t>(top + page) >= v.shownRows;
+    if (atBottom && !v.following) v.following = true;
+    if (!atBottom && v.following) {
+        v.following = false;
+        v.rowsWhenLeft = v.shownRows;
     }
-    const bool shifted = b.firstSeq != shownFirstSeq || reset;
+    const bool shifted = b.firstSeq != v.shownFirstSeq || reset;
     // While more than a page arrives per tick nobody reads the rows going by:
     // a new page twice a second costs half the drawing of five.
     const DWORD now = GetTickCount();
-    const bool pageFlood = rows > shownRows && rows - shownRows > static_cast<size_t>(page);
-    if (!reset && following && pageFlood && now - listUpdateTick < 500) return;
-    listUpdateTick = now;
+    const bool pageFlood = rows > v.shownRows && rows - v.shownRows > static_cast<size_t>(page);
+    if (!reset && v.following && pageFlood && now - v.listUpdateTick < 500) return;
+    v.listUpdateTick = now;
     // Rows dropped from the front move the rows the operator reads up by as
     // many: a scrolled-up view moves with them.
-    const uint64_t gone = reset ? 0 : b.viewRowsDropped - shownRowsDropped;
+    const uint64_t gone = reset ? 0 : b.viewRowsDropped - v.shownRowsDropped;
     SendMessageA(list, LVM_SETITEMCOUNT, rows, shifted ? 0 : LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
-    shownRows = rows;
-    shownFirstSeq = b.firstSeq;
-    shownRowsDropped = b.viewRowsDropped;
-    if (following && rows > 0) SendMessageA(list, LVM_ENSUREVISIBLE, rows - 1, FALSE);
-    if (!following && gone > 0) {
+    v.shownRows = rows;
+    v.shownFirstSeq = b.firstSeq;
+    v.shownRowsDropped = b.viewRowsDropped;
+    if (v.following && rows > 0) SendMessageA(list, LVM_ENSUREVISIBLE, rows - 1, FALSE);
+    if (!v.following && gone > 0) {
         const long long first = static_cast<long long>(top) - static_cast<long long>(gone);
         SendMessageA(list, LVM_ENSUREVISIBLE, first > 0 ? static_cast<WPARAM>(first) : 0, FALSE);
     }
@@ -120,19 +105,25 @@ void UpdateList(HWND window, bool reset) {
 }
 
 void RefreshAll(HWND window) {
-    following = true;
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
+    v.following = true;
     UpdateList(window, true);
     UpdateInfo(window);
 }
 
 void SetMenuChecks(HWND window) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
     HMENU menu = GetMenu(window);
     if (!menu) return;
     // Each item on its own (not a radio range): other views add their items
     // to the View menu with ids of their own.
-    CheckMenuItem(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND | (historyShown ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND | (screenShown ? MF_CHECKED : MF_UNCHECKED));
-    const HistoryFilter& f = HistoryTheBook().filter;
+    CheckMenuItem(menu, IDM_VIEW_HISTORY, MF_BYCOMMAND | (v.historyShown ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_VIEW_SCREEN, MF_BYCOMMAND | (v.screenShown ? MF_CHECKED : MF_UNCHECKED));
+    const HistoryFilter& f = v.book.filter;
     for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
         CheckMenuItem(menu, IDM_HISTORY_FILTER_FIRST + i, MF_BYCOMMAND | (f.category[i] ? MF_CHECKED : MF_UNCHECKED));
     CheckMenuItem(menu, IDM_HISTORY_CHANGES_ONLY, MF_BYCOMMAND | (f.changesOnly ? MF_CHECKED : MF_UNCHECKED));
@@ -162,15 +153,21 @@ HistoryFilter SavedFilter() {
 }
 
 void SetFilter(HWND window, const HistoryFilter& f) {
-    HistoryBookSetFilter(HistoryTheBook(), f);
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
+    HistoryBookSetFilter(v.book, f);
     SaveFilter(f);
     SetMenuChecks(window);
     RefreshAll(window);
 }
 
 void Show(HWND window, bool history) {
-    historyShown = history;
-    screenShown = !history;
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
+    v.historyShown = history;
+    v.screenShown = !history;
     ShowWindow(List(window), history ? SW_SHOW : SW_HIDE);
     ShowWindow(Info(window), history ? SW_SHOW : SW_HIDE);
     SetMenuChecks(window);
@@ -192,8 +189,11 @@ std::string ColumnText(const HistoryRowText& row, int column) {
 }
 
 std::string SelectedLines(HWND window) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return std::string();
+    HistoryViewState& v = *state;
     HWND list = List(window);
-    const HistoryBook& b = HistoryTheBook();
+    const HistoryBook& b = v.book;
     std::string out;
     int i = -1;
     while ((i = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, i, LVNI_SELECTED))) >= 0) {
@@ -237,12 +237,15 @@ void SelectRow(HWND window, int row) {
 }
 
 void FindNext(HWND window) {
-    if (findText.empty()) return;
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
+    if (v.findText.empty()) return;
     HWND list = List(window);
     const int focused = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
-    const long long row = HistoryFind(HistoryTheBook(), static_cast<size_t>(focused + 1), findText);
+    const long long row = HistoryFind(v.book, static_cast<size_t>(focused + 1), v.findText);
     if (row < 0) {
-        const std::string text = "\"" + findText + "\" is not in the history.";
+        const std::string text = "\"" + v.findText + "\" is not in the history.";
         historyMessageBox(window, text.c_str(), "Qorvex V-1.0", MB_ICONINFORMATION | MB_OK);
         return;
     }
@@ -250,16 +253,18 @@ void FindNext(HWND window) {
     UpdateInfo(window);
 }
 
-INT_PTR CALLBACK FindDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+// The dialog's parameter is the view's record.
+INT_PTR CALLBACK FindDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG:
-        SetDlgItemTextA(dialog, IDC_HISTORY_FIND_TEXT, findText.c_str());
+        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+        SetDlgItemTextA(dialog, IDC_HISTORY_FIND_TEXT, reinterpret_cast<HistoryViewState*>(lParam)->findText.c_str());
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
             char text[256] = {};
             GetDlgItemTextA(dialog, IDC_HISTORY_FIND_TEXT, text, sizeof text);
-            findText = text;
+            reinterpret_cast<HistoryViewState*>(GetWindowLongPtrA(dialog, DWLP_USER))->findText = text;
             EndDialog(dialog, IDOK);
             return TRUE;
         }
@@ -291,6 +296,9 @@ bool WriteFileWhole(HWND window, const std::string& path, const std::string& byt
 }
 
 void SaveAs(HWND window) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
     DWORD type = 1;
     const std::string path = HistoryAskPath(
         window, "Save History As",
@@ -300,11 +308,9 @@ void SaveAs(HWND window) {
     if (path.empty()) return;
     HistoryDrain(window);
     std::string bytes;
-    HistoryBookWrite(HistoryTheBook(), type == 2 || type == 4, type >= 3, bytes);
+    HistoryBookWrite(v.book, type == 2 || type == 4, type >= 3, bytes);
     WriteFileWhole(window, path, bytes);
 }
-
-int LogFromCommandLine(HWND window, const std::string& path) { return HistoryLogStart(window, path.c_str()); }
 
 // A path from the file dialogs (the ANSI code page) as UTF-8.
 std::string Utf8FromAnsi(const std::string& text) {
@@ -324,27 +330,27 @@ std::string Utf8FromAnsi(const std::string& text) {
 
 // ---- Shared with the log file --------------------------------------------------------
 
-HistoryBook& HistoryTheBook() {
-    if (!book) {
-        book.reset(new HistoryBook);
-        HistoryBookInit(*book);
-    }
-    return *book;
+HistoryViewState* HistoryState(HWND window) {
+    return window ? static_cast<HistoryViewState*>(GetPropA(window, HISTORY_PROPERTY)) : nullptr;
 }
 
-HistoryListenerFn historyListener = nullptr;
+HistoryBook& HistoryTheBook(HWND window) { return HistoryState(window)->book; }
+
+// One event into the book (and so the log lines), then to the listener.
+static void Take(HistoryViewState& v, const HistoryEvent& event) {
+    HistoryBookIngest(v.book, event);
+    if (v.listener) v.listener(v.listenerContext, event);
+}
 
 void HistoryDrain(HWND window) {
-    HistoryBook& b = HistoryTheBook();
+    HistoryViewState* state = HistoryState(window);
+    if (!state || !state->ring) return;
+    HistoryViewState& v = *state;
     HistoryEvent events[256];
     size_t n;
-    while ((n = HistoryRingPop(historyRing, events, 256)) > 0)
-        for (size_t i = 0; i < n; ++i) {
-            HistoryBookIngest(b, events[i]);
-            if (historyListener) historyListener(events[i]);
-        }
-    HistoryBookNoteLost(b, historyRing.lost.load(std::memory_order_relaxed), HistoryNowMs());
-    (void)window;
+    while ((n = HistoryRingPop(*v.ring, events, 256)) > 0)
+        for (size_t i = 0; i < n; ++i) Take(v, events[i]);
+    HistoryBookNoteLost(v.book, v.ring->lost.load(std::memory_order_relaxed), HistoryNowMs());
 }
 
 std::string HistoryAskPath(HWND window, const char* title, const char* filter, const char* extension,
@@ -378,6 +384,13 @@ std::string HistoryErrorText(DWORD code) {
 
 // ---- Events from outside the parser ------------------------------------------------
 
+void HistoryTakeEvent(HWND window, const HistoryEvent& event) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryDrain(window);
+    Take(*state, event);
+}
+
 void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* note) {
     HistoryEvent event;
     std::memset(&event, 0, sizeof event);
@@ -385,19 +398,28 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
     event.kind = kind;
     event.code = code;
     if (note) std::snprintf(reinterpret_cast<char*>(event.bytes), HISTORY_EVENT_BYTES, "%s", note);
-    if (OnWindowThread(window)) {
-        HistoryDrain(window);
-        HistoryBookIngest(HistoryTheBook(), event);
-        if (historyListener) historyListener(event);
-    } else {
-        HistoryRingPush(historyRing, event);
+    HistoryTakeEvent(window, event);
+}
+
+void HistorySetListener(HWND window, HistoryListenerFn listener, void* context) {
+    if (HistoryViewState* v = HistoryState(window)) {
+        v->listener = listener;
+        v->listenerContext = context;
     }
 }
 
 // ---- The view ----------------------------------------------------------------------------
 
-HWND HistoryViewCreate(HWND window) {
-    commandLineFileHandlers.log = LogFromCommandLine;  // --log FILE
+HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) {
+        state = new HistoryViewState;
+        HistoryBookInit(state->book);
+        SetPropA(window, HISTORY_PROPERTY, state);
+    }
+    HistoryViewState& v = *state;
+    v.ring = ring;
+    v.connected = connected;
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
@@ -421,43 +443,36 @@ HWND HistoryViewCreate(HWND window) {
         column.iSubItem = c;
         SendMessageA(list, LVM_INSERTCOLUMNA, c, reinterpret_cast<LPARAM>(&column));
     }
-    shownRows = 0;
-    shownFirstSeq = HistoryTheBook().firstSeq;
-    shownRowsDropped = HistoryTheBook().viewRowsDropped;
-    following = true;
-    infoShown.assign(1, '\x01');
-    HistoryViewLayout(window);
-    HistoryBookSetFilter(HistoryTheBook(), SavedFilter());
+    v.shownRows = 0;
+    v.shownFirstSeq = v.book.firstSeq;
+    v.shownRowsDropped = v.book.viewRowsDropped;
+    v.following = true;
+    v.infoShown.assign(1, '\x01');
+    HistoryBookSetFilter(v.book, SavedFilter());
     Show(window, ConfigGetInt(KEY_VIEW, 0, 0, 1) == 0);
     SetMenuChecks(window);
     HMENU menu = GetMenu(window);
-    if (menu) EnableMenuItem(menu, IDM_HISTORY_LOG_STOP, MF_BYCOMMAND | (HistoryLogging() ? MF_ENABLED : MF_GRAYED));
+    if (menu) EnableMenuItem(menu, IDM_HISTORY_LOG_STOP, MF_BYCOMMAND | (HistoryLogging(window) ? MF_ENABLED : MF_GRAYED));
     SetTimer(window, HISTORY_TIMER, HISTORY_PERIOD_MS, nullptr);
     RefreshAll(window);
     return list;
 }
 
-void HistoryViewLayout(HWND window) {
+void HistoryViewLayout(HWND window, const RECT& area) {
     HWND list = List(window);
     if (!list) return;
-    RECT client;
-    GetClientRect(window, &client);
-    int bottom = client.bottom;
-    HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
-    if (bar && IsWindowVisible(bar)) {
-        RECT r;
-        GetWindowRect(bar, &r);
-        bottom -= r.bottom - r.top;
-    }
-    MoveWindow(Info(window), 4, 0, client.right - 4, INFO_HEIGHT, TRUE);
-    const int height = bottom - INFO_HEIGHT > 0 ? bottom - INFO_HEIGHT : 0;
-    MoveWindow(list, 0, INFO_HEIGHT, client.right, height, TRUE);
+    const int width = area.right - area.left;
+    MoveWindow(Info(window), area.left + 4, area.top, width - 4, INFO_HEIGHT, TRUE);
+    const int height = area.bottom - area.top - INFO_HEIGHT > 0 ? area.bottom - area.top - INFO_HEIGHT : 0;
+    MoveWindow(list, area.left, area.top + INFO_HEIGHT, width, height, TRUE);
 }
 
 void HistoryViewTick(HWND window) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
     HistoryDrain(window);
-    SessionState* s = SessionFromWindow(window);
-    HistoryBookCheckSilence(HistoryTheBook(), s && s->connected.load() != 0, HistoryNowMs());
+    HistoryBookCheckSilence(v.book, v.connected && v.connected->load() != 0, HistoryNowMs());
     HistoryLogWrite(window, false);
     UpdateList(window, false);
     UpdateInfo(window);
@@ -465,26 +480,40 @@ void HistoryViewTick(HWND window) {
 
 void HistoryViewDestroy(HWND window) {
     KillTimer(window, HISTORY_TIMER);
+    HistoryDrain(window);  // the last events reach the log and the recording
     HistoryLogStop(window);
+    delete static_cast<HistoryViewState*>(RemovePropA(window, HISTORY_PROPERTY));
 }
 
-bool HistoryViewShown(HWND window) { return List(window) != nullptr && historyShown; }
+bool HistoryViewShown(HWND window) {
+    HistoryViewState* v = HistoryState(window);
+    return List(window) != nullptr && v && v->historyShown;
+}
 
-bool HistoryScreenShown(HWND window) { return List(window) == nullptr || screenShown; }
+bool HistoryScreenShown(HWND window) {
+    HistoryViewState* v = HistoryState(window);
+    return List(window) == nullptr || !v || v->screenShown;
+}
 
 void HistoryViewShow(HWND window, bool shown) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return;
+    HistoryViewState& v = *state;
     if (shown) {
         Show(window, true);
         return;
     }
     // Another view takes the client area: neither the history nor the screen.
     Show(window, false);
-    screenShown = false;
+    v.screenShown = false;
     SetMenuChecks(window);
 }
 
 int HistoryViewCommand(HWND window, int id) {
-    HistoryBook& b = HistoryTheBook();
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return 0;
+    HistoryViewState& v = *state;
+    HistoryBook& b = v.book;
     if (id >= IDM_HISTORY_FILTER_FIRST && id <= IDM_HISTORY_FILTER_LAST) {
         HistoryFilter f = b.filter;
         f.category[id - IDM_HISTORY_FILTER_FIRST] = !f.category[id - IDM_HISTORY_FILTER_FIRST];
@@ -503,7 +532,7 @@ int HistoryViewCommand(HWND window, int id) {
     case IDM_HISTORY_COPY: CopySelection(window); return 1;
     case IDM_HISTORY_FIND:
         if (DialogBoxParamA(reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE)),
-                            MAKEINTRESOURCEA(IDD_HISTORY_FIND), window, FindDialogProc, 0) == IDOK)
+                            MAKEINTRESOURCEA(IDD_HISTORY_FIND), window, FindDialogProc, reinterpret_cast<LPARAM>(&v)) == IDOK)
             FindNext(window);
         return 1;
     case IDM_HISTORY_FIND_NEXT: FindNext(window); return 1;
@@ -543,9 +572,12 @@ int HistoryViewCommand(HWND window, int id) {
 }
 
 int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state) return 0;
+    HistoryViewState& v = *state;
     if (header->idFrom != IDC_HISTORY_LIST) return 0;
     *result = 0;
-    const HistoryBook& b = HistoryTheBook();
+    const HistoryBook& b = v.book;
     if (header->code == LVN_GETDISPINFOA || header->code == LVN_GETDISPINFOW) {
         // Both shapes carry the item first; only the text pointer's type differs.
         LVITEMA& item = const_cast<NMLVDISPINFOA*>(reinterpret_cast<const NMLVDISPINFOA*>(header))->item;
@@ -553,11 +585,11 @@ int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
             item.cchTextMax <= 0)
             return 1;
         const uint64_t seq = HistoryViewSeq(b, static_cast<size_t>(item.iItem));
-        if (seq != cachedSeq) {
-            HistoryRowFormat(b, seq, cachedRow);
-            cachedSeq = seq;
+        if (seq != v.cachedSeq) {
+            HistoryRowFormat(b, seq, v.cachedRow);
+            v.cachedSeq = seq;
         }
-        const std::string text = ColumnText(cachedRow, item.iSubItem);
+        const std::string text = ColumnText(v.cachedRow, item.iSubItem);
         if (header->code == LVN_GETDISPINFOA) {
             lstrcpynA(item.pszText, text.c_str(), item.cchTextMax);
         } else {

@@ -23,12 +23,6 @@ int SystemMessageBox(HWND owner, const char* text, const char* caption, UINT sty
     return MessageBoxW(owner, Wide(text).c_str(), Wide(caption).c_str(), style);
 }
 
-HANDLE logFile = INVALID_HANDLE_VALUE;
-std::string logPath;
-std::string logLines;          // lines not yet written
-DWORD lastFlushTick = 0;
-bool unflushed = false;
-
 void SetMenuLogging(HWND window, bool logging) {
     HMENU menu = GetMenu(window);
     if (!menu) return;
@@ -37,13 +31,16 @@ void SetMenuLogging(HWND window, bool logging) {
 }
 
 void Close(HWND window) {
-    if (logFile != INVALID_HANDLE_VALUE) CloseHandle(logFile);
-    logFile = INVALID_HANDLE_VALUE;
-    logPath.clear();
-    logLines.clear();
-    unflushed = false;
-    HistoryTheBook().logLines = nullptr;
     SetMenuLogging(window, false);
+    HistoryViewState* v = HistoryState(window);
+    if (!v) return;
+    HistoryLog& log = v->log;
+    if (log.file != INVALID_HANDLE_VALUE) CloseHandle(log.file);
+    log.file = INVALID_HANDLE_VALUE;
+    log.path.clear();
+    log.lines.clear();
+    log.unflushed = false;
+    v->book.logLines = nullptr;
 }
 
 // Stops logging first, so that the ticks that run while the box is up find
@@ -55,7 +52,7 @@ void Fail(HWND window, const std::string& path, const char* what, DWORD code) {
     historyMessageBox(window, text.c_str(), "Qorvex V-1.0", MB_ICONWARNING | MB_OK);
 }
 
-bool WriteAll(const std::string& bytes, DWORD* error) {
+bool WriteAll(HANDLE logFile, const std::string& bytes, DWORD* error) {
     size_t at = 0;
     while (at < bytes.size()) {
         DWORD written = 0;
@@ -75,7 +72,9 @@ bool WriteAll(const std::string& bytes, DWORD* error) {
 HistoryMessageBoxFn historyMessageBox = SystemMessageBox;
 
 int HistoryLogStart(HWND window, const char* path) {
-    if (!path || !*path) return 0;
+    HistoryViewState* v = HistoryState(window);
+    if (!path || !*path || !v) return 0;
+    HistoryLog& log = v->log;
     HistoryLogStop(window);
     HistoryDrain(window);  // what came before belongs to no log
     HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
@@ -84,24 +83,24 @@ int HistoryLogStart(HWND window, const char* path) {
         Fail(window, path, "The log file cannot be opened", GetLastError());
         return 0;
     }
-    logFile = file;
-    logPath = path;
+    log.file = file;
+    log.path = path;
     LARGE_INTEGER size;
     size.QuadPart = 0;
     GetFileSizeEx(file, &size);
     DWORD error = 0;
-    if (size.QuadPart == 0 && !WriteAll(HISTORY_LOG_HEADER, &error)) {
+    if (size.QuadPart == 0 && !WriteAll(file, HISTORY_LOG_HEADER, &error)) {
         Fail(window, path, "The log file cannot be written", error);
         return 0;
     }
-    HistoryTheBook().logLines = &logLines;
-    lastFlushTick = GetTickCount();
+    v->book.logLines = &log.lines;
+    log.lastFlushTick = GetTickCount();
     SetMenuLogging(window, true);
     return 1;
 }
 
 void HistoryLogStop(HWND window) {
-    if (logFile == INVALID_HANDLE_VALUE) {
+    if (!HistoryLogging(window)) {
         SetMenuLogging(window, false);
         return;
     }
@@ -110,25 +109,28 @@ void HistoryLogStop(HWND window) {
     Close(window);
 }
 
-bool HistoryLogging() { return logFile != INVALID_HANDLE_VALUE; }
-
-const std::string& HistoryLogPath() { return logPath; }
+bool HistoryLogging(HWND window) {
+    HistoryViewState* v = HistoryState(window);
+    return v && v->log.file != INVALID_HANDLE_VALUE;
+}
 
 void HistoryLogWrite(HWND window, bool final) {
-    if (logFile == INVALID_HANDLE_VALUE) return;
+    if (!HistoryLogging(window)) return;
+    HistoryLog& log = HistoryState(window)->log;
     DWORD error = 0;
-    if (!logLines.empty()) {
-        if (!WriteAll(logLines, &error)) {
-            Fail(window, logPath, "Logging stopped: the log file cannot be written", error);
+    if (!log.lines.empty()) {
+        if (!WriteAll(log.file, log.lines, &error)) {
+            const std::string path = log.path;  // Fail closes the log, and the path with it
+            Fail(window, path, "Logging stopped: the log file cannot be written", error);
             return;
         }
-        logLines.clear();
-        unflushed = true;
+        log.lines.clear();
+        log.unflushed = true;
     }
     const DWORD now = GetTickCount();
-    if (unflushed && (final || now - lastFlushTick >= HISTORY_LOG_FLUSH_MS)) {
-        FlushFileBuffers(logFile);
-        unflushed = false;
-        lastFlushTick = now;
+    if (log.unflushed && (final || now - log.lastFlushTick >= HISTORY_LOG_FLUSH_MS)) {
+        FlushFileBuffers(log.file);
+        log.unflushed = false;
+        log.lastFlushTick = now;
     }
 }

@@ -11,6 +11,8 @@ namespace {
 
 // One local-time conversion per second: a full-rate feed stamps thousands
 // of events within the same second.
+// The last second formatted: consecutive events mostly share it, and
+// localtime is the costly part. Only the window's thread formats times.
 struct TimeCache {
     int64_t second = INT64_MIN;
     char text[20] = {};  // "YYYY-MM-DDTHH:MM:SS"

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "onair/onair.h"
 #include "resources/resource.h"
 #include "tally/store.h"
@@ -488,7 +487,6 @@ HWND OnAirViewCreate(HWND parent) {
     SetWindowLongPtrA(parent, GWL_STYLE, GetWindowLongPtrA(parent, GWL_STYLE) | WS_CLIPCHILDREN);
     view = CreateWindowExA(0, VIEW_CLASS, "On Air", WS_CHILD | WS_CLIPCHILDREN, 0, 0, 0, 0, parent,
                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_ONAIR_VIEW)), instance, nullptr);
-    if (view) OnAirViewLayout(parent);
     return view;
 }
 
@@ -497,7 +495,6 @@ void OnAirViewShow(HWND parent, bool show) {
     if (!view) return;
     CheckMenuItem(GetMenu(parent), IDM_VIEW_ONAIR, MF_BYCOMMAND | (show ? MF_CHECKED : MF_UNCHECKED));
     if (show) {
-        OnAirViewLayout(parent);
         Refresh(view, StateOf(view), true);
         ShowWindow(view, SW_SHOW);
     } else {
@@ -511,18 +508,11 @@ bool OnAirViewShown(HWND parent) {
     return view && IsWindowVisible(view);
 }
 
-void OnAirViewLayout(HWND parent) {
+void OnAirViewLayout(HWND parent, const RECT& area) {
     HWND view = OnAirViewFind(parent);
     if (!view) return;
-    RECT client;
-    GetClientRect(parent, &client);
-    HWND bar = GetDlgItem(parent, IDC_STATUS_BAR);
-    if (bar && IsWindowVisible(bar)) {
-        RECT r;
-        GetWindowRect(bar, &r);
-        client.bottom -= r.bottom - r.top;
-    }
-    MoveWindow(view, 0, 0, client.right, client.bottom > 0 ? client.bottom : 0, TRUE);
+    const LONG height = area.bottom - area.top;
+    MoveWindow(view, area.left, area.top, area.right - area.left, height > 0 ? height : 0, TRUE);
 }
 
 void OnAirViewTick(HWND parent) {

@@ -5,7 +5,8 @@
 #pragma once
 #include <windows.h>
 
-// Creates the view, hidden, if the parent has none yet; returns it.
+// Creates the view, hidden and empty, if the parent has none yet; returns it.
+// The parent then gives it its place with OnAirViewLayout.
 HWND OnAirViewCreate(HWND parent);
 // The parent's view, or nullptr before OnAirViewCreate.
 HWND OnAirViewFind(HWND parent);
@@ -13,8 +14,9 @@ HWND OnAirViewFind(HWND parent);
 // caller hands the client area over (the history and the terminal screen).
 void OnAirViewShow(HWND parent, bool show);
 bool OnAirViewShown(HWND parent);
-// Parent's WM_SIZE: cover the client area above the status bar.
-void OnAirViewLayout(HWND parent);
+// Parent's WM_SIZE: cover `area` (client pixels, the main window's views'
+// share above the status bar).
+void OnAirViewLayout(HWND parent, const RECT& area);
 // Parent's refresh tick: re-derive and redraw when an ME, output or name
 // record differs from what the view last drew. Reads the store only; the
 // displays' dirty flags are left alone.

@@ -7,8 +7,12 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "config/session_config.h"
+#include "history/event.h"
 
 // The recording's own tick (50 ms): hands the file to the system, plays the
 // replay on, and keeps the status bar's recording part.
@@ -16,8 +20,15 @@ constexpr UINT_PTR RECORDING_TIMER = 17;
 constexpr UINT RECORDING_PERIOD_MS = 50;
 
 // ---- Window side -------------------------------------------------------------------
-// Starts the tick; call once the main window exists.
-void RecordingViewCreate(HWND window);
+// Creates the record held per main window: `ring` is where a replay's events
+// go (the port is closed then, so the window's thread is its producer),
+// `connected` and `settings` the link's, for the connect record.
+void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
+                         const PortSettings* settings);
+// Closes the file (what is queued reaches it) and frees the record.
+void RecordingViewDestroy(HWND window);
+// Every event the history takes in, in order, on the window's thread.
+void RecordingTakeEvent(HWND window, const HistoryEvent& event);
 void RecordingViewTick(HWND window);
 // A command of the recording menu; 1 when it was one.
 int RecordingViewCommand(HWND window, int id);
@@ -31,10 +42,10 @@ int RecordingStart(HWND window, const char* path);
 // Opens path and replays it from its start. 1 on success; 0 after a warning
 // box naming the reason, with nothing changed.
 int ReplayStart(HWND window, const char* path);
-bool ReplayRunning();
+bool ReplayRunning(HWND window);
 
 // The text of the status bar's recording part ("" when neither recording nor replaying).
-std::string RecordingStatusText();
+std::string RecordingStatusText(HWND window);
 
 // Seam for tests: the warning boxes (text, caption, style).
 typedef int (*RecordingMessageBoxFn)(HWND owner, const char* text, const char* caption, UINT style);

@@ -10,12 +10,8 @@
 #include <chrono>
 #include <memory>
 
-#include "app/app.h"
-#include "app/session.h"
-#include "app/startup.h"
-#include "serial/status_core.h"
-#include "history/history.h"
 #include "history/source.h"
+#include "serial/status_core.h"
 #include "recording/history_records.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
@@ -35,24 +31,45 @@ RecordingMessageBoxFn recordingMessageBox = DefaultMessageBox;
 
 namespace {
 
-// ---- Recording -------------------------------------------------------------------
-bool recordingOn = false;
-RecordingWriter writer;
-std::string recordPath;
-uint64_t recordStartUs = 0;
-bool unflushed = false;
-uint64_t lostEvents = 0;   // events the history ring could not take while recording
-
-// ---- Replay ------------------------------------------------------------------------
-std::unique_ptr<ReplayPlayer> player;
-std::unique_ptr<EventSource> replaySource;
-bool replayShown = false;  // a replay is open (running, paused or finished)
-
 // Received bytes a replay may feed per tick: the events they make (at most one
 // per 5 bytes) must fit the history ring between two of its drains.
 constexpr size_t REPLAY_BYTES_PER_TICK = 100000;
-size_t replayBudget = 0;
-bool jumping = false;  // Jump to End: records go to the store only
+
+// Everything recording and replay keep for one main window, held as the
+// window's property RECORDING_PROPERTY.
+struct RecordingViewState {
+    HistoryRing* ring = nullptr;                      // where a replay's events go
+    const std::atomic<int32_t>* connected = nullptr;  // the link's flag
+    const PortSettings* settings = nullptr;           // for the connect record
+
+    // ---- Recording ----
+    bool recordingOn = false;
+    RecordingWriter writer;
+    std::string recordPath;
+    uint64_t recordStartUs = 0;
+    bool unflushed = false;
+    uint64_t lostEvents = 0;  // events the history ring could not take while recording
+
+    // ---- Replay ----
+    std::unique_ptr<ReplayPlayer> player;
+    std::unique_ptr<EventSource> replaySource;
+    bool replayShown = false;  // a replay is open (running, paused or finished)
+    size_t replayBudget = 0;
+    bool jumping = false;  // Jump to End: records go to the store only
+
+    // What the Recording menu last showed: redrawing the menu bar on every
+    // tick cost an idle program several percent of a core under Wine.
+    HMENU drawnMenu = nullptr;
+    int drawnKey = -1;
+};
+
+constexpr const char* RECORDING_PROPERTY = "Qorvex.Recording";
+
+RecordingViewState* State(HWND window) {
+    return window ? static_cast<RecordingViewState*>(GetPropA(window, RECORDING_PROPERTY)) : nullptr;
+}
+
+bool Connected(const RecordingViewState& v) { return v.connected && v.connected->load() != 0; }
 
 const char CAPTION[] = "Qorvex V-1.0";
 
@@ -67,23 +84,24 @@ uint64_t SteadyUs() {
 }
 
 // Every event the history takes in, in order, on the window's thread.
-void OnHistoryEvent(const HistoryEvent& event) {
-    if (event.kind == EVENT_LOST) lostEvents += event.code;
-    if (!recordingOn) return;
-    if (RecordingWriteHistoryEvent(writer, event)) unflushed = true;
+void OnHistoryEvent(RecordingViewState& v, const HistoryEvent& event) {
+    if (event.kind == EVENT_LOST) v.lostEvents += event.code;
+    if (!v.recordingOn) return;
+    if (RecordingWriteHistoryEvent(v.writer, event)) v.unflushed = true;
 }
 
-void WriteConnectedNow(HWND window) {
-    SessionState* s = SessionFromWindow(window);
-    if (!s || !s->connected.load()) return;
-    const std::string text = StatusPortText(s->portNumber, s->baudRate, s->dataBits, s->parity, s->stopBits);
-    RecordingWrite(writer, RecordingNowUs(), RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(text.data()),
+void WriteConnectedNow(RecordingViewState& v) {
+    if (!Connected(v) || !v.settings) return;
+    const PortSettings& s = *v.settings;
+    const std::string text =
+        StatusPortText(s.portNumber, static_cast<uint32_t>(s.baudRate), s.dataBits, s.parity, s.stopBits);
+    RecordingWrite(v.writer, RecordingNowUs(), RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(text.data()),
                    text.size());
 }
 
-void Flush() {
-    if (unflushed) RecordingFlush(writer);
-    unflushed = false;
+void Flush(RecordingViewState& v) {
+    if (v.unflushed) RecordingFlush(v.writer);
+    v.unflushed = false;
 }
 
 std::string FileName(const std::string& path) {
@@ -101,14 +119,14 @@ std::string SizeText(uint64_t bytes) {
 // ---- Replay ------------------------------------------------------------------------
 // The port is closed, so the window's thread takes the receiver's place as the
 // history ring's producer.
-void PushNote(HistoryEventKind kind, uint32_t code, uint64_t timeUs, const uint8_t* text, size_t length) {
+void PushNote(RecordingViewState& v, HistoryEventKind kind, uint32_t code, uint64_t timeUs, const uint8_t* text, size_t length) {
     HistoryEvent event;
     std::memset(&event, 0, sizeof event);
     event.timeMs = static_cast<int64_t>(timeUs / 1000);
     event.kind = kind;
     event.code = code;
     if (length) std::memcpy(event.bytes, text, length < HISTORY_EVENT_BYTES - 1 ? length : HISTORY_EVENT_BYTES - 1);
-    if (!jumping) HistoryRingPush(historyRing, event);
+    if (!v.jumping) HistoryRingPush(*v.ring, event);
 }
 
 uint32_t Little32(const RecordingRecord& r) {
@@ -121,77 +139,54 @@ uint32_t Little32(const RecordingRecord& r) {
 // (the receiver starts one per connection); received bytes enter where port
 // bytes enter, so the store, the counters and the history move as they did,
 // stamped with the recorded time.
-void PlayRecord(void*, const RecordingRecord& record) {
+void PlayRecord(void* context, const RecordingRecord& record) {
+    RecordingViewState& v = *static_cast<RecordingViewState*>(context);
     switch (record.kind) {
     case RECORD_CONNECT:
-        EventSourceInit(*replaySource, &tallyStore, jumping ? nullptr : &historyRing);
-        PushNote(EVENT_CONNECT, 0, record.timeUs, record.bytes, record.length);
+        EventSourceInit(*v.replaySource, &tallyStore, v.jumping ? nullptr : &*v.ring);
+        PushNote(v, EVENT_CONNECT, 0, record.timeUs, record.bytes, record.length);
         return;
     case RECORD_DISCONNECT:
-        EventSourceFinish(*replaySource, static_cast<int64_t>(record.timeUs / 1000));
-        PushNote(EVENT_DISCONNECT, 0, record.timeUs, nullptr, 0);
+        EventSourceFinish(*v.replaySource, static_cast<int64_t>(record.timeUs / 1000));
+        PushNote(v, EVENT_DISCONNECT, 0, record.timeUs, nullptr, 0);
         return;
-    case RECORD_LINE_ERROR: PushNote(EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
-    case RECORD_PORT_ERROR: PushNote(EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_LINE_ERROR: PushNote(v, EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_PORT_ERROR: PushNote(v, EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser
     default: break;
     }
     if (!RecordCarriesStream(record.kind)) return;
-    EventSourceFeed(*replaySource, record.bytes, record.length, static_cast<int64_t>(record.timeUs / 1000));
-    replayBudget = record.length < replayBudget ? replayBudget - record.length : 0;
+    EventSourceFeed(*v.replaySource, record.bytes, record.length, static_cast<int64_t>(record.timeUs / 1000));
+    v.replayBudget = record.length < v.replayBudget ? v.replayBudget - record.length : 0;
 }
 
-void ReplayClear() {
-    if (player) ReplayClose(*player);
-    player.reset();
-    replayShown = false;
+void ReplayClear(RecordingViewState& v) {
+    if (v.player) ReplayClose(*v.player);
+    v.player.reset();
+    v.replayShown = false;
 }
 
-// What the Recording menu last showed: redrawing the menu bar on every tick
-// cost an idle program several percent of a core under Wine.
-HMENU drawnMenu = nullptr;
-int drawnKey = -1;
-
-void UpdateMenu(HWND window) {
+void UpdateMenu(HWND window, RecordingViewState& v) {
     HMENU menu = GetMenu(window);
     if (!menu) return;
-    const bool running = replayShown && player && !ReplayFinished(*player);
-    const int key = (recordingOn ? 1 : 0) | (running ? 2 : 0) | (player && player->paused ? 4 : 0) |
-                    ((player ? player->speed : 1) << 3);
-    if (menu == drawnMenu && key == drawnKey) return;
-    drawnMenu = menu;
-    drawnKey = key;
+    const bool running = v.replayShown && v.player && !ReplayFinished(*v.player);
+    const int key = (v.recordingOn ? 1 : 0) | (running ? 2 : 0) | (v.player && v.player->paused ? 4 : 0) |
+                    ((v.player ? v.player->speed : 1) << 3);
+    if (menu == v.drawnMenu && key == v.drawnKey) return;
+    v.drawnMenu = menu;
+    v.drawnKey = key;
     const UINT on = MF_BYCOMMAND | MF_ENABLED, off = MF_BYCOMMAND | MF_GRAYED;
-    EnableMenuItem(menu, IDM_RECORD_STOP, recordingOn ? on : off);
+    EnableMenuItem(menu, IDM_RECORD_STOP, v.recordingOn ? on : off);
     EnableMenuItem(menu, IDM_REPLAY_PAUSE, running ? on : off);
     EnableMenuItem(menu, IDM_REPLAY_END, running ? on : off);
     ModifyMenuA(menu, IDM_REPLAY_PAUSE, MF_BYCOMMAND | MF_STRING | (running ? 0 : MF_GRAYED), IDM_REPLAY_PAUSE,
-                player && player->paused ? "Resume" : "Pause");
-    const int speed = player ? player->speed : 1;
+                v.player && v.player->paused ? "Resume" : "Pause");
+    const int speed = v.player ? v.player->speed : 1;
     CheckMenuRadioItem(menu, IDM_REPLAY_SPEED_1, IDM_REPLAY_SPEED_FAST,
                        speed == 10 ? IDM_REPLAY_SPEED_10 : speed == REPLAY_SPEED_FAST ? IDM_REPLAY_SPEED_FAST
                                                                               : IDM_REPLAY_SPEED_1,
                        MF_BYCOMMAND);
     DrawMenuBar(window);
-}
-
-// The status bar gets a seventh part while there is something to say.
-void ShowStatus(HWND window) {
-    HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
-    if (!bar) return;
-    const std::string text = RecordingStatusText();
-    int edges[STATUS_PARTS + 1];
-    const int parts = static_cast<int>(SendMessageA(bar, SB_GETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges)));
-    if (!text.empty() && parts == STATUS_PARTS) {
-        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room, the rest is ours
-        edges[STATUS_PARTS] = -1;
-        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges));
-    } else if (text.empty() && parts == STATUS_PARTS + 1) {
-        edges[STATUS_PARTS - 1] = -1;
-        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS, reinterpret_cast<LPARAM>(edges));
-        return;
-    }
-    if (!text.empty()) SendMessageA(bar, SB_SETTEXTA, STATUS_PARTS, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 std::string AskPath(HWND window, bool save) {
@@ -217,55 +212,78 @@ std::string AskPath(HWND window, bool save) {
 
 // The tick paces a replay and writes a recording; with neither running it has
 // nothing to do, and an idle program should not wake 20 times a second.
-void KeepTicking(HWND window) {
-    if (recordingOn || ReplayRunning())
+void KeepTicking(HWND window, RecordingViewState& v) {
+    if (v.recordingOn || ReplayRunning(window))
         SetTimer(window, RECORDING_TIMER, RECORDING_PERIOD_MS, nullptr);
     else
         KillTimer(window, RECORDING_TIMER);
 }
 
-void RecordingViewCreate(HWND window) {
-    historyListener = OnHistoryEvent;
-    // --record FILE and --open FILE arrive here once the window is up.
-    commandLineFileHandlers.record = [](HWND w, const std::string& path) { return RecordingStart(w, path.c_str()); };
-    commandLineFileHandlers.open = [](HWND w, const std::string& path) { return ReplayStart(w, path.c_str()); };
-    UpdateMenu(window);
+void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
+                         const PortSettings* settings) {
+    RecordingViewState* v = State(window);
+    if (!v) {
+        v = new RecordingViewState;
+        SetPropA(window, RECORDING_PROPERTY, v);
+    }
+    v->ring = ring;
+    v->connected = connected;
+    v->settings = settings;
+    UpdateMenu(window, *v);
+}
+
+void RecordingViewDestroy(HWND window) {
+    RecordingStop(window);  // what is queued reaches the file
+    RecordingViewState* v = State(window);
+    if (!v) return;
+    if (v->player) ReplayClose(*v->player);
+    delete static_cast<RecordingViewState*>(RemovePropA(window, RECORDING_PROPERTY));
+}
+
+void RecordingTakeEvent(HWND window, const HistoryEvent& event) {
+    if (RecordingViewState* v = State(window)) OnHistoryEvent(*v, event);
 }
 
 int RecordingStart(HWND window, const char* path) {
-    if (recordingOn) RecordingStop(window);
+    RecordingViewState* state = State(window);
+    if (!state) return 0;
+    RecordingViewState& v = *state;
+    if (v.recordingOn) RecordingStop(window);
     std::string error;
-    if (!RecordingCreate(writer, path, error)) {
+    if (!RecordingCreate(v.writer, path, error)) {
         Warn(window, "Cannot record to " + std::string(path) + ":\n" + error);
         return 0;
     }
-    recordPath = path;
-    recordStartUs = RecordingNowUs();
-    lostEvents = 0;
+    v.recordPath = path;
+    v.recordStartUs = RecordingNowUs();
+    v.lostEvents = 0;
     // An open port is recorded as connected from now on (events still in the
     // history's ring, at most one tick old, follow).
-    WriteConnectedNow(window);
-    recordingOn = true;
-    Flush();
-    UpdateMenu(window);
-    ShowStatus(window);
-    KeepTicking(window);
+    WriteConnectedNow(v);
+    v.recordingOn = true;
+    Flush(v);
+    UpdateMenu(window, v);
+    KeepTicking(window, v);
     return 1;
 }
 
 void RecordingStop(HWND window) {
-    if (!recordingOn) return;
-    recordingOn = false;
-    const bool ok = RecordingClose(writer);
-    UpdateMenu(window);
-    ShowStatus(window);
-    KeepTicking(window);
-    if (!ok) Warn(window, "Writing the recording " + recordPath + " failed.");
+    RecordingViewState* state = State(window);
+    if (!state) return;
+    RecordingViewState& v = *state;
+    if (!v.recordingOn) return;
+    v.recordingOn = false;
+    const bool ok = RecordingClose(v.writer);
+    UpdateMenu(window, v);
+    KeepTicking(window, v);
+    if (!ok) Warn(window, "Writing the recording " + v.recordPath + " failed.");
 }
 
 int ReplayStart(HWND window, const char* path) {
-    SessionState* s = SessionFromWindow(window);
-    if (s && s->connected.load()) {
+    RecordingViewState* state = State(window);
+    if (!state) return 0;
+    RecordingViewState& v = *state;
+    if (Connected(v)) {
         Warn(window, "Disconnect first: a recording is replayed with the port closed.");
         return 0;
     }
@@ -275,12 +293,12 @@ int ReplayStart(HWND window, const char* path) {
         Warn(window, "Cannot replay " + std::string(path) + ":\n" + error);
         return 0;
     }
-    ReplayClear();
-    player = std::move(next);
-    if (!replaySource) replaySource.reset(new EventSource);
-    EventSourceInit(*replaySource, &tallyStore, &historyRing);
-    replayShown = true;
-    if (player->summary.truncated)
+    ReplayClear(v);
+    v.player = std::move(next);
+    if (!v.replaySource) v.replaySource.reset(new EventSource);
+    EventSourceInit(*v.replaySource, &tallyStore, &*v.ring);
+    v.replayShown = true;
+    if (v.player->summary.truncated)
         Warn(window, "The recording " + std::string(path) +
                          " ends inside a record (cut short while it was written); it is replayed up to its last "
                          "whole record.");
@@ -288,37 +306,47 @@ int ReplayStart(HWND window, const char* path) {
     return 1;
 }
 
-bool ReplayRunning() { return replayShown && player && !ReplayFinished(*player); }
+bool ReplayRunning(HWND window) {
+    RecordingViewState* v = State(window);
+    return v && v->replayShown && v->player && !ReplayFinished(*v->player);
+}
 
 void RecordingBeforeConnect(HWND window) {
-    if (!replayShown) return;
-    ReplayClear();
-    UpdateMenu(window);
-    ShowStatus(window);
-    KeepTicking(window);
+    RecordingViewState* state = State(window);
+    if (!state) return;
+    RecordingViewState& v = *state;
+    if (!v.replayShown) return;
+    ReplayClear(v);
+    UpdateMenu(window, v);
+    KeepTicking(window, v);
 }
 
 void RecordingViewTick(HWND window) {
-    if (recordingOn) {
-        Flush();
-        if (writer.failed) {
-            recordingOn = false;
-            RecordingClose(writer);
-            Warn(window, "Writing the recording " + recordPath + " failed; recording stopped.");
+    RecordingViewState* state = State(window);
+    if (!state) return;
+    RecordingViewState& v = *state;
+    if (v.recordingOn) {
+        Flush(v);
+        if (v.writer.failed) {
+            v.recordingOn = false;
+            RecordingClose(v.writer);
+            Warn(window, "Writing the recording " + v.recordPath + " failed; recording stopped.");
         }
     }
-    if (ReplayRunning()) {
-        replayBudget = REPLAY_BYTES_PER_TICK;
+    if (ReplayRunning(window)) {
+        v.replayBudget = REPLAY_BYTES_PER_TICK;
         const uint64_t now = SteadyUs();
-        while (replayBudget > 0 && ReplayAdvance(*player, now, 64, PlayRecord, nullptr) > 0) {
+        while (v.replayBudget > 0 && ReplayAdvance(*v.player, now, 64, PlayRecord, &v) > 0) {
         }
     }
-    UpdateMenu(window);
-    ShowStatus(window);
-    KeepTicking(window);
+    UpdateMenu(window, v);
+    KeepTicking(window, v);
 }
 
 int RecordingViewCommand(HWND window, int id) {
+    RecordingViewState* state = State(window);
+    if (!state) return 0;
+    RecordingViewState& v = *state;
     switch (id) {
     case IDM_RECORD_START: {
         const std::string path = AskPath(window, true);
@@ -329,8 +357,7 @@ int RecordingViewCommand(HWND window, int id) {
         RecordingStop(window);
         return 1;
     case IDM_REPLAY_OPEN: {
-        SessionState* s = SessionFromWindow(window);
-        if (s && s->connected.load()) {
+        if (Connected(v)) {
             Warn(window, "Disconnect first: a recording is replayed with the port closed.");
             return 1;
         }
@@ -339,48 +366,50 @@ int RecordingViewCommand(HWND window, int id) {
         return 1;
     }
     case IDM_REPLAY_PAUSE:
-        if (ReplayRunning()) ReplaySetPaused(*player, !player->paused, SteadyUs());
+        if (ReplayRunning(window)) ReplaySetPaused(*v.player, !v.player->paused, SteadyUs());
         break;
     case IDM_REPLAY_SPEED_1:
     case IDM_REPLAY_SPEED_10:
     case IDM_REPLAY_SPEED_FAST:
-        if (player)
-            ReplaySetSpeed(*player, id == IDM_REPLAY_SPEED_1 ? 1 : id == IDM_REPLAY_SPEED_10 ? 10 : REPLAY_SPEED_FAST,
+        if (v.player)
+            ReplaySetSpeed(*v.player, id == IDM_REPLAY_SPEED_1 ? 1 : id == IDM_REPLAY_SPEED_10 ? 10 : REPLAY_SPEED_FAST,
                            SteadyUs());
         break;
     case IDM_REPLAY_END:
         // The store and the displays reach the end at once; the history skips
         // what is jumped over (it could not take it all in one go).
-        if (ReplayRunning()) {
-            replaySource->ring = nullptr;
-            jumping = true;
-            ReplayJumpToEnd(*player, PlayRecord, nullptr);
-            jumping = false;
-            replaySource->ring = &historyRing;
+        if (ReplayRunning(window)) {
+            v.replaySource->ring = nullptr;
+            v.jumping = true;
+            ReplayJumpToEnd(*v.player, PlayRecord, &v);
+            v.jumping = false;
+            v.replaySource->ring = &*v.ring;
         }
         break;
     default:
         return 0;
     }
-    UpdateMenu(window);
-    ShowStatus(window);
-    KeepTicking(window);
+    UpdateMenu(window, v);
+    KeepTicking(window, v);
     return 1;
 }
 
-std::string RecordingStatusText() {
+std::string RecordingStatusText(HWND window) {
+    RecordingViewState* state = State(window);
+    if (!state) return std::string();
+    RecordingViewState& v = *state;
     std::string text;
-    if (replayShown && player) {
-        text = ReplayStatusText(*player);
-        if (player->paused && !ReplayFinished(*player)) text += ", paused";
+    if (v.replayShown && v.player) {
+        text = ReplayStatusText(*v.player);
+        if (v.player->paused && !ReplayFinished(*v.player)) text += ", paused";
     }
-    if (recordingOn) {
+    if (v.recordingOn) {
         if (!text.empty()) text += "   ";
         const uint64_t now = RecordingNowUs();
-        text += "Recording " + FileName(recordPath) + " " +
-                ReplayClockText(now > recordStartUs ? now - recordStartUs : 0, now - recordStartUs >= 3600000000ull) +
-                " " + SizeText(writer.bytesWritten);
-        if (lostEvents) text += ", " + std::to_string(lostEvents) + " events lost";
+        text += "Recording " + FileName(v.recordPath) + " " +
+                ReplayClockText(now > v.recordStartUs ? now - v.recordStartUs : 0, now - v.recordStartUs >= 3600000000ull) +
+                " " + SizeText(v.writer.bytesWritten);
+        if (v.lostEvents) text += ", " + std::to_string(v.lostEvents) + " events lost";
     }
     return text;
 }

@@ -4,41 +4,34 @@
 #include <string>
 #include <vector>
 
-#include "app/session.h"
-#include "detect/detect_dialog.h"
 #include "resources/resource.h"
+#include "serial/port.h"
 #include "serial/port_enum.h"
 #include "serial/port_list.h"
-#include "serial/port_watch.h"
 
-const DWORD baudTable[BAUD_TABLE_SIZE] = {110,   300,   600,   1200,  2400,   4800,  9600,
-                                          14400, 19200, 38400, 57600, 115200, 256000};
 // Dialog order, not the numeric order of the parity codes.
 const DWORD parityTable[PARITY_TABLE_SIZE] = {NOPARITY, EVENPARITY, ODDPARITY, MARKPARITY,
                                               SPACEPARITY};
 const DWORD stopBitsTable[STOPBITS_TABLE_SIZE] = {ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS};
 
-PortSetCommStateFn portSetCommState = SetCommState;
-
-int PortApplySettings(HWND window) {
-    SessionState* session = SessionFromWindow(window);
-    if (!session) return 0;
+int PortApplySettings(LinkState& link, const PortSettings& settings) {
+    const PortSettings* s = &settings;
 
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
     // Members not set below keep the port's current values.
-    GetCommState(session->portHandle, &dcb);
+    GetCommState(link.portHandle, &dcb);
 
-    dcb.BaudRate = session->baudRate;
-    dcb.ByteSize = session->dataBits;
-    dcb.Parity = session->parity;
-    dcb.StopBits = session->stopBits;
+    dcb.BaudRate = static_cast<DWORD>(s->baudRate);
+    dcb.ByteSize = static_cast<BYTE>(s->dataBits);
+    dcb.Parity = static_cast<BYTE>(s->parity);
+    dcb.StopBits = static_cast<BYTE>(s->stopBits);
 
-    const bool dtrDsr = (session->flowFlags & FLOW_DTRDSR) != 0;
+    const bool dtrDsr = (s->flowFlags & FLOW_DTRDSR) != 0;
     dcb.fOutxDsrFlow = dtrDsr ? 1 : 0;
     dcb.fDtrControl = dtrDsr ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
-    dcb.fOutxCtsFlow = (session->flowFlags & FLOW_RTSCTS) ? 1 : 0;
+    dcb.fOutxCtsFlow = (s->flowFlags & FLOW_RTSCTS) ? 1 : 0;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
 
     // Software flow control stays off whatever the XON/XOFF option says: the
@@ -53,7 +46,7 @@ int PortApplySettings(HWND window) {
 
     dcb.fBinary = 1;
     dcb.fParity = 1;
-    return portSetCommState(session->portHandle, &dcb) ? 1 : 0;
+    return portSeams.setCommState(link.portHandle, &dcb) ? 1 : 0;
 }
 
 void ComboFillFromTable(HINSTANCE instance, HWND combo, UINT firstStringId, const DWORD* table,
@@ -67,8 +60,13 @@ void ComboFillFromTable(HINSTANCE instance, HWND combo, UINT firstStringId, cons
     }
 }
 
-static SessionState* DialogSession(HWND dialog) {
-    return static_cast<SessionState*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
+SettingsDialogRecord* SettingsDialogFrom(HWND dialog) {
+    return static_cast<SettingsDialogRecord*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
+}
+
+static PortSettings* DialogSession(HWND dialog) {
+    SettingsDialogRecord* record = SettingsDialogFrom(dialog);
+    return record ? record->settings : nullptr;
 }
 
 static HINSTANCE DialogInstance(HWND dialog) {
@@ -82,54 +80,56 @@ static int MapDialogWidth(HWND dialog, int dialogUnits) {
 }
 
 int SettingsDialogLoad(HWND dialog) {
-    SessionState* session = DialogSession(dialog);
-    if (!session) return 0;
+    PortSettings* s = DialogSession(dialog);
+    if (!s) return 0;
     HINSTANCE instance = DialogInstance(dialog);
 
     // The ports present now (read afresh at every opening), COM1 to COM4 and
     // the session's own port even when absent, in numeric order; item data
     // is the port number.
     HWND port = GetDlgItem(dialog, IDC_SET_PORT);
-    const std::vector<PortEntry> ports = PortListMerge(PortEnumSystem(), session->portNumber);
+    const std::vector<PortEntry> ports = PortListMerge(PortEnumSystem(), s->portNumber);
     for (const PortEntry& entry : ports) {
         const std::string label = PortEntryLabel(entry);
         const LRESULT index = SendMessageA(port, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label.c_str()));
         SendMessageA(port, CB_SETITEMDATA, static_cast<WPARAM>(index), entry.number);
-        if (entry.number == session->portNumber) SendMessageA(port, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        if (entry.number == s->portNumber) SendMessageA(port, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     }
     // The list may be wider than the closed box: friendly names and marks.
     SendMessageA(port, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(MapDialogWidth(dialog, 160)), 0);
     // The port cannot change under an open connection.
-    EnableWindow(port, session->connected.load() ? FALSE : TRUE);
+    EnableWindow(port, SettingsDialogFrom(dialog)->portFixed ? FALSE : TRUE);
 
-    ComboFillFromTable(instance, GetDlgItem(dialog, IDC_SET_BAUD), IDS_BAUD_FIRST, baudTable,
-                       BAUD_TABLE_SIZE, session->baudRate);
+    DWORD rates[PORT_BAUD_RATE_COUNT];
+    for (int i = 0; i < PORT_BAUD_RATE_COUNT; ++i) rates[i] = static_cast<DWORD>(PORT_BAUD_RATES[i]);
+    ComboFillFromTable(instance, GetDlgItem(dialog, IDC_SET_BAUD), IDS_BAUD_FIRST, rates, PORT_BAUD_RATE_COUNT,
+                       static_cast<DWORD>(s->baudRate));
 
     HWND dataBits = GetDlgItem(dialog, IDC_SET_DATABITS);
     for (int bits = 5; bits <= 8; ++bits) {
         char text[8];
         wsprintfA(text, "%d", bits);
         const LRESULT index = SendMessageA(dataBits, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-        if (bits == session->dataBits) SendMessageA(dataBits, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        if (bits == s->dataBits) SendMessageA(dataBits, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     }
 
     ComboFillFromTable(instance, GetDlgItem(dialog, IDC_SET_PARITY), IDS_PARITY_FIRST, parityTable,
-                       PARITY_TABLE_SIZE, session->parity);
+                       PARITY_TABLE_SIZE, static_cast<DWORD>(s->parity));
     ComboFillFromTable(instance, GetDlgItem(dialog, IDC_SET_STOPBITS), IDS_STOPBITS_FIRST,
-                       stopBitsTable, STOPBITS_OFFERED, session->stopBits);
+                       stopBitsTable, STOPBITS_OFFERED, static_cast<DWORD>(s->stopBits));
 
-    CheckDlgButton(dialog, IDC_SET_DTRDSR, (session->flowFlags & FLOW_DTRDSR) ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dialog, IDC_SET_RTSCTS, (session->flowFlags & FLOW_RTSCTS) ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dialog, IDC_SET_XONXOFF, (session->flowFlags & FLOW_XONXOFF) ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dialog, IDC_SET_AUTOWRAP, session->autowrap ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dialog, IDC_SET_NEWLINE, session->newLine ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dialog, IDC_SET_LOCALECHO, session->localEcho ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_DTRDSR, (s->flowFlags & FLOW_DTRDSR) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_RTSCTS, (s->flowFlags & FLOW_RTSCTS) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_XONXOFF, (s->flowFlags & FLOW_XONXOFF) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_AUTOWRAP, s->autowrap ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_NEWLINE, s->newLine ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_LOCALECHO, s->localEcho ? BST_CHECKED : BST_UNCHECKED);
 
     // Kept for the layout only: notifications are never used.
     EnableWindow(GetDlgItem(dialog, IDC_SET_CNRECEIVE), FALSE);
 
-    CheckDlgButton(dialog, IDC_SET_DISPLAYERRORS, session->displayErrors ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dialog, IDC_SET_RECONNECT, PortWatchReconnect() ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_DISPLAYERRORS, s->displayErrors ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dialog, IDC_SET_RECONNECT, s->reconnect ? BST_CHECKED : BST_UNCHECKED);
     return 1;
 }
 
@@ -152,30 +152,30 @@ static LONG Checked(HWND dialog, int id) {
 }
 
 int SettingsDialogStore(HWND dialog) {
-    SessionState* session = DialogSession(dialog);
-    if (!session) return 0;
+    PortSettings* s = DialogSession(dialog);
+    if (!s) return 0;
 
     LRESULT index;
     DWORD value;
     DWORD number;
     if (SelectedItemData(dialog, IDC_SET_PORT, number) && number >= PORT_NUMBER_MIN && number <= PORT_NUMBER_MAX)
-        session->portNumber = static_cast<WORD>(number);
-    if (SelectedItemData(dialog, IDC_SET_BAUD, value)) session->baudRate = value;
-    if (SelectedIndex(dialog, IDC_SET_DATABITS, index)) session->dataBits = static_cast<BYTE>(index + 5);
-    if (SelectedItemData(dialog, IDC_SET_PARITY, value)) session->parity = static_cast<BYTE>(value);
-    if (SelectedItemData(dialog, IDC_SET_STOPBITS, value)) session->stopBits = static_cast<BYTE>(value);
+        s->portNumber = static_cast<int>(number);
+    if (SelectedItemData(dialog, IDC_SET_BAUD, value)) s->baudRate = static_cast<int>(value);
+    if (SelectedIndex(dialog, IDC_SET_DATABITS, index)) s->dataBits = static_cast<int>(index + 5);
+    if (SelectedItemData(dialog, IDC_SET_PARITY, value)) s->parity = static_cast<int>(value);
+    if (SelectedItemData(dialog, IDC_SET_STOPBITS, value)) s->stopBits = static_cast<int>(value);
 
-    BYTE flow = 0;
+    int flow = 0;
     if (Checked(dialog, IDC_SET_DTRDSR)) flow |= FLOW_DTRDSR;
     if (Checked(dialog, IDC_SET_RTSCTS)) flow |= FLOW_RTSCTS;
     if (Checked(dialog, IDC_SET_XONXOFF)) flow |= FLOW_XONXOFF;
-    session->flowFlags = flow;
+    s->flowFlags = flow;
 
-    session->autowrap = Checked(dialog, IDC_SET_AUTOWRAP);
-    session->newLine = Checked(dialog, IDC_SET_NEWLINE);
-    session->localEcho = Checked(dialog, IDC_SET_LOCALECHO);
-    session->displayErrors = Checked(dialog, IDC_SET_DISPLAYERRORS);
-    PortWatchSetReconnect(Checked(dialog, IDC_SET_RECONNECT) != 0);
+    s->autowrap = Checked(dialog, IDC_SET_AUTOWRAP);
+    s->newLine = Checked(dialog, IDC_SET_NEWLINE);
+    s->localEcho = Checked(dialog, IDC_SET_LOCALECHO);
+    s->displayErrors = Checked(dialog, IDC_SET_DISPLAYERRORS);
+    s->reconnect = Checked(dialog, IDC_SET_RECONNECT);
     return 1;
 }
 
@@ -193,10 +193,14 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         case IDCANCEL:
             EndDialog(dialog, 1);
             return TRUE;
-        case IDC_SET_FONT:
-            return FontPick(dialog);
-        case IDC_SET_DETECT:
-            return DetectSettingsButton(dialog);
+        case IDC_SET_FONT: {
+            SettingsDialogRecord* record = SettingsDialogFrom(dialog);
+            return record && record->font ? record->font(dialog, record->context) : TRUE;
+        }
+        case IDC_SET_DETECT: {
+            SettingsDialogRecord* record = SettingsDialogFrom(dialog);
+            return record && record->detect ? record->detect(dialog, record->context) : TRUE;
+        }
         }
         return FALSE;
     case WM_DESTROY:

@@ -9,6 +9,6 @@
 // the wait; such a port otherwise sleeps in PortReadWaiting).
 constexpr DWORD RECEIVER_POLL_MS = 20;
 
-// Thread entry; the parameter is the SessionState. 1 after a normal stop,
-// 0 when start-up fails.
+// Thread entry; the parameter is the LinkState (serial/port.h), whose sink
+// takes every event. 1 after a normal stop, 0 when start-up fails.
 DWORD WINAPI ReceiverThreadProc(LPVOID parameter);

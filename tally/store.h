@@ -74,6 +74,19 @@ struct TallyCounterValues {
     uint32_t outCount[OUT_RECORDS];
 };
 
+// Stored messages of every type, and the frame parser's errors of every kind.
+inline uint64_t TallyMessageCount(const TallyCounterValues& c) {
+    uint64_t n = c.ssCount;
+    for (uint32_t v : c.meCount) n += v;
+    for (uint32_t v : c.extCount) n += v;
+    for (uint32_t v : c.outCount) n += v;
+    return n;
+}
+inline uint64_t TallyFramingErrorCount(const TallyCounterValues& c) {
+    return uint64_t{c.strayByteCount} + c.unknownTypeCount + c.headerMismatchCount + c.headerLowByteCount +
+           c.payloadErrorCount;
+}
+
 // Plain copy of one source-name entry (changed as read).
 struct SourceNameValues {
     uint8_t changed;

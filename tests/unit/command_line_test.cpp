@@ -95,12 +95,12 @@ TEST(CommandLine, FaultsAreNamed) {
 }
 
 TEST(CommandLine, OptionsOverrideOnlyWhatTheyName) {
-    PortConfig saved;
+    PortSettings saved;
     saved.portNumber = 7;
     saved.baudRate = 38400;
     saved.flowFlags = 4 | 1;  // XON/XOFF and DTR/DSR
     saved.reconnect = 1;
-    PortConfig run = CommandLineApply(Parse({"--baud", "9600", "--flow", "rtscts"}).options, saved);
+    PortSettings run = CommandLineApply(Parse({"--baud", "9600", "--flow", "rtscts"}).options, saved);
     EXPECT_EQ(run.portNumber, 7);
     EXPECT_EQ(run.baudRate, 9600u);
     EXPECT_EQ(run.flowFlags, 4 | 2);

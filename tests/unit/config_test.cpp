@@ -60,8 +60,8 @@ TEST(ConfigValues, TypedValuesWithDefaultsAndRanges) {
     EXPECT_FALSE(ConfigSetInt("HistoryFilter", 1, 0, 7));
 }
 
-PortConfig NonDefaultPort() {
-    PortConfig p;
+PortSettings NonDefaultPort() {
+    PortSettings p;
     p.portNumber = 12;
     p.baudRate = 9600;
     p.dataBits = 7;
@@ -78,10 +78,10 @@ PortConfig NonDefaultPort() {
 
 TEST(SessionConfig, EmptyStoreGivesTheSessionDefaults) {
     MemoryBackend store;
-    EXPECT_TRUE(ConfigLoadPort(&store) == PortConfig());
+    EXPECT_TRUE(ConfigLoadPort(&store) == PortSettings());
     EXPECT_TRUE(ConfigLoadFont(&store) == FontConfig());
     EXPECT_FALSE(ConfigLoadPlacement(&store).saved);
-    const PortConfig d = ConfigLoadPort(nullptr);
+    const PortSettings d = ConfigLoadPort(nullptr);
     EXPECT_EQ(d.portNumber, 1);
     EXPECT_EQ(d.baudRate, 115200u);
     EXPECT_EQ(d.dataBits, 8);
@@ -94,8 +94,8 @@ TEST(SessionConfig, EmptyStoreGivesTheSessionDefaults) {
 
 TEST(SessionConfig, SavedValuesComeBack) {
     MemoryBackend store;
-    const PortConfig port = NonDefaultPort();
-    EXPECT_EQ(ConfigSavePort(&store, PortConfig(), port), 11);
+    const PortSettings port = NonDefaultPort();
+    EXPECT_EQ(ConfigSavePort(&store, PortSettings(), port), 11);
     EXPECT_EQ(store.values["Port"], "COM12");
     EXPECT_TRUE(ConfigLoadPort(&store) == port);
 
@@ -117,7 +117,7 @@ TEST(SessionConfig, SavedValuesComeBack) {
 
 TEST(SessionConfig, OnlyChangedValuesAreWritten) {
     MemoryBackend store;
-    PortConfig before = NonDefaultPort(), now = before;
+    PortSettings before = NonDefaultPort(), now = before;
     EXPECT_EQ(ConfigSavePort(&store, before, now), 0);
     EXPECT_EQ(store.writes, 0);
     now.baudRate = 19200;
@@ -133,33 +133,33 @@ TEST(SessionConfig, OnlyChangedValuesAreWritten) {
 // Every stored value damaged on its own: that value alone returns to its default.
 TEST(SessionConfig, DamagedValuesFallBackOneByOne) {
     MemoryBackend good;
-    const PortConfig port = NonDefaultPort();
-    ConfigSavePort(&good, PortConfig(), port);
-    const PortConfig defaults;
+    const PortSettings port = NonDefaultPort();
+    ConfigSavePort(&good, PortSettings(), port);
+    const PortSettings defaults;
     const struct {
         const char* name;
         const char* bad;
-        int PortConfig::*field;  // null for the two unsigned fields below
+        int PortSettings::*field;  // null for the two unsigned fields below
     } damage[] = {
-        {"Port", "COM0", &PortConfig::portNumber},      {"Port", "LPT1", &PortConfig::portNumber},
-        {"DataBits", "4", &PortConfig::dataBits},       {"DataBits", "eight", &PortConfig::dataBits},
-        {"Parity", "5", &PortConfig::parity},           {"StopBits", "-1", &PortConfig::stopBits},
-        {"FlowControl", "8", &PortConfig::flowFlags},   {"Autowrap", "2", &PortConfig::autowrap},
-        {"NewLine", "", &PortConfig::newLine},          {"LocalEcho", "1x", &PortConfig::localEcho},
-        {"DisplayErrors", "-0x1", &PortConfig::displayErrors},
-        {"ReconnectAutomatically", "99", &PortConfig::reconnect},
+        {"Port", "COM0", &PortSettings::portNumber},      {"Port", "LPT1", &PortSettings::portNumber},
+        {"DataBits", "4", &PortSettings::dataBits},       {"DataBits", "eight", &PortSettings::dataBits},
+        {"Parity", "5", &PortSettings::parity},           {"StopBits", "-1", &PortSettings::stopBits},
+        {"FlowControl", "8", &PortSettings::flowFlags},   {"Autowrap", "2", &PortSettings::autowrap},
+        {"NewLine", "", &PortSettings::newLine},          {"LocalEcho", "1x", &PortSettings::localEcho},
+        {"DisplayErrors", "-0x1", &PortSettings::displayErrors},
+        {"ReconnectAutomatically", "99", &PortSettings::reconnect},
     };
     for (const auto& d : damage) {
         MemoryBackend store = good;
         store.values[d.name] = d.bad;
-        PortConfig expected = port;
+        PortSettings expected = port;
         expected.*d.field = defaults.*d.field;
         EXPECT_TRUE(ConfigLoadPort(&store) == expected) << d.name << "=" << d.bad;
     }
     for (const char* bad : {"9601", "0", "1000000", "115200.0"}) {
         MemoryBackend store = good;
         store.values["BaudRate"] = bad;
-        PortConfig expected = port;
+        PortSettings expected = port;
         expected.baudRate = defaults.baudRate;
         EXPECT_TRUE(ConfigLoadPort(&store) == expected) << "BaudRate=" << bad;
     }

@@ -13,8 +13,8 @@ namespace {
 
 const char* const TEST_KEY = "Software\\QorvexConfigTest";
 
-PortConfig Saved() {
-    PortConfig p;
+PortSettings Saved() {
+    PortSettings p;
     p.portNumber = 12;
     p.baudRate = 9600;
     p.dataBits = 7;
@@ -54,9 +54,9 @@ protected:
 TEST_F(ConfigStoreTest, RegistryKeepsNumbersAsDwordsAndDamageFallsBackValueByValue) {
     {
         std::unique_ptr<ConfigBackend> reg = ConfigOpenRegistry(TEST_KEY);
-        EXPECT_TRUE(ConfigLoadPort(reg.get()) == PortConfig()) << "no key yet: defaults";
+        EXPECT_TRUE(ConfigLoadPort(reg.get()) == PortSettings()) << "no key yet: defaults";
         EXPECT_EQ(RegType("BaudRate"), static_cast<DWORD>(REG_NONE)) << "reading made no key";
-        EXPECT_EQ(ConfigSavePort(reg.get(), PortConfig(), Saved()), 10);
+        EXPECT_EQ(ConfigSavePort(reg.get(), PortSettings(), Saved()), 10);
     }
     EXPECT_EQ(RegType("BaudRate"), static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(RegType("Port"), static_cast<DWORD>(REG_SZ));
@@ -71,8 +71,8 @@ TEST_F(ConfigStoreTest, RegistryKeepsNumbersAsDwordsAndDamageFallsBackValueByVal
     RegPut("Parity", REG_DWORD, &outOfRange, sizeof outOfRange);
     RegPut("StopBits", REG_BINARY, binary, sizeof binary);
     RegPut("Port", REG_DWORD, &nine, sizeof nine);            // the port is a name
-    PortConfig expected = Saved();
-    const PortConfig defaults;
+    PortSettings expected = Saved();
+    const PortSettings defaults;
     expected.dataBits = defaults.dataBits;
     expected.parity = defaults.parity;
     expected.stopBits = defaults.stopBits;
@@ -86,7 +86,7 @@ TEST_F(ConfigStoreTest, IniFileKeepsTheSameValues) {
     const std::string path = std::string(folder) + "qorvex-config-test.ini";
     DeleteFileA(path.c_str());
     std::unique_ptr<ConfigBackend> ini = ConfigOpenIni(path);
-    EXPECT_EQ(ConfigSavePort(ini.get(), PortConfig(), Saved()), 10);
+    EXPECT_EQ(ConfigSavePort(ini.get(), PortSettings(), Saved()), 10);
     FontConfig font;
     font.face = "Courier New";
     font.height = -13;
@@ -98,7 +98,7 @@ TEST_F(ConfigStoreTest, IniFileKeepsTheSameValues) {
     EXPECT_STREQ(line, "COM12");
     WritePrivateProfileStringA("Qorvex", "BaudRate", "fast", path.c_str());
     WritePrivateProfileStringA("Qorvex", "FontHeight", "", path.c_str());
-    PortConfig expected = Saved();
+    PortSettings expected = Saved();
     expected.baudRate = 115200;
     EXPECT_TRUE(ConfigLoadPort(ini.get()) == expected);
     EXPECT_EQ(ConfigLoadFont(ini.get()).height, 20);

@@ -12,6 +12,7 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "serial/settings.h"
 #include "resources/resource.h"
 
 namespace {
@@ -65,39 +66,39 @@ TEST(SessionCreate, DefaultsReadBackFromTheRecord) {
     ASSERT_NE(window, nullptr);
     SessionState* s = SessionFromWindow(window);
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->portNumber, 1);
-    EXPECT_EQ(s->connected.load(), 0);
-    EXPECT_EQ(s->localEcho, 0);
-    EXPECT_EQ(s->newLine, 0);
-    EXPECT_EQ(s->autowrap, 1);
-    EXPECT_EQ(s->displayErrors, 1);
-    EXPECT_EQ(s->dataBits, 8);
-    EXPECT_EQ(s->flowFlags, FLOW_XONXOFF);
-    EXPECT_EQ(s->parity, NOPARITY);
-    EXPECT_EQ(s->stopBits, ONESTOPBIT);
-    EXPECT_EQ(s->baudRate, 115200u);
-    EXPECT_EQ(s->caretShown, 0);
-    EXPECT_EQ(s->textColour, RGB(0, 0, 0));
-    EXPECT_EQ(s->row, 0);
-    EXPECT_EQ(s->column, 0);
-    EXPECT_EQ(s->receiverThread.load(), nullptr);
-    EXPECT_EQ(s->receiverThreadId.load(), 0u);
-    EXPECT_EQ(s->bytesReceived.load(), 0u);
-    for (int i = 0; i < SCREEN_ROWS * SCREEN_COLS; ++i) ASSERT_EQ(s->screen[i], ' ') << i;
+    EXPECT_EQ(s->settings.portNumber, 1);
+    EXPECT_EQ(s->link.connected.load(), 0);
+    EXPECT_EQ(s->settings.localEcho, 0);
+    EXPECT_EQ(s->settings.newLine, 0);
+    EXPECT_EQ(s->settings.autowrap, 1);
+    EXPECT_EQ(s->settings.displayErrors, 1);
+    EXPECT_EQ(s->settings.dataBits, 8);
+    EXPECT_EQ(s->settings.flowFlags, FLOW_XONXOFF);
+    EXPECT_EQ(s->settings.parity, NOPARITY);
+    EXPECT_EQ(s->settings.stopBits, ONESTOPBIT);
+    EXPECT_EQ(s->settings.baudRate, 115200u);
+    EXPECT_EQ(s->terminal.caretShown, 0);
+    EXPECT_EQ(s->terminal.textColour, RGB(0, 0, 0));
+    EXPECT_EQ(s->terminal.row, 0);
+    EXPECT_EQ(s->terminal.column, 0);
+    EXPECT_EQ(s->link.receiverThread.load(), nullptr);
+    EXPECT_EQ(s->link.receiverThreadId.load(), 0u);
+    EXPECT_EQ(s->link.bytesReceived.load(), 0u);
+    for (int i = 0; i < SCREEN_ROWS * SCREEN_COLS; ++i) ASSERT_EQ(s->terminal.cells[i], ' ') << i;
 
-    EXPECT_EQ(s->logFont.lfHeight, 20);
-    EXPECT_EQ(s->logFont.lfWidth, 0);
-    EXPECT_EQ(s->logFont.lfWeight, 0);
-    EXPECT_EQ(s->logFont.lfItalic, 0);
-    EXPECT_EQ(s->logFont.lfCharSet, OEM_CHARSET);
-    EXPECT_EQ(s->logFont.lfPitchAndFamily, FIXED_PITCH | FF_MODERN);
-    EXPECT_STREQ(s->logFont.lfFaceName, "FixedSys");
-    EXPECT_NE(s->font, nullptr);
-    EXPECT_GT(s->charWidth, 0);
-    EXPECT_GT(s->charHeight, 0);
+    EXPECT_EQ(s->terminal.logFont.lfHeight, 20);
+    EXPECT_EQ(s->terminal.logFont.lfWidth, 0);
+    EXPECT_EQ(s->terminal.logFont.lfWeight, 0);
+    EXPECT_EQ(s->terminal.logFont.lfItalic, 0);
+    EXPECT_EQ(s->terminal.logFont.lfCharSet, OEM_CHARSET);
+    EXPECT_EQ(s->terminal.logFont.lfPitchAndFamily, FIXED_PITCH | FF_MODERN);
+    EXPECT_STREQ(s->terminal.logFont.lfFaceName, "FixedSys");
+    EXPECT_NE(s->terminal.font, nullptr);
+    EXPECT_GT(s->terminal.charWidth, 0);
+    EXPECT_GT(s->terminal.charHeight, 0);
 
     // Both events: distinct, manual-reset, created non-signalled.
-    for (HANDLE event : {s->readOverlapped.hEvent, s->writeOverlapped.hEvent}) {
+    for (HANDLE event : {s->link.readOverlapped.hEvent, s->link.writeOverlapped.hEvent}) {
         ASSERT_NE(event, nullptr);
         EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
         SetEvent(event);
@@ -105,7 +106,7 @@ TEST(SessionCreate, DefaultsReadBackFromTheRecord) {
         EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0) << "manual reset";
         ResetEvent(event);
     }
-    EXPECT_NE(s->readOverlapped.hEvent, s->writeOverlapped.hEvent);
+    EXPECT_NE(s->link.readOverlapped.hEvent, s->link.writeOverlapped.hEvent);
 
     EXPECT_TRUE(Greyed(window, IDM_DISCONNECT));
     EXPECT_FALSE(Greyed(window, IDM_CONNECT));
@@ -203,80 +204,80 @@ protected:
         ASSERT_NE(s, nullptr);
     }
     void TearDown() override { DestroyMainWindow(window); }
-    std::string Row(int row) const { return std::string(s->screen + row * SCREEN_COLS, SCREEN_COLS); }
+    std::string Row(int row) const { return std::string(s->terminal.cells + row * SCREEN_COLS, SCREEN_COLS); }
     HWND window = nullptr;
     SessionState* s = nullptr;
 };
 
 TEST_F(SessionTest, CaretOperationsActOnlyWhileConnected) {
     EXPECT_EQ(CaretShow(window), 1);
-    EXPECT_EQ(s->caretShown, 0) << "disconnected: no caret";
+    EXPECT_EQ(s->terminal.caretShown, 0) << "disconnected: no caret";
     EXPECT_EQ(CaretPlace(window), 1);
 
-    s->connected = 1;
+    s->link.connected = 1;
     EXPECT_EQ(CaretShow(window), 1);
-    EXPECT_EQ(s->caretShown, 1);
+    EXPECT_EQ(s->terminal.caretShown, 1);
     POINT p = {-1, -1};
     GetCaretPos(&p);
     EXPECT_EQ(p.x, 0);
     EXPECT_EQ(p.y, 0);
 
     ASSERT_EQ(ScreenWrite(window, "ab\r\n\n\tx", 7), 1);
-    EXPECT_EQ(s->row, 2);
-    EXPECT_EQ(s->column, 2);
+    EXPECT_EQ(s->terminal.row, 2);
+    EXPECT_EQ(s->terminal.column, 2);
     GetCaretPos(&p);
     EXPECT_EQ(p.x, 0) << "an ordinary character does not move the caret";
-    EXPECT_EQ(p.y, 2 * s->charHeight);
+    EXPECT_EQ(p.y, 2 * s->terminal.charHeight);
     ScreenWrite(window, "\b", 1);
     GetCaretPos(&p);
-    EXPECT_EQ(p.x, s->charWidth);
-    EXPECT_EQ(p.y, 2 * s->charHeight);
+    EXPECT_EQ(p.x, s->terminal.charWidth);
+    EXPECT_EQ(p.y, 2 * s->terminal.charHeight);
 
-    s->connected = 0;
+    s->link.connected = 0;
     EXPECT_EQ(CaretHide(window), 1);
-    EXPECT_EQ(s->caretShown, 1) << "disconnected: hide does nothing";
-    s->connected = 1;
+    EXPECT_EQ(s->terminal.caretShown, 1) << "disconnected: hide does nothing";
+    s->link.connected = 1;
     EXPECT_EQ(CaretHide(window), 1);
-    EXPECT_EQ(s->caretShown, 0);
-    s->connected = 0;
+    EXPECT_EQ(s->terminal.caretShown, 0);
+    s->link.connected = 0;
 }
 
 TEST_F(SessionTest, ScreenWriteStoresAndInvalidatesTheCell) {
     ShowWindow(window, SW_SHOWNA);  // a hidden window keeps no update region
     ValidateRect(window, nullptr);
     ScreenWrite(window, "Q", 1);
-    EXPECT_EQ(s->screen[0], 'Q');
+    EXPECT_EQ(s->terminal.cells[0], 'Q');
     RECT r;
     ASSERT_TRUE(GetUpdateRect(window, &r, FALSE));
     EXPECT_EQ(r.left, 0);
     EXPECT_EQ(r.top, 0);
-    EXPECT_EQ(r.right, s->charWidth);
-    EXPECT_EQ(r.bottom, s->charHeight);
+    EXPECT_EQ(r.right, s->terminal.charWidth);
+    EXPECT_EQ(r.bottom, s->terminal.charHeight);
     EXPECT_EQ(ScreenWrite(window, "", 0), 1) << "a zero-length write succeeds";
     EXPECT_EQ(ScreenWrite(window, nullptr, 5), 1);
-    EXPECT_EQ(s->column, 1);
+    EXPECT_EQ(s->terminal.column, 1);
 }
 
 TEST_F(SessionTest, ScreenWriteHonoursTheSessionOptions) {
-    s->autowrap = 0;
+    s->settings.autowrap = 0;
     ScreenWrite(window, std::string(81, 'z').c_str(), 81);
-    EXPECT_EQ(s->row, 0);
-    EXPECT_EQ(s->column, 79);
-    s->autowrap = 1;
-    s->newLine = 1;
+    EXPECT_EQ(s->terminal.row, 0);
+    EXPECT_EQ(s->terminal.column, 79);
+    s->settings.autowrap = 1;
+    s->settings.newLine = 1;
     ScreenWrite(window, "y", 1);
-    EXPECT_EQ(s->row, 2) << "wrap with New Line advances two rows";
+    EXPECT_EQ(s->terminal.row, 2) << "wrap with New Line advances two rows";
     ScreenWrite(window, "\r", 1);
-    EXPECT_EQ(s->row, 3);
+    EXPECT_EQ(s->terminal.row, 3);
 }
 
 // The receiver prints port errors from its own thread while the user-interface
 // thread may print too: the screen and cursor stay consistent and the caret
 // still ends up where the cursor is.
 TEST_F(SessionTest, ScreenWriteFromTwoThreadsKeepsEveryByte) {
-    s->connected = 1;
+    s->link.connected = 1;
     CaretShow(window);
-    s->autowrap = 0;
+    s->settings.autowrap = 0;
     const int perThread = 2000;
     // Each thread writes 'a' or 'b' and then CR; counting what lands in
     // column 0 of row 0 proves nothing, so count the bytes over the whole
@@ -293,9 +294,9 @@ TEST_F(SessionTest, ScreenWriteFromTwoThreadsKeepsEveryByte) {
     go = true;
     writer('a');
     other.join();
-    EXPECT_EQ(s->row, 0);
-    EXPECT_EQ(s->column, 0);
-    const char first = s->screen[0];
+    EXPECT_EQ(s->terminal.row, 0);
+    EXPECT_EQ(s->terminal.column, 0);
+    const char first = s->terminal.cells[0];
     EXPECT_TRUE(first == 'a' || first == 'b');
     EXPECT_EQ(Row(0).substr(1), std::string(79, ' ')) << "no write landed beyond column 0";
 
@@ -312,20 +313,20 @@ TEST_F(SessionTest, ScreenWriteFromTwoThreadsKeepsEveryByte) {
     EXPECT_EQ(p.x, 0);
     EXPECT_EQ(p.y, 0);
     CaretHide(window);
-    s->connected = 0;
+    s->link.connected = 0;
 }
 
 TEST_F(SessionTest, FontApplyRecreatesTheFontAndMeasuresTheCell) {
-    s->logFont.lfHeight = 40;
-    std::strcpy(s->logFont.lfFaceName, "Courier New");
-    s->logFont.lfCharSet = ANSI_CHARSET;
-    const LONG oldHeight = s->charHeight;
+    s->terminal.logFont.lfHeight = 40;
+    std::strcpy(s->terminal.logFont.lfFaceName, "Courier New");
+    s->terminal.logFont.lfCharSet = ANSI_CHARSET;
+    const LONG oldHeight = s->terminal.charHeight;
     EXPECT_EQ(FontApply(window, s), 1);
-    EXPECT_NE(s->font, nullptr);
-    EXPECT_GT(s->charHeight, oldHeight);
-    EXPECT_GT(s->charWidth, 0);
+    EXPECT_NE(s->terminal.font, nullptr);
+    EXPECT_GT(s->terminal.charHeight, oldHeight);
+    EXPECT_GT(s->terminal.charWidth, 0);
     LOGFONTA described = {};
-    GetObjectA(s->font, sizeof described, &described);
+    GetObjectA(s->terminal.font, sizeof described, &described);
     EXPECT_EQ(described.lfHeight, 40);
 }
 
@@ -356,31 +357,33 @@ void AnswerChooser(DWORD uiThread, WORD button, std::atomic<bool>& seen) {
 
 TEST_F(SessionTest, FontPickCancelledKeepsTheFontAndOkAppliesIt) {
     // The Settings dialog stands in as a plain child-less dialog window that
-    // carries the record in its property.
+    // carries its record, with the session as the buttons' context, in its
+    // property.
     HWND dialog = CreateWindowExA(0, "#32770", "Settings", WS_POPUP, 0, 0, 100, 100, window, nullptr,
                                   Instance(), nullptr);
     ASSERT_NE(dialog, nullptr);
-    SetPropA(dialog, MAKEINTATOM(0x100), s);
-    s->textColour = RGB(0, 0, 128);
-    const LOGFONTA before = s->logFont;
-    const HFONT fontBefore = s->font;
+    SettingsDialogRecord record = {&s->settings, false, nullptr, nullptr, s};
+    SetPropA(dialog, MAKEINTATOM(0x100), &record);
+    s->terminal.textColour = RGB(0, 0, 128);
+    const LOGFONTA before = s->terminal.logFont;
+    const HFONT fontBefore = s->terminal.font;
 
     std::atomic<bool> seen{false};
     std::thread cancel(AnswerChooser, GetCurrentThreadId(), static_cast<WORD>(IDCANCEL), std::ref(seen));
     EXPECT_EQ(FontPick(dialog), 1);
     cancel.join();
     ASSERT_TRUE(seen) << "the font chooser did not open";
-    EXPECT_EQ(std::memcmp(&before, &s->logFont, sizeof before), 0);
-    EXPECT_EQ(s->font, fontBefore);
-    EXPECT_EQ(s->textColour, RGB(0, 0, 128));
+    EXPECT_EQ(std::memcmp(&before, &s->terminal.logFont, sizeof before), 0);
+    EXPECT_EQ(s->terminal.font, fontBefore);
+    EXPECT_EQ(s->terminal.textColour, RGB(0, 0, 128));
 
     seen = false;
     std::thread ok(AnswerChooser, GetCurrentThreadId(), static_cast<WORD>(IDOK), std::ref(seen));
     EXPECT_EQ(FontPick(dialog), 1);
     ok.join();
     ASSERT_TRUE(seen);
-    EXPECT_NE(s->font, fontBefore) << "OK applies the chosen font at once";
-    EXPECT_GT(s->charWidth, 0);
+    EXPECT_NE(s->terminal.font, fontBefore) << "OK applies the chosen font at once";
+    EXPECT_GT(s->terminal.charWidth, 0);
     RemovePropA(dialog, MAKEINTATOM(0x100));
     DestroyWindow(dialog);
 }

@@ -32,7 +32,7 @@ protected:
         KillTimer(window, REFRESH_TIMER);  // ticks by hand
     }
     void TearDown() override {
-        s->connected = 0;
+        s->link.connected = 0;
         DestroyWindow(window);
         MSG m;
         while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
@@ -76,31 +76,31 @@ TEST_F(ViewTest, StatusBarFollowsTheLinkStates) {
     EXPECT_EQ(Part(4).rfind("Framing errors ", 0), 0u);
     EXPECT_EQ(Part(5), "Line errors 0");
 
-    s->connected = 1;
+    s->link.connected = 1;
     Tick();
     EXPECT_EQ(Part(1), "Connected, no data yet");
 
-    s->bytesReceived = 250;
-    s->lastByteTick = GetTickCount();
+    s->link.bytesReceived = 250;
+    s->link.lastByteTick = GetTickCount();
     Tick();
     EXPECT_EQ(Part(1), "Receiving");
     EXPECT_EQ(Part(2), "250 bytes");
 
-    s->lastByteTick = GetTickCount() - 12500;
+    s->link.lastByteTick = GetTickCount() - 12500;
     Tick();
     EXPECT_EQ(Part(1), "Silent 12 s");
 
-    s->lineErrorCounts[LINE_ERROR_FRAME] = 2;
-    s->lineErrorCounts[LINE_ERROR_OVERRUN] = 1;
-    s->baudRate = 9600;
-    s->parity = EVENPARITY;
-    s->dataBits = 7;
-    s->portNumber = 3;
+    s->link.lineErrorCounts[LINE_ERROR_FRAME] = 2;
+    s->link.lineErrorCounts[LINE_ERROR_OVERRUN] = 1;
+    s->settings.baudRate = 9600;
+    s->settings.parity = EVENPARITY;
+    s->settings.dataBits = 7;
+    s->settings.portNumber = 3;
     Tick();
     EXPECT_EQ(Part(5), "Line errors 3");
     EXPECT_EQ(Part(0), "COM3 9600 7E1");
 
-    s->connected = 0;
+    s->link.connected = 0;
     Tick();
     EXPECT_EQ(Part(1), "Disconnected");
 }
@@ -134,7 +134,7 @@ TEST_F(ViewTest, TheScreenIsPaintedCellByCell) {
     const char error[] = "<CE-0x00000008>";
     ScreenWrite(window, error, static_cast<int>(std::strlen(error)));
     ScreenWrite(window, "\r\n\n\nQORVEX", 10);
-    ASSERT_EQ(std::string(s->screen, 15), error) << "the buffer holds the error text";
+    ASSERT_EQ(std::string(s->terminal.cells, 15), error) << "the buffer holds the error text";
     UpdateWindow(window);
     Pump();
 
@@ -149,14 +149,14 @@ TEST_F(ViewTest, TheScreenIsPaintedCellByCell) {
     const COLORREF background = GetSysColor(COLOR_WINDOW);
     auto inkIn = [&](int row, int firstCol, int lastCol) {
         int ink = 0;
-        for (int y = row * s->charHeight; y < (row + 1) * s->charHeight; ++y)
-            for (int x = firstCol * s->charWidth; x < (lastCol + 1) * s->charWidth; ++x)
+        for (int y = row * s->terminal.charHeight; y < (row + 1) * s->terminal.charHeight; ++y)
+            for (int x = firstCol * s->terminal.charWidth; x < (lastCol + 1) * s->terminal.charWidth; ++x)
                 if (GetPixel(memory, x, y) != background) ++ink;
         return ink;
     };
     EXPECT_GT(inkIn(0, 0, 14), 20) << "the error text is drawn in row 0";
     EXPECT_EQ(inkIn(0, 15, 40), 0) << "blank cells stay background";
-    EXPECT_EQ(inkIn(1, 0, client.right / s->charWidth - 1), 0) << "a blank row stays background";
+    EXPECT_EQ(inkIn(1, 0, client.right / s->terminal.charWidth - 1), 0) << "a blank row stays background";
     EXPECT_GT(inkIn(3, 0, 5), 10) << "the later line is drawn in row 3";
 
     char path[MAX_PATH];
@@ -179,8 +179,8 @@ TEST_F(ViewTest, ScrollingRepaintsTheWholeScreen) {
     HDC dc = GetDC(window);
     const COLORREF background = GetSysColor(COLOR_WINDOW);
     int ink = 0;
-    for (int y = 0; y < s->charHeight * SCREEN_ROWS; y += 1)
-        for (int x = 0; x < 3 * s->charWidth; ++x)
+    for (int y = 0; y < s->terminal.charHeight * SCREEN_ROWS; y += 1)
+        for (int x = 0; x < 3 * s->terminal.charWidth; ++x)
             if (GetPixel(dc, x, y) != background) ++ink;
     ReleaseDC(window, dc);
     EXPECT_EQ(ink, 0) << "the scrolled-out text is gone from the window too";

@@ -68,9 +68,9 @@ protected:
         boxText.clear();
         Command(IDM_HISTORY_SHOW_ALL);
         Command(IDM_HISTORY_CLEAR);
-        HistoryShadowInit(HistoryTheBook().shadow);  // every test starts with no previous records
+        HistoryShadowInit(HistoryTheBook(window).shadow);  // every test starts with no previous records
         source.reset(new EventSource);
-        EventSourceInit(*source, &tallyStore, &historyRing);
+        EventSourceInit(*source, &tallyStore, MainWindowFrom(window)->ring);
     }
     void TearDown() override {
         ConfigSetActive(nullptr);
@@ -79,7 +79,7 @@ protected:
         while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
         historyMessageBox = savedBox;
-        portClearCommError = ClearCommError;
+        portSeams.clearCommError = ClearCommError;
     }
     void Command(int id) { SendMessageA(window, WM_COMMAND, id, 0); }
     // Closes the main window and opens it again, as a new start would.
@@ -239,7 +239,7 @@ TEST_F(HistoryViewTest, FollowsTheNewestUntilScrolledUpThenCountsWhatWaits) {
 }
 
 TEST_F(HistoryViewTest, AScrolledUpViewStaysOnItsRowsWhenTheOldestAreDropped) {
-    HistoryBook& book = HistoryTheBook();
+    HistoryBook& book = HistoryTheBook(window);
     book.keepEvents = HISTORY_BLOCK_EVENTS + 8;  // the third block's eighth event drops the first block
     Bytes lowBytes;
     for (int i = 0; i < 64; ++i) lowBytes = lowBytes + Bytes{0x81, 0x05};  // 64 events
@@ -297,7 +297,7 @@ TEST_F(HistoryViewTest, ViewAndFiltersComeBackAtStartAndADamagedValueFallsBackAl
     // Another start's filter would otherwise still be in the process's book.
     HistoryFilter everything;
     HistoryFilterAll(everything);
-    HistoryBookSetFilter(HistoryTheBook(), everything);
+    HistoryBookSetFilter(HistoryTheBook(window), everything);
     Reopen();
     EXPECT_FALSE(Checked(IDM_HISTORY_FILTER_FIRST + 1));
     EXPECT_TRUE(Checked(IDM_HISTORY_FILTER_FIRST));
@@ -305,7 +305,7 @@ TEST_F(HistoryViewTest, ViewAndFiltersComeBackAtStartAndADamagedValueFallsBackAl
     EXPECT_TRUE(Checked(IDM_VIEW_SCREEN));
     EXPECT_FALSE(IsWindowVisible(list));
     EXPECT_TRUE(HistoryScreenShown(window));
-    EXPECT_FALSE(HistoryFilterIsAll(HistoryTheBook().filter));
+    EXPECT_FALSE(HistoryFilterIsAll(HistoryTheBook(window).filter));
 
     // Out of range and corrupt values read as their defaults; the intact one stays.
     store.ints["HistoryCategories"] = all + 1;
@@ -320,7 +320,7 @@ TEST_F(HistoryViewTest, ViewAndFiltersComeBackAtStartAndADamagedValueFallsBackAl
 }
 
 TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {
-    portClearCommError = FakeClearCommError;
+    portSeams.clearCommError = FakeClearCommError;
     fakeErrors = CE_FRAME | CE_OVERRUN;
     char buffer[8];
     PortReadBlock(window, buffer, sizeof buffer);
@@ -334,14 +334,14 @@ TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {
     // A write on no open port fails at once; the error bits printed on the
     // terminal screen are a port-error event too.
     SessionState* s = SessionFromWindow(window);
-    s->displayErrors = 1;
+    s->settings.displayErrors = 1;
     fakeErrors = CE_FRAME;
     PortWriteBlock(window, "x", 1);
     Tick();
     ASSERT_EQ(Rows(), 2);
     EXPECT_EQ(Cell(1, 1), "port-error");
     EXPECT_EQ(Cell(1, 3), "<CE-0x00000008>");
-    EXPECT_EQ(std::string(s->screen, 15), "<CE-0x00000008>") << "the screen shows the same";
+    EXPECT_EQ(std::string(s->terminal.cells, 15), "<CE-0x00000008>") << "the screen shows the same";
 }
 
 TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefusedWithABox) {
@@ -350,12 +350,12 @@ TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefused
     const std::string path = std::string(folder) + "qorvex_history_test.tsv";
     DeleteFileA(path.c_str());
     ASSERT_EQ(HistoryLogStart(window, path.c_str()), 1);
-    EXPECT_TRUE(HistoryLogging());
+    EXPECT_TRUE(HistoryLogging(window));
     EXPECT_EQ(GetMenuState(GetMenu(window), IDM_HISTORY_LOG_STOP, MF_BYCOMMAND) & MF_GRAYED, 0u);
     Feed(Message(0xA1, 3, 1));
     EXPECT_NE(Info().find("logging to " + path), std::string::npos) << Info();
     Command(IDM_HISTORY_LOG_STOP);
-    EXPECT_FALSE(HistoryLogging());
+    EXPECT_FALSE(HistoryLogging(window));
     EXPECT_NE(GetMenuState(GetMenu(window), IDM_HISTORY_LOG_STOP, MF_BYCOMMAND) & MF_GRAYED, 0u);
     Feed(Bytes{0x00});  // not logged
     ASSERT_EQ(HistoryLogStart(window, path.c_str()), 1);
@@ -371,7 +371,7 @@ TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefused
 
     const char* bad = "C:\\no such folder\\qorvex\\log.tsv";
     EXPECT_EQ(HistoryLogStart(window, bad), 0);
-    EXPECT_FALSE(HistoryLogging());
+    EXPECT_FALSE(HistoryLogging(window));
     EXPECT_NE(boxText.find("The log file cannot be opened \"C:\\no such folder\\qorvex\\log.tsv\""), std::string::npos)
         << boxText;
     DeleteFileA(path.c_str());

@@ -138,8 +138,8 @@ TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
     Feed feed(0xB1, 10);
     ASSERT_TRUE(feed.ok());
     SessionState* session = Session();
-    session->baudRate = 9600;
-    session->parity = EVENPARITY;
+    session->settings.baudRate = 9600;
+    session->settings.parity = EVENPARITY;
     Seen seen;
     bool over = false;
     ModalDriver driver("Detect Settings", [&](HWND dialog) {
@@ -155,18 +155,18 @@ TEST_F(DetectTest, MenuCommandAppliesAFeedsSettingToTheSession) {
     // On a pty the first setting the driver takes frames everything.
     EXPECT_EQ(seen.result, "115200 8N1 \xE2\x80\x94 100 % of bytes framed");
     EXPECT_TRUE(seen.applyEnabled);
-    EXPECT_EQ(session->baudRate, 115200u);
-    EXPECT_EQ(session->dataBits, 8);
-    EXPECT_EQ(session->parity, NOPARITY);
-    EXPECT_EQ(session->stopBits, ONESTOPBIT);
+    EXPECT_EQ(session->settings.baudRate, 115200u);
+    EXPECT_EQ(session->settings.dataBits, 8);
+    EXPECT_EQ(session->settings.parity, NOPARITY);
+    EXPECT_EQ(session->settings.stopBits, ONESTOPBIT);
 }
 
 TEST_F(DetectTest, SettingsButtonPutsTheResultIntoTheListsForOkToStore) {
     Feed feed(0xA1, 3);
     ASSERT_TRUE(feed.ok());
     SessionState* session = Session();
-    session->baudRate = 9600;
-    session->parity = EVENPARITY;
+    session->settings.baudRate = 9600;
+    session->settings.parity = EVENPARITY;
     std::string baudShown, parityShown, result;
     bool inner = false;
     ModalDriver driver("TTY Settings...", [&](HWND settings) {
@@ -195,6 +195,6 @@ TEST_F(DetectTest, SettingsButtonPutsTheResultIntoTheListsForOkToStore) {
     EXPECT_EQ(baudShown, "115.2k");
     EXPECT_EQ(parityShown, "None");
     // The dialog was cancelled: nothing reached the session.
-    EXPECT_EQ(session->baudRate, 9600u);
-    EXPECT_EQ(session->parity, EVENPARITY);
+    EXPECT_EQ(session->settings.baudRate, 9600u);
+    EXPECT_EQ(session->settings.parity, EVENPARITY);
 }

@@ -26,20 +26,20 @@ class LineErrorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(MainWindow(), nullptr);
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
-        for (auto& c : Session()->lineErrorCounts) c.store(0);
-        portClearCommError = FakeClearCommError;
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
+        for (auto& c : Session()->link.lineErrorCounts) c.store(0);
+        portSeams.clearCommError = FakeClearCommError;
         fakeErrors = 0;
         fakeQueued = 0;
         fakeCalls = 0;
     }
     void TearDown() override {
-        portClearCommError = ClearCommError;
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+        portSeams.clearCommError = ClearCommError;
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
     }
     static std::vector<uint32_t> Counts() {
         std::vector<uint32_t> v;
-        for (auto& c : Session()->lineErrorCounts) v.push_back(c.load());
+        for (auto& c : Session()->link.lineErrorCounts) v.push_back(c.load());
         return v;
     }
 };
@@ -66,12 +66,12 @@ TEST_F(LineErrorTest, EachErrorBitIsCountedInItsOwnCounter) {
 }
 
 TEST_F(LineErrorTest, BitsAreCountedButNotPrintedByARead) {
-    const std::string before(Session()->screen, sizeof Session()->screen);
+    const std::string before(Session()->terminal.cells, sizeof Session()->terminal.cells);
     char buffer[4];
     fakeErrors = CE_FRAME | CE_OVERRUN;
-    Session()->displayErrors = 1;
+    Session()->settings.displayErrors = 1;
     PortReadBlock(MainWindow(), buffer, sizeof buffer);
-    EXPECT_EQ(std::string(Session()->screen, sizeof Session()->screen), before);
+    EXPECT_EQ(std::string(Session()->terminal.cells, sizeof Session()->terminal.cells), before);
     EXPECT_EQ(Counts(), (std::vector<uint32_t>{1, 0, 1, 0, 0}));
 }
 
@@ -79,27 +79,27 @@ TEST_F(LineErrorTest, BitsAreCountedButNotPrintedByARead) {
 // ClearCommError bits are printed at the cursor only while "Display Errors"
 // is on, and a failing ClearCommError prints nothing.
 TEST_F(LineErrorTest, ImmediateFailuresPrintErrorBitsOnlyWithDisplayErrors) {
-    ASSERT_EQ(Session()->connected.load(), 0);
+    ASSERT_EQ(Session()->link.connected.load(), 0);
     SessionState* s = Session();
     const auto blankScreen = [s] {
-        ScreenClear(s->screen);
-        s->row = 0;
-        s->column = 0;
+        ScreenClear(s->terminal.cells);
+        s->terminal.row = 0;
+        s->terminal.column = 0;
     };
-    const auto screen = [s] { return std::string(s->screen, sizeof s->screen); };
-    const std::string blank(sizeof s->screen, ' ');
+    const auto screen = [s] { return std::string(s->terminal.cells, sizeof s->terminal.cells); };
+    const std::string blank(sizeof s->terminal.cells, ' ');
     const std::string printed = "<CE-0x0000000a>";  // CE_FRAME | CE_OVERRUN
     char buffer[8];
 
     fakeErrors = CE_FRAME | CE_OVERRUN;
     fakeQueued = 4;  // so that the read gets as far as ReadFile
-    s->displayErrors = 0;
+    s->settings.displayErrors = 0;
     blankScreen();
     EXPECT_EQ(PortWriteBlock(MainWindow(), testBlock, static_cast<int>(TEST_BLOCK_SIZE)), 0);
     EXPECT_EQ(PortReadBlock(MainWindow(), buffer, sizeof buffer), 0);
     EXPECT_EQ(screen(), blank);
 
-    s->displayErrors = 1;
+    s->settings.displayErrors = 1;
     blankScreen();
     EXPECT_EQ(PortWriteBlock(MainWindow(), testBlock, static_cast<int>(TEST_BLOCK_SIZE)), 0);
     EXPECT_EQ(screen().substr(0, 2 * printed.size()), printed + std::string(printed.size(), ' '));
@@ -109,13 +109,13 @@ TEST_F(LineErrorTest, ImmediateFailuresPrintErrorBitsOnlyWithDisplayErrors) {
 
     // The write's ClearCommError itself failing: nothing to report.
     blankScreen();
-    portClearCommError = [](HANDLE, LPDWORD errors, LPCOMSTAT) -> BOOL {
+    portSeams.clearCommError = [](HANDLE, LPDWORD errors, LPCOMSTAT) -> BOOL {
         if (errors) *errors = CE_FRAME;
         return FALSE;
     };
     EXPECT_EQ(PortWriteBlock(MainWindow(), testBlock, static_cast<int>(TEST_BLOCK_SIZE)), 0);
     EXPECT_EQ(screen(), blank);
-    s->displayErrors = 1;
+    s->settings.displayErrors = 1;
 }
 
 TEST_F(LineErrorTest, ConnectResetsTheCountersAndRealBytesAreCounted) {
@@ -123,27 +123,27 @@ TEST_F(LineErrorTest, ConnectResetsTheCountersAndRealBytesAreCounted) {
     fakeErrors = CE_BREAK;
     PortReadBlock(MainWindow(), buffer, sizeof buffer);
     ASSERT_EQ(Counts()[LINE_ERROR_BREAK], 1u);
-    portClearCommError = ClearCommError;
-    Session()->bytesReceived.store(12345);
+    portSeams.clearCommError = ClearCommError;
+    Session()->link.bytesReceived.store(12345);
 
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     EXPECT_EQ(Counts(), (std::vector<uint32_t>(LINE_ERROR_KINDS, 0)));
-    EXPECT_EQ(Session()->bytesReceived.load(), 0u);
-    EXPECT_EQ(Session()->lastByteTick.load(), 0u);
+    EXPECT_EQ(Session()->link.bytesReceived.load(), 0u);
+    EXPECT_EQ(Session()->link.lastByteTick.load(), 0u);
 
     std::vector<uint8_t> bytes;
     for (int i = 0; i < 1000; ++i) bytes.push_back(static_cast<uint8_t>(i % 0x80));
     const DWORD sent = GetTickCount();
     ASSERT_TRUE(peer.Write(bytes));
-    ASSERT_TRUE(WaitUntil([] { return Session()->bytesReceived.load() >= 1000; }, 5000))
-        << Session()->bytesReceived.load();
+    ASSERT_TRUE(WaitUntil([] { return Session()->link.bytesReceived.load() >= 1000; }, 5000))
+        << Session()->link.bytesReceived.load();
     WaitUntil([] { return false; }, 200);
-    EXPECT_EQ(Session()->bytesReceived.load(), 1000u);
-    EXPECT_NE(Session()->lastByteTick.load(), 0u);
-    EXPECT_LT(Session()->lastByteTick.load() - sent, 5000u);
+    EXPECT_EQ(Session()->link.bytesReceived.load(), 1000u);
+    EXPECT_NE(Session()->link.lastByteTick.load(), 0u);
+    EXPECT_LT(Session()->link.lastByteTick.load() - sent, 5000u);
     // A pseudo-terminal has no UART: none of the five errors arises on it.
     EXPECT_EQ(Counts(), (std::vector<uint32_t>(LINE_ERROR_KINDS, 0)));
 }

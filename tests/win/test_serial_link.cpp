@@ -16,13 +16,13 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(MainWindow(), nullptr);
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
-        Session()->portNumber = 1;
-        Session()->baudRate = 115200;
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
+        Session()->settings.portNumber = 1;
+        Session()->settings.baudRate = 115200;
     }
     void TearDown() override {
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
-        Session()->portNumber = 1;
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
+        Session()->settings.portNumber = 1;
     }
 };
 
@@ -32,28 +32,28 @@ TallyCounterValues Counters() {
     return values;
 }
 
-std::string ScreenText() { return std::string(Session()->screen, sizeof Session()->screen); }
+std::string ScreenText() { return std::string(Session()->terminal.cells, sizeof Session()->terminal.cells); }
 
 TEST_F(LinkTest, ConnectSwapsTheMenuAndRunsTheReceiverUntilDisconnect) {
     EXPECT_TRUE(MenuEnabled(IDM_CONNECT));
     EXPECT_FALSE(MenuEnabled(IDM_DISCONNECT));
 
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     EXPECT_FALSE(MenuEnabled(IDM_CONNECT));
     EXPECT_TRUE(MenuEnabled(IDM_DISCONNECT));
-    const DWORD id = Session()->receiverThreadId.load();
+    const DWORD id = Session()->link.receiverThreadId.load();
     ASSERT_NE(id, 0u);
-    EXPECT_NE(Session()->receiverThread.load(), nullptr);
+    EXPECT_NE(Session()->link.receiverThread.load(), nullptr);
     EXPECT_TRUE(ThreadAlive(id));
-    EXPECT_EQ(Session()->caretShown, 1);
+    EXPECT_EQ(Session()->terminal.caretShown, 1);
 
     Command(IDM_DISCONNECT);
-    EXPECT_EQ(Session()->connected.load(), 0);
-    EXPECT_EQ(Session()->receiverThreadId.load(), 0u);
-    EXPECT_EQ(Session()->receiverThread.load(), nullptr);
+    EXPECT_EQ(Session()->link.connected.load(), 0);
+    EXPECT_EQ(Session()->link.receiverThreadId.load(), 0u);
+    EXPECT_EQ(Session()->link.receiverThread.load(), nullptr);
     EXPECT_FALSE(ThreadAlive(id));
-    EXPECT_EQ(Session()->caretShown, 0);
+    EXPECT_EQ(Session()->terminal.caretShown, 0);
     EXPECT_TRUE(MenuEnabled(IDM_CONNECT));
     EXPECT_FALSE(MenuEnabled(IDM_DISCONNECT));
 }
@@ -138,7 +138,7 @@ TEST_F(LinkTest, PeerTrafficLandsInTheStoreWholeAndInSmallPieces) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
 
     // One large write: 40 rounds of 19 messages, about 11 KB, more than one
     // read buffer and more than the driver queue size.
@@ -167,7 +167,7 @@ TEST_F(LinkTest, AMessageCutOffByDisconnectIsKeptAsAnIncompleteEvent) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     const uint32_t outs = Counters().outCount[0];
     const std::vector<uint8_t> cut = {0xB1, 0xB1, 0x01, 0x02};
     std::vector<uint8_t> bytes = Message(0xB1, 10, 5);
@@ -177,7 +177,7 @@ TEST_F(LinkTest, AMessageCutOffByDisconnectIsKeptAsAnIncompleteEvent) {
     Sleep(300);  // the tail came in the same write
     Command(IDM_DISCONNECT);
 
-    const HistoryBook& book = HistoryTheBook();
+    const HistoryBook& book = HistoryTheBook(MainWindow());
     const size_t n = HistoryBookSize(book);
     ASSERT_GE(n, 2u);
     const HistoryEvent& held = HistoryBookEntry(book, book.firstSeq + n - 2).event;
@@ -197,7 +197,7 @@ TEST_F(LinkTest, BlockOneSendsExactlyTheTestBlock) {
     EXPECT_EQ(ScreenText(), screenBefore);
 
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     Command(IDM_BLOCK1);
     const std::vector<uint8_t> got = peer.Read(11, 1000);
     EXPECT_EQ(got, (std::vector<uint8_t>{0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -208,21 +208,21 @@ TEST_F(LinkTest, BlockOneSendsExactlyTheTestBlock) {
 TEST_F(LinkTest, DisconnectWhileIdleEndsTheReceiverAndThePortOpensAgain) {
     for (int round = 0; round < 3; ++round) {
         Command(IDM_CONNECT);
-        ASSERT_EQ(Session()->connected.load(), 1);
-        const DWORD id = Session()->receiverThreadId.load();
+        ASSERT_EQ(Session()->link.connected.load(), 1);
+        const DWORD id = Session()->link.receiverThreadId.load();
         WaitUntil([] { return false; }, 300);  // let the receiver settle into its wait
         const DWORD start = GetTickCount();
         Command(IDM_DISCONNECT);
         const DWORD elapsed = GetTickCount() - start;
         EXPECT_LT(elapsed, 1000u) << "round " << round;
         EXPECT_FALSE(ThreadAlive(id));
-        EXPECT_EQ(Session()->receiverThreadId.load(), 0u);
+        EXPECT_EQ(Session()->link.receiverThreadId.load(), 0u);
     }
     // Still usable afterwards: data arrives on a fresh connection.
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     Traffic t = MakeTraffic(1, 9);
     const TallyCounterValues before = Counters();
     ASSERT_TRUE(peer.Write(t.bytes));
@@ -234,19 +234,19 @@ TEST_F(LinkTest, DisconnectWhileIdleEndsTheReceiverAndThePortOpensAgain) {
 // not errors, and Disconnect must not wait for the read to end by itself.
 TEST_F(LinkTest, IdleWaitingReadsPrintNothingAndDisconnectEndsThemPromptly) {
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
-    const DWORD id = Session()->receiverThreadId.load();
+    ASSERT_EQ(Session()->link.connected.load(), 1);
+    const DWORD id = Session()->link.receiverThreadId.load();
     const std::string screenBefore = ScreenText();
     WaitUntil([] { return false; }, 2600);  // at least two read time-outs of 1 s
     EXPECT_EQ(ScreenText(), screenBefore);
-    EXPECT_EQ(Session()->bytesReceived.load(), 0u);
+    EXPECT_EQ(Session()->link.bytesReceived.load(), 0u);
 
     // A read time-out far longer than Disconnect may take: only the
     // receiver's own look at `connected` can end the read in time.
     COMMTIMEOUTS timeouts = {};
-    ASSERT_TRUE(GetCommTimeouts(Session()->portHandle, &timeouts));
+    ASSERT_TRUE(GetCommTimeouts(Session()->link.portHandle, &timeouts));
     timeouts.ReadTotalTimeoutConstant = 60000;
-    ASSERT_TRUE(SetCommTimeouts(Session()->portHandle, &timeouts));
+    ASSERT_TRUE(SetCommTimeouts(Session()->link.portHandle, &timeouts));
     WaitUntil([] { return false; }, 1300);  // the next read now waits up to a minute
     const DWORD start = GetTickCount();
     Command(IDM_DISCONNECT);
@@ -258,7 +258,7 @@ TEST_F(LinkTest, IdleWaitingReadsPrintNothingAndDisconnectEndsThemPromptly) {
 }
 
 TEST_F(LinkTest, MissingPortFailsWithAWarningAndLeavesTheMenu) {
-    Session()->portNumber = 3;  // mapped to a path that never exists
+    Session()->settings.portNumber = 3;  // mapped to a path that never exists
     const HCURSOR cursorBefore = GetCursor();
     std::string text, caption;
     {
@@ -270,8 +270,8 @@ TEST_F(LinkTest, MissingPortFailsWithAWarningAndLeavesTheMenu) {
         ASSERT_TRUE(box.Join());
     }
     EXPECT_NE(text.find("Connection failed."), std::string::npos) << text;
-    EXPECT_EQ(Session()->connected.load(), 0);
-    EXPECT_EQ(Session()->receiverThreadId.load(), 0u);
+    EXPECT_EQ(Session()->link.connected.load(), 0);
+    EXPECT_EQ(Session()->link.receiverThreadId.load(), 0u);
     EXPECT_TRUE(MenuEnabled(IDM_CONNECT));
     EXPECT_FALSE(MenuEnabled(IDM_DISCONNECT));
     EXPECT_EQ(GetCursor(), cursorBefore);
@@ -282,12 +282,12 @@ TEST_F(LinkTest, MissingPortFailsWithAWarningAndLeavesTheMenu) {
 
 TEST_F(LinkTest, ConnectWhileConnectedKeepsTheLiveConnection) {
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
-    const HANDLE port = Session()->portHandle;
-    const DWORD id = Session()->receiverThreadId.load();
+    ASSERT_EQ(Session()->link.connected.load(), 1);
+    const HANDLE port = Session()->link.portHandle;
+    const DWORD id = Session()->link.receiverThreadId.load();
     EXPECT_EQ(PortOpen(MainWindow()), 0);
-    EXPECT_EQ(Session()->portHandle, port);
-    EXPECT_EQ(Session()->receiverThreadId.load(), id);
+    EXPECT_EQ(Session()->link.portHandle, port);
+    EXPECT_EQ(Session()->link.receiverThreadId.load(), id);
     EXPECT_TRUE(ThreadAlive(id));
 }
 
@@ -306,10 +306,10 @@ TEST_F(LinkTest, TwoHundredCyclesLeaveHandlesAndThreadsAsTheyWere) {
     std::vector<DWORD> receivers;
     for (int i = 0; i < 200; ++i) {
         Command(IDM_CONNECT);
-        ASSERT_EQ(Session()->connected.load(), 1) << "cycle " << i;
-        receivers.push_back(Session()->receiverThreadId.load());
+        ASSERT_EQ(Session()->link.connected.load(), 1) << "cycle " << i;
+        receivers.push_back(Session()->link.receiverThreadId.load());
         Command(IDM_DISCONNECT);
-        ASSERT_EQ(Session()->receiverThreadId.load(), 0u) << "cycle " << i;
+        ASSERT_EQ(Session()->link.receiverThreadId.load(), 0u) << "cycle " << i;
     }
     const int handlesAfter = HandleCount();
     EXPECT_EQ(handlesAfter, handlesBefore);
@@ -340,8 +340,8 @@ TEST_F(LinkTest, IdleReceiverFigures) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
-    const HANDLE thread = Session()->receiverThread.load();
+    ASSERT_EQ(Session()->link.connected.load(), 1);
+    const HANDLE thread = Session()->link.receiverThread.load();
     ASSERT_NE(thread, nullptr);
     const DWORD seconds = 10;
     const uint64_t threadBefore = ThreadCpu100ns(thread), processBefore = ProcessCpu100ns();
@@ -366,30 +366,30 @@ TEST_F(LinkTest, StalledWriteIsCancelledInsteadOfFreezingTheWindow) {
     EXPECT_EQ(PortWriteWaitLimit(9600, 9600), PORT_WRITE_WAIT_MARGIN + 20000u);
 
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
-    const PortWriteWaitLimitFn saved = portWriteWaitLimit;
-    portWriteWaitLimit = ShortWriteWait;
+    ASSERT_EQ(Session()->link.connected.load(), 1);
+    const auto saved = portSeams.writeWaitLimit;
+    portSeams.writeWaitLimit = ShortWriteWait;
     std::vector<uint8_t> big(4 * 1024 * 1024, 0x20);
     const DWORD start = GetTickCount();
     EXPECT_EQ(PortWriteBlock(MainWindow(), big.data(), static_cast<int>(big.size())), 1);
     const DWORD elapsed = GetTickCount() - start;
-    portWriteWaitLimit = saved;
+    portSeams.writeWaitLimit = saved;
     std::cout << "stalled write returned after " << elapsed << " ms\n";
     EXPECT_LT(elapsed, 10000u);
     EXPECT_NE(ScreenText().find("<CE-0x000003e3>"), std::string::npos) << "the abort is shown to the operator";
 
     // Still connected and able to disconnect promptly.
-    EXPECT_EQ(Session()->connected.load(), 1);
+    EXPECT_EQ(Session()->link.connected.load(), 1);
     Command(IDM_DISCONNECT);
-    EXPECT_EQ(Session()->receiverThreadId.load(), 0u);
+    EXPECT_EQ(Session()->link.receiverThreadId.load(), 0u);
 }
 
 
 // Must run last: it ends the null-modem.
 TEST_F(LinkTest, ZPeerVanishingLeavesTheApplicationResponsive) {
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
-    const DWORD id = Session()->receiverThreadId.load();
+    ASSERT_EQ(Session()->link.connected.load(), 1);
+    const DWORD id = Session()->link.receiverThreadId.load();
     ASSERT_TRUE(EndPeerProcess());
     WaitUntil([] { return false; }, 1500);  // socat notices and exits
 
@@ -408,7 +408,7 @@ TEST_F(LinkTest, ZPeerVanishingLeavesTheApplicationResponsive) {
     Command(IDM_BLOCK1);  // a write to the vanished peer must not hang
 
     Command(IDM_DISCONNECT);
-    EXPECT_EQ(Session()->connected.load(), 0);
+    EXPECT_EQ(Session()->link.connected.load(), 0);
     EXPECT_FALSE(ThreadAlive(id));
     EXPECT_TRUE(MenuEnabled(IDM_CONNECT));
 }

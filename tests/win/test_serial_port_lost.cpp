@@ -39,16 +39,16 @@ TEST(PortLost, TheConnectionClosesCleanlyAndSaysSo) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
-    const DWORD receiver = Session()->receiverThreadId.load();
+    ASSERT_EQ(Session()->link.connected.load(), 1);
+    const DWORD receiver = Session()->link.receiverThreadId.load();
     std::vector<uint8_t> bytes = Message(0x81, 23, 1);
     ASSERT_TRUE(peer.Write(bytes));
-    ASSERT_TRUE(WaitUntil([&] { return Session()->bytesReceived.load() == bytes.size(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Session()->link.bytesReceived.load() == bytes.size(); }, 5000));
     const uint32_t stored = tallyStore.counters.meCount[0].load();
 
     ASSERT_TRUE(EndPeerProcess());
-    EXPECT_TRUE(WaitUntil([] { return Session()->connected.load() == 0; }, 8000)) << "still connected";
-    EXPECT_TRUE(PortWatchLost());
+    EXPECT_TRUE(WaitUntil([] { return Session()->link.connected.load() == 0; }, 8000)) << "still connected";
+    EXPECT_TRUE(PortWatchLost(MainWindow()));
     SendMessageA(MainWindow(), WM_TIMER, REFRESH_TIMER, 0);
     EXPECT_EQ(StatusPart(1), "Port lost");
     EXPECT_EQ(StatusPart(2), std::to_string(bytes.size()) + " bytes") << "what arrived is kept";
@@ -71,10 +71,10 @@ TEST(PortLost, TheConnectionClosesCleanlyAndSaysSo) {
     }
     SendMessageA(MainWindow(), WM_TIMER, HISTORY_TIMER, 0);
     EXPECT_EQ(HistoryRows(), rows) << "no retry, so no connect row";
-    EXPECT_EQ(Session()->connected.load(), 0);
+    EXPECT_EQ(Session()->link.connected.load(), 0);
 
     Command(IDM_DISCONNECT);
-    EXPECT_FALSE(PortWatchLost());
+    EXPECT_FALSE(PortWatchLost(MainWindow()));
     SendMessageA(MainWindow(), WM_TIMER, REFRESH_TIMER, 0);
     EXPECT_EQ(StatusPart(1), "Disconnected");
 }

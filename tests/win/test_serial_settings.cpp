@@ -63,10 +63,10 @@ bool RunSettings(const std::function<void(HWND)>& act) {
 void Press(HWND dialog, int id) { PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
 
 struct Settings {
-    WORD portNumber;
-    BYTE dataBits, flowFlags, parity, stopBits;
-    DWORD baudRate;
-    LONG autowrap, newLine, localEcho, displayErrors;
+    int portNumber;
+    int dataBits, flowFlags, parity, stopBits;
+    int baudRate;
+    int autowrap, newLine, localEcho, displayErrors;
     bool operator==(const Settings& o) const {
         return portNumber == o.portNumber && dataBits == o.dataBits && flowFlags == o.flowFlags &&
                parity == o.parity && stopBits == o.stopBits && baudRate == o.baudRate &&
@@ -77,22 +77,23 @@ struct Settings {
 
 Settings Capture() {
     SessionState* s = Session();
-    return {s->portNumber, s->dataBits, s->flowFlags, s->parity, s->stopBits, s->baudRate,
-            s->autowrap,   s->newLine,  s->localEcho, s->displayErrors};
+    const PortSettings& p = s->settings;
+    return {p.portNumber, p.dataBits, p.flowFlags, p.parity, p.stopBits, p.baudRate,
+            p.autowrap,   p.newLine,  p.localEcho, p.displayErrors};
 }
 
 void Restore(const Settings& v) {
     SessionState* s = Session();
-    s->portNumber = v.portNumber;
-    s->dataBits = v.dataBits;
-    s->flowFlags = v.flowFlags;
-    s->parity = v.parity;
-    s->stopBits = v.stopBits;
-    s->baudRate = v.baudRate;
-    s->autowrap = v.autowrap;
-    s->newLine = v.newLine;
-    s->localEcho = v.localEcho;
-    s->displayErrors = v.displayErrors;
+    s->settings.portNumber = v.portNumber;
+    s->settings.dataBits = v.dataBits;
+    s->settings.flowFlags = v.flowFlags;
+    s->settings.parity = v.parity;
+    s->settings.stopBits = v.stopBits;
+    s->settings.baudRate = v.baudRate;
+    s->settings.autowrap = v.autowrap;
+    s->settings.newLine = v.newLine;
+    s->settings.localEcho = v.localEcho;
+    s->settings.displayErrors = v.displayErrors;
 }
 
 // Records the device control block PortApplySettings hands to the driver
@@ -118,16 +119,16 @@ protected:
     void SetUp() override {
         ASSERT_NE(MainWindow(), nullptr);
         ASSERT_NE(Session(), nullptr);
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
         Restore(kDefaults);
-        portSetCommState = RecordingSetCommState;
+        portSeams.setCommState = RecordingSetCommState;
         refuseSetCommState = false;
         setCommStateCalls = 0;
     }
     void TearDown() override {
         refuseSetCommState = false;
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
-        portSetCommState = SetCommState;
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
+        portSeams.setCommState = SetCommState;
         Restore(kDefaults);
     }
 };
@@ -239,19 +240,19 @@ TEST_F(SettingsTest, OkStoresTheEditedControlsAndCancelStoresNothing) {
 DCB PortState() {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
-    EXPECT_TRUE(GetCommState(Session()->portHandle, &dcb));
+    EXPECT_TRUE(GetCommState(Session()->link.portHandle, &dcb));
     return dcb;
 }
 
 COMMTIMEOUTS PortTimeouts() {
     COMMTIMEOUTS timeouts = {};
-    EXPECT_TRUE(GetCommTimeouts(Session()->portHandle, &timeouts));
+    EXPECT_TRUE(GetCommTimeouts(Session()->link.portHandle, &timeouts));
     return timeouts;
 }
 
 TEST_F(SettingsTest, DefaultsReachThePort) {
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     ASSERT_EQ(setCommStateCalls, 1);
     EXPECT_EQ(lastDcb.DCBlength, sizeof(DCB));
     EXPECT_EQ(lastDcb.BaudRate, 115200u);
@@ -292,9 +293,9 @@ TEST_F(SettingsTest, DefaultsReachThePort) {
 
 TEST_F(SettingsTest, FlowControlOptionsReachThePort) {
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
 
-    Session()->flowFlags = FLOW_DTRDSR;
+    Session()->settings.flowFlags = FLOW_DTRDSR;
     ASSERT_NE(PortApplySettings(MainWindow()), 0);
     EXPECT_EQ(lastDcb.fOutxDsrFlow, 1u);
     EXPECT_EQ(lastDcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
@@ -302,7 +303,7 @@ TEST_F(SettingsTest, FlowControlOptionsReachThePort) {
     EXPECT_EQ(lastDcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_DISABLE));
     EXPECT_EQ(PortState().fOutxCtsFlow, 0u);
 
-    Session()->flowFlags = FLOW_RTSCTS | FLOW_XONXOFF;
+    Session()->settings.flowFlags = FLOW_RTSCTS | FLOW_XONXOFF;
     ASSERT_NE(PortApplySettings(MainWindow()), 0);
     EXPECT_EQ(lastDcb.fOutxDsrFlow, 0u);
     EXPECT_EQ(lastDcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
@@ -322,9 +323,9 @@ TEST_F(SettingsTest, WriteTimeoutFollowsTheBaudRate) {
         bool driverHasRate;  // a pseudo-terminal has no 256000 rate
     } cases[] = {{9600, 8, true}, {115200, 0, true}, {256000, 0, false}, {1200, 64, true}, {110, 698, true}};
     for (const auto& c : cases) {
-        Session()->baudRate = c.baud;
+        Session()->settings.baudRate = c.baud;
         Command(IDM_CONNECT);
-        ASSERT_EQ(Session()->connected.load(), 1) << c.baud;
+        ASSERT_EQ(Session()->link.connected.load(), 1) << c.baud;
         EXPECT_EQ(PortTimeouts().WriteTotalTimeoutMultiplier, c.multiplier) << c.baud;
         EXPECT_EQ(lastDcb.BaudRate, c.baud);
         if (c.driverHasRate) {
@@ -346,13 +347,13 @@ TEST_F(SettingsTest, RefusedSettingsFailTheConnectAndWarnOnReapply) {
         ASSERT_TRUE(box.Join());
     }
     EXPECT_NE(text.find("Connection failed."), std::string::npos) << text;
-    EXPECT_EQ(Session()->connected.load(), 0);
+    EXPECT_EQ(Session()->link.connected.load(), 0);
     EXPECT_TRUE(MenuEnabled(IDM_CONNECT));
     EXPECT_FALSE(MenuEnabled(IDM_DISCONNECT));
     // The port was closed again: a normal connect can open it.
     refuseSetCommState = false;
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
 
     // Settings closed while connected re-apply; a refusal warns and keeps
     // the connection and the edited record.
@@ -370,13 +371,13 @@ TEST_F(SettingsTest, RefusedSettingsFailTheConnectAndWarnOnReapply) {
         ASSERT_TRUE(box.Join());
     }
     EXPECT_NE(text.find("Settings failed!"), std::string::npos) << text;
-    EXPECT_EQ(Session()->connected.load(), 1);
-    EXPECT_EQ(Session()->baudRate, 9600u);
+    EXPECT_EQ(Session()->link.connected.load(), 1);
+    EXPECT_EQ(Session()->settings.baudRate, 9600u);
 }
 
 TEST_F(SettingsTest, WhileConnectedThePortIsFixedAndOkReappliesTheSettings) {
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     DialogView view;
     bool warned = false;
     ASSERT_TRUE(RunSettings([&](HWND dialog) {
@@ -385,14 +386,14 @@ TEST_F(SettingsTest, WhileConnectedThePortIsFixedAndOkReappliesTheSettings) {
         Press(dialog, IDOK);
     }));
     EXPECT_FALSE(view.combos[0].enabled);
-    EXPECT_EQ(Session()->baudRate, 9600u);
+    EXPECT_EQ(Session()->settings.baudRate, 9600u);
     EXPECT_EQ(PortState().BaudRate, 9600u);
 
     // Cancel re-applies the unchanged record: a value put into the port
     // behind the record's back is replaced.
     DCB dcb = PortState();
     dcb.BaudRate = 19200;
-    ASSERT_TRUE(SetCommState(Session()->portHandle, &dcb));
+    ASSERT_TRUE(SetCommState(Session()->link.portHandle, &dcb));
     ModalDriver failure("Qorvex V-1.0", [&](HWND box) {
         warned = true;
         PostMessageA(box, WM_COMMAND, IDOK, 0);
@@ -409,11 +410,11 @@ TEST_F(SettingsTest, SettingsWhileDisconnectedTouchNoPort) {
         SendDlgItemMessageA(dialog, IDC_SET_BAUD, CB_SETCURSEL, 6, 0);
         Press(dialog, IDOK);
     }));
-    EXPECT_EQ(Session()->baudRate, 9600u);
-    EXPECT_EQ(Session()->connected.load(), 0);
+    EXPECT_EQ(Session()->settings.baudRate, 9600u);
+    EXPECT_EQ(Session()->link.connected.load(), 0);
     // The new rate reaches the port at the next connect.
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     EXPECT_EQ(PortState().BaudRate, 9600u);
 }
 

@@ -95,11 +95,11 @@ protected:
         ASSERT_NE(MainWindow(), nullptr);
         ASSERT_NE(Bar(), nullptr);
         KillTimer(MainWindow(), REFRESH_TIMER);  // ticks by hand
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
     }
     void TearDown() override {
-        portClearCommError = ClearCommError;
-        if (Session()->connected.load()) Command(IDM_DISCONNECT);
+        portSeams.clearCommError = ClearCommError;
+        if (Session()->link.connected.load()) Command(IDM_DISCONNECT);
     }
 };
 
@@ -111,7 +111,7 @@ TEST_F(StatusLinkTest, TextsFollowTheRealLinkThroughItsStates) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     Tick();
     EXPECT_EQ(Part(1), "Connected, no data yet");
     EXPECT_EQ(Part(2), "0 bytes");
@@ -129,7 +129,7 @@ TEST_F(StatusLinkTest, TextsFollowTheRealLinkThroughItsStates) {
     EXPECT_EQ(c.headerMismatchCount, stream.mismatch);
     EXPECT_EQ(c.headerLowByteCount, stream.lowByte);
     EXPECT_EQ(c.payloadErrorCount, stream.payload);
-    ASSERT_EQ(Session()->bytesReceived.load(), stream.bytes.size());
+    ASSERT_EQ(Session()->link.bytesReceived.load(), stream.bytes.size());
 
     Tick();
     EXPECT_EQ(Part(1), "Receiving");
@@ -142,11 +142,11 @@ TEST_F(StatusLinkTest, TextsFollowTheRealLinkThroughItsStates) {
     EXPECT_EQ(Part(5), "Line errors 0") << "a pseudo-terminal has no UART to report errors";
 
     // The peer goes quiet for a little over the silence limit.
-    WaitUntil([] { return GetTickCount() - Session()->lastByteTick.load() > STATUS_SILENT_AFTER_MS + 300; },
+    WaitUntil([] { return GetTickCount() - Session()->link.lastByteTick.load() > STATUS_SILENT_AFTER_MS + 300; },
               STATUS_SILENT_AFTER_MS + 2000);
-    const uint32_t quietBefore = GetTickCount() - Session()->lastByteTick.load();
+    const uint32_t quietBefore = GetTickCount() - Session()->link.lastByteTick.load();
     Tick();
-    const uint32_t quietAfter = GetTickCount() - Session()->lastByteTick.load();
+    const uint32_t quietAfter = GetTickCount() - Session()->link.lastByteTick.load();
     const std::string silent = Part(1);
     EXPECT_TRUE(silent == "Silent " + std::to_string(quietBefore / 1000) + " s" ||
                 silent == "Silent " + std::to_string(quietAfter / 1000) + " s")
@@ -158,14 +158,14 @@ TEST_F(StatusLinkTest, TextsFollowTheRealLinkThroughItsStates) {
     Append(more, 0xB2, OUT_PAYLOAD);
     ASSERT_TRUE(peer.Write(more));
     ASSERT_TRUE(WaitUntil(
-        [&] { return Session()->bytesReceived.load() == stream.bytes.size() + more.size(); }, 5000));
+        [&] { return Session()->link.bytesReceived.load() == stream.bytes.size() + more.size(); }, 5000));
     Tick();
     EXPECT_EQ(Part(1), "Receiving");
     EXPECT_EQ(Part(2), std::to_string(stream.bytes.size() + more.size()) + " bytes");
 
     // Disconnected, the figures of the last connection stay readable.
     Command(IDM_DISCONNECT);
-    ASSERT_EQ(Session()->connected.load(), 0);
+    ASSERT_EQ(Session()->link.connected.load(), 0);
     Tick();
     EXPECT_EQ(Part(1), "Disconnected");
     EXPECT_EQ(Part(2), std::to_string(stream.bytes.size() + more.size()) + " bytes");
@@ -177,11 +177,11 @@ TEST_F(StatusLinkTest, DataBeforeTheFirstTickAfterConnectIsNotNoData) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
     Command(IDM_CONNECT);
-    ASSERT_EQ(Session()->connected.load(), 1);
+    ASSERT_EQ(Session()->link.connected.load(), 1);
     std::vector<uint8_t> message;
     Append(message, 0xA1, SS_PAYLOAD);
     ASSERT_TRUE(peer.Write(message));
-    ASSERT_TRUE(WaitUntil([&] { return Session()->bytesReceived.load() == message.size(); }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Session()->link.bytesReceived.load() == message.size(); }, 5000));
     Tick();
     EXPECT_EQ(Part(1), "Receiving");
     EXPECT_EQ(Part(2), std::to_string(message.size()) + " bytes");
@@ -267,7 +267,7 @@ Capture CaptureClient() {
 // and the window repaints exactly those cells.
 TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
     SessionState* s = Session();
-    ASSERT_EQ(s->connected.load(), 0);
+    ASSERT_EQ(s->link.connected.load(), 0);
     SendMessageA(MainWindow(), WM_COMMAND, IDM_VIEW_SCREEN, 0);  // the history fills the client area by default
     ShowWindow(MainWindow(), SW_SHOWNORMAL);
     SetWindowPos(MainWindow(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -276,33 +276,33 @@ TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
     Tick();
     RedrawWindow(MainWindow(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     PumpMessages();
-    const int row = s->row, column = s->column;
+    const int row = s->terminal.row, column = s->terminal.column;
     ASSERT_LE(column + 15, SCREEN_COLS);
     const Capture before = CaptureClient();
     uint32_t countsBefore[LINE_ERROR_KINDS];
-    for (int i = 0; i < LINE_ERROR_KINDS; ++i) countsBefore[i] = s->lineErrorCounts[i].load();
+    for (int i = 0; i < LINE_ERROR_KINDS; ++i) countsBefore[i] = s->link.lineErrorCounts[i].load();
 
-    const LONG displayErrors = s->displayErrors;
-    s->displayErrors = 1;
-    portClearCommError = FakeClearCommError;
+    const LONG displayErrors = s->settings.displayErrors;
+    s->settings.displayErrors = 1;
+    portSeams.clearCommError = FakeClearCommError;
     fakeErrors = CE_FRAME | CE_OVERRUN;
     char buffer[16];
     EXPECT_EQ(PortReadBlock(MainWindow(), buffer, sizeof buffer), 0);
-    portClearCommError = ClearCommError;
-    s->displayErrors = displayErrors;
+    portSeams.clearCommError = ClearCommError;
+    s->settings.displayErrors = displayErrors;
 
     char expected[32];
     std::snprintf(expected, sizeof expected, "<CE-0x%08x>", static_cast<unsigned>(CE_FRAME | CE_OVERRUN));
     ASSERT_EQ(std::strlen(expected), 15u);
-    EXPECT_EQ(std::string(s->screen + row * SCREEN_COLS + column, 15), expected);
-    EXPECT_EQ(s->row, row);
-    EXPECT_EQ(s->column, column + 15) << "the cursor moves past the printed code";
+    EXPECT_EQ(std::string(s->terminal.cells + row * SCREEN_COLS + column, 15), expected);
+    EXPECT_EQ(s->terminal.row, row);
+    EXPECT_EQ(s->terminal.column, column + 15) << "the cursor moves past the printed code";
     // The failing read's bits were counted as well as printed.
     uint32_t lineErrors = 0;
     for (int i = 0; i < LINE_ERROR_KINDS; ++i) {
         const uint32_t added = (i == LINE_ERROR_FRAME || i == LINE_ERROR_OVERRUN) ? 2 : 0;  // before and after the read
-        EXPECT_EQ(s->lineErrorCounts[i].load() - countsBefore[i], added) << "counter " << i;
-        lineErrors += s->lineErrorCounts[i].load();
+        EXPECT_EQ(s->link.lineErrorCounts[i].load() - countsBefore[i], added) << "counter " << i;
+        lineErrors += s->link.lineErrorCounts[i].load();
     }
 
     // Only the window's own repaint (no forced redraw) brings the text on screen.
@@ -311,7 +311,7 @@ TEST_F(StatusLinkTest, PortErrorIsPrintedAtTheCursorAndPainted) {
     const Capture after = CaptureClient();
     ASSERT_EQ(after.width, before.width);
     ASSERT_EQ(after.height, before.height);
-    const int cw = s->charWidth, ch = s->charHeight;
+    const int cw = s->terminal.charWidth, ch = s->terminal.charHeight;
     const RECT cells = {column * cw, row * ch, (column + 15) * cw, (row + 1) * ch};
     int changedInside = 0, changedOutside = 0;
     for (int y = 0; y < after.height; ++y)

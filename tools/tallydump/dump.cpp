@@ -328,11 +328,7 @@ uint64_t DumpFramingTotal(const DumpSession& session) {
 uint64_t DumpStoredCount(DumpSession& session) {
     TallyCounterValues c;
     TallyReadCounters(*session.store, c);
-    uint64_t messages = c.ssCount;
-    for (uint32_t n : c.meCount) messages += n;
-    for (uint32_t n : c.extCount) messages += n;
-    for (uint32_t n : c.outCount) messages += n;
-    return messages;
+    return TallyMessageCount(c);
 }
 
 namespace {
