@@ -6,7 +6,7 @@ SHELL := /bin/sh
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
-	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark
+	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark python3
 
 # What `make tools` needs: a compiler, CMake and the two header-only libraries.
 TOOLS_PACKAGES := cmake g++ make libcli11-dev nlohmann-json3-dev
