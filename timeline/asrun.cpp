@@ -125,10 +125,11 @@ std::vector<AsRunRow> AsRunRows(const TimelineIndex& index, int me) {
                 rows.push_back({m, s, span.startMs, span.endMs, span.open});
         }
     }
-    std::stable_sort(rows.begin(), rows.end(), [](const AsRunRow& a, const AsRunRow& b) {
+    std::sort(rows.begin(), rows.end(), [](const AsRunRow& a, const AsRunRow& b) {
         if (a.startMs != b.startMs) return a.startMs < b.startMs;
         if (a.me != b.me) return a.me < b.me;
-        return a.source < b.source;
+        if (a.source != b.source) return a.source < b.source;
+        return a.endMs < b.endMs;
     });
     return rows;
 }
