@@ -114,20 +114,47 @@ void DropLane(TimelineLane& lane, int64_t cutMs) {
     }
 }
 
-void NoteLink(TimelineIndex& index, int64_t t) {
-    index.totals.timeMs = t;
-    if (index.link.size() > index.linkFirst && index.link.back().timeMs == t) index.link.back() = index.totals;
-    else index.link.push_back(index.totals);
+template <typename Point>
+void Note(TimelineSeries<Point>& series, const Point& total) {
+    if (series.points.size() > series.first && series.points.back().timeMs == total.timeMs) series.points.back() = total;
+    else series.points.push_back(total);
+}
+
+template <typename Point>
+void DropSeries(TimelineSeries<Point>& series, int64_t cutMs) {
+    const size_t keep = LowerBound(series.points, series.first, cutMs);
+    if (keep > series.first) {
+        series.base = series.points[keep - 1];
+        series.first = keep;
+    }
+    if (series.first > COMPACT_AFTER && series.first * 2 > series.points.size()) {
+        series.points.erase(series.points.begin(), series.points.begin() + static_cast<std::ptrdiff_t>(series.first));
+        series.first = 0;
+    }
 }
 
 void SetLink(TimelineIndex& index, int64_t t, uint16_t state) {
+    if (state == index.linkState) return;
     const TimelineLane* lane = TimelineLinkLane(index);
-    const uint16_t now = lane ? TimelineValueAt(*lane, INT64_MAX) : uint16_t{TIMELINE_LINK_DOWN};
-    if (now == state && lane) return;
-    if (!lane && state == TIMELINE_LINK_DOWN) return;
     if (lane && lane->changes.size() > lane->first && lane->changes.back().timeMs > t) t = lane->changes.back().timeMs;
+    index.linkState = state;
     Change(index, index.linkLane, true, t, state);
 }
+
+// The level a source's rows give it, by OnAirRowLevel's rule (the highest
+// row wins) for every set of rows: a lookup instead of a loop per source.
+struct RowLevels {
+    uint8_t level[1u << ONAIR_ROWS];
+    RowLevels() {
+        for (unsigned mask = 0; mask < (1u << ONAIR_ROWS); ++mask) {
+            OnAirLevel best = ONAIR_OFF;
+            for (int j = 0; j < ONAIR_ROWS; ++j)
+                if (mask >> j & 1) best = std::max(best, OnAirRowLevel(j));
+            level[mask] = best;
+        }
+    }
+};
+const RowLevels ROW_LEVELS;
 
 // The ME record m changed: sources in its old or new inputs may have changed level.
 void MeChanged(TimelineIndex& index, int m, const uint8_t* oldData, int64_t t) {
@@ -139,12 +166,14 @@ void MeChanged(TimelineIndex& index, int m, const uint8_t* oldData, int64_t t) {
             const int s = data[2 * i];
             if (done[s]) continue;
             done[s] = true;
-            const uint8_t level = OnAirLevelOf(index.tally, m, s);
+            const uint8_t level = ROW_LEVELS.level[index.tally.rows[m][s] & ((1u << ONAIR_ROWS) - 1)];
             if (level != index.level[m][s]) {
                 index.level[m][s] = level;
                 Change(index, index.meLane[m][s], true, t, level);
             }
-            const uint8_t all = OnAirLevelOf(index.tally, ONAIR_ALL_ME, s);
+            uint8_t all = 0;
+            for (int other = 0; other < ME_RECORDS; ++other)
+                all = std::max(all, ROW_LEVELS.level[index.tally.rows[other][s] & ((1u << ONAIR_ROWS) - 1)]);
             if (all != index.allLevel[s]) {
                 index.allLevel[s] = all;
                 Change(index, index.allLane[s], true, t, all);
@@ -258,10 +287,11 @@ void TimelineInit(TimelineIndex& index) {
     std::memset(index.allLevel, 0, sizeof index.allLevel);
     std::memset(index.onAir, 0, sizeof index.onAir);
     std::memset(index.output, 0, sizeof index.output);
-    index.link.clear();
-    index.linkFirst = 0;
-    std::memset(&index.totals, 0, sizeof index.totals);
-    std::memset(&index.linkBase, 0, sizeof index.linkBase);
+    index.bytes = TimelineSeries<TimelineBytePoint>();
+    index.errors = TimelineSeries<TimelineErrorPoint>();
+    index.byteTotal = TimelineBytePoint();
+    index.errorTotal = TimelineErrorPoint();
+    index.linkState = TIMELINE_LINK_DOWN;
     index.lastByteMs = 0;
     for (auto& list : index.names) list.clear();
     index.markers.clear();
@@ -279,10 +309,14 @@ void TimelineIngest(TimelineIndex& index, const HistoryEvent& e) {
     ++index.events;
 
     if (HistoryIsFraming(e.kind)) {
-        index.totals.bytes += e.length;
-        if (e.kind != EVENT_MESSAGE && e.kind != EVENT_IGNORED && e.kind != EVENT_RESET && e.kind != EVENT_INCOMPLETE)
-            ++index.totals.framingErrors;
-        NoteLink(index, t);
+        index.byteTotal.timeMs = t;
+        index.byteTotal.bytes += e.length;
+        Note(index.bytes, index.byteTotal);
+        if (e.kind != EVENT_MESSAGE && e.kind != EVENT_IGNORED && e.kind != EVENT_RESET && e.kind != EVENT_INCOMPLETE) {
+            index.errorTotal.timeMs = t;
+            ++index.errorTotal.framingErrors;
+            Note(index.errors, index.errorTotal);
+        }
         index.lastByteMs = t;
         SetLink(index, t, TIMELINE_LINK_UP);
         if (e.kind == EVENT_MESSAGE) Message(index, e, t);
@@ -291,8 +325,9 @@ void TimelineIngest(TimelineIndex& index, const HistoryEvent& e) {
     switch (e.kind) {
     case EVENT_LINE_ERROR:
     case EVENT_PORT_ERROR:
-        ++index.totals.lineErrors;
-        NoteLink(index, t);
+        index.errorTotal.timeMs = t;
+        ++index.errorTotal.lineErrors;
+        Note(index.errors, index.errorTotal);
         break;
     case EVENT_CONNECT:
     case EVENT_RECEIVING: SetLink(index, t, TIMELINE_LINK_UP); break;
@@ -321,15 +356,8 @@ void TimelineDropBefore(TimelineIndex& index, int64_t cutMs) {
     index.firstMs = cutMs;
     for (TimelineLane& lane : index.lanes) DropLane(lane, cutMs);
 
-    const size_t keep = LowerBound(index.link, index.linkFirst, cutMs);
-    if (keep > index.linkFirst) {
-        index.linkBase = index.link[keep - 1];
-        index.linkFirst = keep;
-    }
-    if (index.linkFirst > COMPACT_AFTER && index.linkFirst * 2 > index.link.size()) {
-        index.link.erase(index.link.begin(), index.link.begin() + static_cast<std::ptrdiff_t>(index.linkFirst));
-        index.linkFirst = 0;
-    }
+    DropSeries(index.bytes, cutMs);
+    DropSeries(index.errors, cutMs);
     for (auto& list : index.names) {
         const size_t after = UpperBound(list, 0, cutMs);
         if (after > 1) list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(after - 1));
@@ -398,18 +426,25 @@ void TimelineLinkCells(const TimelineIndex& index, int64_t t0, int64_t t1, int p
     std::vector<TimelineCell> state(static_cast<size_t>(pixels), TimelineCell{0, 0, 0, 0});
     if (lane) TimelineCells(*lane, t0, t1, pixels, state.data());
     const int64_t span = t1 > t0 ? t1 - t0 : 0;
-    const TimelineLinkPoint* p = index.link.data();
-    const size_t n = index.link.size();
-    size_t k = LowerBound(index.link, index.linkFirst, t0);
+    const TimelineBytePoint* p = index.bytes.points.data();
+    const TimelineErrorPoint* q = index.errors.points.data();
+    const size_t n = index.bytes.points.size(), m = index.errors.points.size();
+    size_t k = LowerBound(index.bytes.points, index.bytes.first, t0);
+    size_t ek = LowerBound(index.errors.points, index.errors.first, t0);
     for (int i = 0; i < pixels; ++i) {
-        const size_t j = Gallop(p, k, n, Boundary(t0, span, pixels, i + 1));
-        const TimelineLinkPoint& a = k > index.linkFirst ? p[k - 1] : index.linkBase;
-        const TimelineLinkPoint& b = j > index.linkFirst ? p[j - 1] : index.linkBase;
+        const int64_t next = Boundary(t0, span, pixels, i + 1);
+        const size_t j = Gallop(p, k, n, next);
+        const size_t ej = Gallop(q, ek, m, next);
+        const TimelineBytePoint& a = k > index.bytes.first ? p[k - 1] : index.bytes.base;
+        const TimelineBytePoint& b = j > index.bytes.first ? p[j - 1] : index.bytes.base;
+        const TimelineErrorPoint& ea = ek > index.errors.first ? q[ek - 1] : index.errors.base;
+        const TimelineErrorPoint& eb = ej > index.errors.first ? q[ej - 1] : index.errors.base;
         cells[i].bytes = static_cast<uint32_t>(b.bytes - a.bytes);
-        cells[i].framingErrors = b.framingErrors - a.framingErrors;
-        cells[i].lineErrors = b.lineErrors - a.lineErrors;
+        cells[i].framingErrors = eb.framingErrors - ea.framingErrors;
+        cells[i].lineErrors = eb.lineErrors - ea.lineErrors;
         cells[i].state = state[static_cast<size_t>(i)];
         k = j;
+        ek = ej;
     }
 }
 
@@ -497,7 +532,8 @@ bool TimelineHistorySeqAt(const HistoryBook& book, int64_t timeMs, uint64_t* seq
 size_t TimelineMemoryBytes(const TimelineIndex& index) {
     size_t bytes = sizeof(TimelineIndex) + index.lanes.capacity() * sizeof(TimelineLane);
     for (const TimelineLane& lane : index.lanes) bytes += lane.changes.capacity() * sizeof(TimelineChange);
-    bytes += index.link.capacity() * sizeof(TimelineLinkPoint);
+    bytes += index.bytes.points.capacity() * sizeof(TimelineBytePoint);
+    bytes += index.errors.points.capacity() * sizeof(TimelineErrorPoint);
     for (const auto& list : index.names) bytes += list.capacity() * sizeof(TimelineName);
     for (const auto& m : index.markers) bytes += sizeof m + m.text.capacity();
     return bytes;

@@ -68,12 +68,25 @@ struct TimelineLinkCell {
     TimelineCell state;
 };
 
-// Cumulative link counts at the end of one millisecond that saw events.
-struct TimelineLinkPoint {  // 24 bytes
+// Cumulative link counts at the end of one millisecond that saw them: bytes
+// for every millisecond with received bytes, errors only where there were
+// some (rare), so that a held event costs 16 bytes here, not 24.
+struct TimelineBytePoint {
     int64_t timeMs;
     uint64_t bytes;
+};
+struct TimelineErrorPoint {
+    int64_t timeMs;
     uint32_t framingErrors;
     uint32_t lineErrors;
+};
+// Points in time order; those before `first` wait to be compacted away and
+// `base` holds the counts just before the first held one.
+template <typename Point>
+struct TimelineSeries {
+    std::vector<Point> points;
+    size_t first = 0;
+    Point base{};
 };
 
 // A place for alarms (e.g. from watch rules) to show on the timeline.
@@ -115,11 +128,12 @@ struct TimelineIndex {
     uint8_t onAir[ONAIR_SOURCE_VALUES];
     uint16_t output[ONAIR_OUTPUTS];
 
-    std::vector<TimelineLinkPoint> link;
-    size_t linkFirst = 0;
-    TimelineLinkPoint totals;     // counts so far
-    TimelineLinkPoint linkBase;   // counts before the first held point
-    int64_t lastByteMs = 0;       // time of the last framing event
+    TimelineSeries<TimelineBytePoint> bytes;
+    TimelineSeries<TimelineErrorPoint> errors;
+    TimelineBytePoint byteTotal;     // counts so far
+    TimelineErrorPoint errorTotal;
+    uint16_t linkState;              // the link lane's current value
+    int64_t lastByteMs = 0;          // time of the last framing event
 
     std::vector<TimelineName> names[SOURCE_COUNT + 1];
     std::vector<TimelineMarker> markers;

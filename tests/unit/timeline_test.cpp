@@ -201,7 +201,8 @@ TEST(TimelineIndex, LinkLaneCountsBytesErrorsAndShadesSilence) {
     TimelineIngest(*index, Link(6000, EVENT_RECEIVING));
     TimelineIngest(*index, Link(6000, EVENT_MISMATCH, 2));
     TimelineIngest(*index, Link(7000, EVENT_DISCONNECT));
-    EXPECT_EQ(index->link.size(), 3u);
+    EXPECT_EQ(index->bytes.points.size(), 2u);  // 1100 and 6000
+    EXPECT_EQ(index->errors.points.size(), 3u);
 
     std::vector<TimelineLinkCell> cells(8);
     TimelineLinkCells(*index, 0, 8000, 8, cells.data());  // a second a pixel
