@@ -152,7 +152,9 @@ void TimelineInit(TimelineIndex& index);
 // happening at the last event's time).
 void TimelineIngest(TimelineIndex& index, const HistoryEvent& event);
 // Takes in the book's events not yet taken, and lets go of what the book let
-// go of (its oldest blocks, or everything on a clear).
+// go of (its oldest blocks, or everything on a clear). Call it at least once
+// per HISTORY_BLOCK_EVENTS added (e.g. after each drain of the ring): events
+// the book dropped before they were taken are skipped.
 void TimelineFollow(TimelineIndex& index, const HistoryBook& book);
 // Lets go of everything before cutMs, keeping per lane the one change that
 // says what held at cutMs (with its true start).
@@ -163,7 +165,8 @@ void TimelineAddMarker(TimelineIndex& index, int64_t timeMs, uint32_t kind, cons
 void TimelineMarkersIn(const TimelineIndex& index, int64_t t0, int64_t t1, size_t* from, size_t* to);
 
 // Lanes, or nullptr when the lane never had a change. me: 0..3, or
-// ONAIR_ALL_ME for the highest level over all four; output: 1..48.
+// ONAIR_ALL_ME for the highest level over all four; output: 1..48. A lane's
+// address holds until the next event is taken in (a new lane may move them).
 const TimelineLane* TimelineMeLane(const TimelineIndex& index, int me, int source);
 const TimelineLane* TimelineOnAirLane(const TimelineIndex& index, int source);
 const TimelineLane* TimelineOutputLane(const TimelineIndex& index, int output);
