@@ -145,11 +145,16 @@ void SetLink(TimelineIndex& index, int64_t t, uint16_t state) {
 // row wins) for every set of rows: a lookup instead of a loop per source.
 struct RowLevels {
     uint8_t level[1u << ONAIR_ROWS];
+    uint8_t bits[1u << ONAIR_ROWS];  // bit level - 1 for every level among the rows
     RowLevels() {
         for (unsigned mask = 0; mask < (1u << ONAIR_ROWS); ++mask) {
             OnAirLevel best = ONAIR_OFF;
-            for (int j = 0; j < ONAIR_ROWS; ++j)
-                if (mask >> j & 1) best = std::max(best, OnAirRowLevel(j));
+            bits[mask] = 0;
+            for (int j = 0; j < ONAIR_ROWS; ++j) {
+                if (!(mask >> j & 1)) continue;
+                best = std::max(best, OnAirRowLevel(j));
+                if (OnAirRowLevel(j) != ONAIR_OFF) bits[mask] = static_cast<uint8_t>(bits[mask] | 1u << (OnAirRowLevel(j) - 1));
+            }
             level[mask] = best;
         }
     }
@@ -166,7 +171,13 @@ void MeChanged(TimelineIndex& index, int m, const uint8_t* oldData, int64_t t) {
             const int s = data[2 * i];
             if (done[s]) continue;
             done[s] = true;
-            const uint8_t level = ROW_LEVELS.level[index.tally.rows[m][s] & ((1u << ONAIR_ROWS) - 1)];
+            const unsigned rows = index.tally.rows[m][s] & ((1u << ONAIR_ROWS) - 1);
+            const uint8_t bits = ROW_LEVELS.bits[rows];
+            for (int l = 0; l < 3; ++l)
+                if ((bits ^ index.levelBits[m][s]) >> l & 1)
+                    Change(index, index.levelLane[m][l][s], false, t, static_cast<uint16_t>(bits >> l & 1));
+            index.levelBits[m][s] = bits;
+            const uint8_t level = ROW_LEVELS.level[rows];
             if (level != index.level[m][s]) {
                 index.level[m][s] = level;
                 Change(index, index.meLane[m][s], true, t, level);
@@ -275,6 +286,9 @@ void TimelineInit(TimelineIndex& index) {
     index.lanes.clear();
     for (auto& row : index.meLane)
         for (int& slot : row) slot = TIMELINE_NO_LANE;
+    for (auto& me : index.levelLane)
+        for (auto& row : me)
+            for (int& slot : row) slot = TIMELINE_NO_LANE;
     for (int& slot : index.allLane) slot = TIMELINE_NO_LANE;
     for (int& slot : index.onAirLane) slot = TIMELINE_NO_LANE;
     for (int& slot : index.outputLane) slot = TIMELINE_NO_LANE;
@@ -284,6 +298,7 @@ void TimelineInit(TimelineIndex& index) {
     std::memset(index.meSeen, 0, sizeof index.meSeen);
     std::memset(index.outSeen, 0, sizeof index.outSeen);
     std::memset(index.level, 0, sizeof index.level);
+    std::memset(index.levelBits, 0, sizeof index.levelBits);
     std::memset(index.allLevel, 0, sizeof index.allLevel);
     std::memset(index.onAir, 0, sizeof index.onAir);
     std::memset(index.output, 0, sizeof index.output);
@@ -390,6 +405,12 @@ const TimelineLane* TimelineMeLane(const TimelineIndex& index, int me, int sourc
     if (me == ONAIR_ALL_ME) return LaneAt(index, index.allLane[source]);
     if (me < 0 || me >= ME_RECORDS) return nullptr;
     return LaneAt(index, index.meLane[me][source]);
+}
+const TimelineLane* TimelineLevelLane(const TimelineIndex& index, int me, OnAirLevel level, int source) {
+    if (me < 0 || me >= ME_RECORDS || level < ONAIR_PREVIEW || level > ONAIR_PROGRAM || source < 0 ||
+        source >= ONAIR_SOURCE_VALUES)
+        return nullptr;
+    return LaneAt(index, index.levelLane[me][level - 1][source]);
 }
 const TimelineLane* TimelineOnAirLane(const TimelineIndex& index, int source) {
     return source >= 0 && source < ONAIR_SOURCE_VALUES ? LaneAt(index, index.onAirLane[source]) : nullptr;

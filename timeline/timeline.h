@@ -22,7 +22,9 @@
 struct HistoryBook;
 
 // Lane values. ME lanes hold an OnAirLevel (the source's highest row, as the
-// On Air view shows it); on-air lanes 0 or 1; output lanes 0 (off air) or
+// On Air view shows it); level lanes (one per ME, level and source) 1 while
+// the source is in some row of that level, whatever else it is in; on-air
+// lanes 0 or 1; output lanes 0 (off air) or
 // TIMELINE_OUTPUT_ON | source (| TIMELINE_OUTPUT_KEY for a K output); the link
 // state lane a TimelineLinkState.
 constexpr uint16_t TIMELINE_OUTPUT_ON = 0x100;
@@ -111,6 +113,7 @@ struct TimelineIndex {
     // `lanes` (TIMELINE_NO_LANE until then).
     std::vector<TimelineLane> lanes;
     int meLane[ME_RECORDS][ONAIR_SOURCE_VALUES];
+    int levelLane[ME_RECORDS][3][ONAIR_SOURCE_VALUES];  // [me][level - 1][source]
     int allLane[ONAIR_SOURCE_VALUES];
     int onAirLane[ONAIR_SOURCE_VALUES];
     int outputLane[ONAIR_OUTPUTS];
@@ -124,6 +127,7 @@ struct TimelineIndex {
     bool outSeen[OUT_RECORDS];
     OnAirTally tally;
     uint8_t level[ME_RECORDS][ONAIR_SOURCE_VALUES];
+    uint8_t levelBits[ME_RECORDS][ONAIR_SOURCE_VALUES];  // bit level - 1 set while in a row of that level
     uint8_t allLevel[ONAIR_SOURCE_VALUES];
     uint8_t onAir[ONAIR_SOURCE_VALUES];
     uint16_t output[ONAIR_OUTPUTS];
@@ -168,6 +172,9 @@ void TimelineMarkersIn(const TimelineIndex& index, int64_t t0, int64_t t1, size_
 // ONAIR_ALL_ME for the highest level over all four; output: 1..48. A lane's
 // address holds until the next event is taken in (a new lane may move them).
 const TimelineLane* TimelineMeLane(const TimelineIndex& index, int me, int source);
+// The lane of one level (ONAIR_PREVIEW .. ONAIR_PROGRAM) of one ME (0..3):
+// a source in a PGM row and a PVW row is in both.
+const TimelineLane* TimelineLevelLane(const TimelineIndex& index, int me, OnAirLevel level, int source);
 const TimelineLane* TimelineOnAirLane(const TimelineIndex& index, int source);
 const TimelineLane* TimelineOutputLane(const TimelineIndex& index, int output);
 const TimelineLane* TimelineLinkLane(const TimelineIndex& index);

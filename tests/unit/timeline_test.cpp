@@ -4,6 +4,7 @@
 // history's; and the as-run CSV and time codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -94,6 +95,16 @@ TEST(TimelineIndex, LevelsFollowTheOnAirDerivation) {
             TimelineIngest(*index, Message(t, static_cast<uint8_t>(0xB1 + r), p));
         }
         OnAirDerive(me, out, *tally);
+        for (int m = 0; m < ME_RECORDS; ++m)
+            for (OnAirLevel l : {ONAIR_PREVIEW, ONAIR_LOOKAHEAD, ONAIR_PROGRAM}) {
+                const std::vector<int> at = OnAirSourcesAt(*tally, m, l);
+                for (int s = 0; s < ONAIR_SOURCE_VALUES; ++s) {
+                    const bool in = std::find(at.begin(), at.end(), s) != at.end();
+                    const TimelineLane* lane = TimelineLevelLane(*index, m, l, s);
+                    ASSERT_EQ(lane ? TimelineValueAt(*lane, t) : 0, in ? 1 : 0)
+                        << "step " << step << " ME " << m << " level " << l << " source " << s;
+                }
+            }
         for (int s = 0; s < ONAIR_SOURCE_VALUES; ++s) {
             for (int m = ONAIR_ALL_ME; m < ME_RECORDS; ++m) {
                 const TimelineLane* lane = TimelineMeLane(*index, m, s);
@@ -130,6 +141,11 @@ TEST(TimelineIndex, TwoSourcesShareProgramInAMix) {
     EXPECT_EQ(TimelineValueAt(*seven, 2500), ONAIR_PROGRAM);
     EXPECT_EQ(TimelineValueAt(*seven, 1999), ONAIR_PREVIEW);
     EXPECT_EQ(TimelineValueAt(*five, 3000), ONAIR_PREVIEW);
+    // Before the mix 7 was only on preview; in it, on program alone.
+    const TimelineLane* sevenPvw = TimelineLevelLane(*index, 0, ONAIR_PREVIEW, 7);
+    ASSERT_TRUE(sevenPvw);
+    EXPECT_EQ(TimelineValueAt(*sevenPvw, 1999), 1);
+    EXPECT_EQ(TimelineValueAt(*sevenPvw, 2000), 0);
     EXPECT_EQ(TimelineMeLane(*index, 1, 5), nullptr);
     EXPECT_EQ(TimelineSourcesLit(*index, 0, 0, 5000), (std::vector<int>{5, 7}));
     EXPECT_EQ(TimelineSourcesLit(*index, 0, 0, 1000), std::vector<int>{});
