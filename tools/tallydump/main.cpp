@@ -8,6 +8,7 @@
 
 #include "tools/common/cli.h"
 #include "tools/common/interrupt.h"
+#include "tools/tallydump/asrun.h"
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/live_detect.h"
@@ -72,6 +73,11 @@ int main(int argc, char** argv) {
         }
     }
     InterruptInstall();
+    if (options.asRun) {
+        const int status = DumpAsRun(in, inputName, options.asRunOptions, std::cout, std::cerr);
+        if (in != stdin) std::fclose(in);
+        return status;
+    }
     const int status =
         DumpStream(in, inputName, options.blockSize, options.mode, options.traceTime, std::cout, std::cerr);
     if (in != stdin) std::fclose(in);

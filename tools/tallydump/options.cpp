@@ -30,9 +30,10 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
     CLI::Option* jsonOpt = app.add_flag("--json", o.json, "print the whole store as one JSON object");
     CLI::Option* traceOpt = app.add_flag("--trace", o.trace, "print one line per framing event");
     jsonOpt->excludes(traceOpt);
-    app.add_flag("--on-air", o.onAir, "print which sources the final state tallies, as one JSON object")
-        ->excludes(jsonOpt)
-        ->excludes(traceOpt);
+    CLI::Option* onAirOpt =
+        app.add_flag("--on-air", o.onAir, "print which sources the final state tallies, as one JSON object")
+            ->excludes(jsonOpt)
+            ->excludes(traceOpt);
     app.add_option("--time", o.time,
                    "with --trace from --port or standard input: stamp lines with ms since the start "
                    "(start, the default with --port) or local time, ISO 8601 (wall)")
@@ -42,7 +43,23 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
     CLI::Option* portOpt =
         app.add_option("--port", live.device, "decode live from a serial device (/dev/ttyUSB0, COM3)");
     portOpt->excludes(fileOpt);
-    app.add_option("--baud", live.baud, "line speed for --port (default 115200; " + LiveBaudList() + ")")
+    CLI::Option* asRunOpt =
+        app.add_flag("--as-run", o.asRun,
+                     "print the as-run log of FILE (a recording or a raw capture) as CSV: per ME every "
+                     "interval a source was on program")
+            ->excludes(jsonOpt)
+            ->excludes(traceOpt);
+    CLI::Option* edlOpt = app.add_option("--edl", o.asRunOptions.edlMe,
+                                         "with --as-run: a CMX 3600 list of ME 1-4 instead of the CSV")
+                              ->check(CLI::Range(1, 4))
+                              ->needs(asRunOpt);
+    app.add_option("--fps", o.fps, "with --edl: time code rate 25 (default), 29.97 (drop frame), 30, 50, 59.94 (drop frame)")
+        ->check(CLI::IsMember({"25", "29.97", "30", "50", "59.94"}))
+        ->needs(edlOpt);
+    asRunOpt->excludes(portOpt)->excludes(onAirOpt);
+    app.add_option("--baud", live.baud,
+                   "line speed for --port (default 115200; " + LiveBaudList() +
+                       "); with --as-run, the rate a raw capture's times are worked out at")
         ->check(CLI::Validator(
             [](std::string& value) -> std::string {
                 long baud = 0;
@@ -50,8 +67,7 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
                     return value + " is not a rate tallydump sets (" + LiveBaudList() + ")";
                 return std::string();
             },
-            "RATE"))
-        ->needs(portOpt);
+            "RATE"));
     app.add_option("--data-bits", live.dataBits, "5, 6, 7 or 8 (default 8)")
         ->check(CLI::Range(5, 8))
         ->needs(portOpt);
@@ -81,6 +97,12 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
     for (char& c : o.live.parity) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     o.mode = o.json ? DUMP_JSON : o.trace ? DUMP_TRACE : o.onAir ? DUMP_ON_AIR : DUMP_SUMMARY;
     const bool live = app.count("--port") > 0;
+    if (app.count("--baud") && !live && !o.asRun) {
+        error = "--baud: only with --port, or with --as-run for a raw capture's times";
+        return false;
+    }
+    o.asRunOptions.baud = o.live.baud;
+    AsRunParseFps(o.fps, o.asRunOptions.fps);
     if (live && o.live.device.empty()) {
         error = "--port: empty device name";
         return false;

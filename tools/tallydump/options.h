@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/tallydump/asrun.h"
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
 
@@ -19,6 +20,9 @@ struct DumpOptions {
     bool force = false, append = false;
     bool detect = false;          // --port DEV --detect: find the line settings
     LiveOptions live;
+    bool asRun = false;           // --as-run: the as-run log of FILE
+    std::string fps = "25";       // --fps as given
+    AsRunToolOptions asRunOptions;
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,
