@@ -18,6 +18,7 @@ struct DumpOptions {
     TraceTime traceTime = TRACE_TIME_NONE;
     bool force = false, append = false;
     bool detect = false;          // --port DEV --detect: find the line settings
+    std::string tslDecode;        // --tsl-decode FILE: TSL packets in a capture
     LiveOptions live;
 };
 
