@@ -97,7 +97,15 @@ std::vector<std::vector<uint8_t>> TslMapPackets(const TslMapConfig& map, TslVers
         std::vector<TslMessage> messages;
         messages.reserve(lamps.size());
         for (const TslLamp& lamp : lamps) messages.push_back(TslMapMessage(map, lamp));
-        packets = Tsl50Pack(Tsl50Header{map.screen, map.unicode}, messages);
+        const Tsl50Header header{map.screen, map.unicode};
+        if (map.oneMessagePerPacket) {
+            for (const TslMessage& m : messages) {
+                std::vector<uint8_t> p;
+                if (Tsl50Encode(header, &m, 1, p)) packets.push_back(std::move(p));
+            }
+        } else {
+            packets = Tsl50Pack(header, messages);
+        }
     }
     if (dle) {
         for (std::vector<uint8_t>& p : packets) {

@@ -30,6 +30,9 @@ struct TslMapConfig {
     uint8_t brightness = 3;
     uint16_t screen = 0;
     bool unicode = false;      // 5.0 text in UTF-16LE
+    // 5.0: one DMSG per packet, for receivers that read only a packet's first
+    // DMSG (some open implementations do); the layout allows many.
+    bool oneMessagePerPacket = false;
 };
 
 struct TslLamp {

@@ -165,6 +165,14 @@ TEST(TslMap, PacketsAreWhole31OrPacked50AndDleWrappedWhenAsked) {
         messages += p.messages.size();
     }
     EXPECT_EQ(messages, 200u);
+
+    map.oneMessagePerPacket = true;  // for receivers that read only the first DMSG
+    const auto single = TslMapPackets(map, TSL_V50, lamps, false);
+    ASSERT_EQ(single.size(), 200u);
+    TslPacket p;
+    ASSERT_TRUE(Tsl50Decode(single[199].data(), single[199].size(), p));
+    ASSERT_EQ(p.messages.size(), 1u);
+    EXPECT_EQ(p.messages[0].index, 200);
 }
 
 TEST(TslRefresh, ChangesGoAtOnceAndEveryIndexInUseIsResentEachInterval) {
