@@ -97,5 +97,27 @@ const gotB = peerRead(bcast.toString('hex'))
 if (gotB && gotB.index === -1) note('INDEX, SCREEN, CONTROL, LENGTH and PBC are read as signed: the broadcast index 0xFFFF reads as -1')
 else fail(`broadcast: index read as ${gotB && gotB.index}`)
 
+// 6. The peer as a sender: its DLE/STX packets as one TCP-like stream, for
+// tallydump --tsl-decode to read back (run_peer.sh compares the lines).
+if (process.argv[3]) {
+  const COLOUR = ['off', 'red', 'green', 'amber']
+  const sent = [
+    { screen: 0, index: 1, display: { rh_tally: 1, text_tally: 1, lh_tally: 1, brightness: 3, text: 'CAM 1' } },
+    { screen: 2, index: 254, display: { rh_tally: 0, text_tally: 3, lh_tally: 2, brightness: 1, text: 'VT \u00fe' } },
+    { screen: 0x1234, index: 0x0102, display: { rh_tally: 2, text_tally: 0, lh_tally: 3, brightness: 2, text: 'GFX' } },
+  ]
+  const stream = Buffer.concat(sent.map((t) => peer.constructPacket(JSON.parse(JSON.stringify(t)), true)))
+  fs.writeFileSync(process.argv[3] + '.bin', stream)
+  // The text goes out as UTF-8 bytes though FLAGS says ASCII: 0xC3 0xBE read as two out-of-range characters.
+  const lines = sent.map((t) => {
+    const d = t.display
+    const ascii = d.text.replace(/[^\x20-\x7e]/g, '??')
+    return `5.0 DLE/STX screen ${t.screen} index ${t.index} LH ${COLOUR[d.lh_tally]} TXT ${COLOUR[d.text_tally]} ` +
+      `RH ${COLOUR[d.rh_tally]} bright ${d.brightness} "${ascii}"` + (ascii !== d.text ? ' [text out of range]' : '')
+  })
+  fs.writeFileSync(process.argv[3] + '.expected', lines.join('\n') + '\n')
+  note('the peer sends text as UTF-8 with FLAGS bit 0 clear (ASCII): a non-ASCII character becomes bytes outside 0x20..0x7E')
+}
+
 console.log(failures ? `${failures} failures` : 'peer agrees where it follows the layout')
 process.exit(failures ? 1 : 0)
