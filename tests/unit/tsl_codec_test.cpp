@@ -3,6 +3,7 @@
 // whatever it is fed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
