@@ -6,7 +6,7 @@ SHELL := /bin/sh
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
-	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark python3
+	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark python3 nodejs
 
 # What `make tools` needs: a compiler, CMake and the two header-only libraries.
 TOOLS_PACKAGES := cmake g++ make libcli11-dev nlohmann-json3-dev
@@ -25,6 +25,11 @@ deps deps-tools:
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing </dev/null; \
 	else echo "all packages present"; fi
+	@# The independent TSL 5.0 peer, pinned by tests/interop/tsl/package-lock.json.
+	@# Debian's npm is a package of its own; some nodejs builds carry npm and conflict with it.
+	@if [ "$@" = deps ] && [ ! -f tests/interop/tsl/node_modules/tsl-umd-v5/index.js ]; then \
+	  command -v npm >/dev/null 2>&1 || $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends npm </dev/null; \
+	  npm ci --prefix tests/interop/tsl --no-audit --no-fund; fi
 
 build: build-native build-windows
 

@@ -13,6 +13,7 @@
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/live_detect.h"
 #include "tools/tallydump/options.h"
+#include "tools/tallydump/tsl_decode.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
         std::cerr << "tallydump: " << error << "\n";
         return 2;
     }
+    if (!options.tslDecode.empty()) return TslDecodeFile(options.tslDecode, std::cout, std::cerr);
     if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
     if (!options.live.device.empty()) return LiveMonitor(options.live, options.mode, std::cout, std::cerr);
 

@@ -91,6 +91,13 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
                  "with --port: find the line's baud rate, data bits, parity and stop bits from the feed "
                  "(exit 0 found, 1 nothing convinces)")
         ->needs(portOpt);
+    app.add_option("--tsl-decode", o.tslDecode,
+                   "print the TSL UMD 3.1/5.0 packets in FILE, one line each, malformed ones described: "
+                   "a pcap of UDP, or raw bytes (3.1, 5.0 or a DLE/STX stream)")
+        ->excludes(portOpt)
+        ->excludes(fileOpt)
+        ->excludes(jsonOpt)
+        ->excludes(traceOpt);
 }
 
 bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
@@ -134,6 +141,7 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
             return false;
         }
     }
+    if (app.count("--tsl-decode")) return InputCheck("--tsl-decode", o.tslDecode, error);
     if (live) return LiveCheckSettings(o.live, error);
     if (o.input != "-" && !InputCheck("", o.input, error)) return false;
     return true;

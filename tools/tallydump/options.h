@@ -19,6 +19,7 @@ struct DumpOptions {
     TraceTime traceTime = TRACE_TIME_NONE;
     bool force = false, append = false;
     bool detect = false;          // --port DEV --detect: find the line settings
+    std::string tslDecode;        // --tsl-decode FILE: TSL packets in a capture
     LiveOptions live;
     bool asRun = false;           // --as-run: the as-run log of FILE
     std::string fps = "25";       // --fps as given
