@@ -58,7 +58,7 @@ void StatusBarShowRecording(HWND window);
 
 // Everything a main window owns besides its session (slot 0): the ring the
 // receiver fills and the history drains, the status bar's memory, and this
-// run's command line and settings store. Held in the window's extra slot 1,
+// run's command line and settings store. Held as the window's property "Qorvex.MainWindow",
 // created with the window and, like the session, kept for the process's life
 // (the receiver may still write the ring while the window goes).
 struct MainWindowRecord {

@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "history/history.h"
+#include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "serial/port.h"
 #include "serial/port_watch.h"
@@ -27,7 +28,11 @@ HINSTANCE WindowInstance(HWND window) {
 
 int PortOpen(HWND window) {
     SessionState* s = SessionFromWindow(window);
-    if (!s) return 0;
+    // The port and a replay feed the same ring, which takes one producer: a
+    // replay that runs keeps the port closed (Connect stops it first, and an
+    // automatic reconnect waits for it), as a connection keeps a replay from
+    // starting.
+    if (!s || ReplayRunning(window)) return 0;
     HCURSOR previousCursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
     const int opened = PortOpen(s->link, s->settings, WindowInstance(window));
     if (opened) {

@@ -36,10 +36,9 @@ ATOM AppRegisterClass(HINSTANCE instance) {
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = MainWindowProc;
     wc.cbClsExtra = 0;
-    // Two pointer slots: the SessionState at index 0 and the
-    // MainWindowRecord after it (pointer-sized, so 8 bytes each on 64-bit
-    // Windows).
-    wc.cbWndExtra = 2 * sizeof(LONG_PTR);
+    // One pointer slot at index 0 for the SessionState: pointer-sized, so 8
+    // bytes on 64-bit Windows. The MainWindowRecord is a window property.
+    wc.cbWndExtra = sizeof(LONG_PTR);
     wc.hInstance = instance;
     wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_QORVEX));
     wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
@@ -76,8 +75,12 @@ int AppRunLoop(HACCEL accelerators) {
     return static_cast<int>(msg.wParam);
 }
 
+namespace {
+constexpr const char* MAIN_WINDOW_PROPERTY = "Qorvex.MainWindow";
+}
+
 MainWindowRecord* MainWindowFrom(HWND window) {
-    return window ? reinterpret_cast<MainWindowRecord*>(GetWindowLongPtrA(window, sizeof(LONG_PTR))) : nullptr;
+    return window ? static_cast<MainWindowRecord*>(GetPropA(window, MAIN_WINDOW_PROPERTY)) : nullptr;
 }
 
 RECT AppViewArea(HWND window) {
@@ -253,7 +256,7 @@ LRESULT OnCreate(HWND window) {
         MainWindowRecord* app = new MainWindowRecord;
         app->ring = new HistoryRing;
         HistoryRingInit(*app->ring);
-        SetWindowLongPtrA(window, sizeof(LONG_PTR), reinterpret_cast<LONG_PTR>(app));
+        SetPropA(window, MAIN_WINDOW_PROPERTY, app);
         SessionState* s = SessionFromWindow(window);
         s->link.sink = {app->ring, NoteFromLink, LostFromLink, window};
         StatusBarCreate(window);

@@ -203,8 +203,7 @@ int FontApply(HWND window, SessionState* s) {
 }
 
 int FontPick(HWND dialog) {
-    SettingsDialogRecord* record = SettingsDialogFrom(dialog);
-    SessionState* s = record ? static_cast<SessionState*>(record->context) : nullptr;
+    SessionState* s = static_cast<SessionState*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
     if (!s) return 0;
     // The chooser works on a copy, so that a cancel leaves the record as it was.
     LOGFONTA chosen = s->terminal.logFont;

@@ -63,8 +63,8 @@ int CaretPlace(HWND window);
 int CaretPlaceAt(HWND window, int row, int column);
 int ScreenWrite(HWND window, const char* bytes, int length);
 int FontApply(HWND window, SessionState* session);
-// The Settings dialog's "Font..." button; the dialog's record
-// (SettingsDialogRecord) carries the session as its context.
+// The Settings dialog's "Font..." button; the dialog keeps the session as
+// its property SESSION_PROPERTY.
 int FontPick(HWND settingsDialog);
 FontConfig FontConfigFromSession(const SessionState& s);
 void FontConfigToSession(const FontConfig& c, SessionState& s);

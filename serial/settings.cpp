@@ -61,7 +61,7 @@ void ComboFillFromTable(HINSTANCE instance, HWND combo, UINT firstStringId, cons
 }
 
 SettingsDialogRecord* SettingsDialogFrom(HWND dialog) {
-    return static_cast<SettingsDialogRecord*>(GetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY)));
+    return reinterpret_cast<SettingsDialogRecord*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
 
 static PortSettings* DialogSession(HWND dialog) {
@@ -181,9 +181,12 @@ int SettingsDialogStore(HWND dialog) {
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_INITDIALOG:
-        SetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY), reinterpret_cast<HANDLE>(lParam));
+    case WM_INITDIALOG: {
+        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+        SettingsDialogRecord* record = reinterpret_cast<SettingsDialogRecord*>(lParam);
+        SetPropA(dialog, MAKEINTATOM(SESSION_PROPERTY), record ? record->context : nullptr);
         return SettingsDialogLoad(dialog);
+    }
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK:

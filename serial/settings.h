@@ -20,9 +20,10 @@ extern const DWORD stopBitsTable[STOPBITS_TABLE_SIZE];
 void ComboFillFromTable(HINSTANCE instance, HWND combo, UINT firstStringId, const DWORD* table,
                         WORD count, DWORD current);
 
-// The dialog's creation parameter, kept as its window property
-// SESSION_PROPERTY (an integer atom) while it runs: the record it edits, and
-// who serves its "Font..." and "Detect Settings" buttons.
+// The dialog's creation parameter (kept in its DWLP_USER slot): the record it
+// edits, and who serves its "Font..." and "Detect Settings" buttons. The
+// buttons' context (the session) is the dialog's window property
+// SESSION_PROPERTY, an integer atom, while it runs.
 constexpr ATOM SESSION_PROPERTY = 0x100;
 struct SettingsDialogRecord {
     PortSettings* settings;

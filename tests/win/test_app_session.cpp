@@ -12,7 +12,6 @@
 
 #include "app/app.h"
 #include "app/session.h"
-#include "serial/settings.h"
 #include "resources/resource.h"
 
 namespace {
@@ -357,13 +356,11 @@ void AnswerChooser(DWORD uiThread, WORD button, std::atomic<bool>& seen) {
 
 TEST_F(SessionTest, FontPickCancelledKeepsTheFontAndOkAppliesIt) {
     // The Settings dialog stands in as a plain child-less dialog window that
-    // carries its record, with the session as the buttons' context, in its
-    // property.
+    // carries the record in its property.
     HWND dialog = CreateWindowExA(0, "#32770", "Settings", WS_POPUP, 0, 0, 100, 100, window, nullptr,
                                   Instance(), nullptr);
     ASSERT_NE(dialog, nullptr);
-    SettingsDialogRecord record = {&s->settings, false, nullptr, nullptr, s};
-    SetPropA(dialog, MAKEINTATOM(0x100), &record);
+    SetPropA(dialog, MAKEINTATOM(0x100), s);
     s->terminal.textColour = RGB(0, 0, 128);
     const LOGFONTA before = s->terminal.logFont;
     const HFONT fontBefore = s->terminal.font;

@@ -3,6 +3,10 @@
 // on Ctrl-C or SIGTERM.
 #include "tools/tallydump/live.h"
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -37,8 +41,16 @@ int64_t NowMs() {
         .count();
 }
 
-const long STANDARD_BAUDS[] = {110,   300,   600,    1200,   2400,   4800,   9600,  14400,
-                               19200, 38400, 57600, 115200, 230400, 256000, 460800};
+// The application's rates (PORT_BAUD_RATES) and the fast ones USB adapters
+// and this tool's pseudo-terminal tests use.
+const long FAST_BAUDS[] = {230400, 460800};
+bool IsStandardBaud(long baud) {
+    for (long long b : PORT_BAUD_RATES)
+        if (b == baud) return true;
+    for (long b : FAST_BAUDS)
+        if (b == baud) return true;
+    return false;
+}
 
 #ifndef _WIN32
 // The device, opened, locked against a second reader and in raw mode.
@@ -116,8 +128,7 @@ std::string LineErrorsText(const LineErrors& line) {
 }  // namespace
 
 bool LiveBaudAccepted(long baud) {
-    bool known = false;
-    for (long b : STANDARD_BAUDS) known = known || b == baud;
+    bool known = IsStandardBaud(baud);
 #ifndef _WIN32
     known = known && TtyRateSupported(baud);
 #endif
@@ -126,7 +137,11 @@ bool LiveBaudAccepted(long baud) {
 
 std::string LiveBaudList() {
     std::string list;
-    for (long b : STANDARD_BAUDS) list += (list.empty() ? "" : ", ") + std::to_string(b);
+    // In numeric order, as the help has always listed them.
+    std::vector<long> rates(std::begin(PORT_BAUD_RATES), std::end(PORT_BAUD_RATES));
+    rates.insert(rates.end(), std::begin(FAST_BAUDS), std::end(FAST_BAUDS));
+    std::sort(rates.begin(), rates.end());
+    for (long b : rates) list += (list.empty() ? "" : ", ") + std::to_string(b);
     return list;
 }
 

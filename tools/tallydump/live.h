@@ -6,14 +6,16 @@
 #include <iosfwd>
 #include <string>
 
+#include "config/session_config.h"
 #include "serial/status_core.h"
 #include "tools/common/files.h"
 #include "tools/tallydump/dump.h"
 
 struct LiveOptions {
     std::string device;       // tty path, or COMn on Windows
-    long baud = 115200;
-    int dataBits = 8;
+    // The application's defaults (PortSettings), in the tool's own terms.
+    long baud = PortSettings().baudRate;
+    int dataBits = PortSettings().dataBits;
     std::string parity = "N"; // N, E, O, M or S
     int stopBits = 1;
     std::string capturePath;  // raw bytes received, or a recording (.pcap), when set
