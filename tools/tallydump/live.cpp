@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/common/interrupt.h"
+#include "tools/tallydump/publish.h"
 #include "tools/tallydump/recorded.h"
 
 #ifdef _WIN32
@@ -378,6 +379,7 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
                                  lineErrors.Sum()};
             std::string line = LiveMonitorLine(tracker.Update(in), DumpFramingErrors(session),
                                                DumpFramingTotal(session), lineErrors);
+            if (DumpPublisher* publisher = LivePublisher()) line += " | " + publisher->StatusText();
             if (interactive) {
                 // Blank out what a longer previous line left behind.
                 const size_t length = line.size();
@@ -391,6 +393,7 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
             nextLive += 500;
             if (nextLive < NowMs()) nextLive = NowMs() + 500;
         }
+        if (DumpPublisher* publisher = LivePublisher()) publisher->Tick(session, lastByteTick, lineErrors, false);
     }
     closeDevice();
     if (capture >= 0) OutputClose(capture);
@@ -399,6 +402,7 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         if (end != DUMP_END_READ_FAILED) end = DUMP_END_WRITE_FAILED;
     }
     updateLineErrors();
+    if (DumpPublisher* publisher = LivePublisher()) publisher->Tick(session, lastByteTick, lineErrors, true);
     if (interactive && mode != DUMP_TRACE) err << "\n";
     if (session.dropped)
         err << "tallydump: " << session.dropped << " bytes dropped (frame buffer full); the report is incomplete\n";

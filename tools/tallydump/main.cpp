@@ -2,6 +2,7 @@
 // the receiver's own store and frame parser, or monitor a live port.
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -12,6 +13,7 @@
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/live_detect.h"
 #include "tools/tallydump/options.h"
+#include "tools/tallydump/publish.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -52,7 +54,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
-    if (!options.live.device.empty()) return LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+    if (!options.live.device.empty()) {
+        std::unique_ptr<DumpPublisher> publisher;
+        if (!options.mqtt.broker.empty()) {
+            publisher.reset(new DumpPublisher(options.mqtt, options.live));
+            LiveSetPublisher(publisher.get());
+        }
+        const int status = LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+        if (publisher) {
+            // What the run ended with goes out before we say offline.
+            LiveSetPublisher(nullptr);
+            publisher->Stop(3000);
+        }
+        return status;
+    }
 
     FILE* in = nullptr;
     std::string inputName = options.input;

@@ -75,6 +75,16 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
                  "with --port: find the line's baud rate, data bits, parity and stop bits from the feed "
                  "(exit 0 found, 1 nothing convinces)")
         ->needs(portOpt);
+    CLI::Option* mqttOpt =
+        app.add_option("--mqtt", o.mqtt.broker,
+                       "with --port: publish the link's health and the tally to the MQTT broker HOST[:PORT] "
+                       "(default port 1883) under qorvex/NAME/")
+            ->needs(portOpt);
+    app.add_option("--mqtt-name", o.mqtt.name, "with --mqtt: the NAME in the topics (default: HOST-PORT, upper case)")
+        ->needs(mqttOpt);
+    app.add_option("--mqtt-user", o.mqtt.user,
+                   "with --mqtt: user name for the broker; the password is read from QORVEX_MQTT_PASSWORD")
+        ->needs(mqttOpt);
 }
 
 bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
@@ -112,6 +122,7 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
             return false;
         }
     }
+    if (app.count("--mqtt") && !PublishCheckOptions(o.mqtt, error)) return false;
     if (live) return LiveCheckSettings(o.live, error);
     if (o.input != "-" && !InputCheck("", o.input, error)) return false;
     return true;

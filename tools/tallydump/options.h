@@ -8,6 +8,7 @@
 
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
+#include "tools/tallydump/publish.h"
 
 struct DumpOptions {
     DumpMode mode = DUMP_SUMMARY;
@@ -19,6 +20,7 @@ struct DumpOptions {
     bool force = false, append = false;
     bool detect = false;          // --port DEV --detect: find the line settings
     LiveOptions live;
+    PublishOptions mqtt;          // --mqtt: publish to a broker while monitoring --port
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,
