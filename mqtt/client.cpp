@@ -105,7 +105,10 @@ void MqttClient::Run() {
             }
             socket = s;
             out.clear();
-            session_.LinkUp(Now(), out);
+            if (!session_.LinkUp(Now(), out)) {
+                dropLink(session_.error());
+                continue;
+            }
         } else {
             if (!session_.Poll(Now(), out)) {
                 const std::string why = session_.error();

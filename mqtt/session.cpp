@@ -44,7 +44,7 @@ bool MqttSession::AddEvent(const std::string& topic, const std::string& payload,
     return true;
 }
 
-void MqttSession::LinkUp(int64_t nowMs, MqttBytes& out) {
+bool MqttSession::LinkUp(int64_t nowMs, MqttBytes& out) {
     decoder_.Reset();
     MqttConnectFields f;
     f.clientId = config_.clientId;
@@ -56,13 +56,11 @@ void MqttSession::LinkUp(int64_t nowMs, MqttBytes& out) {
     f.will.retain = true;
     f.user = config_.user;
     f.password = config_.password;
-    if (!MqttEncodeConnect(f, out)) {
-        Fail("client identifier, user or password too long");
-        return;
-    }
+    if (!MqttEncodeConnect(f, out)) return Fail("client identifier, user or password too long");
     state_ = CONNECTING;
     connectSentMs_ = lastSentMs_ = nowMs;
     pingSentMs_ = -1;
+    return true;
 }
 
 bool MqttSession::Fail(const std::string& why) {

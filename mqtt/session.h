@@ -47,8 +47,9 @@ public:
     uint64_t DroppedEvents() const { return dropped_; }
 
     // ---- The link's side.
-    // The TCP connection is up: out gets CONNECT (with the will).
-    void LinkUp(int64_t nowMs, MqttBytes& out);
+    // The TCP connection is up: out gets CONNECT (with the will). False when
+    // no CONNECT can be made of the settings (error() says why).
+    bool LinkUp(int64_t nowMs, MqttBytes& out);
     // Bytes from the broker. False when the link must be closed (bad reply,
     // connection refused); error() says why.
     bool Received(const uint8_t* bytes, size_t count, int64_t nowMs);

@@ -401,3 +401,19 @@ TEST_F(MqttBroker, TallydumpsRetainedTallyMatchesTheOnAirDerivationAndItsWillFir
     kill(socat, SIGTERM);
     WaitTool(socat, 5000);
 }
+
+TEST(TallydumpMqttOptions, RefusedBeforeAnyDeviceIsTouched) {
+    const std::vector<std::vector<std::string>> refused = {
+        {DUMP, "--mqtt", "127.0.0.1", "-"},                                    // only with --port
+        {DUMP, "--port", "/dev/null", "--mqtt", "127.0.0.1:70000"},            // port out of range
+        {DUMP, "--port", "/dev/null", "--mqtt", ":1883"},                      // no host
+        {DUMP, "--port", "/dev/null", "--mqtt", "h", "--mqtt-name", "A/B"},    // two topic levels
+        {DUMP, "--port", "/dev/null", "--mqtt", "h", "--mqtt-name", "A+"},     // a wildcard
+        {DUMP, "--port", "/dev/null", "--mqtt-name", "A"},                     // a name without a broker
+    };
+    for (const auto& args : refused) {
+        const ToolRun run = RunTool(args);
+        EXPECT_EQ(run.status, 2) << args[2] << " " << args.back() << ": " << run.err;
+        EXPECT_NE(run.err.find("mqtt"), std::string::npos) << run.err;
+    }
+}

@@ -221,6 +221,15 @@ TEST(MqttSession, RetainedStateCollapsesWhileOfflineAndStatusGoesFirst) {
     EXPECT_TRUE(t.SetRetained("b", "1", 1));
     EXPECT_FALSE(t.SetRetained("c", "1", 1));
     EXPECT_TRUE(t.SetRetained("a", "2", 1));  // a known topic still takes new values
+
+    MqttSessionConfig huge = Config();
+    huge.user = "u";
+    huge.password = std::string(65536, 'p');
+    MqttSession h(huge);
+    MqttBytes out2;
+    EXPECT_FALSE(h.LinkUp(0, out2));
+    EXPECT_TRUE(out2.empty());
+    EXPECT_FALSE(h.error().empty());
 }
 
 TEST(MqttSession, UnacknowledgedMessagesAreSentAgainWithDupAfterAReconnect) {

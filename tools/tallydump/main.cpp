@@ -55,9 +55,12 @@ int main(int argc, char** argv) {
     }
     if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
     if (!options.live.device.empty()) {
-        std::unique_ptr<DumpPublisher> publisher;
+        std::unique_ptr<MqttLinkPublisher> publisher;
         if (!options.mqtt.broker.empty()) {
-            publisher.reset(new DumpPublisher(options.mqtt, options.live));
+            const LiveOptions& l = options.live;
+            publisher.reset(new MqttLinkPublisher(
+                options.mqtt, l.device,
+                std::to_string(l.baud) + " " + std::to_string(l.dataBits) + l.parity + std::to_string(l.stopBits)));
             LiveSetPublisher(publisher.get());
         }
         const int status = LiveMonitor(options.live, options.mode, std::cout, std::cerr);

@@ -2,6 +2,7 @@
 #include "tools/tallydump/options.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "tools/common/files.h"
 
@@ -122,7 +123,14 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
             return false;
         }
     }
-    if (app.count("--mqtt") && !PublishCheckOptions(o.mqtt, error)) return false;
+    if (app.count("--mqtt")) {
+        if (!MqttCheckSettings(o.mqtt, error)) {
+            error = (error.compare(0, 4, "name") == 0 ? "--mqtt-" : "--mqtt ") + error;
+            return false;
+        }
+        // Never from the command line, where other users could read it.
+        if (const char* password = std::getenv("QORVEX_MQTT_PASSWORD")) o.mqtt.password = password;
+    }
     if (live) return LiveCheckSettings(o.live, error);
     if (o.input != "-" && !InputCheck("", o.input, error)) return false;
     return true;

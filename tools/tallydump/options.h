@@ -20,7 +20,7 @@ struct DumpOptions {
     bool force = false, append = false;
     bool detect = false;          // --port DEV --detect: find the line settings
     LiveOptions live;
-    PublishOptions mqtt;          // --mqtt: publish to a broker while monitoring --port
+    MqttLinkSettings mqtt;        // --mqtt: publish to a broker while monitoring --port
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,
