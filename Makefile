@@ -7,7 +7,7 @@ SHELL := /bin/sh
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
 	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark \
-	mosquitto=2.0.11-1.2+deb12u2 mosquitto-clients=2.0.11-1.2+deb12u2
+	mosquitto=2.0.11-1.2+deb12u2 mosquitto-clients=2.0.11-1.2+deb12u2 chromium=156.0.8078.129-1~deb12u1
 
 # What `make tools` needs: a compiler, CMake and the two header-only libraries.
 TOOLS_PACKAGES := cmake g++ make libcli11-dev nlohmann-json3-dev
