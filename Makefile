@@ -58,6 +58,8 @@ bench: deps
 	  sh tests/bench/parser_cost.sh build/bench/bin/bench_parser || status=1; \
 	fi; \
 	[ $$found = 1 ] || { echo "no benchmarks built"; status=1; }; \
+	echo "==== MQTT: 50 tallydump publishers into one local broker (update age, CPU per publisher)"; \
+	sh tests/bench/mqtt_fleet.sh build/bench/bin 50 30 5 || status=1; \
 	echo "==== end to end: qorvex.exe under Wine (latency, CPU, throughput ceiling)"; \
 	$(MAKE) --no-print-directory build >/dev/null && \
 	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \
