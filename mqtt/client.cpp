@@ -85,15 +85,15 @@ void MqttClient::Run() {
     for (;;) {
         if (stopping_ && Now() >= stopDeadlineMs_) break;
         if (socket == NET_INVALID) {
+            // Stopping with no link: the broker has published our will
+            // already (or never knew us); do not hold the caller up.
+            if (stopping_) break;
             // Wait out the backoff (or until told to stop).
             const int64_t at = session_.ReconnectAtMs();
             if (Now() < at) {
-                int64_t until = at;
-                if (stopping_ && stopDeadlineMs_ < until) until = stopDeadlineMs_;
-                wake_.wait_for(lock, std::chrono::milliseconds(until - Now()));
+                wake_.wait_for(lock, std::chrono::milliseconds(at - Now()));
                 continue;
             }
-            if (stopping_ && session_.Idle()) break;
             lock.unlock();
             std::string error;
             const NetHandle s = NetTcpConnect(config_.host, config_.port, config_.connectTimeoutMs, error);

@@ -31,7 +31,8 @@ public:
     void Start();
     // Sends what is queued for up to flushMs, then `offline` and DISCONNECT;
     // the thread has ended when this returns. After flushMs the link is simply
-    // dropped, and the broker publishes the will instead.
+    // dropped, and the broker publishes the will instead. Without a link it
+    // returns at once (a connect under way may take up to its time-out).
     void Stop(int flushMs);
 
     // Topics below the prefix: "link", "tally/3", "alarm".
