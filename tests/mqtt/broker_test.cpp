@@ -417,3 +417,68 @@ TEST(TallydumpMqttOptions, RefusedBeforeAnyDeviceIsTouched) {
         EXPECT_NE(run.err.find("mqtt"), std::string::npos) << run.err;
     }
 }
+
+TEST(NetSocket, LoopbackTcpAndUdpWithTheirTimeoutsAndErrors) {
+    struct Split {
+        const char* text;
+        bool ok;
+        const char* host;
+        uint16_t port;
+    };
+    const Split splits[] = {{"broker", true, "broker", 1883},    {"broker:8883", true, "broker", 8883},
+                            {"[::1]:9001", true, "::1", 9001},    {"::1", true, "::1", 1883},
+                            {"broker:", false, "", 0},           {"broker:0", false, "", 0},
+                            {"broker:65536", false, "", 0},      {":1883", false, "", 0},
+                            {"broker:18x3", false, "", 0},       {"[::1]x", false, "", 0}};
+    for (const Split& s : splits) {
+        std::string host;
+        uint16_t port = 0;
+        EXPECT_EQ(NetSplitHostPort(s.text, 1883, host, port), s.ok) << s.text;
+        if (s.ok) {
+            EXPECT_EQ(host, s.host) << s.text;
+            EXPECT_EQ(port, s.port) << s.text;
+        }
+    }
+
+    // TCP: refused on a port nobody listens on; a quiet peer times out; a
+    // peer that closes is seen as closed.
+    uint16_t port = 0;
+    int listener = ListenLoopback(port);
+    ASSERT_GE(listener, 0);
+    std::string error;
+    const NetHandle client = NetTcpConnect("127.0.0.1", port, 2000, error);
+    ASSERT_NE(client, NET_INVALID) << error;
+    const int server = accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    uint8_t buffer[64];
+    size_t got = 0;
+    const int64_t before = NowMs();
+    EXPECT_EQ(NetRecv(client, buffer, sizeof buffer, 150, got, error), NET_RECV_TIMEOUT);
+    EXPECT_GE(NowMs() - before, 140);
+    const uint8_t hello[] = {'h', 'i'};
+    ASSERT_TRUE(NetSendAll(client, hello, sizeof hello, 1000, error)) << error;
+    char echo[2] = {};
+    ASSERT_EQ(read(server, echo, 2), 2);
+    EXPECT_EQ(std::string(echo, 2), "hi");
+    close(server);
+    EXPECT_EQ(NetRecv(client, buffer, sizeof buffer, 1000, got, error), NET_RECV_CLOSED);
+    NetClose(client);
+    close(listener);
+    EXPECT_EQ(NetTcpConnect("127.0.0.1", port, 2000, error), NET_INVALID);
+    EXPECT_NE(error.find("refused"), std::string::npos) << error;
+
+    // UDP: one datagram across, then nothing more within the time-out.
+    const NetHandle a = NetUdpOpen("127.0.0.1", 0, error);
+    const NetHandle b = NetUdpOpen("127.0.0.1", 0, error);
+    ASSERT_NE(a, NET_INVALID);
+    ASSERT_NE(b, NET_INVALID);
+    const uint16_t bPort = NetLocalPort(b);
+    ASSERT_NE(bPort, 0);
+    const uint8_t datagram[] = {1, 2, 3, 0, 255};
+    ASSERT_TRUE(NetUdpSendTo(a, "127.0.0.1", bPort, datagram, sizeof datagram, error)) << error;
+    ASSERT_EQ(NetUdpRecv(b, buffer, sizeof buffer, 1000, got, error), NET_RECV_DATA) << error;
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + got), std::vector<uint8_t>(datagram, datagram + 5));
+    EXPECT_EQ(NetUdpRecv(b, buffer, sizeof buffer, 50, got, error), NET_RECV_TIMEOUT);
+    NetClose(a);
+    NetClose(b);
+}
