@@ -6,7 +6,8 @@ SHELL := /bin/sh
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
-	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark python3 nodejs
+	libcli11-dev nlohmann-json3-dev imagemagick x11-utils zip unzip tshark python3 nodejs \
+	mosquitto=2.0.11-1.2+deb12u2 mosquitto-clients=2.0.11-1.2+deb12u2 chromium=156.0.8078.129-1~deb12u1
 
 # What `make tools` needs: a compiler, CMake and the two header-only libraries.
 TOOLS_PACKAGES := cmake g++ make libcli11-dev nlohmann-json3-dev
@@ -14,11 +15,12 @@ TOOLS_PACKAGES := cmake g++ make libcli11-dev nlohmann-json3-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS ?= 2
 
+# Peers nobody here wrote (the MQTT broker and clients) are pinned: NAME=VERSION.
 # Only asks apt when something is missing, so a second run costs nothing.
 # DEBIAN_FRONTEND=noninteractive also answers tshark's question (setuid dumpcap) with its default, no.
 deps deps-tools:
 	@missing=""; for p in $(if $(filter deps-tools,$@),$(TOOLS_PACKAGES),$(PACKAGES)); do \
-	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	  dpkg-query -W -f='$${Status}' "$${p%%=*}" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
@@ -61,6 +63,8 @@ bench: deps
 	  sh tests/bench/parser_cost.sh build/bench/bin/bench_parser || status=1; \
 	fi; \
 	[ $$found = 1 ] || { echo "no benchmarks built"; status=1; }; \
+	echo "==== MQTT: 50 tallydump publishers into one local broker (update age, CPU per publisher)"; \
+	sh tests/bench/mqtt_fleet.sh build/bench/bin 50 30 5 || status=1; \
 	echo "==== end to end: qorvex.exe under Wine (latency, CPU, throughput ceiling)"; \
 	$(MAKE) --no-print-directory build >/dev/null && \
 	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \

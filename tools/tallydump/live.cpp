@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <vector>
 
 #include "tools/common/interrupt.h"
+#include "tools/tallydump/publish.h"
 #include "tools/tallydump/recorded.h"
 
 #ifdef _WIN32
@@ -343,6 +345,15 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
             << o.stopBits << ", Ctrl-C to stop\n";
     std::vector<uint8_t> buffer(o.blockSize ? o.blockSize : 1);
     StatusTracker tracker;
+    StatusTexts texts;
+    // --mqtt: the tally as it changes, the link with the monitor line's figures.
+    auto publish = [&](MqttLinkPublisher& publisher, bool final) {
+        publisher.UpdateTally(*session.store, NowMs(), final);
+        if (texts.link.empty()) return;
+        publisher.UpdateLink(DumpLinkReport(session, texts.link, std::strtod(texts.rate.c_str(), nullptr),
+                                            lineErrors.available, lineErrors.Sum()),
+                             NowMs(), final);
+    };
     uint32_t lastByteTick = 0;
     int64_t nextLive = NowMs() + 500;
     size_t shownLength = 0;
@@ -382,7 +393,8 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
                 captured += got;
             }
         }
-        if (mode != DUMP_TRACE && NowMs() >= nextLive) {
+        MqttLinkPublisher* publisher = LivePublisher();
+        if ((mode != DUMP_TRACE || publisher) && NowMs() >= nextLive) {
             updateLineErrors();
             const StatusInput in{true,
                                  session.bytesFed,
@@ -391,21 +403,26 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
                                  DumpStoredCount(session),
                                  DumpFramingErrors(session),
                                  lineErrors.Sum()};
-            std::string line = LiveMonitorLine(tracker.Update(in), DumpFramingErrors(session),
-                                               DumpFramingTotal(session), lineErrors);
-            if (interactive) {
-                // Blank out what a longer previous line left behind.
-                const size_t length = line.size();
-                if (length < shownLength) line.append(shownLength - length, ' ');
-                shownLength = length;
-                err << '\r' << line;
-            } else {
-                err << line << '\n';
+            texts = tracker.Update(in);
+            if (mode != DUMP_TRACE) {
+                std::string line = LiveMonitorLine(texts, DumpFramingErrors(session), DumpFramingTotal(session),
+                                                   lineErrors);
+                if (publisher) line += " | " + publisher->StatusText();
+                if (interactive) {
+                    // Blank out what a longer previous line left behind.
+                    const size_t length = line.size();
+                    if (length < shownLength) line.append(shownLength - length, ' ');
+                    shownLength = length;
+                    err << '\r' << line;
+                } else {
+                    err << line << '\n';
+                }
+                err.flush();
             }
-            err.flush();
             nextLive += 500;
             if (nextLive < NowMs()) nextLive = NowMs() + 500;
         }
+        if (publisher) publish(*publisher, false);
     }
     closeDevice();
     if (capture >= 0) OutputClose(capture);
@@ -414,6 +431,7 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         if (end != DUMP_END_READ_FAILED) end = DUMP_END_WRITE_FAILED;
     }
     updateLineErrors();
+    if (MqttLinkPublisher* publisher = LivePublisher()) publish(*publisher, true);
     if (interactive && mode != DUMP_TRACE) err << "\n";
     if (session.dropped)
         err << "tallydump: " << session.dropped << " bytes dropped (frame buffer full); the report is incomplete\n";

@@ -2,6 +2,7 @@
 // the receiver's own store and frame parser, or monitor a live port.
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 #include "tools/tallydump/live_detect.h"
 #include "tools/tallydump/options.h"
 #include "tools/tallydump/tsl_decode.h"
+#include "tools/tallydump/publish.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -55,7 +57,23 @@ int main(int argc, char** argv) {
     }
     if (!options.tslDecode.empty()) return TslDecodeFile(options.tslDecode, std::cout, std::cerr);
     if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
-    if (!options.live.device.empty()) return LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+    if (!options.live.device.empty()) {
+        std::unique_ptr<MqttLinkPublisher> publisher;
+        if (!options.mqtt.broker.empty()) {
+            const LiveOptions& l = options.live;
+            publisher.reset(new MqttLinkPublisher(
+                options.mqtt, l.device,
+                std::to_string(l.baud) + " " + std::to_string(l.dataBits) + l.parity + std::to_string(l.stopBits)));
+            LiveSetPublisher(publisher.get());
+        }
+        const int status = LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+        if (publisher) {
+            // What the run ended with goes out before we say offline.
+            LiveSetPublisher(nullptr);
+            publisher->Stop(3000);
+        }
+        return status;
+    }
 
     FILE* in = nullptr;
     std::string inputName = options.input;

@@ -2,6 +2,7 @@
 #include "tools/tallydump/options.h"
 
 #include <cctype>
+#include <cstdlib>
 
 #include "tools/common/files.h"
 
@@ -98,6 +99,16 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
         ->excludes(fileOpt)
         ->excludes(jsonOpt)
         ->excludes(traceOpt);
+    CLI::Option* mqttOpt =
+        app.add_option("--mqtt", o.mqtt.broker,
+                       "with --port: publish the link's health and the tally to the MQTT broker HOST[:PORT] "
+                       "(default port 1883) under qorvex/NAME/")
+            ->needs(portOpt);
+    app.add_option("--mqtt-name", o.mqtt.name, "with --mqtt: the NAME in the topics (default: HOST-PORT, upper case)")
+        ->needs(mqttOpt);
+    app.add_option("--mqtt-user", o.mqtt.user,
+                   "with --mqtt: user name for the broker; the password is read from QORVEX_MQTT_PASSWORD")
+        ->needs(mqttOpt);
 }
 
 bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
@@ -140,6 +151,14 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
             error = "--capture " + o.live.capturePath + ": is the device being monitored";
             return false;
         }
+    }
+    if (app.count("--mqtt")) {
+        if (!MqttCheckSettings(o.mqtt, error)) {
+            error = (error.compare(0, 4, "name") == 0 ? "--mqtt-" : "--mqtt ") + error;
+            return false;
+        }
+        // Never from the command line, where other users could read it.
+        if (const char* password = std::getenv("QORVEX_MQTT_PASSWORD")) o.mqtt.password = password;
     }
     if (app.count("--tsl-decode")) return InputCheck("--tsl-decode", o.tslDecode, error);
     if (live) return LiveCheckSettings(o.live, error);

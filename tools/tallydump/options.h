@@ -9,6 +9,7 @@
 #include "tools/tallydump/asrun.h"
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
+#include "tools/tallydump/publish.h"
 
 struct DumpOptions {
     DumpMode mode = DUMP_SUMMARY;
@@ -24,6 +25,7 @@ struct DumpOptions {
     bool asRun = false;           // --as-run: the as-run log of FILE
     std::string fps = "25";       // --fps as given
     AsRunToolOptions asRunOptions;
+    MqttLinkSettings mqtt;        // --mqtt: publish to a broker while monitoring --port
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,
