@@ -54,6 +54,7 @@ std::string SourceText(const Watch& w, int source) {
 
 std::string Seconds(uint64_t us) { return Format("%.1f s", static_cast<double>(us) / 1e6); }
 std::string Millis(uint64_t us) { return Format("%.1f ms", static_cast<double>(us) / 1e3); }
+std::string Span(uint64_t us) { return us < 1000000 ? Millis(us) : Seconds(us); }
 
 // Text of a name field (NUL-padded, possibly without an end).
 std::string Field(const uint8_t* bytes, int length) {
@@ -324,7 +325,7 @@ void OnError(Watch& w, const WatchEvent& e, uint32_t weight, std::vector<WatchAl
     w.errorsArmed = false;
     WatchAlarm& a = Raise(w, out, WATCH_ERRORS, e.timeUs);
     a.count = static_cast<int64_t>(sum);
-    a.text = std::to_string(sum) + " framing or line errors within " + Seconds(e.timeUs - w.errorUs[w.errorHead]) +
+    a.text = std::to_string(sum) + " framing or line errors within " + Span(e.timeUs - w.errorUs[w.errorHead]) +
              " (" + HistoryEventName(e.kind) + " last)";
     a.causes.push_back(e);
 }

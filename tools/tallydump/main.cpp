@@ -12,6 +12,7 @@
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/live_detect.h"
 #include "tools/tallydump/options.h"
+#include "tools/tallydump/watch_dump.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
         std::cerr << "tallydump: " << error << "\n";
         return 2;
     }
+    if (options.watch && !options.live.device.empty())
+        return WatchPort(options.live, options.watchConfig, std::cout, std::cerr);
     if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
     if (!options.live.device.empty()) return LiveMonitor(options.live, options.mode, std::cout, std::cerr);
 
@@ -72,6 +75,12 @@ int main(int argc, char** argv) {
         }
     }
     InterruptInstall();
+    if (options.watch) {
+        const int watched = WatchRecording(in, inputName, options.watchConfig, std::cout, std::cerr);
+        if (in != stdin) std::fclose(in);
+        std::cout.flush();
+        return watched;
+    }
     const int status =
         DumpStream(in, inputName, options.blockSize, options.mode, options.traceTime, std::cout, std::cerr);
     if (in != stdin) std::fclose(in);

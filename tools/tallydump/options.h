@@ -3,11 +3,13 @@
 // before any file or device is touched.
 #pragma once
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
+#include "watch/watch.h"
 
 struct DumpOptions {
     DumpMode mode = DUMP_SUMMARY;
@@ -19,6 +21,10 @@ struct DumpOptions {
     bool force = false, append = false;
     bool detect = false;          // --port DEV --detect: find the line settings
     LiveOptions live;
+    bool watch = false;           // --watch: alarms of the watch rules as JSON lines
+    WatchConfig watchConfig;      // its rules and thresholds, filled by DumpCheckOptions
+    std::string errors;           // --errors N/T as given
+    std::vector<std::string> noRules;
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,
