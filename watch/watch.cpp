@@ -11,11 +11,11 @@ namespace {
 const char* const RULE_NAMES[WATCH_RULE_COUNT] = {"flicker", "stale",     "silence", "errors",
                                                   "reset",   "name",      "port-lost", "gap"};
 
-// Contribution rows of each level (bits of OnAirTally::rows).
-const uint16_t LEVEL_ROWS[3] = {0x000F, 0x00F0, 0x0300};
 const WatchLevel LEVEL_OF[3] = {WATCH_LEVEL_PGM, WATCH_LEVEL_LAP, WATCH_LEVEL_PVW};
 
 // The record types a switcher refreshes: only these have a pace to lose.
+const uint8_t RECORD_TYPES[] = {0x81, 0x82, 0x83, 0x84, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97,
+                                0x98, 0xA1, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6};
 bool IsRecordType(int type) {
     return (type >= 0x81 && type < 0x81 + ME_RECORDS) || (type >= 0x91 && type < 0x91 + EXT_RECORDS) ||
            type == 0xA1 || (type >= 0xB1 && type < 0xB1 + OUT_RECORDS);
@@ -122,15 +122,39 @@ void FlickerText(const Watch& w, WatchAlarm& a) {
         a.text = Format("ME %d %s: ", a.me, WatchLevelName(a.level)) + who + " " + how + Millis(static_cast<uint64_t>(a.us));
 }
 
-// The tally after an ME or OUT record changed: every level bit compared.
-void CheckLevels(Watch& w, const WatchEvent& e, int bank, bool meChanged, std::vector<WatchAlarm>& out) {
-    // The bits follow the tally even with the rule off, so that turning it on starts clean.
-    OnAirDerive(w.me, w.out, w.tally);
-    if (meChanged) {
-        for (int s = 0; s < ONAIR_SOURCE_VALUES; ++s) {
-            const uint16_t rows = w.tally.rows[bank][s];
+// The On Air rule for one ME record: an input's element bit in any row of a
+// level puts the input's source on that level. Returns bit l for LEVEL_OF[l].
+uint8_t BankLevels(const uint8_t* data, int source) {
+    uint8_t mask[3] = {0, 0, 0};
+    for (int row = 0; row < ONAIR_ROWS; ++row) {
+        const OnAirLevel level = OnAirRowLevel(row);
+        mask[level == ONAIR_PROGRAM ? 0 : level == ONAIR_LOOKAHEAD ? 1 : 2] |= data[3 + 2 * row];
+    }
+    uint8_t levels = 0;
+    for (int input = 0; input < ONAIR_INPUTS; ++input) {
+        if (data[2 * input] != source) continue;
+        const int bit = OnAirInputBit(input);
+        for (int l = 0; l < 3; ++l)
+            if (mask[l] >> bit & 1) levels |= static_cast<uint8_t>(1u << l);
+    }
+    return levels;
+}
+
+// Where the output display reads output position p of an OUT record: its
+// source byte; the on-air bit is bit p of data[3].
+const int OUT_SOURCE_BYTE[8] = {0, 2, 4, 5, 6, 7, 8, 9};
+
+// An ME record changed from `before`: only the sources on its inputs, before
+// or now, can have changed level. The bits follow the tally even with the
+// rule off, so that turning it on starts clean.
+void CheckBank(Watch& w, const WatchEvent& e, int bank, const uint8_t* before, std::vector<WatchAlarm>& out) {
+    const uint8_t* now = w.me[bank].data;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int input = 0; input < ONAIR_INPUTS; ++input) {
+            const int s = (pass ? before : now)[2 * input];
+            const uint8_t levels = BankLevels(now, s);
             for (int l = 0; l < 3; ++l) {
-                const bool lit = (rows & LEVEL_ROWS[l]) != 0;
+                const bool lit = levels >> l & 1;
                 WatchBit& bit = w.levels[bank][s][l];
                 if (bit.lit == lit) continue;
                 WatchAlarm found;
@@ -142,43 +166,37 @@ void CheckLevels(Watch& w, const WatchEvent& e, int bank, bool meChanged, std::v
                 }
             }
         }
-        return;
     }
-    // Outputs of one OUT record: its on-air bits.
-    bool onAir[ONAIR_OUTPUTS] = {};
-    uint8_t sourceOf[ONAIR_OUTPUTS] = {};
-    for (int i = 0; i < w.tally.onAirCount; ++i) {
-        onAir[w.tally.onAir[i].output - 1] = true;
-        sourceOf[w.tally.onAir[i].output - 1] = w.tally.onAir[i].source;
-    }
-    for (int o = 8 * bank; o < 8 * bank + 8; ++o) {
-        WatchBit& bit = w.outputs[o];
-        if (bit.lit == onAir[o]) continue;
+}
+
+void CheckOutputs(Watch& w, const WatchEvent& e, int bank, std::vector<WatchAlarm>& out) {
+    const uint8_t* data = w.out[bank].data;
+    for (int p = 0; p < 8; ++p) {
+        const bool onAir = data[3] >> p & 1;
+        WatchBit& bit = w.outputs[8 * bank + p];
+        if (bit.lit == onAir) continue;
         WatchAlarm found;
-        if (Flip(w, bit, onAir[o], e, found) && w.config.on[WATCH_FLICKER]) {
-            // The source is the one on the output while it was on air.
-            static const int SOURCE_BYTE[8] = {0, 2, 4, 5, 6, 7, 8, 9};
+        if (Flip(w, bit, onAir, e, found) && w.config.on[WATCH_FLICKER]) {
             found.level = WATCH_LEVEL_OUT;
-            found.output = o + 1;
-            found.source = onAir[o] ? sourceOf[o] : w.out[bank].data[SOURCE_BYTE[o - 8 * bank]];
+            found.output = 8 * bank + p + 1;
+            found.source = data[OUT_SOURCE_BYTE[p]];
             Emit(w, out, found);
         }
     }
 }
 
 // The first state of a record is where its bits start, not a change.
-void SeedLevels(Watch& w, int bank, bool me) {
-    OnAirDerive(w.me, w.out, w.tally);
-    if (me) {
-        for (int s = 0; s < ONAIR_SOURCE_VALUES; ++s)
-            for (int l = 0; l < 3; ++l) w.levels[bank][s][l].lit = (w.tally.rows[bank][s] & LEVEL_ROWS[l]) != 0;
-        return;
+void SeedBank(Watch& w, int bank) {
+    const uint8_t* data = w.me[bank].data;
+    for (int input = 0; input < ONAIR_INPUTS; ++input) {
+        const int s = data[2 * input];
+        const uint8_t levels = BankLevels(data, s);
+        for (int l = 0; l < 3; ++l) w.levels[bank][s][l].lit = levels >> l & 1;
     }
-    for (int o = 8 * bank; o < 8 * bank + 8; ++o) w.outputs[o].lit = false;
-    for (int i = 0; i < w.tally.onAirCount; ++i) {
-        const int o = w.tally.onAir[i].output - 1;
-        if (o >= 8 * bank && o < 8 * bank + 8) w.outputs[o].lit = true;
-    }
+}
+
+void SeedOutputs(Watch& w, int bank) {
+    for (int p = 0; p < 8; ++p) w.outputs[8 * bank + p].lit = w.out[bank].data[3] >> p & 1;
 }
 
 void OnName(Watch& w, const WatchEvent& e, const uint8_t* payload, std::vector<WatchAlarm>& out) {
@@ -224,25 +242,27 @@ void OnMessage(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
     const uint8_t* payload = e.bytes + 2;
     if (type >= 0x81 && type < 0x81 + ME_RECORDS) {
         const int bank = type - 0x81;
-        const bool changed = !w.meSeen[bank] || std::memcmp(w.me[bank].data, payload, ME_PAYLOAD) != 0;
+        if (w.meSeen[bank] && std::memcmp(w.me[bank].data, payload, ME_PAYLOAD) == 0) return;
+        uint8_t before[ME_PAYLOAD];
+        std::memcpy(before, w.me[bank].data, ME_PAYLOAD);
         w.me[bank].header[0] = w.me[bank].header[1] = static_cast<uint8_t>(type);
         std::memcpy(w.me[bank].data, payload, ME_PAYLOAD);
         if (!w.meSeen[bank]) {
             w.meSeen[bank] = true;
-            SeedLevels(w, bank, true);
-        } else if (changed) {
-            CheckLevels(w, e, bank, true, out);
+            SeedBank(w, bank);
+        } else {
+            CheckBank(w, e, bank, before, out);
         }
     } else if (type >= 0xB1 && type < 0xB1 + OUT_RECORDS) {
         const int bank = type - 0xB1;
-        const bool changed = !w.outSeen[bank] || std::memcmp(w.out[bank].data, payload, OUT_PAYLOAD) != 0;
+        if (w.outSeen[bank] && std::memcmp(w.out[bank].data, payload, OUT_PAYLOAD) == 0) return;
         w.out[bank].header[0] = w.out[bank].header[1] = static_cast<uint8_t>(type);
         std::memcpy(w.out[bank].data, payload, OUT_PAYLOAD);
         if (!w.outSeen[bank]) {
             w.outSeen[bank] = true;
-            SeedLevels(w, bank, false);
-        } else if (changed) {
-            CheckLevels(w, e, bank, false, out);
+            SeedOutputs(w, bank);
+        } else {
+            CheckOutputs(w, e, bank, out);
         }
     } else if (type == MSG_SOURCE_NAME || type == MSG_SOURCE_ALIAS) {
         OnName(w, e, payload, out);
@@ -263,6 +283,25 @@ uint64_t Threshold(const Watch& w, const WatchPace& p) {
     return std::max<uint64_t>(3 * Median(p), floor);
 }
 
+// When a type becomes stale: max(its last arrival, the end of a pause of the
+// whole stream, when every type is late) plus its threshold.
+uint64_t Deadline(const Watch& w, const WatchPace& p) {
+    if (!p.seen || p.alarmed || p.thresholdUs == 0) return UINT64_MAX;
+    return std::max(p.lastUs, w.resumeUs) + p.thresholdUs;
+}
+
+void StaleRecompute(Watch& w) {
+    w.staleNextUs = UINT64_MAX;
+    w.staleNextType = -1;
+    for (int type : RECORD_TYPES) {
+        const uint64_t deadline = Deadline(w, w.pace[type]);
+        if (deadline < w.staleNextUs) {
+            w.staleNextUs = deadline;
+            w.staleNextType = type;
+        }
+    }
+}
+
 // A message of a record type: its own pace, then every other type that is
 // overdue while this one, still on its pace, keeps arriving.
 void OnPace(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
@@ -275,19 +314,20 @@ void OnPace(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
         p.gapNext = (p.gapNext + 1) % WATCH_STALE_GAPS;
         if (p.gapCount < WATCH_STALE_GAPS) ++p.gapCount;
     }
-    p.thresholdUs = Threshold(w, p);
+    // The median of 20 gaps moves slowly: taken again every tenth gap, it
+    // costs a tenth as much and lags at most nine gaps.
+    if (p.gapCount == WATCH_STALE_GAPS && (p.thresholdUs == 0 || p.gapNext % 10 == 0)) p.thresholdUs = Threshold(w, p);
     p.seen = true;
     p.alarmed = false;
     p.lastUs = e.timeUs;
     p.last = e;
-    if (!onPace || !w.config.on[WATCH_STALE]) return;
-    for (int other = 0x81; other <= 0xB6; ++other) {
+    // Most messages change nothing here: the earliest deadline is kept.
+    if (type == w.staleNextType) StaleRecompute(w);
+    else w.staleNextUs = std::min(w.staleNextUs, Deadline(w, p));
+    if (!onPace || !w.config.on[WATCH_STALE] || e.timeUs <= w.staleNextUs) return;
+    for (int other : RECORD_TYPES) {
         WatchPace& q = w.pace[other];
-        if (other == type || !q.seen || q.alarmed) continue;
-        const uint64_t threshold = q.thresholdUs;
-        // After a pause of the whole stream every type is late: count from its end.
-        const uint64_t since = std::max(q.lastUs, w.resumeUs);
-        if (threshold == 0 || e.timeUs < since || e.timeUs - since <= threshold) continue;
+        if (other == type || e.timeUs <= Deadline(w, q)) continue;
         q.alarmed = true;
         WatchAlarm& a = Raise(w, out, WATCH_STALE, e.timeUs);
         a.type = other;
@@ -299,6 +339,7 @@ void OnPace(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
         a.causes.push_back(q.last);
         a.causes.push_back(e);
     }
+    StaleRecompute(w);
 }
 
 void OnError(Watch& w, const WatchEvent& e, uint32_t weight, std::vector<WatchAlarm>& out) {
@@ -357,14 +398,14 @@ const char* WatchGlitchName(int glitch) {
 WatchEvent WatchEventMake(uint64_t timeUs, uint8_t kind, uint8_t type, const uint8_t* bytes, size_t length,
                           uint32_t code) {
     WatchEvent e;
-    std::memset(&e, 0, sizeof e);
     e.timeUs = timeUs;
     e.kind = kind;
     e.type = type;
     e.code = code;
     e.length = static_cast<uint32_t>(length);
     e.kept = static_cast<uint8_t>(length < size_t(WATCH_EVENT_BYTES) ? length : WATCH_EVENT_BYTES);
-    if (bytes && e.kept) std::memcpy(e.bytes, bytes, e.kept);
+    if (!bytes) e.kept = 0;
+    if (e.kept) std::memcpy(e.bytes, bytes, e.kept);
     return e;
 }
 
@@ -392,6 +433,8 @@ void WatchInit(Watch& w, const WatchConfig& config) {
     w.connected = w.silent = false;
     w.lastByteUs = 0;
     w.resumeUs = 0;
+    w.staleNextUs = UINT64_MAX;
+    w.staleNextType = -1;
     w.errorHead = w.errorCount = 0;
     w.errorsArmed = true;
     w.anyError = false;
@@ -418,7 +461,10 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
     WatchTick(w, e.timeUs, out);
     if (HistoryIsFraming(e.kind)) {
         if (e.timeUs >= w.lastByteUs && e.timeUs - w.lastByteUs >= static_cast<uint64_t>(w.config.staleMinS * 1e6))
+        {
             w.resumeUs = e.timeUs;
+            StaleRecompute(w);
+        }
         w.connected = true;  // a stream without a connect note is connected by its bytes
         w.silent = false;
         w.lastByteUs = e.timeUs;
@@ -458,6 +504,7 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
         break;
     case EVENT_CONNECT:
         w.resumeUs = e.timeUs;
+        StaleRecompute(w);
         w.connected = true;
         w.silent = false;
         w.lastByteUs = e.timeUs;
@@ -468,4 +515,16 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
     }
     const uint32_t weight = ErrorWeight(e);
     if (weight) OnError(w, e, weight, out);
+}
+
+int WatchLevelsOf(const Watch& w, int me, int source) {
+    if (me < 0 || me >= ME_RECORDS || source < 0 || source >= ONAIR_SOURCE_VALUES) return 0;
+    int levels = 0;
+    for (int l = 0; l < 3; ++l)
+        if (w.levels[me][source][l].lit) levels |= 1 << l;
+    return levels;
+}
+
+bool WatchOnAir(const Watch& w, int output) {
+    return output >= 1 && output <= ONAIR_OUTPUTS && w.outputs[output - 1].lit;
 }

@@ -108,7 +108,6 @@ struct Watch {
     MeTally me[ME_RECORDS];
     OutputTally out[OUT_RECORDS];
     bool meSeen[ME_RECORDS], outSeen[OUT_RECORDS];
-    OnAirTally tally;
     WatchBit levels[ME_RECORDS][ONAIR_SOURCE_VALUES][3];  // PGM, LAP, PVW
     WatchBit outputs[ONAIR_OUTPUTS];
     // Names: what each source was first announced as, and its latest.
@@ -117,6 +116,8 @@ struct Watch {
     char label[SOURCE_COUNT + 1][NAME_LENGTH + 1];         // alias, else name
     // Pace of each type, for stale.
     WatchPace pace[256];
+    uint64_t staleNextUs;               // the earliest a type can become stale
+    int staleNextType;
     // Silence.
     bool connected, silent;
     uint64_t lastByteUs;
@@ -138,6 +139,11 @@ void WatchInit(Watch& watch, const WatchConfig& config);
 void WatchFeed(Watch& watch, const WatchEvent& event, std::vector<WatchAlarm>& out);
 // The time-driven rules (silence) up to now; call it on a timer when live.
 void WatchTick(Watch& watch, uint64_t nowUs, std::vector<WatchAlarm>& out);
+
+// The level bits the watch holds for a source on an ME (0..3): 1 PGM, 2 LAP,
+// 4 PVW; and whether an output (1..48) is on air.
+int WatchLevelsOf(const Watch& watch, int me, int source);
+bool WatchOnAir(const Watch& watch, int output);
 
 // The stale threshold of a type now: max(3 x median of its last gaps, the
 // floor), in microseconds; 0 while it has too few gaps to have a pace.

@@ -317,3 +317,44 @@ TEST(WatchEvents, ResetNameGapAndPortLostEachRaiseTheirOwnAlarm) {
     off.Feed(Note(Ms(7), EVENT_PORT_ERROR, 5));
     EXPECT_TRUE(off.alarms.empty());
 }
+
+TEST(WatchFlicker, LevelsFollowTheOnAirDerivationExactly) {
+    // Random ME and OUT records, one source value often repeated on several
+    // inputs: after each, the watch's bits must be what the On Air view shows.
+    Fixture f;
+    MeTally me[ME_RECORDS] = {};
+    OutputTally out[OUT_RECORDS] = {};
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    std::unique_ptr<OnAirTally> tally(new OnAirTally);
+    for (int step = 0; step < 3000; ++step) {
+        uint8_t m[2 + ME_PAYLOAD] = {};
+        if (next() % 4) {
+            const int bank = static_cast<int>(next() % ME_RECORDS);
+            m[0] = m[1] = static_cast<uint8_t>(0x81 + bank);
+            for (int i = 0; i < ME_PAYLOAD; ++i)
+                m[2 + i] = static_cast<uint8_t>(i % 2 == 0 ? 1 + next() % 6 : next() % 256);
+            std::memcpy(me[bank].data, m + 2, ME_PAYLOAD);
+            f.Feed(WatchEventMake(Ms(step), EVENT_MESSAGE, m[0], m, 2 + ME_PAYLOAD));
+        } else {
+            const int bank = static_cast<int>(next() % OUT_RECORDS);
+            m[0] = m[1] = static_cast<uint8_t>(0xB1 + bank);
+            for (int i = 0; i < OUT_PAYLOAD; ++i) m[2 + i] = static_cast<uint8_t>(next() % 256);
+            std::memcpy(out[bank].data, m + 2, OUT_PAYLOAD);
+            f.Feed(WatchEventMake(Ms(step), EVENT_MESSAGE, m[0], m, 2 + OUT_PAYLOAD));
+        }
+        // Banks not sent yet hold zeros here and in the watch's view alike.
+        OnAirDerive(me, out, *tally);
+        for (int b = 0; b < ME_RECORDS; ++b) {
+            for (int s = 0; s < 8; ++s) {
+                const uint16_t rows = tally->rows[b][s];
+                const int expected = ((rows & 0x000F) ? 1 : 0) | ((rows & 0x00F0) ? 2 : 0) | ((rows & 0x0300) ? 4 : 0);
+                ASSERT_EQ(WatchLevelsOf(*f.watch, b, s), expected) << "step " << step << " ME " << b + 1 << " source " << s;
+            }
+        }
+        bool onAir[ONAIR_OUTPUTS + 1] = {};
+        for (int i = 0; i < tally->onAirCount; ++i) onAir[tally->onAir[i].output] = true;
+        for (int o = 1; o <= ONAIR_OUTPUTS; ++o) ASSERT_EQ(WatchOnAir(*f.watch, o), onAir[o]) << "step " << step;
+    }
+    EXPECT_GT(f.watch->alarms[WATCH_FLICKER], 0u);  // fast random changes do flicker
+}
