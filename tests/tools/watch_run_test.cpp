@@ -183,3 +183,35 @@ TEST(SimInjection, ParsedFromTheCommandLineForm) {
                             "name,at=1", "errors,at=1,count=x", "name,at=1,source=5,name=THIRTEEN CHARS"})
         EXPECT_FALSE(SimParseInjection(bad, in, error)) << bad;
 }
+
+TEST(WatchRun, LiveOnAPortAGlitchAndASilenceAsTheyHappen) {
+    if (access("/usr/bin/socat", X_OK) != 0) GTEST_SKIP() << "socat is not installed";
+    const std::string base = Dir() + "/live", sender = base + "A", receiver = base + "B";
+    const pid_t socat = StartTool({"/usr/bin/socat", "pty,raw,echo=0,link=" + sender, "pty,raw,echo=0,link=" + receiver},
+                                  "", base + ".socat.out", base + ".socat.err");
+    for (int i = 0; i < 200 && !(Exists(sender) && Exists(receiver)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(Exists(sender) && Exists(receiver));
+    const pid_t monitor = StartTool({DUMP, "--watch", "--port", receiver}, "", base + ".out", base + ".err");
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // 4.5 s at the line's own pace: ME 1 drops for 60 ms at 1 s, nothing is sent 2 s to 4.2 s.
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--real-pace", "--sim-seconds", "4.5", "--summary",
+                                 base + ".sim", "--inject", "drop,at=1,me=1,ms=60", "--inject", "silence,at=2,s=2.2"},
+                                "", 20000);
+    EXPECT_EQ(sim.status, 0) << sim.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(monitor, SIGINT);
+    EXPECT_EQ(WaitTool(monitor, 10000), 1) << ReadFileText(base + ".err");
+    kill(socat, SIGTERM);
+    WaitTool(socat, 5000);
+
+    const std::vector<nlohmann::json> alarms = Alarms(ReadFileText(base + ".out"));
+    ASSERT_EQ(alarms.size(), 2u) << ReadFileText(base + ".out");
+    EXPECT_EQ(alarms[0]["rule"], "flicker");
+    EXPECT_EQ(alarms[0]["glitch"], "drop");
+    EXPECT_EQ(alarms[0]["me"], 1);
+    EXPECT_NEAR(alarms[0]["ms"].get<double>(), 60, 25);  // read times on a loaded machine
+    EXPECT_EQ(alarms[1]["rule"], "silence");
+    EXPECT_NEAR(alarms[1]["t"].get<double>() - alarms[0]["t"].get<double>(), 1.0 + 2.0, 0.2);
+    EXPECT_NE(ReadFileText(base + ".err").find("2 alarms (flicker 1, silence 1)"), std::string::npos);
+}
