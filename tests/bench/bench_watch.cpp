@@ -87,6 +87,7 @@ Figures Measure(const std::vector<uint8_t>& stream) {
         auto t0 = std::chrono::steady_clock::now();
         for (const HistoryEvent& e : events) HistoryBookIngest(*book, e);
         bookOnly = std::min(bookOnly, Seconds(t0));
+        book.reset();  // the next book gets the same memory back, as this one did
 
         auto book2 = std::make_unique<HistoryBook>();
         HistoryBookInit(*book2);
