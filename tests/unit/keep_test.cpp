@@ -2,7 +2,10 @@
 // of the time before it is written, the file names and the disk budget.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "watch/keep.h"
+#include "watch/keep_files.h"
 
 namespace {
 
@@ -75,4 +78,54 @@ TEST(KeepWindow, TheOldestFilesGoUntilTheRestFitTheBudgetButNeverTheOneBeingWrit
               std::vector<std::string>{"20261208-010000.000-reset.pcap"});
     EXPECT_EQ(KeepOverBudget(files, 600, "20261208-010000.000-reset.pcap"),
               (std::vector<std::string>{"20261208-020000.000-reset.pcap", "20261208-031522.117-reset.pcap"}));
+}
+
+TEST(KeepFiles, WindowsBecomeRecordingsAndTheBudgetDeletesTheOldest) {
+    KeepConfig config;
+    config.beforeS = 2;
+    config.afterS = 2;
+    config.budgetBytes = 2500;
+    KeepFiles files;
+    KeepFilesInit(files, config, ".", 0, {});
+    const uint64_t t0 = 1796696122000000ull;  // 2026-12-08 02:15:22 UTC
+    auto alarmAt = [&](uint64_t ms) {
+        WatchAlarm a = Alarm(t0 + ms * 1000);
+        a.rule = WATCH_RESET;
+        a.me = 0;
+        a.level = WATCH_LEVEL_NONE;
+        a.source = -1;
+        return a;
+    };
+    std::vector<std::string> names;
+    for (uint64_t ms = 0; ms <= 30000; ms += 100) {
+        KeepFilesRecord(files, KeepRecord{t0 + ms * 1000, 1, 0, 0xD1, {0xD1, 0xD1, 0}});
+        if (ms == 5000 || ms == 6000 || ms == 15000 || ms == 25000) {
+            KeepFilesAlarm(files, alarmAt(ms));
+            if (names.empty() || names.back() != files.window.name) names.push_back(files.window.name);
+        }
+        if (ms == 20000) {
+            // The first window (3 s to 8 s, extended by the second alarm) and the
+            // second (13 s to 17 s) are whole files by now.
+            RecordingSummary summary;
+            std::string error;
+            ASSERT_TRUE(RecordingCheck(names[0].c_str(), summary, error)) << error;
+            EXPECT_EQ(summary.records, 51u);
+            EXPECT_EQ(summary.firstUs, t0 + 3000000);
+            EXPECT_EQ(summary.lastUs, t0 + 8000000);
+            ASSERT_TRUE(RecordingCheck(names[1].c_str(), summary, error)) << error;
+            EXPECT_EQ(summary.records, 41u);
+            EXPECT_EQ(files.deleted, 0u);
+        }
+    }
+    KeepFilesClose(files);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0], "20261208-021527.000-reset.pcap");
+    // The third file pushed the folder over 2500 bytes: the oldest went.
+    EXPECT_EQ(files.deleted, 1u);
+    EXPECT_EQ(std::fopen(names[0].c_str(), "rb"), nullptr);
+    RecordingSummary summary;
+    std::string error;
+    EXPECT_TRUE(RecordingCheck(names[2].c_str(), summary, error)) << error;
+    EXPECT_EQ(summary.records, 41u);
+    for (const std::string& name : names) std::remove(name.c_str());
 }
