@@ -292,14 +292,7 @@ uint64_t Deadline(const Watch& w, const WatchPace& p) {
 
 void StaleRecompute(Watch& w) {
     w.staleNextUs = UINT64_MAX;
-    w.staleNextType = -1;
-    for (int type : RECORD_TYPES) {
-        const uint64_t deadline = Deadline(w, w.pace[type]);
-        if (deadline < w.staleNextUs) {
-            w.staleNextUs = deadline;
-            w.staleNextType = type;
-        }
-    }
+    for (int type : RECORD_TYPES) w.staleNextUs = std::min(w.staleNextUs, Deadline(w, w.pace[type]));
 }
 
 // A message of a record type: its own pace, then every other type that is
@@ -321,9 +314,11 @@ void OnPace(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
     p.alarmed = false;
     p.lastUs = e.timeUs;
     p.last = e;
-    // Most messages change nothing here: the earliest deadline is kept.
-    if (type == w.staleNextType) StaleRecompute(w);
-    else w.staleNextUs = std::min(w.staleNextUs, Deadline(w, p));
+    // Most messages change nothing here. staleNextUs is never later than the
+    // earliest deadline (arrivals only move deadlines later, or this type's
+    // sooner, which is taken in), so the types are only looked through when
+    // the clock passes it.
+    w.staleNextUs = std::min(w.staleNextUs, Deadline(w, p));
     if (!onPace || !w.config.on[WATCH_STALE] || e.timeUs <= w.staleNextUs) return;
     for (int other : RECORD_TYPES) {
         WatchPace& q = w.pace[other];
@@ -442,7 +437,6 @@ void WatchInit(Watch& w, const WatchConfig& config) {
     w.lastByteUs = 0;
     w.resumeUs = 0;
     w.staleNextUs = UINT64_MAX;
-    w.staleNextType = -1;
     w.errorHead = w.errorCount = 0;
     w.errorsArmed = true;
     w.anyError = false;
@@ -469,10 +463,7 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
     WatchTick(w, e.timeUs, out);
     if (HistoryIsFraming(e.kind)) {
         if (e.timeUs >= w.lastByteUs && e.timeUs - w.lastByteUs >= static_cast<uint64_t>(w.config.staleMinS * 1e6))
-        {
-            w.resumeUs = e.timeUs;
-            StaleRecompute(w);
-        }
+            w.resumeUs = e.timeUs;  // deadlines only move later: staleNextUs stays a lower bound
         w.connected = true;  // a stream without a connect note is connected by its bytes
         w.silent = false;
         w.lastByteUs = e.timeUs;
@@ -512,7 +503,6 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
         break;
     case EVENT_CONNECT:
         w.resumeUs = e.timeUs;
-        StaleRecompute(w);
         w.connected = true;
         w.silent = false;
         w.lastByteUs = e.timeUs;

@@ -116,8 +116,7 @@ struct Watch {
     char label[SOURCE_COUNT + 1][NAME_LENGTH + 1];         // alias, else name
     // Pace of each type, for stale.
     WatchPace pace[256];
-    uint64_t staleNextUs;               // the earliest a type can become stale
-    int staleNextType;
+    uint64_t staleNextUs;               // no type becomes stale before this
     // Silence.
     bool connected, silent;
     uint64_t lastByteUs;
