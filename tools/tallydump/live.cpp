@@ -18,6 +18,7 @@
 #include "tools/common/interrupt.h"
 #include "tools/tallydump/publish.h"
 #include "tools/tallydump/recorded.h"
+#include "tools/tallydump/watch_dump.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -128,6 +129,11 @@ std::string LineErrorsText(const LineErrors& line) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// tallydump --watch --port opens the device the same way.
+int LiveOpenDevice(const LiveOptions& o, std::string& error) { return OpenDevice(o, error); }
+#endif
 
 bool LiveBaudAccepted(long baud) {
     bool known = IsStandardBaud(baud);

@@ -16,6 +16,7 @@
 #include "tools/tallydump/options.h"
 #include "tools/tallydump/tsl_decode.h"
 #include "tools/tallydump/publish.h"
+#include "tools/tallydump/watch_dump.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!options.tslDecode.empty()) return TslDecodeFile(options.tslDecode, std::cout, std::cerr);
+    if (options.watch && !options.live.device.empty())
+        return WatchPort(options.live, options.watchConfig, std::cout, std::cerr);
     if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
     if (!options.live.device.empty()) {
         std::unique_ptr<MqttLinkPublisher> publisher;
@@ -97,6 +100,12 @@ int main(int argc, char** argv) {
         const int status = DumpAsRun(in, inputName, options.asRunOptions, std::cout, std::cerr);
         if (in != stdin) std::fclose(in);
         return status;
+    }
+    if (options.watch) {
+        const int watched = WatchRecording(in, inputName, options.watchConfig, std::cout, std::cerr);
+        if (in != stdin) std::fclose(in);
+        std::cout.flush();
+        return watched;
     }
     const int status =
         DumpStream(in, inputName, options.blockSize, options.mode, options.traceTime, std::cout, std::cerr);

@@ -5,12 +5,14 @@
 #include <cstdlib>
 
 #include "tools/common/files.h"
+#include "tools/tallydump/watch_dump.h"
 
 namespace {
 
 const char* const EXIT_STATUSES =
     "Exit status:\n"
     "  0    the input was read to its end, or --port was stopped with Ctrl-C or SIGTERM\n"
+    "       (--watch: and no alarm was raised; 1: alarms were raised)\n"
     "  1    the report is incomplete: reading or the capture failed part way, or bytes were\n"
     "       dropped; the report of what was decoded is still printed\n"
     "  2    nothing was done: a bad option, an input, device or capture that cannot be used\n"
@@ -109,6 +111,45 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
     app.add_option("--mqtt-user", o.mqtt.user,
                    "with --mqtt: user name for the broker; the password is read from QORVEX_MQTT_PASSWORD")
         ->needs(mqttOpt);
+
+    CLI::Option* watchOpt = app.add_flag(
+        "--watch", o.watch,
+        "run the watch rules on a recording (.pcap) or --port: one JSON line per alarm, a summary on stderr "
+        "(exit 0 no alarm, 1 alarms)");
+    watchOpt->excludes(jsonOpt)->excludes(traceOpt)->excludes("--on-air")->excludes("--detect")->excludes(captureOpt);
+    WatchConfig& w = o.watchConfig;
+    app.add_option("--flicker-ms", w.flickerMs,
+                   "with --watch: a tally level changing back within this many ms is a flicker (default 200)")
+        ->check(CLI::Range(1u, 60000u))
+        ->needs(watchOpt);
+    app.add_option("--stale-min-s", w.staleMinS,
+                   "with --watch: a type is stale after max(3 x its median gap, this many seconds) (default 2)")
+        ->check(CLI::Range(0.001, 86400.0))
+        ->needs(watchOpt);
+    app.add_option("--silence-s", w.silenceS,
+                   "with --watch: no byte for this many seconds while connected is a silence (default 2)")
+        ->check(CLI::Range(0.001, 86400.0))
+        ->needs(watchOpt);
+    app.add_option("--errors", o.errors,
+                   "with --watch: N framing or line errors within T seconds are a burst, as N/T (default 5/10)")
+        ->check(CLI::Validator(
+            [](std::string& value) -> std::string {
+                uint32_t n;
+                double t;
+                return WatchParseErrors(value, n, t) ? std::string()
+                                                     : value + " is not N/T (N errors >= 1 within T seconds > 0)";
+            },
+            "N/T"))
+        ->needs(watchOpt);
+    std::vector<std::string> ruleNames;
+    for (int r = 0; r < WATCH_RULE_COUNT; ++r) ruleNames.push_back(WatchRuleName(r));
+    app.add_option("--no", o.noRules, "with --watch: turn a rule off (repeatable): " + [&] {
+        std::string list;
+        for (const std::string& name : ruleNames) list += (list.empty() ? "" : ", ") + name;
+        return list;
+    }())
+        ->check(CLI::IsMember(ruleNames))
+        ->needs(watchOpt);
 }
 
 bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
@@ -152,6 +193,8 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
             return false;
         }
     }
+    if (!o.errors.empty()) WatchParseErrors(o.errors, o.watchConfig.errorsN, o.watchConfig.errorsT);
+    for (const std::string& name : o.noRules) o.watchConfig.on[WatchRuleFromName(name)] = false;
     if (app.count("--mqtt")) {
         if (!MqttCheckSettings(o.mqtt, error)) {
             error = (error.compare(0, 4, "name") == 0 ? "--mqtt-" : "--mqtt ") + error;

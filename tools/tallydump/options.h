@@ -3,6 +3,7 @@
 // before any file or device is touched.
 #pragma once
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -10,6 +11,7 @@
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/publish.h"
+#include "watch/watch.h"
 
 struct DumpOptions {
     DumpMode mode = DUMP_SUMMARY;
@@ -26,6 +28,10 @@ struct DumpOptions {
     std::string fps = "25";       // --fps as given
     AsRunToolOptions asRunOptions;
     MqttLinkSettings mqtt;        // --mqtt: publish to a broker while monitoring --port
+    bool watch = false;           // --watch: alarms of the watch rules as JSON lines
+    WatchConfig watchConfig;      // its rules and thresholds, filled by DumpCheckOptions
+    std::string errors;           // --errors N/T as given
+    std::vector<std::string> noRules;
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,

@@ -20,6 +20,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "recording/recorder.h"
 #include "recording/recording.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
@@ -145,6 +146,9 @@ int main(int argc, char** argv) {
     bool fast = false, noNames = false;
     double faultRates[FAULT_KINDS] = {};
     double allFaults = 0;
+    bool realPace = false;
+    double simSeconds = 0;
+    std::vector<std::string> injectTexts;
     app.add_option("--output,-o", output, "serial device, pty, file, or - for standard output (default -)");
     app.add_option("--baud", baud, "line rate: pace at baud/10 characters per second (default 115200)")
         ->check(CLI::Range(50L, 4000000L));
@@ -171,10 +175,27 @@ int main(int argc, char** argv) {
     CLI::Option* faultOpts[FAULT_KINDS];
     for (int k = 0; k < FAULT_KINDS; ++k)
         faultOpts[k] = app.add_option(faultOptions[k], faultRates[k], faultHelp[k])->check(CLI::Range(0.0, 1.0));
+    app.add_flag("--real-pace", realPace,
+                 "a real production: cuts every few seconds, mixes of about a second, preview set before the "
+                 "take, keys on and off; the switcher's refresh in between");
+    app.add_option("--inject", injectTexts,
+                   "misbehave on purpose at a simulated time (repeatable): drop,at=S,me=N,ms=MS | "
+                   "blip,at=S,me=N[,source=N],ms=MS | stale,at=S,me=N,s=S | silence,at=S,s=S | "
+                   "errors,at=S,count=N | reset,at=S | name,at=S,source=N,name=TEXT")
+        ->check(CLI::Validator(
+            [](std::string& value) -> std::string {
+                SimInjection injection;
+                std::string error;
+                return SimParseInjection(value, injection, error) ? std::string() : error;
+            },
+            "KIND,at=S,..."));
+    app.add_option("--sim-seconds", simSeconds, "stop once this many seconds of simulated time were sent")
+        ->check(AboveZero());
     CLI::Option* replayOpt = app.add_option(
         "--replay", replayPath,
         "send a raw capture (at line rate) or a recording (.pcap, at its recorded pace) instead of a simulation");
     replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults");
+    replayOpt->excludes("--real-pace")->excludes("--inject")->excludes("--sim-seconds");
     app.add_option("--summary", summaryPath, "write the JSON summary to FILE instead of standard error");
     CLI::Option* forceOpt =
         app.add_flag("--force", force, "overwrite an existing --output or --summary file (refused otherwise)");
@@ -255,8 +276,49 @@ int main(int argc, char** argv) {
     config.resetAt = resetAt;
     config.names = !noNames;
     for (int k = 0; k < FAULT_KINDS; ++k) config.faultRate[k] = faultOpts[k]->count() ? faultRates[k] : allFaults;
+    config.realPace = realPace;
+    config.bytesPerSecond = static_cast<double>(baud) / 10.0;
+    config.messagesPerSecond = rate;
+    for (const std::string& text : injectTexts) {
+        SimInjection injection;
+        SimParseInjection(text, injection, error);
+        config.injections.push_back(injection);
+    }
     std::unique_ptr<SimState> sim(new SimState);
     SimInit(*sim, config);
+
+    // An output named .pcap is a recording stamped with the simulated clock
+    // (from now), framed by the real parser into records as a receiver would.
+    const bool recording = replayPath.empty() && output.size() > 5 && output.compare(output.size() - 5, 5, ".pcap") == 0;
+    std::unique_ptr<RecordingWriter> writer;
+    std::unique_ptr<Recorder> recorder;
+    std::unique_ptr<TallyStore> recordStore;
+    std::unique_ptr<FrameParser> recordParser;
+    const uint64_t recordStartUs = RecordingNowUs();
+    if (recording) {
+        FILE* file = fdopen(fd, "wb");
+        writer.reset(new RecordingWriter);
+        if (!file || !RecordingStart(*writer, file)) return refuse("--output " + output + ": cannot write the recording");
+        recorder.reset(new Recorder);
+        RecorderInit(
+            *recorder,
+            [](void* context, uint64_t timeUs, uint8_t kind, uint8_t flags, uint8_t type, const uint8_t* bytes,
+               size_t length) {
+                RecordingWrite(*static_cast<RecordingWriter*>(context), timeUs, kind, flags, type, bytes, length);
+            },
+            writer.get());
+        recordStore.reset(new TallyStore);
+        TallyStoreInit(*recordStore);
+        recordParser.reset(new FrameParser);
+        FrameParserInit(*recordParser, recordStore.get(), RecorderOnFrameEvent, recorder.get());
+        const std::string connect = "tallysim " + std::to_string(baud) + " 8N1";
+        RecordingWrite(*writer, recordStartUs, RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(connect.data()),
+                       connect.size());
+    }
+    // Paced by the simulated clock where it matters (a real pace, injections,
+    // a recording), by the bytes sent otherwise.
+    const bool clocked = realPace || !config.injections.empty() || recording;
+    bool simDone = false;
 
     const double bytesPerSecond = static_cast<double>(baud) / 10.0;
     const auto start = std::chrono::steady_clock::now();
@@ -270,15 +332,34 @@ int main(int argc, char** argv) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (duration > 0 && elapsed >= duration) break;
         const bool simulating = replayPath.empty();
-        if (simulating && count && sentMessages >= count) break;
+        if (simulating && ((count && sentMessages >= count) || simDone)) break;
         if (!simulating && replayPos >= replay.size()) break;
         // How far the line may be by now; a few milliseconds are sent at once.
         chunk.clear();
-        if (simulating) {
+        if (simulating && clocked) {
+            while ((fast ? chunk.size() < 65536 : true) && (!count || sentMessages < count)) {
+                SimPrepare(*sim);
+                if (simSeconds > 0 && sim->clockS >= simSeconds) {
+                    simDone = true;
+                    break;
+                }
+                if (!fast && sim->clockS > elapsed + 0.005) break;
+                const size_t before = chunk.size();
+                SimNext(*sim, chunk);
+                ++sentMessages;
+                if (recording)
+                    RecorderFeed(*recorder, *recordParser, recordStartUs + static_cast<uint64_t>(sim->clockS * 1e6),
+                                 chunk.data() + before, chunk.size() - before);
+            }
+        } else if (simulating) {
             const double allowed = fast ? 1e18 : rate > 0 ? elapsed * rate + 1 : elapsed * bytesPerSecond + 64;
             while ((fast ? chunk.size() < 65536 : true) && (!count || sentMessages < count)) {
                 if (rate > 0 ? double(sentMessages) >= allowed : double(sentBytes + chunk.size()) >= allowed)
                     break;
+                if (simSeconds > 0 && sim->clockS >= simSeconds) {
+                    simDone = true;
+                    break;
+                }
                 SimNext(*sim, chunk);
                 ++sentMessages;
             }
@@ -293,7 +374,15 @@ int main(int argc, char** argv) {
                                                   replay.begin() + static_cast<long>(allowed));
             replayPos += chunk.size();
         }
-        if (!chunk.empty()) {
+        if (recording && !chunk.empty()) {
+            sentBytes += chunk.size();
+            if (!RecordingFlush(*writer)) {
+                writeErrno = errno;
+                writeFailed = true;
+                std::cerr << "tallysim: writing " << output << " failed: " << std::strerror(writeErrno) << "\n";
+                break;
+            }
+        } else if (!chunk.empty()) {
             if (!WriteAll(fd, chunk.data(), chunk.size(), sentBytes)) {
                 writeErrno = errno;
                 writeFailed = !InterruptSignal();
@@ -308,8 +397,19 @@ int main(int argc, char** argv) {
         }
     }
     // Let a serial line drain before reporting what was sent.
-    if (isatty(fd)) tcdrain(fd);
-    if (fd != STDOUT_FILENO) close(fd);
+    if (recording) {
+        const uint64_t endUs = recordStartUs + static_cast<uint64_t>(sim->clockS * 1e6);
+        RecorderFinish(*recorder, *recordParser, endUs);
+        RecordingWrite(*writer, endUs, RECORD_DISCONNECT, 0, 0, nullptr, 0);
+        if (!RecordingClose(*writer) && !writeFailed) {
+            writeFailed = true;
+            writeErrno = errno;
+            std::cerr << "tallysim: writing " << output << " failed\n";
+        }
+    } else {
+        if (isatty(fd)) tcdrain(fd);
+        if (fd != STDOUT_FILENO) close(fd);
+    }
 
     nlohmann::json summary;
     if (replayPath.empty()) {
@@ -317,6 +417,7 @@ int main(int argc, char** argv) {
         // Messages generated but not written (a stop mid-chunk) would make the
         // expectation wrong, so the summary says so.
         summary["complete"] = sim->bytes == sentBytes;
+        if (recording) summary["startUs"] = recordStartUs;
     } else {
         summary = {{"replay", replayPath}, {"bytes", sentBytes}, {"complete", sentBytes == replay.size()}};
     }

@@ -2,6 +2,8 @@
 // the receiver state expected from it.
 #include "tools/tallysim/sim.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -9,6 +11,7 @@
 
 const char* const SIM_FAULT_KEYS[FAULT_KINDS] = {"strayByte",    "headerMismatch", "headerLowByte",
                                                  "payloadError", "unknownType",    "truncated"};
+const char* const SIM_INJECT_KEYS[INJECT_KINDS] = {"drop", "blip", "stale", "silence", "errors", "reset", "name"};
 
 uint64_t SimRandomNext(SimRandom& rng) {  // splitmix64
     uint64_t z = (rng.state += 0x9E3779B97F4A7C15ull);
@@ -87,7 +90,18 @@ void Enqueue(SimState& sim, uint8_t type, const uint8_t* payload, size_t length)
 void EnqueueMe(SimState& sim, int index) {
     uint8_t payload[ME_PAYLOAD];
     SimMePayload(sim.me[index], payload);
+    // While a glitch is injected the bank is sent as injected, refreshes included.
+    if (sim.meOverride[index]) std::memcpy(payload, sim.overridePayload[index], ME_PAYLOAD);
     Enqueue(sim, static_cast<uint8_t>(0x81 + index), payload, ME_PAYLOAD);
+}
+
+// A message sent next, ahead of everything waiting; a waiting message of the
+// same record would undo it, so it goes.
+void EnqueueFirst(SimState& sim, SimMessage message) {
+    if (message.type != MSG_SOURCE_NAME && message.type != MSG_SOURCE_ALIAS && message.type != MSG_RESET_COUNTERS)
+        for (auto it = sim.queue.begin(); it != sim.queue.end();)
+            it = it->type == message.type ? sim.queue.erase(it) : it + 1;
+    sim.queue.push_front(std::move(message));
 }
 void EnqueueExt(SimState& sim, int index) {
     Enqueue(sim, static_cast<uint8_t>(0x91 + index), sim.ext[index], EXT_PAYLOAD);
@@ -194,6 +208,215 @@ void ProductionStep(SimState& sim) {
         else if (i < ME_RECORDS + EXT_RECORDS) EnqueueExt(sim, i - ME_RECORDS);
         else if (i == ME_RECORDS + EXT_RECORDS) EnqueueSs(sim);
         else EnqueueOut(sim, i - ME_RECORDS - EXT_RECORDS - 1);
+    }
+}
+
+double Between(SimRandom& rng, double low, double high) {
+    return low + (high - low) * static_cast<double>(SimRandomBelow(rng, 1000001)) / 1e6;
+}
+
+// The switcher's refresh: every record again in turn, a stale bank left out.
+void Refresh(SimState& sim) {
+    const int total = ME_RECORDS + EXT_RECORDS + 1 + OUT_RECORDS;
+    for (int tries = 0; tries < total; ++tries) {
+        const int i = sim.refreshCursor++ % total;
+        if (i < ME_RECORDS) {
+            if (sim.staleUntilS[i] > sim.clockS) continue;
+            EnqueueMe(sim, i);
+        } else if (i < ME_RECORDS + EXT_RECORDS) {
+            EnqueueExt(sim, i - ME_RECORDS);
+        } else if (i == ME_RECORDS + EXT_RECORDS) {
+            EnqueueSs(sim);
+        } else {
+            EnqueueOut(sim, i - ME_RECORDS - EXT_RECORDS - 1);
+        }
+        return;
+    }
+}
+
+// A take on an ME: the preset goes to air, the program to preset; the
+// program output follows ME 1.
+void Take(SimState& sim, int m) {
+    SimMe& me = sim.me[m];
+    const uint8_t onAir = me.busB;
+    me.busB = me.busA;
+    me.busA = onAir;
+    me.transitioning = false;
+    EnqueueMe(sim, m);
+    if (m == 0) {
+        sim.out[0][0] = onAir;
+        sim.out[0][3] |= 1;
+        EnqueueOut(sim, 0);
+    }
+}
+
+enum { PHASE_ON_AIR, PHASE_PRESET, PHASE_MIXING };
+
+// A real production: each ME moves on its own, never faster than a person at
+// a panel: preset, then a cut or a mix of about a second, keys in and out.
+void RealProductionStep(SimState& sim) {
+    SimRandom& rng = sim.rng;
+    for (int m = 0; m < ME_RECORDS; ++m) {
+        if (sim.meOverride[m]) {  // nobody touches a bank while it misbehaves
+            sim.nextActionS[m] = std::max(sim.nextActionS[m], sim.clockS + 1.0);
+            continue;
+        }
+        if (sim.clockS < sim.nextActionS[m]) continue;
+        SimMe& me = sim.me[m];
+        const double onAirFor = m == 0 ? Between(rng, 2.0, 5.0) : Between(rng, 4.0, 12.0);
+        switch (sim.phase[m]) {
+        case PHASE_ON_AIR:
+            if (SimRandomBelow(rng, 100) < 25) {
+                const int k = static_cast<int>(SimRandomBelow(rng, 2));
+                me.keyersOn ^= static_cast<uint8_t>(1u << k);
+                if (me.keyersOn & (1u << k)) me.keyFill[k] = me.keyCut[k] = static_cast<uint8_t>(41 + SimRandomBelow(rng, 8));
+                sim.nextActionS[m] = sim.clockS + onAirFor;
+            } else {
+                for (int tries = 0; tries < 8 && (me.busB == me.busA || tries == 0); ++tries) me.busB = ShotSource(rng);
+                sim.phase[m] = PHASE_PRESET;
+                sim.nextActionS[m] = sim.clockS + Between(rng, 1.0, 2.5);
+            }
+            EnqueueMe(sim, m);
+            break;
+        case PHASE_PRESET:
+            if (SimRandomBelow(rng, 100) < 65) {
+                Take(sim, m);
+                sim.phase[m] = PHASE_ON_AIR;
+                sim.nextActionS[m] = sim.clockS + onAirFor;
+            } else {
+                me.transitioning = true;
+                EnqueueMe(sim, m);
+                sim.phase[m] = PHASE_MIXING;
+                sim.nextActionS[m] = sim.clockS + Between(rng, 0.8, 1.5);
+            }
+            break;
+        default:
+            Take(sim, m);
+            sim.phase[m] = PHASE_ON_AIR;
+            sim.nextActionS[m] = sim.clockS + onAirFor;
+            break;
+        }
+    }
+    if (sim.queue.empty()) Refresh(sim);
+}
+
+// The ME payload with `source` taken off program (every element carrying it).
+void DropPayload(const SimMe& me, int source, uint8_t payload[ME_PAYLOAD]) {
+    SimMePayload(me, payload);
+    for (int input = 0; input < 12; ++input) {
+        if (payload[2 * input] != source) continue;
+        static const int BITS[12] = {4, 4, 5, 5, 6, 6, 7, 7, 0, 1, 2, 3};
+        for (int row = 0; row < 4; ++row) payload[3 + 2 * row] &= static_cast<uint8_t>(~(1u << BITS[input]));
+    }
+}
+
+bool OnBank(const SimMe& me, int source) {
+    if (me.busA == source || me.busB == source || me.util1 == source || me.util2 == source) return true;
+    for (int k = 0; k < 4; ++k)
+        if (me.keyFill[k] == source || me.keyCut[k] == source) return true;
+    return false;
+}
+
+SimMessage MeMessage(int m, const uint8_t* payload, int injection, bool ends) {
+    SimMessage message;
+    message.type = static_cast<uint8_t>(0x81 + m);
+    message.payload.assign(payload, payload + ME_PAYLOAD);
+    message.injection = injection;
+    message.ends = ends;
+    return message;
+}
+
+// Starts and ends injections that are due by the clock.
+void Inject(SimState& sim) {
+    for (size_t i = 0; i < sim.config.injections.size(); ++i) {
+        const SimInjection& in = sim.config.injections[i];
+        SimInjected& done = sim.injected[i];
+        const int m = in.me - 1;
+        const int index = static_cast<int>(i);
+        if (done.ended) continue;
+        if (!done.started && !done.count && sim.clockS >= in.at) {
+            done.count = 1;  // begun: waiting for the message that carries it
+            switch (in.kind) {
+            case INJECT_DROP: {
+                SimMe& me = sim.me[m];
+                done.source = in.source ? in.source : me.busA;
+                DropPayload(me, done.source, sim.overridePayload[m]);
+                sim.meOverride[m] = true;
+                EnqueueFirst(sim, MeMessage(m, sim.overridePayload[m], index, false));
+                break;
+            }
+            case INJECT_BLIP: {
+                SimMe& me = sim.me[m];
+                int source = in.source;
+                for (int s = 1; !source && s <= SOURCE_COUNT; ++s)
+                    if (!OnBank(me, s)) source = s;
+                done.source = source;
+                SimMe glitched = me;
+                glitched.util2 = static_cast<uint8_t>(source);
+                SimMePayload(glitched, sim.overridePayload[m]);
+                for (int row = 0; row < 4; ++row) sim.overridePayload[m][3 + 2 * row] |= 0x08;  // Util2 on program
+                sim.meOverride[m] = true;
+                EnqueueFirst(sim, MeMessage(m, sim.overridePayload[m], index, false));
+                break;
+            }
+            case INJECT_STALE:
+                done.started = true;
+                done.startS = sim.lastSentS[0x81 + m];
+                sim.staleUntilS[m] = sim.clockS + in.seconds;
+                done.endS = sim.staleUntilS[m];
+                for (auto it = sim.queue.begin(); it != sim.queue.end();)
+                    it = it->type == 0x81 + m ? sim.queue.erase(it) : it + 1;
+                break;
+            case INJECT_SILENCE:
+                done.started = done.ended = true;
+                done.startS = sim.clockS;
+                sim.clockS += in.seconds;
+                done.endS = sim.clockS;
+                break;
+            case INJECT_ERRORS:
+                sim.errorsLeft = in.count;
+                sim.errorsInjection = index;
+                done.count = 0;
+                done.started = true;
+                done.startS = -1;
+                break;
+            case INJECT_RESET: {
+                SimMessage message;
+                message.type = MSG_RESET_COUNTERS;
+                message.injection = index;
+                message.ends = true;
+                EnqueueFirst(sim, message);
+                break;
+            }
+            case INJECT_NAME: {
+                std::string name, nick;
+                SimSourceName(in.source, name, nick);
+                uint8_t payload[NAME_PAYLOAD] = {};
+                payload[0] = static_cast<uint8_t>(in.source);
+                std::memcpy(payload + 1, in.name.data(), std::min<size_t>(in.name.size(), NAME_LENGTH));
+                std::memcpy(payload + 1 + NAME_LENGTH, nick.data(), std::min<size_t>(nick.size(), NICKNAME_LENGTH));
+                SimMessage message;
+                message.type = MSG_SOURCE_NAME;
+                message.payload.assign(payload, payload + NAME_PAYLOAD);
+                message.injection = index;
+                message.ends = true;
+                done.source = in.source;
+                EnqueueFirst(sim, message);
+                break;
+            }
+            default: break;
+            }
+        }
+        // A glitch ends once it has lasted its length: the bank as held, at once.
+        if ((in.kind == INJECT_DROP || in.kind == INJECT_BLIP) && done.started && done.count == 1 &&
+            sim.clockS >= done.startS + in.ms / 1000.0) {
+            done.count = 2;
+            sim.meOverride[m] = false;
+            uint8_t payload[ME_PAYLOAD];
+            SimMePayload(sim.me[m], payload);
+            EnqueueFirst(sim, MeMessage(m, payload, index, true));
+        }
+        if (in.kind == INJECT_STALE && done.started && sim.clockS >= sim.staleUntilS[m]) done.ended = true;
     }
 }
 
@@ -360,6 +583,16 @@ void SimMePayload(const SimMe& me, uint8_t payload[ME_PAYLOAD]) {
 
 void SimInit(SimState& sim, const SimConfig& config) {
     sim.config = config;
+    sim.clockS = 0;
+    for (double& t : sim.lastSentS) t = 0;
+    for (int m = 0; m < ME_RECORDS; ++m) {
+        sim.phase[m] = PHASE_ON_AIR;
+        sim.meOverride[m] = false;
+        sim.staleUntilS[m] = 0;
+    }
+    sim.injected.assign(config.injections.size(), SimInjected());
+    sim.errorsLeft = 0;
+    sim.errorsInjection = -1;
     sim.rng.state = config.seed;
     sim.refreshCursor = 0;
     sim.queue.clear();
@@ -427,16 +660,39 @@ void SimInit(SimState& sim, const SimConfig& config) {
     for (int e = 0; e < EXT_RECORDS; ++e) EnqueueExt(sim, e);
     EnqueueSs(sim);
     for (int r = 0; r < OUT_RECORDS; ++r) EnqueueOut(sim, r);
+    for (int m = 0; m < ME_RECORDS; ++m) sim.nextActionS[m] = config.realPace ? Between(rng, 1.0, 3.0) : 0;
+}
+
+void SimPrepare(SimState& sim) {
+    if (!sim.config.injections.empty()) Inject(sim);
 }
 
 void SimNext(SimState& sim, std::vector<uint8_t>& out) {
+    const uint64_t bytesBefore = sim.bytes;
+    SimPrepare(sim);
     SimMessage message;
     if (sim.config.resetAt && sim.messageCount + 1 == sim.config.resetAt) {
         message.type = MSG_RESET_COUNTERS;
     } else {
-        while (sim.queue.empty()) ProductionStep(sim);
-        message = sim.queue.front();
-        sim.queue.pop_front();
+        for (;;) {
+            while (sim.queue.empty()) {
+                if (sim.config.realPace) RealProductionStep(sim);
+                else ProductionStep(sim);
+            }
+            message = sim.queue.front();
+            sim.queue.pop_front();
+            // A stale bank is not sent at all.
+            const bool stale = message.type >= 0x81 && message.type < 0x81 + ME_RECORDS &&
+                               sim.staleUntilS[message.type - 0x81] > sim.clockS;
+            if (!stale) break;
+        }
+    }
+    if (sim.errorsLeft > 0) {  // an injected burst: a header with a low second byte
+        Put(sim, out, RandomHigh(sim.rng));
+        Put(sim, out, RandomLow(sim.rng));
+        ++sim.expected.headerLowByteCount;
+        ++sim.faults[FAULT_HEADER_LOW_BYTE];
+        --sim.errorsLeft;
     }
     bool triple = false;
     EmitFaults(sim, out, message.type, triple);
@@ -447,6 +703,31 @@ void SimNext(SimState& sim, std::vector<uint8_t>& out) {
     ExpectMessage(sim, message.type, message.payload.data());
     ++sim.messageCount;
     ++sim.messagesByType[message.type];
+    // The clock: the message's bytes at line rate, or one message's share of the rate.
+    sim.clockS += sim.config.messagesPerSecond > 0 ? 1.0 / sim.config.messagesPerSecond
+                                                    : static_cast<double>(sim.bytes - bytesBefore) / sim.config.bytesPerSecond;
+    sim.lastSentS[message.type] = sim.clockS;
+    if (sim.errorsInjection >= 0) {
+        SimInjected& burst = sim.injected[static_cast<size_t>(sim.errorsInjection)];
+        if (burst.startS < 0) burst.startS = sim.clockS;
+        ++burst.count;
+        if (sim.errorsLeft == 0) {
+            burst.endS = sim.clockS;
+            burst.ended = true;
+            sim.errorsInjection = -1;
+        }
+    }
+    if (message.injection >= 0) {
+        SimInjected& done = sim.injected[static_cast<size_t>(message.injection)];
+        if (!message.ends) {
+            done.started = true;
+            done.startS = sim.clockS;
+        } else {
+            if (!done.started) done.startS = sim.clockS;
+            done.started = done.ended = true;
+            done.endS = sim.clockS;
+        }
+    }
 }
 
 nlohmann::json SimSummaryJson(const SimState& sim) {
@@ -475,5 +756,99 @@ nlohmann::json SimSummaryJson(const SimState& sim) {
     json["records"] = records;
     json["names"] = nlohmann::json::array();
     for (const auto& entry : sim.names) json["names"].push_back(HexBytes(entry, sizeof entry, ""));
+    if (!sim.config.injections.empty()) {
+        nlohmann::json list = nlohmann::json::array();
+        for (size_t i = 0; i < sim.config.injections.size(); ++i) {
+            const SimInjection& in = sim.config.injections[i];
+            const SimInjected& done = sim.injected[i];
+            nlohmann::json item = {{"kind", SIM_INJECT_KEYS[in.kind]}, {"at", in.at}, {"done", done.ended}};
+            if (done.started) item["start"] = done.startS;
+            if (done.ended) item["end"] = done.endS;
+            switch (in.kind) {
+            case INJECT_DROP:
+            case INJECT_BLIP:
+                item["me"] = in.me;
+                item["level"] = "PGM";
+                item["source"] = done.source;
+                item["ms"] = in.ms;
+                if (done.ended) item["lengthMs"] = (done.endS - done.startS) * 1000.0;
+                break;
+            case INJECT_STALE:
+                item["me"] = in.me;
+                item["type"] = 0x80 + in.me;
+                item["seconds"] = in.seconds;
+                break;
+            case INJECT_SILENCE: item["seconds"] = in.seconds; break;
+            case INJECT_ERRORS: item["count"] = done.count; break;
+            case INJECT_NAME:
+                item["source"] = in.source;
+                item["name"] = in.name;
+                break;
+            default: break;
+            }
+            list.push_back(item);
+        }
+        json["injected"] = list;
+    }
+    json["seconds"] = sim.clockS;
     return json;
+}
+
+bool SimParseInjection(const std::string& text, SimInjection& in, std::string& error) {
+    in = SimInjection();
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+        parts.push_back(text.substr(start, comma - start));
+    parts.push_back(text.substr(start));
+    int kind = -1;
+    for (int k = 0; k < INJECT_KINDS; ++k)
+        if (parts[0] == SIM_INJECT_KEYS[k]) kind = k;
+    if (kind < 0) {
+        error = text + ": the kind is one of drop, blip, stale, silence, errors, reset, name";
+        return false;
+    }
+    in.kind = static_cast<SimInjectKind>(kind);
+    bool at = false;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const size_t eq = parts[i].find('=');
+        const std::string key = parts[i].substr(0, eq), value = eq == std::string::npos ? "" : parts[i].substr(eq + 1);
+        char* end = nullptr;
+        const double number = std::strtod(value.c_str(), &end);
+        const bool numeric = !value.empty() && *end == 0 && number >= 0;
+        if (key == "name" && in.kind == INJECT_NAME && !value.empty() && value.size() <= NAME_LENGTH) {
+            in.name = value;
+            continue;
+        }
+        if (!numeric) {
+            error = text + ": " + parts[i] + " is not KEY=NUMBER (at, me, source, ms, s, count) or name=TEXT";
+            return false;
+        }
+        if (key == "at") {
+            in.at = number;
+            at = true;
+        } else if (key == "me" && number >= 1 && number <= ME_RECORDS && number == int(number)) {
+            in.me = static_cast<int>(number);
+        } else if (key == "source" && number >= 1 && number <= SOURCE_COUNT && number == int(number)) {
+            in.source = static_cast<int>(number);
+        } else if (key == "ms" && number > 0) {
+            in.ms = number;
+        } else if (key == "s" && number > 0) {
+            in.seconds = number;
+        } else if (key == "count" && number >= 1 && number <= 100000 && number == int(number)) {
+            in.count = static_cast<int>(number);
+        } else {
+            error = text + ": " + parts[i] + " is not accepted (me 1-4, source 1-128, ms and s above 0, count 1-100000)";
+            return false;
+        }
+    }
+    if (!at) {
+        error = text + ": needs at=SECONDS";
+        return false;
+    }
+    if (in.kind == INJECT_NAME && !in.source) {
+        error = text + ": needs source=N";
+        return false;
+    }
+    return true;
 }

@@ -25,11 +25,49 @@ enum SimFault {
 // JSON keys and option names of the fault kinds, in enum order.
 extern const char* const SIM_FAULT_KEYS[FAULT_KINDS];
 
+// Misbehaviour injected on purpose at a chosen time, so that the watch rules
+// can be proven end to end.
+enum SimInjectKind {
+    INJECT_DROP,     // the program source of an ME leaves program for `ms`
+    INJECT_BLIP,     // a dark source comes on program of an ME for `ms`
+    INJECT_STALE,    // an ME bank is no longer sent for `seconds`
+    INJECT_SILENCE,  // nothing at all is sent for `seconds`
+    INJECT_ERRORS,   // `count` framing errors, one before each of the next messages
+    INJECT_RESET,    // the counter-reset message
+    INJECT_NAME,     // a source is renamed `name`
+    INJECT_KINDS
+};
+extern const char* const SIM_INJECT_KEYS[INJECT_KINDS];  // "drop", "blip", ...
+
+struct SimInjection {
+    SimInjectKind kind = INJECT_DROP;
+    double at = 0;        // simulated seconds since the start
+    int me = 1;           // 1..4 (drop, blip, stale)
+    int source = 0;       // blip, name: the source; drop: 0 for whatever is on program
+    double ms = 40;       // drop, blip
+    double seconds = 5;   // stale, silence
+    int count = 8;        // errors
+    std::string name = "RENAMED";
+};
+// "drop,at=12.5,me=1,ms=40", "blip,at=20,me=2,source=70,ms=60", "stale,at=30,me=3,s=5",
+// "silence,at=40,s=3", "errors,at=50,count=8", "reset,at=60", "name,at=70,source=5,name=NEW".
+// False with a message when it is not one of these.
+bool SimParseInjection(const std::string& text, SimInjection& injection, std::string& error);
+
 struct SimConfig {
     uint64_t seed = 1;
     double faultRate[FAULT_KINDS] = {};  // chance per message, 0..1
     uint64_t resetAt = 0;                // send the counter reset as message N (1-based); 0: never
     bool names = true;                   // the source-name table at start
+    // A real production: cuts every few seconds, mixes of about a second,
+    // preview set before the take, keys on and off; the line between the
+    // changes carries the switcher's refresh of every record in turn.
+    bool realPace = false;
+    // The simulated clock: each message takes its bytes at this rate, or
+    // 1 / messagesPerSecond when that is set.
+    double bytesPerSecond = 11520;
+    double messagesPerSecond = 0;
+    std::vector<SimInjection> injections;
 };
 
 // Small generator of our own so that a seed gives the same stream everywhere.
@@ -51,6 +89,17 @@ struct SimMe {
 struct SimMessage {
     uint8_t type;
     std::vector<uint8_t> payload;
+    int injection = -1;   // the injection this message starts or ends
+    bool ends = false;
+};
+
+// An injection as it happened: the simulated times of the messages that began
+// and ended it, for the truth summary.
+struct SimInjected {
+    bool started = false, ended = false;
+    double startS = 0, endS = 0;
+    int source = -1;
+    uint64_t count = 0;
 };
 
 struct SimState {
@@ -75,11 +124,27 @@ struct SimState {
     uint8_t ssRecord[sizeof(StillStoreTally)];
     uint8_t outRecord[OUT_RECORDS][sizeof(OutputTally)];
     uint8_t names[SOURCE_COUNT + 1][sizeof(SourceNameEntry)];
+    // The simulated clock: seconds to the end of the last message sent.
+    double clockS;
+    double lastSentS[256];           // end of the last message of each type
+    // A real production's next change of each ME and where it stands.
+    double nextActionS[ME_RECORDS];
+    int phase[ME_RECORDS];
+    // Injections.
+    std::vector<SimInjected> injected;  // one per config.injections
+    bool meOverride[ME_RECORDS];        // an ME sent as injected, not as held
+    uint8_t overridePayload[ME_RECORDS][ME_PAYLOAD];
+    double staleUntilS[ME_RECORDS];
+    int errorsLeft, errorsInjection;
 };
 
 void SimInit(SimState& sim, const SimConfig& config);
-// Appends the next message, with the faults drawn for it in front, to out.
+// Appends the next message, with the faults drawn for it in front, to out,
+// and moves the simulated clock to its end.
 void SimNext(SimState& sim, std::vector<uint8_t>& out);
+// Starts what is due by the clock before the next message (a silence moves
+// the clock on): afterwards sim.clockS is when the next message starts.
+void SimPrepare(SimState& sim);
 
 // The ME payload of a bank (23 bytes).
 void SimMePayload(const SimMe& me, uint8_t payload[ME_PAYLOAD]);
@@ -89,5 +154,7 @@ bool SimPayloadValid(const uint8_t* payload, size_t length);
 void SimSourceName(int source, std::string& name, std::string& nickname);
 
 // "messages", "faults", "bytes", "seed", and the receiver's expected
-// "counters", "records" and "names" in tallydump's JSON form.
+// "counters", "records" and "names" in tallydump's JSON form; with injections,
+// "injected": what was injected, where, and from when (seconds of simulated
+// time since the start, at the end of the message that began it) for how long.
 nlohmann::json SimSummaryJson(const SimState& sim);
