@@ -4,7 +4,7 @@
 1. Nothing outside app/ (the composition root) and tests/ includes app/.
 2. A portable core (every source CMake puts in qorvex_core, and its header)
    reaches no Win32 header and no view, directly or through the project's
-   own headers.
+   own headers; only a platform shim's #ifdef _WIN32 branch may.
 3. A Win32 view depends on cores and on the platform layers below it (the
    port, the receiver, the saved-settings stores), never on another folder's
    view.
@@ -34,13 +34,30 @@ def sources():
                 yield os.path.relpath(os.path.join(top, name), ROOT).replace(os.sep, "/")
 
 
+WIN32_ONLY = re.compile(r"^\s*#\s*(ifdef\s+_WIN32\b|if\s+defined\s*\(?\s*_WIN32\b)")
+CONDITION = re.compile(r"^\s*#\s*(if|ifdef|ifndef|else|elif|endif)\b")
+
+
 def includes(path):
+    """(line, system, name, win32_only) for each #include; win32_only when it
+    stands in an #ifdef _WIN32 branch (a platform shim that builds both ways)."""
     found = []
+    stack = []  # per open conditional: True while in its _WIN32-only branch
     with open(os.path.join(ROOT, path), encoding="utf-8", errors="replace") as f:
         for number, line in enumerate(f, 1):
+            c = CONDITION.match(line)
+            if c:
+                word = c.group(1)
+                if word in ("if", "ifdef", "ifndef"):
+                    stack.append(bool(WIN32_ONLY.match(line)))
+                elif word in ("else", "elif") and stack:
+                    stack[-1] = False
+                elif word == "endif" and stack:
+                    stack.pop()
+                continue
             m = INCLUDE.match(line)
             if m:
-                found.append((number, m.group(1) == "<", m.group(2)))
+                found.append((number, m.group(1) == "<", m.group(2), any(stack)))
     return found
 
 
@@ -74,7 +91,9 @@ def main():
         if path in memo:
             return memo[path]
         result = False
-        for _, system, name in table.get(path, []):
+        for _, system, name, win32_only in table.get(path, []):
+            if win32_only:
+                continue
             if system and name.lower() in WIN32_SYSTEM:
                 result = True
             elif not system and name in known and name not in seen and reaches_win32(name, seen + (path,)):
@@ -88,11 +107,11 @@ def main():
     faults = []
     for f in files:
         folder = f.split("/", 1)[0]
-        for number, system, name in table[f]:
+        for number, system, name, win32_only in table[f]:
             where = f"{f}:{number}"
             if not system and name.startswith("app/") and folder != "app":
                 faults.append(f"{where}: includes {name}: only app/ (the composition root) includes app/")
-            if f in core:
+            if f in core and not win32_only:
                 if system and name.lower() in WIN32_SYSTEM:
                     faults.append(f"{where}: portable core includes <{name}>")
                 elif not system and name in known and (reaches_win32(name) or name in views):
