@@ -111,6 +111,7 @@ bool Resolve(const std::string& host, uint16_t port, int type, addrinfo*& list, 
 
 bool NetStartup(std::string& error) {
 #ifdef _WIN32
+    // Winsock is started once for the process (WSAStartup is process-wide).
     static int started = [] {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data);

@@ -141,25 +141,19 @@ void SetLink(TimelineIndex& index, int64_t t, uint16_t state) {
     Change(index, index.linkLane, true, t, state);
 }
 
-// The level a source's rows give it, by OnAirRowLevel's rule (the highest
-// row wins) for every set of rows: a lookup instead of a loop per source.
-struct RowLevels {
-    uint8_t level[1u << ONAIR_ROWS];
-    uint8_t bits[1u << ONAIR_ROWS];  // bit level - 1 for every level among the rows
-    RowLevels() {
-        for (unsigned mask = 0; mask < (1u << ONAIR_ROWS); ++mask) {
-            OnAirLevel best = ONAIR_OFF;
-            bits[mask] = 0;
-            for (int j = 0; j < ONAIR_ROWS; ++j) {
-                if (!(mask >> j & 1)) continue;
-                best = std::max(best, OnAirRowLevel(j));
-                if (OnAirRowLevel(j) != ONAIR_OFF) bits[mask] = static_cast<uint8_t>(bits[mask] | 1u << (OnAirRowLevel(j) - 1));
-            }
-            level[mask] = best;
+void FillRowLevels(TimelineIndex& index) {
+    for (unsigned mask = 0; mask < (1u << ONAIR_ROWS); ++mask) {
+        OnAirLevel best = ONAIR_OFF;
+        index.rowBits[mask] = 0;
+        for (int j = 0; j < ONAIR_ROWS; ++j) {
+            if (!(mask >> j & 1)) continue;
+            best = std::max(best, OnAirRowLevel(j));
+            if (OnAirRowLevel(j) != ONAIR_OFF)
+                index.rowBits[mask] = static_cast<uint8_t>(index.rowBits[mask] | 1u << (OnAirRowLevel(j) - 1));
         }
+        index.rowLevel[mask] = best;
     }
-};
-const RowLevels ROW_LEVELS;
+}
 
 // The ME record m changed: sources in its old or new inputs may have changed level.
 void MeChanged(TimelineIndex& index, int m, const uint8_t* oldData, int64_t t) {
@@ -172,19 +166,19 @@ void MeChanged(TimelineIndex& index, int m, const uint8_t* oldData, int64_t t) {
             if (done[s]) continue;
             done[s] = true;
             const unsigned rows = index.tally.rows[m][s] & ((1u << ONAIR_ROWS) - 1);
-            const uint8_t bits = ROW_LEVELS.bits[rows];
+            const uint8_t bits = index.rowBits[rows];
             for (int l = 0; l < 3; ++l)
                 if ((bits ^ index.levelBits[m][s]) >> l & 1)
                     Change(index, index.levelLane[m][l][s], false, t, static_cast<uint16_t>(bits >> l & 1));
             index.levelBits[m][s] = bits;
-            const uint8_t level = ROW_LEVELS.level[rows];
+            const uint8_t level = index.rowLevel[rows];
             if (level != index.level[m][s]) {
                 index.level[m][s] = level;
                 Change(index, index.meLane[m][s], true, t, level);
             }
             uint8_t all = 0;
             for (int other = 0; other < ME_RECORDS; ++other)
-                all = std::max(all, ROW_LEVELS.level[index.tally.rows[other][s] & ((1u << ONAIR_ROWS) - 1)]);
+                all = std::max(all, index.rowLevel[index.tally.rows[other][s] & ((1u << ONAIR_ROWS) - 1)]);
             if (all != index.allLevel[s]) {
                 index.allLevel[s] = all;
                 Change(index, index.allLane[s], true, t, all);
@@ -283,6 +277,7 @@ int TimelineCellClass(const TimelineCell& cell, bool levels) {
 }
 
 void TimelineInit(TimelineIndex& index) {
+    FillRowLevels(index);
     index.lanes.clear();
     for (auto& row : index.meLane)
         for (int& slot : row) slot = TIMELINE_NO_LANE;

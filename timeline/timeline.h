@@ -109,6 +109,11 @@ struct TimelineName {
 constexpr int TIMELINE_NO_LANE = -1;
 
 struct TimelineIndex {
+    // The level a source's rows give it, and the bits of every level among
+    // them, for every set of rows (OnAirRowLevel's rule, the highest row
+    // wins): a lookup instead of a loop per source, filled by TimelineInit.
+    uint8_t rowLevel[1u << ONAIR_ROWS];
+    uint8_t rowBits[1u << ONAIR_ROWS];  // bit level - 1 for every level among the rows
     // Lanes are made when first needed; these tables give each one's place in
     // `lanes` (TIMELINE_NO_LANE until then).
     std::vector<TimelineLane> lanes;

@@ -12,7 +12,7 @@ objs=$(find "$dir/CMakeFiles/qorvex_core.dir" "$dir/CMakeFiles/qorvex_win.dir" "
 # are not counted twice; .refptr and compiler-made symbols (starting with a dot) are
 # not data of ours.
 list=$(for o in $objs; do
-  "$nm" -C "$o" | awk -v f="${o##*/}" '$2 ~ /^[bBdD]$/ && $3 !~ /^\./ && $3 !~ /^guard variable/ { $1=""; print f ":" $0 }'
+  "$nm" -C "$o" | awk -v f="${o##*/}" '$2 ~ /^[bBdD]$/ && $3 !~ /^\./ && $0 !~ / guard variable for / { $1=""; print f ":" $0 }'
 done)
 [ "$2" = "-v" ] && printf '%s\n' "$list"
 printf '%s\n' "$list" | grep -c . 

@@ -179,6 +179,7 @@ int WatchRecording(FILE* in, const std::string& inputName, const WatchConfig& co
     return printer.total ? 1 : 0;
 }
 
+#ifndef _WIN32
 namespace {
 
 // Parser events of a live read, as the history makes them, for the watch.
@@ -199,6 +200,7 @@ void OnLiveFrame(void* context, const FrameEvent& frame) {
 }
 
 }  // namespace
+#endif
 
 int WatchPort(const LiveOptions& o, const WatchConfig& config, std::ostream& out, std::ostream& err) {
 #ifdef _WIN32
