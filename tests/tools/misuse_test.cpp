@@ -2,6 +2,8 @@
 // anything is read, sent or written; files are never replaced unasked;
 // Ctrl-C and SIGTERM always leave a report.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 
 #include <nlohmann/json.hpp>
 
@@ -136,6 +138,19 @@ struct FifoRun {
     std::string out, err;
 };
 
+// Until the tool has taken every byte written into the fifo (it reads only
+// once its interrupt handler is in place), then a moment for it to decode
+// them: a loaded machine may start a sanitizer build slower than any fixed
+// pause.
+void WaitUntilRead(int writer) {
+    for (int i = 0; i < 1000; ++i) {
+        int pending = 0;
+        if (ioctl(writer, FIONREAD, &pending) != 0 || pending == 0) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
 FifoRun StartOnFifo(const std::vector<std::string>& args, const std::string& name, const std::string& bytes) {
     FifoRun run;
     const std::string fifo = Dir() + "/" + name + ".fifo";
@@ -167,7 +182,7 @@ TEST(ToolInterrupt, StandardInputStillOpenGivesTheReportOfWhatWasRead) {
         args.push_back("-");
         FifoRun run = StartOnFifo(args, "stdin" + std::to_string(++n), feed);
         ASSERT_GE(run.writer, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        WaitUntilRead(run.writer);
         kill(run.pid, c.signal);
         EXPECT_EQ(WaitTool(run.pid, 10000), 128 + c.signal);
         close(run.writer);
@@ -220,7 +235,7 @@ TEST(ToolInterrupt, ARecordingOnStandardInputStillOpenGivesTheReportOfItsRecords
 
     FifoRun run = StartOnFifo({DUMP, "--json", "-"}, "recording", ReadFileText(path));
     ASSERT_GE(run.writer, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    WaitUntilRead(run.writer);
     kill(run.pid, SIGINT);
     EXPECT_EQ(WaitTool(run.pid, 10000), 130);
     close(run.writer);
@@ -252,6 +267,9 @@ TEST(ToolInterrupt, ASecondCtrlCQuitsAtOnce) {
         _exit(127);
     }
     close(pipeFds[1]);
+    // Its first trace lines mean it is decoding, its handler in place.
+    pollfd ready = {pipeFds[0], POLLIN, 0};
+    poll(&ready, 1, 10000);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     kill(pid, SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
