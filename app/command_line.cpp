@@ -155,3 +155,19 @@ PortSettings CommandLineApply(const CommandLineOptions& o, const PortSettings& s
     }
     return c;
 }
+
+bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::string& path)) {
+    if (result.outcome != CMDLINE_RUN) return false;
+    const CommandLineOptions& o = result.options;
+    std::string fault;
+    // A recording is evidence: it never replaces a file, least of all the one
+    // about to be replayed.
+    if (!o.recordFile.empty() && o.recordFile == o.openFile)
+        fault = "--record " + o.recordFile + " is the file --open replays; record to a new file";
+    else if (!o.recordFile.empty() && exists(o.recordFile))
+        fault = "--record " + o.recordFile + " exists; a recording never replaces a file (choose a new name)";
+    if (fault.empty()) return true;
+    result.outcome = CMDLINE_ERROR;
+    result.message = fault;
+    return false;
+}

@@ -61,3 +61,8 @@ std::string CommandLineUsage();
 // "none" clears both hardware flow options, "rtscts" and "dtrdsr" set one
 // and clear the other; the XON/XOFF option is left as it was.
 PortSettings CommandLineApply(const CommandLineOptions& options, const PortSettings& saved);
+
+// The files a parsed command line names, checked against the disk through
+// `exists`: --record never names a file that exists or the file --open
+// replays. On a fault the result becomes CMDLINE_ERROR naming it; false then.
+bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::string& path));

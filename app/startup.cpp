@@ -32,6 +32,10 @@ std::wstring Wide(const std::string& text) {
 
 }  // namespace
 
+bool AppFileExists(const std::string& path) {
+    return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::vector<std::string> AppArguments() {
     std::vector<std::string> args;
     int count = 0;

@@ -13,6 +13,9 @@
 // options; 0 when the window cannot be created.
 int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& options);
 
+// True when a file or folder of that UTF-8 path exists.
+bool AppFileExists(const std::string& path);
+
 // The arguments of this process after the program name, as UTF-8.
 std::vector<std::string> AppArguments();
 

@@ -7,8 +7,8 @@
 #include "resources/resource.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/, int showCommand) {
-    const CommandLineResult parsed = CommandLineParse(AppArguments());
-    if (parsed.outcome != CMDLINE_RUN) return AppShowCommandLineMessage(parsed);
+    CommandLineResult parsed = CommandLineParse(AppArguments());
+    if (!CommandLineCheckFiles(parsed, AppFileExists)) return AppShowCommandLineMessage(parsed);
     AppLoadStrings(instance);
     AppRegisterClass(instance);
     if (!AppStart(instance, showCommand, parsed.options)) return 0;

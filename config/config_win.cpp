@@ -138,9 +138,17 @@ PlacementConfig PlacementFromWindow(HWND window) {
 
 void PlacementToWindow(const PlacementConfig& p, HWND window, int showCommand) {
     if (!p.saved) return;
-    RECT r = {p.left, p.top, p.right, p.bottom};
-    // A monitor unplugged since: let the window open where the system puts it.
-    if (!MonitorFromRect(&r, MONITOR_DEFAULTTONULL)) return;
+    RECT saved = {p.left, p.top, p.right, p.bottom};
+    // On the nearest monitor's work area, whole: a rectangle saved on a
+    // monitor unplugged since, or far off every one, would otherwise open
+    // out of sight (and be saved so again).
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    PlacementConfig clamped = p;
+    if (GetMonitorInfoA(MonitorFromRect(&saved, MONITOR_DEFAULTTONEAREST), &monitor))
+        clamped = PlacementClamp(p, monitor.rcWork.left, monitor.rcWork.top, monitor.rcWork.right,
+                                 monitor.rcWork.bottom);
+    RECT r = {clamped.left, clamped.top, clamped.right, clamped.bottom};
     WINDOWPLACEMENT wp = {};
     wp.length = sizeof wp;
     GetWindowPlacement(window, &wp);

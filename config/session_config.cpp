@@ -155,6 +155,22 @@ int ConfigSaveFont(ConfigBackend* backend, const FontConfig& before, const FontC
     return written;
 }
 
+PlacementConfig PlacementClamp(const PlacementConfig& p, int areaLeft, int areaTop, int areaRight, int areaBottom) {
+    if (!p.saved || areaRight - areaLeft < WINDOW_MIN_SIZE || areaBottom - areaTop < WINDOW_MIN_SIZE) return p;
+    PlacementConfig c = p;
+    auto fit = [](int& low, int& high, int areaLow, int areaHigh) {
+        int size = high - low;
+        if (size > areaHigh - areaLow) size = areaHigh - areaLow;
+        if (size < WINDOW_MIN_SIZE) size = WINDOW_MIN_SIZE;
+        if (low < areaLow) low = areaLow;
+        if (low + size > areaHigh) low = areaHigh - size;
+        high = low + size;
+    };
+    fit(c.left, c.right, areaLeft, areaRight);
+    fit(c.top, c.bottom, areaTop, areaBottom);
+    return c;
+}
+
 int ConfigSavePlacement(ConfigBackend* backend, const PlacementConfig& now) {
     if (!now.saved) return 0;
     int written = 0;

@@ -76,6 +76,12 @@ struct PlacementConfig {
     int maximized = 0;
 };
 
+// A restored rectangle brought onto a monitor's work area (left, top, right,
+// bottom): no larger than the area, no smaller than a usable window, and
+// moved inside it. A rectangle saved on a monitor unplugged since, or
+// damaged, then opens where it can be seen and grabbed.
+PlacementConfig PlacementClamp(const PlacementConfig& p, int areaLeft, int areaTop, int areaRight, int areaBottom);
+
 bool operator==(const PortSettings& a, const PortSettings& b);
 inline bool operator!=(const PortSettings& a, const PortSettings& b) { return !(a == b); }
 bool operator==(const FontConfig& a, const FontConfig& b);

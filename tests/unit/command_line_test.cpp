@@ -116,3 +116,24 @@ TEST(CommandLine, OptionsOverrideOnlyWhatTheyName) {
 }
 
 }  // namespace
+
+TEST(CommandLine, RecordNeverReplacesAFile) {
+    static const std::string present = "old.pcap";
+    bool (*exists)(const std::string&) = [](const std::string& path) { return path == present; };
+    CommandLineResult fresh = Parse({"--record", "new.pcap", "--open", "old.pcap"});
+    EXPECT_TRUE(CommandLineCheckFiles(fresh, exists));
+    EXPECT_EQ(fresh.outcome, CMDLINE_RUN);
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"--record", "old.pcap"}, "--record old.pcap exists; a recording never replaces a file (choose a new name)"},
+        {{"--record", "x.pcap", "--open", "x.pcap"}, "--record x.pcap is the file --open replays; record to a new file"},
+    };
+    for (const auto& c : cases) {
+        CommandLineResult r = Parse(c.args);
+        EXPECT_FALSE(CommandLineCheckFiles(r, exists)) << c.message;
+        EXPECT_EQ(r.outcome, CMDLINE_ERROR);
+        EXPECT_EQ(r.message, c.message);
+    }
+}

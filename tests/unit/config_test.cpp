@@ -197,3 +197,17 @@ TEST(SessionConfig, DamagedFontAndPlacementFallBack) {
 }
 
 }  // namespace
+
+TEST(SessionConfig, PlacementIsBroughtOntoTheWorkArea) {
+    auto placed = [](int l, int t, int r, int b) {
+        PlacementConfig p;
+        p.saved = true;
+        p.left = l, p.top = t, p.right = r, p.bottom = b;
+        const PlacementConfig c = PlacementClamp(p, 0, 0, 1920, 1040);
+        return std::vector<int>{c.left, c.top, c.right, c.bottom};
+    };
+    EXPECT_EQ(placed(100, 50, 900, 650), (std::vector<int>{100, 50, 900, 650})) << "inside: as saved";
+    EXPECT_EQ(placed(30000, 30000, 30800, 30600), (std::vector<int>{1120, 440, 1920, 1040})) << "far off: moved in";
+    EXPECT_EQ(placed(-32000, -500, -31200, 100), (std::vector<int>{0, 0, 800, 600})) << "off to the left and up";
+    EXPECT_EQ(placed(-100, 0, 5000, 3000), (std::vector<int>{0, 0, 1920, 1040})) << "larger than the area: fits it";
+}

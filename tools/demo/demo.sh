@@ -40,6 +40,7 @@ if [ -n "${DISPLAY:-}" ]; then
   qv_nullmodem_start "$QV_PEER" || exit 1
   # shellcheck disable=SC2086
   qv_sim_start "$DEMO/summary.json" $SIM_ARGS
+  rm -f "$DEMO/demo.pcap"  # a recording never replaces a file
   qv_app_start "$QV_BUILD/bin/qorvex.exe" --record "Z:$DEMO/demo.pcap"
   cat <<EOF
 
