@@ -63,6 +63,10 @@ struct ViewState {
     HFONT numberFont = nullptr, nameFont = nullptr, badgeFont = nullptr, uiFont = nullptr;
     std::string tipText;
     std::string detailText;
+    // Records the switcher has sent since the view began (a count above
+    // zero once is enough: a reset message zeroes the counts, not the records).
+    bool meReceived[ME_RECORDS] = {};
+    bool outReceived[OUT_RECORDS] = {};
 };
 
 ViewState* StateOf(HWND view) { return reinterpret_cast<ViewState*>(GetWindowLongPtrA(view, GWLP_USERDATA)); }
@@ -162,8 +166,30 @@ void Layout(HWND view, ViewState* s) {
     MoveWindow(s->detail, MARGIN, height - DETAIL_HEIGHT, std::max(0, width - 2 * MARGIN), DETAIL_HEIGHT - 3, TRUE);
 }
 
+// "Not received yet: ME 1, 3; outputs 9-48 (as the store starts). " while a
+// record the tiles derive from has never arrived, so that the store's
+// starting records are not taken for the switcher's tally.
+std::string NotReceivedText(const ViewState* s) {
+    std::string me, outputs;
+    for (int m = 0; m < ME_RECORDS; ++m)
+        if (!s->meReceived[m]) me += (me.empty() ? "ME " : ", ") + std::to_string(m + 1);
+    for (int r = 0; r < OUT_RECORDS;) {
+        if (s->outReceived[r]) {
+            ++r;
+            continue;
+        }
+        int last = r;
+        while (last + 1 < OUT_RECORDS && !s->outReceived[last + 1]) ++last;
+        outputs += (outputs.empty() ? "outputs " : ", ") + std::to_string(8 * r + 1) + "-" + std::to_string(8 * last + 8);
+        r = last + 1;
+    }
+    if (me.empty() && outputs.empty()) return std::string();
+    return "Not received yet: " + me + (me.empty() || outputs.empty() ? "" : "; ") + outputs +
+           " (as the store starts). ";
+}
+
 void UpdateDetail(ViewState* s) {
-    std::string text = DETAIL_HINT;
+    std::string text = NotReceivedText(s) + DETAIL_HINT;
     if (s->selected >= 0 && s->haveInputs) text = OnAirDescribe(s->tally, s->inputs, s->me, s->selected);
     // Only a new text: a static repaints itself whenever it is set.
     if (text == s->detailText) return;
@@ -185,6 +211,14 @@ void RebuildTiles(HWND view, ViewState* s) {
 
 // Re-derive from the store when what the view shows has changed (or always).
 void Refresh(HWND view, ViewState* s, bool always) {
+    TallyCounterValues counts;
+    TallyReadCounters(tallyStore, counts);
+    bool newlyReceived = false;
+    for (int m = 0; m < ME_RECORDS; ++m)
+        if (counts.meCount[m] && !s->meReceived[m]) newlyReceived = s->meReceived[m] = true;
+    for (int r = 0; r < OUT_RECORDS; ++r)
+        if (counts.outCount[r] && !s->outReceived[r]) newlyReceived = s->outReceived[r] = true;
+    if (newlyReceived || always) UpdateDetail(s);
     OnAirReadStore(tallyStore, s->latest);
     if (always || !s->haveInputs || !OnAirInputsEqual(s->latest, s->inputs)) {
         s->inputs = s->latest;

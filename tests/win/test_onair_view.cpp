@@ -156,7 +156,10 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
     // Why it is lit: in the tile's tool tip, and on a click in the detail line.
     const POINT middle = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     EXPECT_EQ(TipAt(view, middle), "Source 66 \"CLIP 2\" (CLP2): ME 2 PGM A via BusA");
-    EXPECT_EQ(Detail(), "Point at or click a tile to see why it is lit.");
+    // Only ME 2 has come: the other records' tiles are the store's starting ones.
+    EXPECT_EQ(Detail(),
+              "Not received yet: ME 1, 3, 4; outputs 1-48 (as the store starts). "
+              "Point at or click a tile to see why it is lit.");
     SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(middle.x, middle.y));
     EXPECT_EQ(Detail(), "Source 66 \"CLIP 2\" (CLP2): ME 2 PGM A via BusA");
     RECT r1;
