@@ -52,7 +52,7 @@ void UpdateInfo(HWND window) {
     if (v.following || rows <= v.rowsWhenLeft) {
         text = Thousands(HistoryBookSize(b)) + " events";
         if (!HistoryFilterIsAll(b.filter)) text += ", " + Thousands(rows) + " shown by the filter";
-        text += "; v.following the newest";
+        text += "; following the newest";
     } else {
         text = Thousands(rows - v.rowsWhenLeft) + " new rows below (End follows again)";
     }
