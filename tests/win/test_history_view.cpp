@@ -223,7 +223,7 @@ TEST_F(HistoryViewTest, FollowsTheNewestUntilScrolledUpThenCountsWhatWaits) {
     ASSERT_EQ(Rows(), 100);
     ASSERT_LT(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0), 90) << "more rows than the window shows";
     EXPECT_TRUE(LastRowVisible());
-    EXPECT_NE(Info().find("following the newest"), std::string::npos) << Info();
+    EXPECT_NE(Info().find("; following the newest"), std::string::npos) << Info();
     SendMessageA(list, LVM_ENSUREVISIBLE, 0, FALSE);
     ASSERT_EQ(SendMessageA(list, LVM_GETTOPINDEX, 0, 0), 0);
     Feed(Bytes{0x00} + Message(0xA1, 3, 50));
@@ -233,7 +233,7 @@ TEST_F(HistoryViewTest, FollowsTheNewestUntilScrolledUpThenCountsWhatWaits) {
     SendMessageA(list, WM_KEYDOWN, VK_END, 0);  // End goes to the newest row
     Feed(Bytes{0x00});
     EXPECT_TRUE(LastRowVisible());
-    EXPECT_NE(Info().find("following the newest"), std::string::npos) << Info();
+    EXPECT_NE(Info().find("; following the newest"), std::string::npos) << Info();
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     SaveWindowBitmap(window, ArtifactPath("history_view.bmp"));
 }
