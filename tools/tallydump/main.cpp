@@ -1,6 +1,8 @@
 // tallydump: decode a captured tally feed (a file or standard input) through
 // the receiver's own store and frame parser, or monitor a live port.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -38,6 +40,19 @@ void WarnAboutTerminalInput() {
 }
 #endif
 
+// A report that did not reach its destination (a full disk, a closed pipe)
+// is a failure, whatever the decode said: one line, and exit 2 for a file
+// (the report was all it made) or 1 for a port (its capture may be whole).
+// std::cout writes through stdout, whose error flag stays set once a write failed.
+int ReportWritten(int status, int failedStatus = 2) {
+    std::cout.flush();
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) || std::cout.bad();
+    if (!failed || InterruptSignal()) return status;
+    std::cerr << "tallydump: writing the report to standard output failed: "
+              << (errno ? std::strerror(errno) : "write error") << "\n";
+    return failedStatus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,8 +66,9 @@ int main(int argc, char** argv) {
         std::cerr << "tallydump: " << error << "\n";
         return 2;
     }
-    if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
-    if (!options.live.device.empty()) return LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+    if (options.detect) return ReportWritten(LiveDetect(options.live, std::cout, std::cerr), 1);
+    if (!options.live.device.empty())
+        return ReportWritten(LiveMonitor(options.live, options.mode, std::cout, std::cerr), 1);
 
     FILE* in = nullptr;
     std::string inputName = options.input;
@@ -75,6 +91,5 @@ int main(int argc, char** argv) {
     const int status =
         DumpStream(in, inputName, options.blockSize, options.mode, options.traceTime, std::cout, std::cerr);
     if (in != stdin) std::fclose(in);
-    std::cout.flush();
-    return status;
+    return ReportWritten(status);
 }
