@@ -300,10 +300,10 @@ int main(int argc, char** argv) {
     CLI::Option* fastOpt = app.add_flag("--fast", fast, "no pacing (for files and pipes)");
     rateOpt->excludes(fastOpt);
     app.add_option("--duration", duration, "stop after this many seconds")->check(AboveZero());
-    app.add_option("--count", count, "stop after this many messages")->check(Count64())->check(AboveZero());
+    app.add_option("--count", count, "stop after this many messages")->check(AboveZero())->check(Count64());
     app.add_option("--seed", seed, "seed of the production and the faults (default 1)")->check(Count64());
     app.add_option("--reset-at", resetAt, "send the counter-reset message as message N")
-        ->check(Count64())->check(AboveZero());
+        ->check(AboveZero())->check(Count64());
     CLI::Option* noNamesOpt = app.add_flag("--no-names", noNames, "do not send the source-name table at start");
     app.add_option("--faults", allFaults, "chance per message of each fault kind not set on its own (0..1)")
         ->check(Chance());
