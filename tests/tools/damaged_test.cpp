@@ -6,9 +6,15 @@
 // wrong success, and never a Lua error on what the tools accept.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -238,4 +244,57 @@ TEST(DamagedRecordings, EveryReaderGivesTheSameVerdict) {
             EXPECT_NE(shark.out.find("Qorvex tally feed"), std::string::npos);
         }
     }
+}
+
+TEST(DamagedRecordings, StallsAndLostReportsAreNeverASuccess) {
+    const std::string d = TestDir();
+    const std::string path = d + "/stamps.pcap";
+    // One record stamped in 2106 among records a second apart.
+    WriteFileBytes(path, FileHeader() + Record(T, RECORD_STRAY, {1}) + Record(0xFFFFFFFFu, RECORD_STRAY, {2}) +
+                             Record(T + 1, RECORD_STRAY, {3}) + Record(T + 2, RECORD_STRAY, {4}));
+
+    // A paced replay shortens the absurd gap to --max-gap and says so.
+    const auto start = std::chrono::steady_clock::now();
+    const ToolRun paced = RunTool({SIM, "--force", "-o", d + "/paced.out", "--replay", path, "--max-gap", "1.5"});
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(paced.status, 0) << paced.err;
+    EXPECT_GT(took, 2.3);  // 1.5 s capped, no gap back, then 1 s
+    EXPECT_LT(took, 8.0);
+    EXPECT_NE(paced.err.find("1 gap between records longer than 1.5 s played as 1.5 s"), std::string::npos);
+    EXPECT_NE(paced.err.find("\"gapsShortened\": 1"), std::string::npos) << paced.err;
+    EXPECT_EQ(ReadFileText(d + "/paced.out"), std::string("\x01\x02\x03\x04"));
+
+    // A report or summary that cannot be written fails, with one line.
+    const pid_t dump = StartTool({DUMP, "--json", path}, "", "/dev/full", d + "/full.err");
+    EXPECT_EQ(WaitTool(dump, 30000), 2);
+    EXPECT_EQ(ReadFileText(d + "/full.err"),
+              "tallydump: writing the report to standard output failed: No space left on device\n");
+    const pid_t sim = StartTool({SIM, "--fast", "--count", "5", "-o", d + "/five.bin"}, "", d + "/sim.out", "/dev/full");
+    EXPECT_EQ(WaitTool(sim, 30000), 1);
+
+    // An endless input streams in flat memory and stops at --duration.
+    const ToolRun zero = RunTool({SIM, "--fast", "--duration", "0.5", "-o", "/dev/null", "--replay", "/dev/zero"});
+    EXPECT_EQ(zero.status, 0) << zero.err;
+    EXPECT_NE(zero.err.find("\"complete\": false"), std::string::npos) << zero.err;
+
+    // A pty nobody reads: --duration still ends the run, and so does Ctrl-C.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string slave = ptsname(master);
+    for (bool interrupt : {false, true}) {
+        SCOPED_TRACE(interrupt ? "SIGINT" : "--duration");
+        std::vector<std::string> args = {SIM, "-o", slave, "--baud", "4000000"};
+        if (!interrupt) args.insert(args.end(), {"--duration", "1"});
+        const auto begun = std::chrono::steady_clock::now();
+        const pid_t pid = StartTool(args, "", d + "/pty.out", d + "/pty.err");
+        if (interrupt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            kill(pid, SIGINT);
+        }
+        EXPECT_EQ(WaitTool(pid, 10000), 0) << ReadFileText(d + "/pty.err");
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(), 5.0);
+    }
+    close(master);
 }
