@@ -98,21 +98,26 @@ SendResult Send(int fd, bool blocking, const uint8_t* data, size_t count, uint64
 
 // Lets a serial line send what it holds before the summary, but never waits
 // for a reader that is not there: at most the time the queue needs plus 1 s,
-// and not past a stop. What is left then is discarded.
-void Drain(int fd, double bytesPerSecond, bool stopped) {
-    if (!isatty(fd)) return;
+// and not after Ctrl-C. What is left then is discarded; returns how much.
+int Drain(int fd, double bytesPerSecond, bool interrupted) {
+    if (!isatty(fd)) return 0;
 #ifdef TIOCOUTQ
     int queued = 0;
-    if (!stopped && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    if (!interrupted && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::milliseconds(1000 + static_cast<long>(queued * 1000.0 / bytesPerSecond));
         while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && !InterruptSignal() &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) tcflush(fd, TCOFLUSH);
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        tcflush(fd, TCOFLUSH);
+        return queued;
+    }
+    return 0;
 #else
-    if (!stopped) tcdrain(fd);
+    if (!interrupted) tcdrain(fd);
+    return 0;
 #endif
 }
 
@@ -411,15 +416,12 @@ int main(int argc, char** argv) {
     };
     auto stop = [&] { return InterruptSignal() != 0 || (duration > 0 && elapsedSeconds() >= duration); };
     uint64_t sentBytes = 0, sentMessages = 0;
-    bool writeFailed = false, stopped = false;
+    bool writeFailed = false;
     std::vector<uint8_t> chunk;
     int writeErrno = 0;
     const bool simulating = replayPath.empty();
     for (;;) {
-        if (stop()) {
-            stopped = true;
-            break;
-        }
+        if (stop()) break;
         const double elapsed = elapsedSeconds();
         if (simulating && count && sentMessages >= count) break;
         // How far the line may be by now; a few milliseconds are sent at
@@ -452,10 +454,7 @@ int main(int argc, char** argv) {
             const uint64_t before = sentBytes;
             const SendResult sent = Send(fd, blocking, data, size, sentBytes, stop);
             if (!simulating) replay.sent += static_cast<size_t>(sentBytes - before);
-            if (sent == SEND_STOPPED) {
-                stopped = true;
-                break;
-            }
+            if (sent == SEND_STOPPED) break;
             if (sent == SEND_FAILED) {
                 writeErrno = errno;
                 writeFailed = true;
@@ -468,7 +467,13 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    Drain(fd, bytesPerSecond, stopped);
+    // Bytes the line never took are not sent: the summary must not count them.
+    const int discarded = Drain(fd, bytesPerSecond, InterruptSignal() != 0);
+    if (discarded > 0) {
+        std::cerr << "tallysim: " << discarded << " bytes still queued for " << output
+                  << " were discarded (nobody reading?)\n";
+        sentBytes = sentBytes > uint64_t(discarded) ? sentBytes - uint64_t(discarded) : 0;
+    }
     if (fd != STDOUT_FILENO) close(fd);
     if (replay.file && replay.file != stdin) std::fclose(replay.file);
     if (!replay.warning.empty())
