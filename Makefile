@@ -2,7 +2,7 @@
 # runs every test (CI calls exactly this); `make bench` prints the figures.
 SHELL := /bin/sh
 .DEFAULT_GOAL := build
-.PHONY: deps deps-tools build build-native build-windows tools test bench soak demo dist clean
+.PHONY: deps deps-tools build build-native build-windows tools test bench soak demo dist clean fuzz
 
 PACKAGES := cmake g++ make mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
 	wine wine64 xvfb socat libgtest-dev googletest libbenchmark-dev clang valgrind \
@@ -80,6 +80,12 @@ SEGMENT ?= 60
 BENCH_SOAK_MINUTES ?= 3
 soak: build
 	sh tests/e2e/soak.sh build/windows build/native/bin $(MINUTES) $(SEGMENT)
+
+# A longer fuzz campaign of the parser, every recording reader and the
+# dissector: make fuzz SECONDS=600 (make test runs 60 s of it).
+SECONDS ?= 300
+fuzz: build-native
+	sh tests/fuzz/run.sh $(SECONDS)
 
 # With DISPLAY set the application stays open for you; without one a scripted
 # tour on a private virtual display leaves screenshots in build/demo/.

@@ -2,6 +2,8 @@
 // their rows and above their columns; bit captions are listed from bit 0 up.
 #include "history/describe.h"
 
+#include "escape/escape.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -54,18 +56,7 @@ void Part(std::string& out) {
 // Text of a name field: up to its first NUL, bytes outside printable ASCII
 // (and the quote and backslash) escaped so the text stays one clean UTF-8 field.
 std::string Quoted(const char* field, size_t size) {
-    std::string out = "\"";
-    for (size_t i = 0; i < size && field[i]; ++i) {
-        const unsigned char c = static_cast<unsigned char>(field[i]);
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return "\"" + EscapeText(field, size, true) + "\"";
 }
 
 // "8 -> 3" and, when either source has a name, " (CAMERA 8 -> CAMERA 3)".

@@ -1,5 +1,7 @@
 #include "history/log_format.h"
 
+#include "escape/escape.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -29,12 +31,24 @@ void PutDigits(char*& out, int value, int width) {
 }
 
 // Details never hold a tab or line end (descriptions escape name bytes), but
-// a line must stay one line whatever it is given.
+// a line must stay one line whatever it is given, and no other control byte
+// (ESC, NUL: text of a replayed recording) may reach a terminal showing the
+// log. Printable text, escapes already made included, stays as it is.
 void AppendClean(const std::string& text, std::string& out) {
-    for (char c : text) out += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
+    for (char c : text) {
+        if (c == '\t' || c == '\n' || c == '\r') out += ' ';
+        else if ((c >= 0 && c < 0x20) || c == 0x7F) out += EscapeText(&c, 1);
+        else out += c;
+    }
 }
 
-void AppendCsvField(const std::string& text, std::string& out) {
+void AppendCsvField(const std::string& raw, std::string& out) {
+    // Line ends are quoted as CSV wants; other control bytes escaped as in the log.
+    std::string text;
+    for (char c : raw) {
+        if (((c >= 0 && c < 0x20) || c == 0x7F) && c != '\r' && c != '\n' && c != '\t') text += EscapeText(&c, 1);
+        else text += c;
+    }
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
         out += text;
         return;

@@ -134,9 +134,18 @@ bool RecordingHasMagic(const uint8_t* bytes, size_t length) {
     if (length < 4) return false;
     const uint32_t le = Get32(bytes, false);
     const uint32_t be = Get32(bytes, true);
-    // Microsecond and nanosecond pcap, either byte order: all are pcap files,
-    // so all go to the recording reader, which says what it cannot read.
-    return le == PCAP_MAGIC_MICROS || be == PCAP_MAGIC_MICROS || le == 0xA1B23C4D || be == 0xA1B23C4D;
+    // Microsecond and nanosecond pcap, either byte order, and pcapng: all are
+    // capture files, so all go to the recording reader, which says what it
+    // cannot read.
+    return le == PCAP_MAGIC_MICROS || be == PCAP_MAGIC_MICROS || le == 0xA1B23C4D || be == 0xA1B23C4D ||
+           RecordingIsPcapng(bytes, length);
+}
+
+bool RecordingIsPcapng(const uint8_t* bytes, size_t length) {
+    // A section header block, and its byte-order magic in either order, so
+    // that a raw feed starting with "\n\r\r\n" is still a raw feed.
+    if (length < 12 || Get32(bytes, false) != PCAPNG_SECTION_HEADER) return false;
+    return Get32(bytes + 8, false) == 0x1A2B3C4D || Get32(bytes + 8, true) == 0x1A2B3C4D;
 }
 
 bool RecordingBegin(RecordingReader& reader, FILE* file, const uint8_t* prefix, size_t prefixLength) {
@@ -149,6 +158,11 @@ bool RecordingBegin(RecordingReader& reader, FILE* file, const uint8_t* prefix, 
     reader.prefixUsed = 0;
     uint8_t header[PCAP_FILE_HEADER_SIZE];
     const size_t got = ReadBytes(reader, header, sizeof header);
+    if (RecordingIsPcapng(header, got)) {
+        reader.error = "pcapng file, not a classic pcap recording: convert it first with "
+                       "'editcap -F pcap FILE.pcapng FILE.pcap' (or Wireshark's Save As, format pcap)";
+        return false;
+    }
     if (got >= 4 && !RecordingHasMagic(header, got)) {
         reader.error = "not a recording (no pcap file header)";
         return false;
@@ -163,9 +177,11 @@ bool RecordingBegin(RecordingReader& reader, FILE* file, const uint8_t* prefix, 
         return false;
     }
     const uint32_t major = Get16(header + 4, reader.swapped);
+    const uint32_t minor = Get16(header + 6, reader.swapped);
     const uint32_t linkType = Get32(header + 20, reader.swapped) & 0x0FFFFFFF;  // high bits: FCS info
-    if (major != 2) {
-        reader.error = "pcap file of version " + std::to_string(major) + ", not 2: not readable here";
+    if (major != 2 || minor != 4) {
+        reader.error = "pcap file of version " + std::to_string(major) + "." + std::to_string(minor) +
+                       ", not 2.4: not readable here";
         return false;
     }
     if (linkType != RECORDING_LINKTYPE) {
@@ -206,6 +222,22 @@ RecordingReadResult RecordingNext(RecordingReader& reader, RecordingRecord& reco
     }
     if (reader.buffer[0] == 0 || !RecordKindName(reader.buffer[1])) {
         reader.error = "damaged recording: " + where + " is of no known kind";
+        return RECORDING_BAD;
+    }
+    // What no writer produces is refused rather than guessed at.
+    const uint8_t kind = reader.buffer[1];
+    const size_t length = captured - RECORD_HEADER_SIZE;
+    if (reader.buffer[2] & ~RECORD_FLAG_SPLIT) {
+        reader.error = "damaged recording: " + where + " has unknown flag bits";
+        return RECORDING_BAD;
+    }
+    if ((kind == RECORD_LINE_ERROR || kind == RECORD_PORT_ERROR) && length != 4) {
+        reader.error = "damaged recording: " + where + " is a " + RecordKindName(kind) + " record of " +
+                       std::to_string(length) + " bytes, not 4";
+        return RECORDING_BAD;
+    }
+    if (kind == RECORD_DISCONNECT && length != 0) {
+        reader.error = "damaged recording: " + where + " is a disconnect record with bytes";
         return RECORDING_BAD;
     }
     record.timeUs = uint64_t(Get32(header, reader.swapped)) * 1000000 + micros;

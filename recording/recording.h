@@ -92,8 +92,15 @@ struct RecordingReader {
     std::string error;            // the reason for RECORDING_TRUNCATED or RECORDING_BAD
 };
 
-// True when the first bytes of a stream are a pcap file header's magic (either byte order).
+// pcapng's section header block type: a Wireshark copy of a recording.
+constexpr uint32_t PCAPNG_SECTION_HEADER = 0x0A0D0D0A;
+
+// True when the first bytes of a stream are a capture file's magic: pcap
+// (either byte order, micro- or nanoseconds) or pcapng. The reader refuses
+// all but microsecond pcap with a message saying why.
 bool RecordingHasMagic(const uint8_t* bytes, size_t length);
+// True for a pcapng section header (needs 12 bytes).
+bool RecordingIsPcapng(const uint8_t* bytes, size_t length);
 
 // Reads and checks the file header from file, after the prefix bytes already
 // taken from it (for standard input, where the magic was looked at first).

@@ -13,12 +13,9 @@ bool ReadAhead(ReplayPlayer& p) {
         p.played = p.summary.records;
         return false;
     }
+    p.aheadAtUs = ReplayTimelineStep(p.timeline, p.ahead.timeUs);
     p.hasAhead = true;
     return true;
-}
-
-uint64_t Offset(const ReplayPlayer& p, uint64_t timeUs) {
-    return timeUs > p.summary.firstUs ? timeUs - p.summary.firstUs : 0;
 }
 
 // Moves the position on to clockUs at the current speed.
@@ -30,18 +27,48 @@ void Tick(ReplayPlayer& p, uint64_t clockUs) {
 
 }  // namespace
 
-bool ReplayOpen(ReplayPlayer& player, const char* path, uint64_t clockUs, std::string& error) {
+uint64_t ReplayTimelineStep(ReplayTimeline& t, uint64_t timeUs) {
+    if (!t.started) {
+        t.started = true;
+        t.lastUs = timeUs;
+        return t.atUs = 0;
+    }
+    uint64_t gap = timeUs > t.lastUs ? timeUs - t.lastUs : 0;
+    if (gap > t.capUs) {
+        gap = t.capUs;
+        ++t.capped;
+    }
+    t.lastUs = timeUs;
+    t.atUs += gap;
+    return t.atUs;
+}
+
+bool ReplayOpen(ReplayPlayer& player, const char* path, uint64_t clockUs, std::string& error, uint64_t gapCapUs) {
     ReplayClose(player);
-    RecordingSummary summary;
-    if (!RecordingCheck(path, summary, error)) return false;
     FILE* file = std::fopen(path, "rb");
     if (!file) {
         error = std::string("cannot open ") + path;
         return false;
     }
     std::unique_ptr<RecordingReader> reader(new RecordingReader);
-    if (!RecordingBegin(*reader, file)) {
-        error = reader->error;
+    // One pass checks the whole file and finds its play time with the cap.
+    RecordingSummary summary;
+    ReplayTimeline timeline;
+    timeline.capUs = gapCapUs;
+    bool ok = RecordingBegin(*reader, file);
+    RecordingRecord record;
+    RecordingReadResult result = RECORDING_END;
+    uint64_t durationUs = 0;
+    while (ok && (result = RecordingNext(*reader, record)) == RECORDING_RECORD) {
+        if (!summary.records) summary.firstUs = record.timeUs;
+        summary.lastUs = record.timeUs;
+        ++summary.records;
+        if (RecordCarriesStream(record.kind)) summary.streamBytes += record.length;
+        durationUs = ReplayTimelineStep(timeline, record.timeUs);
+    }
+    summary.truncated = ok && result == RECORDING_TRUNCATED;
+    if (!ok || result == RECORDING_BAD || std::fseek(file, 0, SEEK_SET) != 0 || !RecordingBegin(*reader, file)) {
+        error = reader->error.empty() ? std::string("cannot read ") + path : reader->error;
         std::fclose(file);
         return false;
     }
@@ -49,6 +76,10 @@ bool ReplayOpen(ReplayPlayer& player, const char* path, uint64_t clockUs, std::s
     player.file = file;
     player.path = path;
     player.summary = summary;
+    player.timeline = ReplayTimeline();
+    player.timeline.capUs = gapCapUs;
+    player.durationUs = durationUs;
+    player.gapsCapped = timeline.capped;
     player.hasAhead = false;
     player.played = 0;
     player.positionUs = 0;
@@ -71,7 +102,7 @@ size_t ReplayAdvance(ReplayPlayer& player, uint64_t clockUs, size_t maxRecords, 
     Tick(player, clockUs);
     size_t count = 0;
     while (count < maxRecords && !player.paused && ReadAhead(player)) {
-        const uint64_t at = Offset(player, player.ahead.timeUs);
+        const uint64_t at = player.aheadAtUs;
         if (player.speed != REPLAY_SPEED_FAST && at > player.positionUs) break;
         if (player.speed == REPLAY_SPEED_FAST && at > player.positionUs) player.positionUs = at;
         player.hasAhead = false;
@@ -106,7 +137,7 @@ void ReplaySetSpeed(ReplayPlayer& player, int speed, uint64_t clockUs) {
 
 bool ReplayFinished(const ReplayPlayer& player) { return player.played >= player.summary.records; }
 
-uint64_t ReplayDurationUs(const ReplayPlayer& player) { return Offset(player, player.summary.lastUs); }
+uint64_t ReplayDurationUs(const ReplayPlayer& player) { return player.durationUs; }
 
 std::string ReplayClockText(uint64_t us, bool hours) {
     const uint64_t s = us / 1000000;
@@ -125,8 +156,14 @@ std::string ReplayStatusText(const ReplayPlayer& player) {
     unsigned percent = total ? unsigned(at * 100 / total) : (ReplayFinished(player) ? 100 : 0);
     if (!ReplayFinished(player) && percent == 100) percent = 99;
     const bool hours = total >= 3600000000ull;
-    char text[96];
+    char text[160];
     std::snprintf(text, sizeof text, "Replay %u %% (%s of %s)", percent, ReplayClockText(at, hours).c_str(),
                   ReplayClockText(total, hours).c_str());
-    return text;
+    std::string status = text;
+    if (player.gapsCapped) {
+        std::snprintf(text, sizeof text, ", %llu gap%s over %llu s shortened", (unsigned long long)player.gapsCapped,
+                      player.gapsCapped == 1 ? "" : "s", (unsigned long long)(player.timeline.capUs / 1000000));
+        status += text;
+    }
+    return status;
 }

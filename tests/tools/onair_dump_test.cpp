@@ -53,15 +53,15 @@ TEST(TallyDumpOnAir, FinalStateOfAHandMadeCapture) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
               "{\"me\":["
-              "{\"pgm\":[66],\"lap\":[21,22],\"pvw\":[3,66]},"
-              "{\"pgm\":[],\"lap\":[],\"pvw\":[]},"
-              "{\"pgm\":[0,128],\"lap\":[],\"pvw\":[255]},"
-              "{\"pgm\":[],\"lap\":[],\"pvw\":[]}],"
+              "{\"pgm\":[66],\"lap\":[21,22],\"pvw\":[3,66],\"received\":true},"
+              "{\"pgm\":[],\"lap\":[],\"pvw\":[],\"received\":false},"
+              "{\"pgm\":[0,128],\"lap\":[],\"pvw\":[255],\"received\":true},"
+              "{\"pgm\":[],\"lap\":[],\"pvw\":[],\"received\":false}],"
               "\"outputs\":["
-              "{\"output\":9,\"source\":9,\"mode\":\"V\"},"
-              "{\"output\":10,\"source\":66,\"mode\":\"V\"},"
-              "{\"output\":12,\"source\":12,\"mode\":\"K\"},"
-              "{\"output\":48,\"source\":200,\"mode\":\"V\"}]}\n");
+              "{\"output\":9,\"source\":9,\"mode\":\"V\",\"received\":true},"
+              "{\"output\":10,\"source\":66,\"mode\":\"V\",\"received\":true},"
+              "{\"output\":12,\"source\":12,\"mode\":\"K\",\"received\":true},"
+              "{\"output\":48,\"source\":200,\"mode\":\"V\",\"received\":true}]}\n");
     EXPECT_EQ(run.err, "");
 
     // The same bytes from standard input give the same object.
@@ -85,12 +85,16 @@ TEST(TallyDumpOnAir, InputWithoutMessagesGivesTheInitialState) {
     const ToolRun run = RunTool({DUMP, "--on-air", path});
     ASSERT_EQ(run.status, 0) << run.err;
     // ME 1's shipped record (sources 1-12, rows AA 55 AA A5 5A 5A A5 AA 55 AA),
-    // MEs 2-4 all zero, and the shipped outputs' on-air bits.
+    // MEs 2-4 all zero, and the shipped outputs' on-air bits: all of it
+    // marked as never received, so nobody takes it for tally.
     const std::string me1 =
         "{\"pgm\":[1,2,3,4,5,6,7,8,9,10,11,12],\"lap\":[1,2,3,4,5,6,7,8,9,10,11,12],"
-        "\"pvw\":[1,2,3,4,5,6,7,8,9,10,11,12]}";
+        "\"pvw\":[1,2,3,4,5,6,7,8,9,10,11,12],\"received\":false}";
     EXPECT_EQ(run.out.rfind("{\"me\":[" + me1 + ",{\"pgm\":[],", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("\"outputs\":[{\"output\":1,\"source\":1,\"mode\":\"V\"},{\"output\":6,"),
+    EXPECT_NE(run.out.find("\"outputs\":[{\"output\":1,\"source\":1,\"mode\":\"V\",\"received\":false},"
+                           "{\"output\":6,"),
               std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("{\"output\":48,\"source\":0,\"mode\":\"V\"}]}"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("{\"output\":48,\"source\":0,\"mode\":\"V\",\"received\":false}]}"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\"received\":true"), std::string::npos) << run.out;
 }

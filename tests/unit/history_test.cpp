@@ -240,6 +240,14 @@ TEST(HistoryLog, OneTabSeparatedLinePerEventUnderTheHeader) {
     HistoryEvent e = rig.Event(0);
     HistoryAppendCsvLine(e, "a, \"b\"", csv);
     EXPECT_EQ(csv.substr(23), ",message,0xa1,a1a112255a,\"a, \"\"b\"\"\"\r\n");
+    // Text from a replayed recording: ESC and NUL never reach a terminal
+    // showing the log, a line end never forges a line, escapes stay as made.
+    const std::string hostile = "COM1\x1b[31m\nforged\t\x7f\\x41";
+    std::string log, csv2;
+    HistoryAppendLogLine(e, hostile + std::string(1, '\0'), log);
+    EXPECT_EQ(log.substr(23), "\tmessage\t0xa1\ta1a112255a\tCOM1\\x1b[31m forged \\x7f\\x41\\x00\n");
+    HistoryAppendCsvLine(e, hostile, csv2);
+    EXPECT_EQ(csv2.substr(23), ",message,0xa1,a1a112255a,\"COM1\\x1b[31m\nforged\t\\x7f\\x41\"\r\n");
     HistoryEvent link = {};
     link.kind = EVENT_CONNECT;
     std::string hex = "x";

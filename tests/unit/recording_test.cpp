@@ -343,7 +343,7 @@ TEST(Replay, PlaysAtTheRecordedPaceWithPauseSpeedAndJumpToEnd) {
     std::vector<Rec> played;
     std::string error;
     const uint64_t s = 1000000;
-    ASSERT_TRUE(ReplayOpen(*player, path.c_str(), 100 * s, error)) << error;
+    ASSERT_TRUE(ReplayOpen(*player, path.c_str(), 100 * s, error, REPLAY_NO_GAP_CAP)) << error;
     EXPECT_EQ(ReplayStatusText(*player), "Replay 0 % (00:00 of 03:20)");
     EXPECT_EQ(ReplayAdvance(*player, 100 * s + s / 2, 1000, CollectPlayed, &played), 1u);
     EXPECT_EQ(ReplayAdvance(*player, 101 * s, 1000, CollectPlayed, &played), 1u);  // the one at 1 s, on time
@@ -373,6 +373,34 @@ TEST(Replay, PlaysAtTheRecordedPaceWithPauseSpeedAndJumpToEnd) {
     EXPECT_EQ(ReplayClockText(3723 * s, true), "1:02:03");
     ReplayClose(*player);
     std::remove(path.c_str());
+}
+
+TEST(Replay, AGapOverTheCapPlaysAsTheCapAndTimeGoingBackIsNoGap) {
+    const uint64_t s = 1000000;
+    // The 197 s gap before the last record plays as 10 s, and says so.
+    const std::string path = FiveSecondsApart("cap");
+    std::unique_ptr<ReplayPlayer> player(new ReplayPlayer);
+    std::vector<Rec> played;
+    std::string error;
+    ASSERT_TRUE(ReplayOpen(*player, path.c_str(), 0, error)) << error;
+    EXPECT_EQ(player->gapsCapped, 1u);
+    EXPECT_EQ(ReplayStatusText(*player), "Replay 0 % (00:00 of 00:13), 1 gap over 10 s shortened");
+    EXPECT_EQ(ReplayAdvance(*player, 12 * s, 1000, CollectPlayed, &played), 4u);
+    EXPECT_EQ(ReplayAdvance(*player, 13 * s, 1000, CollectPlayed, &played), 1u);
+    EXPECT_TRUE(ReplayFinished(*player));
+    ReplayClose(*player);
+    std::remove(path.c_str());
+
+    // A stamp in 2106 among stamps of 2026: one capped gap forward, none
+    // back, and the records after it keep their own spacing.
+    ReplayTimeline timeline;
+    const uint64_t t0 = 1796720396000000ull, far = 4294967295ull * s;
+    EXPECT_EQ(ReplayTimelineStep(timeline, t0), 0u);
+    EXPECT_EQ(ReplayTimelineStep(timeline, t0 + 2 * s), 2 * s);
+    EXPECT_EQ(ReplayTimelineStep(timeline, far), 12 * s);
+    EXPECT_EQ(ReplayTimelineStep(timeline, t0 + 3 * s), 12 * s);
+    EXPECT_EQ(ReplayTimelineStep(timeline, t0 + 4 * s + 500000), 13 * s + 500000);
+    EXPECT_EQ(timeline.capped, 1u);
 }
 
 TEST(Replay, TruncatedPlaysUpToItsLastRecordAndForeignOpensNothing) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include "escape/escape.h"
 #include "onair/onair.h"
 #include "recording/recording.h"
 #include "tools/common/interrupt.h"
@@ -36,19 +37,7 @@ void CounterScalars(TallyCounterValues& c, uint32_t* scalars[5]) {
 // Name text up to its first NUL (or the field's end), quoted, with anything
 // unprintable escaped so that a trace line stays one line.
 std::string QuoteText(const uint8_t* text, int length) {
-    std::string out = "\"";
-    for (int i = 0; i < length && text[i] != 0; ++i) {
-        const uint8_t c = text[i];
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
-    }
-    out += '"';
-    return out;
+    return "\"" + EscapeText(text, static_cast<size_t>(length), true) + "\"";
 }
 
 std::string TypeHex(uint8_t type) {
@@ -242,15 +231,21 @@ nlohmann::ordered_json DumpOnAirJson(DumpSession& session) {
     OnAirDerive(inputs->me, inputs->out, *tally);
     // Keys in the order people read them: pgm, lap, pvw; output, source, mode.
     nlohmann::ordered_json json = nlohmann::ordered_json::object();
+    // "received": false where the tally comes from the store's initial
+    // records, because no message for that ME or output record ever came.
     json["me"] = nlohmann::ordered_json::array();
     for (int m = 0; m < ME_RECORDS; ++m)
         json["me"].push_back(nlohmann::ordered_json{{"pgm", OnAirSourcesAt(*tally, m, ONAIR_PROGRAM)},
                               {"lap", OnAirSourcesAt(*tally, m, ONAIR_LOOKAHEAD)},
-                              {"pvw", OnAirSourcesAt(*tally, m, ONAIR_PREVIEW)}});
+                              {"pvw", OnAirSourcesAt(*tally, m, ONAIR_PREVIEW)},
+                              {"received", session.stored[CATEGORY_ME + 1 + m] > 0}});
     json["outputs"] = nlohmann::ordered_json::array();
     for (int k = 0; k < tally->onAirCount; ++k) {
         const OnAirOutput& o = tally->onAir[k];
-        json["outputs"].push_back(nlohmann::ordered_json{{"output", o.output}, {"source", o.source}, {"mode", std::string(1, o.mode)}});
+        const int record = (o.output - 1) / 8;
+        json["outputs"].push_back(nlohmann::ordered_json{{"output", o.output}, {"source", o.source},
+                                                         {"mode", std::string(1, o.mode)},
+                                                         {"received", session.stored[CATEGORY_OUT + 1 + record] > 0}});
     }
     delete tally;
     delete inputs;
@@ -379,6 +374,7 @@ const char* DumpEndText(DumpEnd end) {
     case DUMP_END_INTERRUPTED: return "interrupted";
     case DUMP_END_READ_FAILED: return "read failed";
     case DUMP_END_WRITE_FAILED: return "capture write failed";
+    case DUMP_END_TRUNCATED: return "truncated recording";
     }
     return "?";
 }

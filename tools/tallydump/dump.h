@@ -30,6 +30,7 @@ enum DumpEnd {
     DUMP_END_INTERRUPTED,   // a file or standard input interrupted before its end
     DUMP_END_READ_FAILED,   // the input or device failed while reading
     DUMP_END_WRITE_FAILED,  // the capture could not be written
+    DUMP_END_TRUNCATED,     // a recording cut inside a record: decoded up to its last whole record
 };
 
 // The largest feed the parser always takes whole: its frame buffer less the

@@ -1,6 +1,8 @@
 // tallydump: decode a captured tally feed (a file or standard input) through
 // the receiver's own store and frame parser, or monitor a live port.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -43,6 +45,19 @@ void WarnAboutTerminalInput() {
 }
 #endif
 
+// A report that did not reach its destination (a full disk, a closed pipe)
+// is a failure, whatever the decode said: one line, and exit 2 for a file
+// (the report was all it made) or 1 for a port (its capture may be whole).
+// std::cout writes through stdout, whose error flag stays set once a write failed.
+int ReportWritten(int status, int failedStatus = 2) {
+    std::cout.flush();
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) || std::cout.bad();
+    if (!failed || InterruptSignal()) return status;
+    std::cerr << "tallydump: writing the report to standard output failed: "
+              << (errno ? std::strerror(errno) : "write error") << "\n";
+    return failedStatus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,7 +74,7 @@ int main(int argc, char** argv) {
     if (!options.tslDecode.empty()) return TslDecodeFile(options.tslDecode, std::cout, std::cerr);
     if (options.watch && !options.live.device.empty())
         return WatchPort(options.live, options.watchConfig, std::cout, std::cerr);
-    if (options.detect) return LiveDetect(options.live, std::cout, std::cerr);
+    if (options.detect) return ReportWritten(LiveDetect(options.live, std::cout, std::cerr), 1);
     if (!options.live.device.empty()) {
         std::unique_ptr<MqttLinkPublisher> publisher;
         if (!options.mqtt.broker.empty()) {
@@ -69,7 +84,7 @@ int main(int argc, char** argv) {
                 std::to_string(l.baud) + " " + std::to_string(l.dataBits) + l.parity + std::to_string(l.stopBits)));
             LiveSetPublisher(publisher.get());
         }
-        const int status = LiveMonitor(options.live, options.mode, std::cout, std::cerr);
+        const int status = ReportWritten(LiveMonitor(options.live, options.mode, std::cout, std::cerr), 1);
         if (publisher) {
             // What the run ended with goes out before we say offline.
             LiveSetPublisher(nullptr);
@@ -110,6 +125,5 @@ int main(int argc, char** argv) {
     const int status =
         DumpStream(in, inputName, options.blockSize, options.mode, options.traceTime, std::cout, std::cerr);
     if (in != stdin) std::fclose(in);
-    std::cout.flush();
-    return status;
+    return ReportWritten(status);
 }

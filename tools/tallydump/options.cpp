@@ -15,7 +15,8 @@ const char* const EXIT_STATUSES =
     "       (--watch: and no alarm was raised; 1: alarms were raised)\n"
     "  1    the report is incomplete: reading or the capture failed part way, or bytes were\n"
     "       dropped; the report of what was decoded is still printed\n"
-    "  2    nothing was done: a bad option, an input, device or capture that cannot be used\n"
+    "  2    nothing was done: a bad option, an input, device or capture that cannot be used, or\n"
+    "       the report of a file could not be written (disk full, output closed; with --port: 1)\n"
     "  130  a file or standard input interrupted with Ctrl-C (143: SIGTERM) before its end;\n"
     "       the report covers what was read. A second Ctrl-C quits at once, without a report\n";
 

@@ -5,9 +5,11 @@
 // bytes within one record is one line, so there is one line per record.
 #include "tools/tallydump/recorded.h"
 
+#include "escape/escape.h"
 #include "tools/common/interrupt.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cinttypes>
 #include <deque>
 #include <ostream>
@@ -76,6 +78,37 @@ void PrintEvent(RecordedTrace& t, size_t index, uint64_t timeUs, const FrameEven
     *t.out << RecordingTimeText(timeUs) << "  " << FormatTraceEvent(event) << '\n';
 }
 
+// The parser's input offset of its first pending byte belongs to which record
+// (SIZE_MAX when nothing is pending).
+size_t FirstPendingIndex(const RecordedTrace& t) {
+    const int pending = FrameParserPending(*t.session->parser);
+    if (pending <= 0) return SIZE_MAX;
+    const uint64_t first = t.session->parser->bytesFed - static_cast<uint64_t>(pending);
+    for (const Span& span : t.spans)
+        if (first < span.parserEnd) return span.index;
+    return SIZE_MAX;
+}
+
+void FlushStray(RecordedTrace& t);
+
+// After each record: what is known to be complete goes out now, so that the
+// memory held stays flat in the recording's size and a line-error line is
+// not kept back to the end. Lines for later records wait only while the
+// parser holds an incomplete message whose line must come first; a queue
+// grown past a bound goes out anyway (a flood of link events inside one
+// message is printed ahead of that message's line).
+void SettleRecord(RecordedTrace& t) {
+    FlushStray(t);
+    const int pending = FrameParserPending(*t.session->parser);
+    const uint64_t consumed = t.session->parser->bytesFed - static_cast<uint64_t>(pending > 0 ? pending : 0);
+    while (!t.spans.empty() && t.spans.front().parserEnd <= consumed && t.spans.size() > 1) t.spans.pop_front();
+    PrintWaitingBefore(t, FirstPendingIndex(t));
+    while (t.waiting.size() > 4096) {
+        *t.out << t.waiting.front().line << '\n';
+        t.waiting.pop_front();
+    }
+}
+
 void FlushStray(RecordedTrace& t) {
     if (!t.strayHeld) return;
     t.strayHeld = false;
@@ -131,7 +164,8 @@ std::string RecordLine(const RecordingRecord& record, uint64_t streamOffset) {
         what = text;
         break;
     case RECORD_CONNECT:
-        what = "connect " + std::string(reinterpret_cast<const char*>(record.bytes), record.length);
+        // Text from the file: a newline in it must not forge a trace line.
+        what = "connect " + EscapeText(record.bytes, record.length);
         break;
     case RECORD_DISCONNECT: what = "disconnect"; break;
     default: what = RecordKindName(record.kind); break;
@@ -182,12 +216,16 @@ int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix,
         if (record.kind == RECORD_CONNECT) {
             // Every event of the previous connection is out; the application
             // starts a new parser here, and so does this.
+            if (trace.out) {
+                FlushStray(trace);
+                PrintWaitingBefore(trace, index);
+            }
             trace.spans.clear();
             FrameParserInit(*session.parser, session.store.get(), OnRecordedEvent, &trace);
         }
         if (RecordCarriesStream(record.kind) && record.kind != RECORD_DROPPED) {
             const uint64_t start = session.parser->bytesFed;
-            trace.spans.push_back({start, start + record.length, streamOffset, index, record.timeUs});
+            if (trace.out) trace.spans.push_back({start, start + record.length, streamOffset, index, record.timeUs});
             // In reads no longer than the receiver's, so the parser never drops.
             for (size_t at = 0; at < record.length; at += READ_BUFFER_SIZE)
                 DumpFeed(session, record.bytes + at,
@@ -199,12 +237,15 @@ int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix,
         if (trace.out && (!RecordCarriesStream(record.kind) || record.kind == RECORD_DROPPED ||
                           record.kind == RECORD_PENDING))
             trace.waiting.push_back({index, RecordLine(record, streamOffset)});
+        if (trace.out) SettleRecord(trace);
         if (RecordCarriesStream(record.kind)) streamOffset += record.length;
     }
     // Ctrl-C or SIGTERM while reading a pipe ends the read early (and may
     // leave a short read behind): the report covers the records read so far.
     const int signal = InterruptSignal();
-    const DumpEnd end = signal ? DUMP_END_INTERRUPTED : DUMP_END_INPUT;
+    const DumpEnd end = signal                               ? DUMP_END_INTERRUPTED
+                        : result == RECORDING_TRUNCATED ? DUMP_END_TRUNCATED
+                                                        : DUMP_END_INPUT;
     if (result == RECORDING_BAD && !signal) {
         err << "tallydump: " << inputName << ": " << reader->error << "\n";
         return 2;

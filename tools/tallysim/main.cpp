@@ -1,6 +1,8 @@
 // tallysim: play the switcher's end of a tally link into a serial device or
 // pty, a file or standard output, and report what a receiver must then show.
 #include <atomic>
+#include <cmath>
+#include <functional>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +16,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +26,7 @@
 
 #include "recording/recorder.h"
 #include "recording/recording.h"
+#include "recording/replay.h"
 #include "tools/common/cli.h"
 #include "tools/common/files.h"
 #include "tools/common/interrupt.h"
@@ -32,10 +37,12 @@ namespace {
 
 const char* const EXIT_STATUSES =
     "Exit status:\n"
-    "  0    everything was sent (--count, --duration, the whole --replay), or stopped with\n"
-    "       Ctrl-C or SIGTERM; the summary says whether the expectation is complete\n"
+    "  0    everything was sent (--count, --sim-seconds, --duration, the whole --replay), or\n"
+    "       stopped with Ctrl-C or SIGTERM; the summary says whether the expectation is\n"
+    "       complete\n"
     "  1    writing the output or the summary failed part way (device gone, disk full, reader\n"
-    "       gone); the summary of what was sent is still printed\n"
+    "       gone), or a --replay read from a pipe stopped at damage; the summary of what was\n"
+    "       sent is still printed\n"
     "  2    nothing was sent: a bad option, an output, replay or summary file that cannot be used\n"
     "  130  a second Ctrl-C (143: SIGTERM) while finishing: quit at once, without a summary\n";
 
@@ -63,60 +70,206 @@ int OpenOutput(const std::string& path, long baud, FilePolicy policy, std::strin
     return fd;
 }
 
-// Writes everything, unless stopped or the far end went away.
-bool WriteAll(int fd, const uint8_t* data, size_t count, uint64_t& written) {
+// How a write of the feed ended.
+enum SendResult { SEND_DONE, SEND_STOPPED, SEND_FAILED };
+
+// Writes everything, waiting for the far end at most 50 ms at a time so that
+// Ctrl-C and the --duration deadline are seen after every partial write, even
+// with nobody reading (a pty left open). Descriptors this program opened are
+// non-blocking; standard output is written in pieces a pipe reported room for.
+SendResult Send(int fd, bool blocking, const uint8_t* data, size_t count, uint64_t& written,
+                const std::function<bool()>& stop) {
     while (count) {
-        const ssize_t n = write(fd, data, count);
+        if (stop()) return SEND_STOPPED;
+        pollfd p = {fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, 50);
+        if (ready < 0 && errno != EINTR) return SEND_FAILED;
+        if (ready <= 0) continue;
+        const size_t step = blocking && count > 4096 ? 4096 : count;
+        const ssize_t n = write(fd, data, step);
         if (n < 0) {
-            if (errno == EINTR) {
-                if (InterruptSignal()) return false;
-                continue;
-            }
-            if (errno == EAGAIN) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                continue;
-            }
-            return false;
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return SEND_FAILED;
         }
         data += n;
         count -= static_cast<size_t>(n);
         written += static_cast<uint64_t>(n);
     }
-    return true;
+    return SEND_DONE;
 }
 
-// A recording's received bytes, end to end, and for each record carrying
-// some the stream offset it ends at and its time after the first record.
-struct ReplayMark {
-    size_t end;
-    double seconds;
+// Lets a serial line send what it holds before the summary, but never waits
+// for a reader that is not there: at most the time the queue needs plus 1 s,
+// and not after Ctrl-C. What is left then is discarded; returns how much.
+int Drain(int fd, double bytesPerSecond, bool interrupted) {
+    if (!isatty(fd)) return 0;
+#ifdef TIOCOUTQ
+    int queued = 0;
+    if (!interrupted && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(1000 + static_cast<long>(queued * 1000.0 / bytesPerSecond));
+        while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && !InterruptSignal() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        tcflush(fd, TCOFLUSH);
+        return queued;
+    }
+    return 0;
+#else
+    if (!interrupted) tcdrain(fd);
+    return 0;
+#endif
+}
+
+// The --replay input, read as it is sent: a raw capture block by block, a
+// recording record by record, so memory stays flat whatever its size, and a
+// pipe works as well as a file (nothing is read twice or rewound).
+struct ReplayInput {
+    FILE* file = nullptr;
+    std::string path;
+    bool recording = false;
+    std::unique_ptr<RecordingReader> reader;
+    uint8_t head[PCAP_FILE_HEADER_SIZE];
+    size_t headLength = 0;      // bytes read to tell a recording from a raw capture
+    ReplayTimeline timeline;    // recording: play times with the gap cap
+    std::vector<uint8_t> bytes; // the part being sent
+    size_t sent = 0;
+    double dueSeconds = 0;      // recording: when that part is due
+    bool ended = false;
+    std::string error;          // why the input stopped early (damage, a read error)
+    std::string warning;        // a truncated tail
 };
-bool LoadRecording(FILE* file, const std::string& path, std::vector<uint8_t>& bytes, std::vector<ReplayMark>& marks,
-                   std::string& error) {
-    std::unique_ptr<RecordingReader> reader(new RecordingReader);
-    if (!RecordingBegin(*reader, file)) {
-        error = path + ": " + reader->error;
+
+// Reads up to size bytes straight from the descriptor (a signal interrupts
+// the wait; what a pipe has is taken without waiting for more).
+size_t ReadSome(FILE* file, uint8_t* into, size_t size, bool& failed) {
+    failed = false;
+    for (;;) {
+        const ssize_t n = read(fileno(file), into, size);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno == EINTR && !InterruptSignal()) continue;
+        failed = errno != EINTR;
+        return 0;
+    }
+}
+
+// The next part to send into in.bytes; false at the end (in.error set when
+// the input could not be read to its end).
+bool ReplayNext(ReplayInput& in) {
+    in.bytes.clear();
+    in.sent = 0;
+    if (in.ended) return false;
+    if (!in.recording) {
+        if (in.headLength) {
+            in.bytes.assign(in.head, in.head + in.headLength);
+            in.headLength = 0;
+            return true;
+        }
+        in.bytes.resize(4096);
+        bool failed;
+        const size_t n = ReadSome(in.file, in.bytes.data(), in.bytes.size(), failed);
+        in.bytes.resize(n);
+        if (n) return true;
+        in.ended = true;
+        if (failed) in.error = std::string("reading failed: ") + std::strerror(errno);
+        else if (InterruptSignal()) in.error = "interrupted";
         return false;
     }
     RecordingRecord record;
-    RecordingReadResult result;
-    uint64_t firstUs = 0;
-    bool first = true;
-    while ((result = RecordingNext(*reader, record)) == RECORDING_RECORD) {
-        if (first) firstUs = record.timeUs;
-        first = false;
-        if (!RecordCarriesStream(record.kind)) continue;
-        bytes.insert(bytes.end(), record.bytes, record.bytes + record.length);
-        const double at = record.timeUs > firstUs ? double(record.timeUs - firstUs) / 1e6 : 0.0;
-        marks.push_back({bytes.size(), at});
+    for (;;) {
+        const RecordingReadResult result = RecordingNext(*in.reader, record);
+        if (result != RECORDING_RECORD) {
+            in.ended = true;
+            if (result == RECORDING_TRUNCATED) in.warning = in.reader->error;
+            if (result == RECORDING_BAD) in.error = in.reader->error;
+            return false;
+        }
+        const uint64_t at = ReplayTimelineStep(in.timeline, record.timeUs);
+        if (!RecordCarriesStream(record.kind) || record.length == 0) continue;
+        in.bytes.assign(record.bytes, record.bytes + record.length);
+        in.dueSeconds = static_cast<double>(at) / 1e6;
+        return true;
     }
-    if (result == RECORDING_BAD) {
-        error = path + ": " + reader->error;
+}
+
+// Opens the input and reads as far as its first bytes to send. False with the
+// reason when there is nothing it could send.
+bool ReplayStart(ReplayInput& in, std::string& error) {
+    const bool standardInput = in.path == "-";
+    in.file = standardInput ? stdin : std::fopen(in.path.c_str(), "rb");
+    if (!in.file) {
+        error = "cannot open --replay " + in.path + ": " + std::strerror(errno);
         return false;
     }
-    if (result == RECORDING_TRUNCATED)
-        std::cerr << "tallysim: warning: " << path << ": " << reader->error << "; replaying up to the last whole record\n";
+    // Enough bytes to tell a recording (pcap or pcapng) from a raw capture.
+    bool failed = false;
+    while (in.headLength < sizeof in.head) {
+        const size_t n = ReadSome(in.file, in.head + in.headLength, sizeof in.head - in.headLength, failed);
+        if (n == 0) break;
+        in.headLength += n;
+    }
+    if (failed) {
+        error = "cannot read --replay " + in.path + ": " + std::strerror(errno);
+        return false;
+    }
+    in.recording = RecordingHasMagic(in.head, in.headLength);
+    if (in.recording) {
+        // A file is checked whole first (flat in memory), so that a damaged
+        // record is refused before a byte is sent; a pipe is checked as it
+        // plays, and stops at damage with status 1.
+        struct stat info;
+        if (!standardInput && stat(in.path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            RecordingSummary summary;
+            std::string why;
+            if (!RecordingCheck(in.path.c_str(), summary, why)) {
+                error = "--replay " + in.path + ": " + why;
+                return false;
+            }
+        }
+        in.reader.reset(new RecordingReader);
+        if (!RecordingBegin(*in.reader, in.file, in.head, in.headLength)) {
+            error = "--replay " + in.path + ": " + in.reader->error;
+            return false;
+        }
+        in.headLength = 0;
+    }
+    if (!ReplayNext(in)) {
+        if (!in.error.empty()) error = "--replay " + in.path + ": " + in.error;
+        else
+            error = "--replay " + in.path + (in.recording ? ": the recording holds no received bytes, nothing to send"
+                                                          : ": is empty, nothing to send");
+        return false;
+    }
     return true;
+}
+
+// A number for a chance: 0..1, and a number at all (nan is not).
+CLI::Validator Chance() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            double number = 0;
+            if (!CLI::detail::lexical_cast(value, number) || !std::isfinite(number) || number < 0 || number > 1)
+                return value + " is not accepted: a chance from 0 to 1";
+            return std::string();
+        },
+        "0..1");
+}
+
+// A whole number that fits 64 bits, digits only (no sign, no wrap-around).
+CLI::Validator Count64() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            errno = 0;
+            char* end = nullptr;
+            const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+            std::strtoull(value.c_str(), &end, 10);
+            if (!digits || errno == ERANGE || *end)
+                return value + " is not accepted: a whole number from 0 to 18446744073709551615";
+            return std::string();
+        },
+        "UINT64");
 }
 
 // Values that must be above zero, with a message that says so.
@@ -124,7 +277,7 @@ CLI::Validator AboveZero() {
     return CLI::Validator(
         [](std::string& value) -> std::string {
             double number = 0;
-            if (!CLI::detail::lexical_cast(value, number) || !(number > 0))
+            if (!CLI::detail::lexical_cast(value, number) || !std::isfinite(number) || !(number > 0))
                 return value + " is not accepted: a number above 0";
             return std::string();
         },
@@ -141,7 +294,7 @@ int main(int argc, char** argv) {
     std::string output = "-", replayPath, summaryPath;
     bool force = false, append = false;
     long baud = 115200;
-    double rate = 0, duration = 0;
+    double rate = 0, duration = 0, maxGap = double(REPLAY_GAP_CAP_US) / 1e6;
     uint64_t count = 0, seed = 1, resetAt = 0;
     bool fast = false, noNames = false;
     double faultRates[FAULT_KINDS] = {};
@@ -157,13 +310,13 @@ int main(int argc, char** argv) {
     CLI::Option* fastOpt = app.add_flag("--fast", fast, "no pacing (for files and pipes)");
     rateOpt->excludes(fastOpt);
     app.add_option("--duration", duration, "stop after this many seconds")->check(AboveZero());
-    app.add_option("--count", count, "stop after this many messages")->check(AboveZero());
-    app.add_option("--seed", seed, "seed of the production and the faults (default 1)");
+    app.add_option("--count", count, "stop after this many messages")->check(AboveZero())->check(Count64());
+    app.add_option("--seed", seed, "seed of the production and the faults (default 1)")->check(Count64());
     app.add_option("--reset-at", resetAt, "send the counter-reset message as message N")
-        ->check(AboveZero());
-    app.add_flag("--no-names", noNames, "do not send the source-name table at start");
+        ->check(AboveZero())->check(Count64());
+    CLI::Option* noNamesOpt = app.add_flag("--no-names", noNames, "do not send the source-name table at start");
     app.add_option("--faults", allFaults, "chance per message of each fault kind not set on its own (0..1)")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(Chance());
     static const char* const faultOptions[FAULT_KINDS] = {"--stray",   "--mismatch", "--low-header",
                                                           "--payload", "--unknown",  "--truncate"};
     static const char* const faultHelp[FAULT_KINDS] = {
@@ -174,28 +327,41 @@ int main(int argc, char** argv) {
         "chance per message of a message cut short"};
     CLI::Option* faultOpts[FAULT_KINDS];
     for (int k = 0; k < FAULT_KINDS; ++k)
-        faultOpts[k] = app.add_option(faultOptions[k], faultRates[k], faultHelp[k])->check(CLI::Range(0.0, 1.0));
-    app.add_flag("--real-pace", realPace,
-                 "a real production: cuts every few seconds, mixes of about a second, preview set before the "
-                 "take, keys on and off; the switcher's refresh in between");
-    app.add_option("--inject", injectTexts,
-                   "misbehave on purpose at a simulated time (repeatable): drop,at=S,me=N,ms=MS | "
-                   "blip,at=S,me=N[,source=N],ms=MS | stale,at=S,me=N,s=S | silence,at=S,s=S | "
-                   "errors,at=S,count=N | reset,at=S | name,at=S,source=N,name=TEXT")
-        ->check(CLI::Validator(
-            [](std::string& value) -> std::string {
-                SimInjection injection;
-                std::string error;
-                return SimParseInjection(value, injection, error) ? std::string() : error;
-            },
-            "KIND,at=S,..."));
-    app.add_option("--sim-seconds", simSeconds, "stop once this many seconds of simulated time were sent")
-        ->check(AboveZero());
+        faultOpts[k] = app.add_option(faultOptions[k], faultRates[k], faultHelp[k])->check(Chance());
+    CLI::Option* realPaceOpt =
+        app.add_flag("--real-pace", realPace,
+                     "a real production: cuts every few seconds, mixes of about a second, preview set before the "
+                     "take, keys on and off; the switcher's refresh in between");
+    CLI::Option* injectOpt =
+        app.add_option("--inject", injectTexts,
+                       "misbehave on purpose at a simulated time (repeatable): drop,at=S,me=N,ms=MS | "
+                       "blip,at=S,me=N[,source=N],ms=MS | stale,at=S,me=N,s=S | silence,at=S,s=S | "
+                       "errors,at=S,count=N | reset,at=S | name,at=S,source=N,name=TEXT")
+            ->check(CLI::Validator(
+                [](std::string& value) -> std::string {
+                    SimInjection injection;
+                    std::string error;
+                    return SimParseInjection(value, injection, error) ? std::string() : error;
+                },
+                "KIND,at=S,..."));
+    CLI::Option* simSecondsOpt =
+        app.add_option("--sim-seconds", simSeconds, "stop once this many seconds of simulated time were sent")
+            ->check(AboveZero());
     CLI::Option* replayOpt = app.add_option(
         "--replay", replayPath,
-        "send a raw capture (at line rate) or a recording (.pcap, at its recorded pace) instead of a simulation");
-    replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults");
-    replayOpt->excludes("--real-pace")->excludes("--inject")->excludes("--sim-seconds");
+        "send a raw capture (at line rate) or a recording (.pcap, at its recorded pace) instead of a simulation; "
+        "- reads standard input");
+    // A replay sends what it reads: an option of the simulation would be
+    // silently ignored, so it is refused.
+    replayOpt->excludes("--count")->excludes("--seed")->excludes("--reset-at")->excludes("--faults")
+        ->excludes(rateOpt)->excludes(noNamesOpt)->excludes(realPaceOpt)->excludes(injectOpt)
+        ->excludes(simSecondsOpt);
+    for (CLI::Option* fault : faultOpts) replayOpt->excludes(fault);
+    CLI::Option* gapOpt =
+        app.add_option("--max-gap", maxGap,
+                       "longest pause between two records of a paced recording replay, in seconds (default 10)")
+            ->check(AboveZero());
+    gapOpt->needs(replayOpt);
     app.add_option("--summary", summaryPath, "write the JSON summary to FILE instead of standard error");
     CLI::Option* forceOpt =
         app.add_flag("--force", force, "overwrite an existing --output or --summary file (refused otherwise)");
@@ -211,7 +377,9 @@ int main(int argc, char** argv) {
         std::cerr << "tallysim: " << why << "\n";
         return 2;
     };
-    if (app.count("--replay") && !InputCheck("--replay", replayPath, error)) return refuse(error);
+    const bool replayStdin = replayPath == "-";
+    if (app.count("--replay") && !replayStdin && !IsStream(replayPath) && !InputCheck("--replay", replayPath, error))
+        return refuse(error);
     if (output == "-") {
         if (isatty(STDOUT_FILENO))
             return refuse("--output -: standard output is a terminal; the binary feed would garble it "
@@ -231,38 +399,17 @@ int main(int argc, char** argv) {
             SameFile(summaryPath, replayPath))
             return refuse("--summary " + summaryPath + ": the same file as the feed");
     }
-    std::vector<uint8_t> replay;
-    std::vector<ReplayMark> marks;  // empty for a raw capture
-    if (!replayPath.empty()) {
-        FILE* in = std::fopen(replayPath.c_str(), "rb");
-        if (!in) return refuse("cannot open --replay " + replayPath + ": " + std::strerror(errno));
-        // A recording or a raw capture: told apart by the pcap magic.
-        uint8_t magic[4];
-        const size_t got = std::fread(magic, 1, sizeof magic, in);
-        std::string why;
-        bool ok;
-        const bool recording = RecordingHasMagic(magic, got);
-        if (recording) {
-            std::rewind(in);
-            ok = LoadRecording(in, replayPath, replay, marks, why);
-            why = "--replay " + why;
-        } else {
-            replay.assign(magic, magic + got);
-            uint8_t block[65536];
-            size_t n;
-            while ((n = std::fread(block, 1, sizeof block, in)) > 0) replay.insert(replay.end(), block, block + n);
-            ok = !std::ferror(in);
-            why = "cannot read --replay " + replayPath;
-        }
-        std::fclose(in);
-        if (!ok) return refuse(why);
-        if (replay.empty())
-            return refuse("--replay " + replayPath +
-                          (recording ? ": the recording holds no received bytes, nothing to send"
-                                     : ": is empty, nothing to send"));
-    }
-    // Opening a FIFO waits for its reader: Ctrl-C there ends the run too.
+    // Reading a pipe or opening a FIFO waits: Ctrl-C there ends the run too.
     InterruptInstall();
+    ReplayInput replay;
+    if (!replayPath.empty()) {
+        replay.path = replayPath;
+        replay.timeline.capUs = static_cast<uint64_t>(maxGap * 1e6);
+        if (!ReplayStart(replay, error)) {
+            if (replay.file && replay.file != stdin) std::fclose(replay.file);
+            return refuse(error);
+        }
+    }
     const int fd = OpenOutput(output, baud, policy, error);
     if (fd < 0 && InterruptSignal()) {
         std::cerr << "tallysim: interrupted while opening " << output << "; nothing was sent\n";
@@ -270,6 +417,18 @@ int main(int argc, char** argv) {
     }
     if (fd < 0) return refuse(error);
     std::signal(SIGPIPE, SIG_IGN);
+    // An output named .pcap is a recording stamped with the simulated clock
+    // (from now), framed by the real parser into records as a receiver would.
+    const bool recording = replayPath.empty() && output.size() > 5 && output.compare(output.size() - 5, 5, ".pcap") == 0;
+    // Descriptors opened here wait for nobody; standard output belongs to the
+    // shell, and a recording is written through stdio, which expects to wait.
+    struct stat outInfo;
+    const bool regular = fstat(fd, &outInfo) == 0 && S_ISREG(outInfo.st_mode);
+    bool blocking = fd == STDOUT_FILENO && !regular;
+    if (fd != STDOUT_FILENO && !regular && !recording) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) blocking = true;
+    }
 
     SimConfig config;
     config.seed = seed;
@@ -287,9 +446,6 @@ int main(int argc, char** argv) {
     std::unique_ptr<SimState> sim(new SimState);
     SimInit(*sim, config);
 
-    // An output named .pcap is a recording stamped with the simulated clock
-    // (from now), framed by the real parser into records as a receiver would.
-    const bool recording = replayPath.empty() && output.size() > 5 && output.compare(output.size() - 5, 5, ".pcap") == 0;
     std::unique_ptr<RecordingWriter> writer;
     std::unique_ptr<Recorder> recorder;
     std::unique_ptr<TallyStore> recordStore;
@@ -322,22 +478,26 @@ int main(int argc, char** argv) {
 
     const double bytesPerSecond = static_cast<double>(baud) / 10.0;
     const auto start = std::chrono::steady_clock::now();
+    auto elapsedSeconds = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    auto stop = [&] { return InterruptSignal() != 0 || (duration > 0 && elapsedSeconds() >= duration); };
     uint64_t sentBytes = 0, sentMessages = 0;
-    size_t replayPos = 0, replayMark = 0;
     bool writeFailed = false;
     std::vector<uint8_t> chunk;
     int writeErrno = 0;
+    const bool simulating = replayPath.empty();
     for (;;) {
-        if (InterruptSignal()) break;
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (duration > 0 && elapsed >= duration) break;
-        const bool simulating = replayPath.empty();
+        if (stop()) break;
+        const double elapsed = elapsedSeconds();
         if (simulating && ((count && sentMessages >= count) || simDone)) break;
-        if (!simulating && replayPos >= replay.size()) break;
-        // How far the line may be by now; a few milliseconds are sent at once.
-        chunk.clear();
+        // How far the line may be by now; a few milliseconds are sent at
+        // once, and never more than 64 KiB, whatever the rate asks.
+        const uint8_t* data = nullptr;
+        size_t size = 0;
         if (simulating && clocked) {
-            while ((fast ? chunk.size() < 65536 : true) && (!count || sentMessages < count)) {
+            chunk.clear();
+            while (chunk.size() < 65536 && (!count || sentMessages < count)) {
                 SimPrepare(*sim);
                 if (simSeconds > 0 && sim->clockS >= simSeconds) {
                     simDone = true;
@@ -351,9 +511,12 @@ int main(int argc, char** argv) {
                     RecorderFeed(*recorder, *recordParser, recordStartUs + static_cast<uint64_t>(sim->clockS * 1e6),
                                  chunk.data() + before, chunk.size() - before);
             }
+            data = chunk.data();
+            size = chunk.size();
         } else if (simulating) {
+            chunk.clear();
             const double allowed = fast ? 1e18 : rate > 0 ? elapsed * rate + 1 : elapsed * bytesPerSecond + 64;
-            while ((fast ? chunk.size() < 65536 : true) && (!count || sentMessages < count)) {
+            while (chunk.size() < 65536 && (!count || sentMessages < count)) {
                 if (rate > 0 ? double(sentMessages) >= allowed : double(sentBytes + chunk.size()) >= allowed)
                     break;
                 if (simSeconds > 0 && sim->clockS >= simSeconds) {
@@ -363,40 +526,45 @@ int main(int argc, char** argv) {
                 SimNext(*sim, chunk);
                 ++sentMessages;
             }
+            data = chunk.data();
+            size = chunk.size();
         } else {
-            size_t allowed = fast ? replay.size() : static_cast<size_t>(elapsed * bytesPerSecond + 64);
-            if (!fast && !marks.empty()) {  // a recording: each record's bytes at its recorded time
-                while (replayMark < marks.size() && marks[replayMark].seconds <= elapsed) ++replayMark;
-                allowed = replayMark ? marks[replayMark - 1].end : 0;
+            if (replay.sent >= replay.bytes.size() && !ReplayNext(replay)) break;
+            size = replay.bytes.size() - replay.sent;
+            if (!fast && replay.recording && replay.dueSeconds > elapsed) size = 0;  // each record at its time
+            if (!fast && !replay.recording) {                                      // a raw capture at line rate
+                const double allowed = elapsed * bytesPerSecond + 64;
+                const double room = allowed > double(sentBytes) ? allowed - double(sentBytes) : 0;
+                if (double(size) > room) size = static_cast<size_t>(room);
             }
-            if (allowed > replay.size()) allowed = replay.size();
-            if (allowed > replayPos) chunk.assign(replay.begin() + static_cast<long>(replayPos),
-                                                  replay.begin() + static_cast<long>(allowed));
-            replayPos += chunk.size();
+            data = replay.bytes.data() + replay.sent;
         }
-        if (recording && !chunk.empty()) {
-            sentBytes += chunk.size();
+        if (recording && size) {
+            // The recording's records went to its file as they were framed.
+            sentBytes += size;
             if (!RecordingFlush(*writer)) {
                 writeErrno = errno;
                 writeFailed = true;
                 std::cerr << "tallysim: writing " << output << " failed: " << std::strerror(writeErrno) << "\n";
                 break;
             }
-        } else if (!chunk.empty()) {
-            if (!WriteAll(fd, chunk.data(), chunk.size(), sentBytes)) {
+        } else if (size) {
+            const uint64_t before = sentBytes;
+            const SendResult sent = Send(fd, blocking, data, size, sentBytes, stop);
+            if (!simulating) replay.sent += static_cast<size_t>(sentBytes - before);
+            if (sent == SEND_STOPPED) break;
+            if (sent == SEND_FAILED) {
                 writeErrno = errno;
-                writeFailed = !InterruptSignal();
-                if (writeFailed)
-                    std::cerr << "tallysim: writing " << (output == "-" ? "standard output" : output)
-                              << " failed: " << std::strerror(writeErrno) << "; stopped after " << sentBytes
-                              << " bytes\n";
+                writeFailed = true;
+                std::cerr << "tallysim: writing " << (output == "-" ? "standard output" : output)
+                          << " failed: " << std::strerror(writeErrno) << "; stopped after " << sentBytes
+                          << " bytes\n";
                 break;
             }
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    // Let a serial line drain before reporting what was sent.
     if (recording) {
         const uint64_t endUs = recordStartUs + static_cast<uint64_t>(sim->clockS * 1e6);
         RecorderFinish(*recorder, *recordParser, endUs);
@@ -407,25 +575,50 @@ int main(int argc, char** argv) {
             std::cerr << "tallysim: writing " << output << " failed\n";
         }
     } else {
-        if (isatty(fd)) tcdrain(fd);
+        // Bytes the line never took are not sent: the summary must not count them.
+        const int discarded = Drain(fd, bytesPerSecond, InterruptSignal() != 0);
+        if (discarded > 0) {
+            std::cerr << "tallysim: " << discarded << " bytes still queued for " << output
+                      << " were discarded (nobody reading?)\n";
+            sentBytes = sentBytes > uint64_t(discarded) ? sentBytes - uint64_t(discarded) : 0;
+        }
         if (fd != STDOUT_FILENO) close(fd);
     }
+    if (replay.file && replay.file != stdin) std::fclose(replay.file);
+    if (!replay.warning.empty())
+        std::cerr << "tallysim: warning: " << replayPath << ": " << replay.warning
+                  << "; replayed up to the last whole record\n";
+    const bool readFailed = !replay.error.empty() && !InterruptSignal();
+    if (readFailed)
+        std::cerr << "tallysim: --replay " << replayPath << ": " << replay.error << "; stopped after " << sentBytes
+                  << " bytes\n";
 
     nlohmann::json summary;
-    if (replayPath.empty()) {
+    if (simulating) {
         summary = SimSummaryJson(*sim);
         // Messages generated but not written (a stop mid-chunk) would make the
         // expectation wrong, so the summary says so.
         summary["complete"] = sim->bytes == sentBytes;
         if (recording) summary["startUs"] = recordStartUs;
     } else {
-        summary = {{"replay", replayPath}, {"bytes", sentBytes}, {"complete", sentBytes == replay.size()}};
+        summary = {{"replay", replayPath},
+                   {"bytes", sentBytes},
+                   {"complete", replay.ended && replay.error.empty() && replay.sent >= replay.bytes.size()}};
+        if (replay.recording) summary["gapsShortened"] = replay.timeline.capped;
+        if (replay.timeline.capped)
+            std::cerr << "tallysim: " << replay.timeline.capped << " gap" << (replay.timeline.capped == 1 ? "" : "s")
+                      << " between records longer than " << maxGap << " s played as " << maxGap << " s\n";
     }
     if (writeFailed) summary["writeError"] = std::strerror(writeErrno);
+    if (readFailed) summary["readError"] = replay.error;
     if (InterruptSignal()) summary["interrupted"] = true;
     const std::string text = summary.dump(2) + "\n";
+    const int status = writeFailed || readFailed ? 1 : 0;
     if (summaryPath.empty()) {
+        // The account of what was sent is the run's result: losing it is a failure.
         std::cerr << text;
+        std::cerr.flush();
+        if (std::cerr.fail() || std::ferror(stderr)) return 1;
     } else {
         const int file = OutputOpen(summaryPath, policy, error);
         if (file < 0 || !OutputWrite(file, text.data(), text.size(), error)) {
@@ -438,5 +631,5 @@ int main(int argc, char** argv) {
         }
         close(file);
     }
-    return writeFailed ? 1 : 0;
+    return status;
 }

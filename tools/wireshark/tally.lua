@@ -68,6 +68,30 @@ local f = {
 tally.fields = {f.version, f.kind, f.flags, f.split, f.type, f.name, f.fault, f.bytes, f.source, f.row,
                 f.text, f.nickname, f.error_bits, f.settings}
 
+-- Every field is read through field(): the range of the record's bytes at
+-- offset, or nil when the record is too short to hold it. A reader of
+-- damaged or hand-made recordings must never raise a Lua error; a record too
+-- short for its kind is an expert-info error instead.
+local function field(tvb, offset, length)
+    if offset < 0 or length < 1 or offset + length > tvb:len() then return nil end
+    return tvb(offset, length)
+end
+
+-- Text from the record as the columns show it: control bytes, quotes,
+-- backslashes and bytes above 0x7E as \xNN, as tallydump prints them, so a
+-- newline or ESC in a recording never reaches a terminal.
+local function escaped(s)
+    return (s:gsub('[%c"\\\127-\255]', function(c) return string.format("\\x%02x", c:byte()) end))
+end
+
+-- Payload bytes of a message type by its category, as the receiver frames it.
+local function payload_length(t)
+    local c = bit32.band(t, 0xF0)
+    if c == 0x80 then return 23 elseif c == 0x90 then return 21 elseif c == 0xA0 then return 3
+    elseif c == 0xB0 then return 10 elseif c == 0xC0 then return 19 elseif c == 0xD0 then return 0 end
+    return nil
+end
+
 local e = {
     fault = ProtoExpert.new("tally.fault.warning", "Framing fault", expert.group.MALFORMED, expert.severity.WARN),
     line = ProtoExpert.new("tally.line.warning", "Line or port error", expert.group.PROTOCOL,
@@ -76,10 +100,15 @@ local e = {
     version = ProtoExpert.new("tally.version.error", "Newer recording format", expert.group.UNDECODED,
                               expert.severity.ERROR),
 }
-tally.experts = {e.fault, e.line, e.pending, e.version}
+e.short = ProtoExpert.new("tally.short.error", "Record too short for its kind", expert.group.MALFORMED,
+                          expert.severity.ERROR)
+e.long = ProtoExpert.new("tally.long.error", "Record longer than its kind", expert.group.MALFORMED,
+                         expert.severity.ERROR)
+tally.experts = {e.fault, e.line, e.pending, e.version, e.short, e.long}
 
 -- A bit row: the byte, then one line per shown bit, left to right as the display's columns.
 local function add_row(tree, range, caption, columns)
+    if not range then return end
     local v = range:uint()
     local bits = {}
     for i, c in ipairs(columns) do
@@ -94,6 +123,7 @@ local function add_row(tree, range, caption, columns)
 end
 
 local function add_source(tree, range, caption)
+    if not range then return end
     tree:add(f.source, range):set_text(string.format("%s: source %d", caption, range:uint()))
 end
 
@@ -135,6 +165,7 @@ end
 -- Eight outputs per record: source, mode V/K, on air.
 local OUT_SOURCE_BYTE = {0, 2, 4, 5, 6, 7, 8, 9}
 local function decode_out(tree, p, record)
+    if not (p(1, 1) and p(3, 1)) then return end
     local modes = p(1, 1):uint()
     local onair = p(3, 1):uint()
     for pos = 1, 8 do
@@ -143,8 +174,8 @@ local function decode_out(tree, p, record)
         if pos % 2 == 0 and bit32.band(bit32.rshift(modes, pos / 2 - 1), 1) == 1 then mode = "K" end
         local air = bit32.band(bit32.rshift(onair, pos - 1), 1) == 1
         local r = p(OUT_SOURCE_BYTE[pos], 1)
-        tree:add(f.source, r):set_text(string.format("Output %d: source %d, mode %s%s", output, r:uint(), mode,
-                                                     air and ", on air" or ""))
+        if r then tree:add(f.source, r):set_text(string.format("Output %d: source %d, mode %s%s", output, r:uint(), mode,
+                                                     air and ", on air" or "")) end
     end
     add_row(tree, p(1, 1), "Mode (K)", {{"Output " .. (8 * record + 8), 3}, {"Output " .. (8 * record + 6), 2},
                                         {"Output " .. (8 * record + 4), 1}, {"Output " .. (8 * record + 2), 0}})
@@ -154,6 +185,7 @@ local function decode_out(tree, p, record)
 end
 
 local function text_of(range)
+    if not range then return "" end
     local s = range:raw()
     local nul = s:find("\0", 1, true)
     if nul then s = s:sub(1, nul - 1) end
@@ -161,41 +193,53 @@ local function text_of(range)
 end
 
 local function decode_name(tree, p, t)
+    if not p(0, 1) then return 0, "" end
     local source = p(0, 1):uint()
     local item = tree:add(f.source, p(0, 1))
     if source < 1 or source > 128 then
         item:append_text(" (outside 1..128: ignored)")
     end
-    tree:add(f.text, p(1, 12), text_of(p(1, 12))):set_text(
-        string.format("%s: \"%s\"", t == 0xC1 and "Name" or "Alias", text_of(p(1, 12))))
-    tree:add(f.nickname, p(13, 6), text_of(p(13, 6)))
+    if p(1, 12) then
+        tree:add(f.text, p(1, 12), text_of(p(1, 12))):set_text(
+            string.format("%s: \"%s\"", t == 0xC1 and "Name" or "Alias", escaped(text_of(p(1, 12)))))
+    end
+    if p(13, 6) then tree:add(f.nickname, p(13, 6), text_of(p(13, 6))) end
     return source, text_of(p(1, 12))
 end
 
 local function little32(range)
-    if range:len() < 4 then return 0 end
+    if not range or range:len() < 4 then return 0 end
     return range(0, 4):le_uint()
 end
 
 function tally.dissector(buf, pinfo, root)
-    if buf:len() < 4 then return 0 end
     pinfo.cols.protocol = "TALLY"
-    local version = buf(0, 1):uint()
-    local kind = buf(1, 1):uint()
-    local flags = buf(2, 1):uint()
-    local t = buf(3, 1):uint()
-    local n = buf:len() - 4
-    local body = n > 0 and buf(4) or nil
     local tree = root:add(tally, buf())
-    tree:add(f.version, buf(0, 1))
+    if buf:len() < 4 then
+        tree:add_proto_expert_info(e.short, "Record of " .. buf:len() .. " bytes, shorter than its 4-byte header")
+        pinfo.cols.info = "damaged record (" .. buf:len() .. " bytes)"
+        return buf:len()
+    end
+    local version = field(buf, 0, 1):uint()
+    local kind = field(buf, 1, 1):uint()
+    local flags = field(buf, 2, 1):uint()
+    local t = field(buf, 3, 1):uint()
+    local n = buf:len() - 4
+    local body = field(buf, 4, n)
+    -- A range of the body, or nil past its end.
+    local function at(offset, length)
+        if not body then return nil end
+        return field(body, offset, length)
+    end
+    tree:add(f.version, field(buf, 0, 1))
     if version > FORMAT_VERSION then
         tree:add_proto_expert_info(e.version, "Recording format version " .. version .. " is newer than this dissector")
         pinfo.cols.info = "record of format version " .. version
         return buf:len()
     end
-    tree:add(f.kind, buf(1, 1))
-    local flag_item = tree:add(f.flags, buf(2, 1))
-    flag_item:add(f.split, buf(2, 1))
+    tree:add(f.kind, field(buf, 1, 1))
+    local flag_item = tree:add(f.flags, field(buf, 2, 1))
+    flag_item:add(f.split, field(buf, 2, 1))
     local kind_name = KINDS[kind] or ("kind " .. kind)
     local info
 
@@ -203,32 +247,50 @@ function tally.dissector(buf, pinfo, root)
         tree:add(f.bytes, body)
     end
     if kind == 1 or kind == 2 or kind == 3 or kind == 5 or kind == 8 then
-        tree:add(f.type, buf(3, 1))
+        tree:add(f.type, field(buf, 3, 1))
+    end
+    -- Bytes the kind must hold, or nil where any number will do.
+    local need
+    if kind == 1 or kind == 2 then
+        local payload = payload_length(t)
+        if payload then need = 2 + payload end
+    elseif kind == 3 then need = 2
+    elseif kind == 32 or kind == 33 then need = 4
+    elseif kind == 35 then need = 0 end
+    local short = need and n < need
+    if short then
+        tree:add_proto_expert_info(e.short, string.format("%s record of %d bytes, %d expected", kind_name, n, need))
+    elseif need and n > need then
+        tree:add_proto_expert_info(e.long, string.format("%s record of %d bytes, %d expected", kind_name, n, need))
     end
 
     if kind == 1 or kind == 2 then
         local name = type_name(t)
-        tree:add(f.name, buf(3, 1), name)
-        local p = body(2)
-        local sub = tree:add(buf(4), name .. " (" .. (n - 2) .. " payload bytes)")
-        if t >= 0x81 and t <= 0x84 then decode_me(sub, p)
+        tree:add(f.name, field(buf, 3, 1), name)
+        -- The payload after the doubled type byte.
+        local function p(offset, length) return at(2 + offset, length) end
+        local sub = body and tree:add(body, name .. " (" .. math.max(n - 2, 0) .. " payload bytes)") or tree
+        if short then
+            -- Nothing of the payload is decoded: its fields are not all there.
+        elseif t >= 0x81 and t <= 0x84 then decode_me(sub, p)
         elseif t >= 0x91 and t <= 0x98 then decode_ext(sub, p)
         elseif t == 0xA1 then decode_ss(sub, p)
         elseif t >= 0xB1 and t <= 0xB6 then decode_out(sub, p, t - 0xB1)
         end
-        if t == 0xC1 or t == 0xC2 then
+        if (t == 0xC1 or t == 0xC2) and not short then
             local source, text = decode_name(sub, p, t)
-            info = string.format("%s %d \"%s\"", name, source, text)
+            info = string.format("%s %d \"%s\"", name, source, escaped(text))
         else
             info = name
         end
+        if short then info = info .. " (short record)" end
         if kind == 2 then info = info .. " (ignored)" end
     elseif kind == 3 then
-        tree:add(f.name, buf(3, 1), "counter reset")
+        tree:add(f.name, field(buf, 3, 1), "counter reset")
         info = "counter reset"
     elseif FAULTS[kind] then
         local fault = FAULTS[kind]
-        tree:add(f.fault, buf(1, 1), fault)
+        tree:add(f.fault, field(buf, 1, 1), fault)
         tree:add_proto_expert_info(e.fault, FAULT_TEXT[fault])
         if kind == 4 then info = "stray bytes (" .. n .. ")"
         elseif kind == 5 then info = string.format("unknown type 0x%02x", t)
@@ -239,13 +301,15 @@ function tally.dissector(buf, pinfo, root)
     elseif kind == 10 then
         tree:add_proto_expert_info(e.pending, "Incomplete message when the stream ended or the port closed")
         info = "incomplete message (" .. n .. " bytes)"
-    elseif (kind == 32 or kind == 33) and n >= 4 then
-        tree:add(f.error_bits, body(0, 4), little32(body))
+    elseif (kind == 32 or kind == 33) and at(0, 4) then
+        tree:add(f.error_bits, at(0, 4), little32(at(0, 4)))
         tree:add_proto_expert_info(e.line, (kind == 32 and "Line error" or "Port error"))
-        info = string.format("%s 0x%08x", kind == 32 and "line error" or "port error", little32(body))
+        info = string.format("%s 0x%08x", kind == 32 and "line error" or "port error", little32(at(0, 4)))
     elseif kind == 34 and body then
-        tree:add(f.settings, body, body:raw())
-        info = "connect " .. body:raw()
+        tree:add(f.settings, body, escaped(body:raw()))
+        info = "connect " .. escaped(body:raw())
+    elseif kind == 34 then
+        info = "connect"
     elseif kind == 35 then
         info = "disconnect"
     else
