@@ -27,10 +27,6 @@ const int COLUMN_WIDTHS[COLUMN_COUNT] = {170, 80, 50, 520, 300};
 HWND List(HWND window) { return GetDlgItem(window, IDC_HISTORY_LIST); }
 HWND Info(HWND window) { return GetDlgItem(window, IDC_HISTORY_INFO); }
 
-bool OnWindowThread(HWND window) {
-    return window && GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId();
-}
-
 std::string Thousands(uint64_t n) {
     std::string digits = std::to_string(n), out;
     for (size_t i = 0; i < digits.size(); ++i) {

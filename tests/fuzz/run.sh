@@ -1,7 +1,7 @@
 #!/bin/sh
-# A fuzz campaign of SECONDS in all, shared out: the frame parser and the
-# recording readers (libFuzzer, ASan and UBSan) two fifths each, the
-# dissector through tshark the last fifth, over fresh seeds of damaged
+# A fuzz campaign of SECONDS in all, shared out: the frame parser, the
+# recording readers, the TSL decoders and the MQTT reply decoder (libFuzzer,
+# ASan and UBSan) a fifth each, the dissector through tshark the last fifth, over fresh seeds of damaged
 # records until its time is up. Prints the executions of each; fails on any
 # finding (the crashing input is kept in build/native/fuzz/).
 #   sh tests/fuzz/run.sh SECONDS    (make fuzz SECONDS=N; make test runs 60)
@@ -11,15 +11,15 @@ bin=$QV_ROOT/build/native/bin
 work=$QV_ROOT/build/native/fuzz
 mkdir -p "$work"
 status=0
-share=$((seconds * 2 / 5))
+share=$((seconds / 5))
 [ "$share" -ge 1 ] || share=1
-for name in parser recording; do
+for name in parser recording tsl mqtt_reply; do
   exe=$bin/fuzz_$name
   if [ ! -x "$exe" ]; then echo "fuzz_$name: not built (clang++ missing?)"; status=1; continue; fi
   mkdir -p "$work/corpus_$name"
   seeds=""
   [ -d "$QV_ROOT/tests/fuzz/seeds_$name" ] && seeds="$QV_ROOT/tests/fuzz/seeds_$name"
-  max=4096; [ $name = recording ] && max=8192
+  case $name in recording|mqtt_reply) max=8192 ;; tsl) max=6000 ;; *) max=4096 ;; esac
   (cd "$work" && "$exe" -max_total_time="$share" -max_len=$max -len_control=0 -print_final_stats=1 \
       "$work/corpus_$name" $seeds > "$work/fuzz_$name.log" 2>&1)
   rc=$?
@@ -30,7 +30,7 @@ done
 # The dissector: 20000 records per seed, new seeds while time is left.
 gen=$bin/fuzz_records
 if [ -x "$gen" ] && command -v tshark >/dev/null 2>&1; then
-  left=$((seconds - 2 * share)); [ "$left" -ge 1 ] || left=1
+  left=$((seconds - 4 * share)); [ "$left" -ge 1 ] || left=1
   end=$(($(date +%s) + left)); seed=1; records=0
   while :; do
     sh "$QV_ROOT/tests/fuzz/dissector_fuzz.sh" "$gen" "$(command -v tshark)" "$QV_ROOT/tools/wireshark/tally.lua" \
