@@ -1,4 +1,5 @@
 #include "mqtt/topics.h"
+#include "recording/recording.h"
 
 #include <cctype>
 #include <cmath>
@@ -24,18 +25,6 @@ size_t Utf8Length(const unsigned char* p, size_t left) {
     }
     if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
     return n;
-}
-
-void CivilDate(int64_t days, int& year, int& month, int& day) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t doe = days - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
 std::string Number(uint64_t value) { return std::to_string(value); }
@@ -115,7 +104,7 @@ std::string MqttTimeText(int64_t unixMs) {
     const int64_t days = (unixMs >= 0 ? unixMs : unixMs - 86399999) / 86400000;
     const int64_t inDay = unixMs - days * 86400000;
     int y, m, d;
-    CivilDate(days, y, m, d);
+    RecordingCivilDate(days, y, m, d);
     char text[40];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", y, m, d,
                   static_cast<int>(inDay / 3600000), static_cast<int>(inDay / 60000 % 60),

@@ -123,3 +123,7 @@ bool RecordingCheck(const char* path, RecordingSummary& summary, std::string& er
 
 // Microseconds since 1970 UTC by the system clock: the time stamp of a read.
 uint64_t RecordingNowUs();
+
+// The UTC calendar date of a day count since 1970-01-01 (proleptic
+// Gregorian), for the times of records: names, reports and payloads.
+void RecordingCivilDate(int64_t days, int& year, int& month, int& day);

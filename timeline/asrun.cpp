@@ -1,5 +1,6 @@
 // The as-run log as CSV and as a CMX 3600 list (see asrun.h).
 #include "timeline/asrun.h"
+#include "recording/recording.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,18 +19,6 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t days, int& year, int& month, int& day) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t doe = days - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
 // Seconds east of UTC at a time, by the clock.
@@ -143,7 +132,7 @@ std::string AsRunTimeText(int64_t unixMs, const AsRunClock& clock) {
     const int64_t days = FloorDiv(local, 86400);
     const int64_t inDay = local - days * 86400;
     int y, mo, d;
-    CivilFromDays(days, y, mo, d);
+    RecordingCivilDate(days, y, mo, d);
     const int64_t offsetMinutes = (offset < 0 ? -offset : offset) / 60;
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", y, mo, d,

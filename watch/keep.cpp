@@ -1,22 +1,11 @@
 // Kept-recording windows around alarms.
 #include "watch/keep.h"
+#include "recording/recording.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
-
-void CivilDate(int64_t days, int& year, int& month, int& day) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t doe = days - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yoe + era * 400 + (month <= 2));
-}
 
 // Drops held records older than P before `nowUs`.
 void Trim(KeepWindow& w, uint64_t nowUs) {
@@ -77,7 +66,7 @@ std::string KeepFileName(const WatchAlarm& a, int offsetS) {
     const int64_t localUs = static_cast<int64_t>(a.timeUs) + static_cast<int64_t>(offsetS) * 1000000;
     const int64_t seconds = localUs / 1000000;
     int y, mo, d;
-    CivilDate(seconds / 86400, y, mo, d);
+    RecordingCivilDate(seconds / 86400, y, mo, d);
     const int64_t inDay = seconds % 86400;
     char text[160];
     std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d.%03d-%s", y, mo, d, static_cast<int>(inDay / 3600),

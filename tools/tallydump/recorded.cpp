@@ -4,6 +4,7 @@
 // with the time of the record its first byte belongs to, and a run of stray
 // bytes within one record is one line, so there is one line per record.
 #include "tools/tallydump/recorded.h"
+#include "recording/recording.h"
 
 #include "escape/escape.h"
 #include "tools/common/interrupt.h"
@@ -17,22 +18,9 @@
 
 namespace {
 
-// Civil date of a day count since 1970-01-01.
-void CivilDate(int64_t days, int& year, int& month, int& day) {
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t doe = days - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yoe + era * 400 + (month <= 2));
-}
-
 std::string DateTimeText(uint64_t timeUs) {
     int y, m, d;
-    CivilDate(static_cast<int64_t>(timeUs / 86400000000ull), y, m, d);
+    RecordingCivilDate(static_cast<int64_t>(timeUs / 86400000000ull), y, m, d);
     char text[48];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %s", y, m, d, RecordingTimeText(timeUs).c_str());
     return text;
