@@ -262,17 +262,21 @@ LRESULT OnCreate(HWND window) {
         StatusBarCreate(window);
         HistoryViewCreate(window, app->ring, &s->link.connected);
         HistorySetListener(window, OnHistoryEvent, window);
-        RecordingViewCreate(window, app->ring, &s->link.connected, &s->settings);
+        RecordingViewCreate(window, app->ring, &s->link.connected, &s->settings, HistoryViewDrain);
         AppLayoutViews(window);
     }
     return created;
 }
 
 LRESULT OnDestroy(HWND window) {
-    // The session, an open port and the receiver end with the process; the
-    // log file gets what is still in the ring.
+    // The session record ends with the process.
     KillTimer(window, REFRESH_TIMER);
     if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
+    // The port closes first: the receiver's last events (a message cut off
+    // by the close, the disconnect) reach the history, the log and the
+    // recording before they close.
+    if (SessionState* s = SessionFromWindow(window))
+        if (s->link.connected.load()) PortClose(window);
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
     PostQuitMessage(0);

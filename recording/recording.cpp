@@ -44,6 +44,39 @@ size_t ReadBytes(RecordingReader& reader, uint8_t* out, size_t size) {
 
 }  // namespace
 
+FILE* RecordingOpenPath(const char* path, const char* mode) {
+#ifdef _WIN32
+    // UTF-8 to UTF-16 by hand: this file stays free of windows.h. A malformed
+    // sequence becomes U+FFFD, which names no file the caller meant.
+    std::wstring wide, wideMode;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(path);
+    while (*p) {
+        uint32_t c = *p++;
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (c >= 0x80 && c < 0xC0) c = 0xFFFD;
+        else if (extra) c &= 0x3F >> extra;
+        for (; extra > 0; --extra) {
+            if ((*p & 0xC0) != 0x80) {
+                c = 0xFFFD;
+                break;
+            }
+            c = c << 6 | (*p++ & 0x3F);
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (c >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    for (const char* m = mode; *m; ++m) wideMode += static_cast<wchar_t>(*m);
+    return _wfopen(wide.c_str(), wideMode.c_str());
+#else
+    return std::fopen(path, mode);
+#endif
+}
+
 const char* RecordKindName(uint8_t kind) {
     switch (kind) {
     case RECORD_MESSAGE: return "message";
@@ -60,6 +93,7 @@ const char* RecordKindName(uint8_t kind) {
     case RECORD_PORT_ERROR: return "port-error";
     case RECORD_CONNECT: return "connect";
     case RECORD_DISCONNECT: return "disconnect";
+    case RECORD_LOST: return "lost";
     default: return nullptr;
     }
 }
@@ -79,7 +113,7 @@ bool RecordingStart(RecordingWriter& writer, FILE* file) {
 }
 
 bool RecordingCreate(RecordingWriter& writer, const char* path, std::string& error) {
-    FILE* file = std::fopen(path, "wb");
+    FILE* file = RecordingOpenPath(path, "wb");
     if (!file) {
         error = std::string("cannot create ") + path + ": " + std::strerror(errno);
         return false;
@@ -221,7 +255,7 @@ RecordingReadResult RecordingNext(RecordingReader& reader, RecordingRecord& reco
 
 bool RecordingCheck(const char* path, RecordingSummary& summary, std::string& error) {
     summary = RecordingSummary();
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = RecordingOpenPath(path, "rb");
     if (!file) {
         error = std::string("cannot open ") + path + ": " + std::strerror(errno);
         return false;

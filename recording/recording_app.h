@@ -20,11 +20,18 @@ constexpr UINT_PTR RECORDING_TIMER = 17;
 constexpr UINT RECORDING_PERIOD_MS = 50;
 
 // ---- Window side -------------------------------------------------------------------
+// Moves what the history's ring holds through the history (and so into
+// RecordingTakeEvent) at once; passed down by the main window, which knows
+// the history.
+typedef void (*RecordingDrainFn)(HWND window);
+
 // Creates the record held per main window: `ring` is where a replay's events
 // go (the port is closed then, so the window's thread is its producer),
-// `connected` and `settings` the link's, for the connect record.
+// `connected` and `settings` the link's, for the connect record. `drain`
+// (may be nullptr) runs at Start and Stop, so that a recording holds what
+// came after Start and everything received before Stop.
 void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
-                         const PortSettings* settings);
+                         const PortSettings* settings, RecordingDrainFn drain);
 // Closes the file (what is queued reaches it) and frees the record.
 void RecordingViewDestroy(HWND window);
 // Every event the history takes in, in order, on the window's thread.
@@ -34,10 +41,12 @@ void RecordingViewTick(HWND window);
 int RecordingViewCommand(HWND window, int id);
 // Before Connect: a replay in progress is stopped (the port and a replay never feed the store together).
 void RecordingBeforeConnect(HWND window);
-// Closes the file (Exit, and Stop Recording).
+// Takes in what the ring still holds, then closes the file (Exit, and Stop Recording).
 void RecordingStop(HWND window);
 
-// Starts writing path (created or truncated). 1 on success; 0 after a warning box.
+// Starts writing path (UTF-8; created or truncated) with what arrives from
+// now on: what the ring holds is taken in first, outside the recording. 1 on
+// success; 0 after a warning box.
 int RecordingStart(HWND window, const char* path);
 // Opens path and replays it from its start. 1 on success; 0 after a warning
 // box naming the reason, with nothing changed.

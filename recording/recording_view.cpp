@@ -21,8 +21,26 @@
 
 namespace {
 
+std::wstring Wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+std::string Utf8(const wchar_t* wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+// Texts name paths, which are UTF-8.
 int DefaultMessageBox(HWND owner, const char* text, const char* caption, UINT style) {
-    return MessageBoxA(owner, text, caption, style);
+    return MessageBoxW(owner, Wide(text).c_str(), Wide(caption).c_str(), style);
 }
 
 }  // namespace
@@ -41,6 +59,7 @@ struct RecordingViewState {
     HistoryRing* ring = nullptr;                      // where a replay's events go
     const std::atomic<int32_t>* connected = nullptr;  // the link's flag
     const PortSettings* settings = nullptr;           // for the connect record
+    RecordingDrainFn drain = nullptr;                 // takes in what the history's ring holds
 
     // ---- Recording ----
     bool recordingOn = false;
@@ -85,8 +104,9 @@ uint64_t SteadyUs() {
 
 // Every event the history takes in, in order, on the window's thread.
 void OnHistoryEvent(RecordingViewState& v, const HistoryEvent& event) {
-    if (event.kind == EVENT_LOST) v.lostEvents += event.code;
     if (!v.recordingOn) return;
+    // The ring's loss is a marked gap in the file, and counted for the status bar.
+    if (event.kind == EVENT_LOST) v.lostEvents += event.code;
     if (RecordingWriteHistoryEvent(v.writer, event)) v.unflushed = true;
 }
 
@@ -152,6 +172,7 @@ void PlayRecord(void* context, const RecordingRecord& record) {
         return;
     case RECORD_LINE_ERROR: PushNote(v, EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_PORT_ERROR: PushNote(v, EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_LOST: PushNote(v, EVENT_LOST, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser
     default: break;
     }
@@ -189,23 +210,24 @@ void UpdateMenu(HWND window, RecordingViewState& v) {
     DrawMenuBar(window);
 }
 
+// The chosen path as UTF-8 (the wide dialog: any name the system allows), or "".
 std::string AskPath(HWND window, bool save) {
-    char path[MAX_PATH] = "";
-    OPENFILENAMEA ofn = {};
+    wchar_t path[MAX_PATH] = L"";
+    OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = window;
-    ofn.lpstrFilter = "Recordings (*.pcap)\0*.pcap\0All files (*.*)\0*.*\0";
+    ofn.lpstrFilter = L"Recordings (*.pcap)\0*.pcap\0All files (*.*)\0*.*\0";
     ofn.lpstrFile = path;
-    ofn.nMaxFile = sizeof path;
-    ofn.lpstrDefExt = "pcap";
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"pcap";
     if (save) {
-        ofn.lpstrTitle = "Record";
+        ofn.lpstrTitle = L"Record";
         ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-        return GetSaveFileNameA(&ofn) ? path : "";
+        return GetSaveFileNameW(&ofn) ? Utf8(path) : "";
     }
-    ofn.lpstrTitle = "Open Recording";
+    ofn.lpstrTitle = L"Open Recording";
     ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-    return GetOpenFileNameA(&ofn) ? path : "";
+    return GetOpenFileNameW(&ofn) ? Utf8(path) : "";
 }
 
 }  // namespace
@@ -220,7 +242,7 @@ void KeepTicking(HWND window, RecordingViewState& v) {
 }
 
 void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
-                         const PortSettings* settings) {
+                         const PortSettings* settings, RecordingDrainFn drain) {
     RecordingViewState* v = State(window);
     if (!v) {
         v = new RecordingViewState;
@@ -229,6 +251,7 @@ void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32
     v->ring = ring;
     v->connected = connected;
     v->settings = settings;
+    v->drain = drain;
     UpdateMenu(window, *v);
 }
 
@@ -249,6 +272,9 @@ int RecordingStart(HWND window, const char* path) {
     if (!state) return 0;
     RecordingViewState& v = *state;
     if (v.recordingOn) RecordingStop(window);
+    // Events still in the ring came before Start: they reach the history
+    // now, with the recording off, and the connect record follows them.
+    if (v.drain) v.drain(window);
     std::string error;
     if (!RecordingCreate(v.writer, path, error)) {
         Warn(window, "Cannot record to " + std::string(path) + ":\n" + error);
@@ -257,8 +283,7 @@ int RecordingStart(HWND window, const char* path) {
     v.recordPath = path;
     v.recordStartUs = RecordingNowUs();
     v.lostEvents = 0;
-    // An open port is recorded as connected from now on (events still in the
-    // history's ring, at most one tick old, follow).
+    // An open port is recorded as connected from now on.
     WriteConnectedNow(v);
     v.recordingOn = true;
     Flush(v);
@@ -272,6 +297,8 @@ void RecordingStop(HWND window) {
     if (!state) return;
     RecordingViewState& v = *state;
     if (!v.recordingOn) return;
+    // What the receiver handed on before Stop belongs in the file.
+    if (v.drain) v.drain(window);
     v.recordingOn = false;
     const bool ok = RecordingClose(v.writer);
     UpdateMenu(window, v);

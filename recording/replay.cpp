@@ -34,7 +34,7 @@ bool ReplayOpen(ReplayPlayer& player, const char* path, uint64_t clockUs, std::s
     ReplayClose(player);
     RecordingSummary summary;
     if (!RecordingCheck(path, summary, error)) return false;
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = RecordingOpenPath(path, "rb");
     if (!file) {
         error = std::string("cannot open ") + path;
         return false;

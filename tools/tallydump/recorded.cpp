@@ -134,6 +134,9 @@ std::string RecordLine(const RecordingRecord& record, uint64_t streamOffset) {
         what = "connect " + std::string(reinterpret_cast<const char*>(record.bytes), record.length);
         break;
     case RECORD_DISCONNECT: what = "disconnect"; break;
+    case RECORD_LOST:
+        what = "lost " + std::to_string(Little32(record.bytes, record.length)) + " events (a gap)";
+        break;
     default: what = RecordKindName(record.kind); break;
     }
     if (bytes) std::snprintf(head, sizeof head, "%10" PRIu64 "  ", streamOffset);

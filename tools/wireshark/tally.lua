@@ -20,6 +20,7 @@ local KINDS = {
     [1] = "message", [2] = "ignored", [3] = "reset", [4] = "stray", [5] = "unknown",
     [6] = "mismatch", [7] = "lowbyte", [8] = "payload", [9] = "dropped", [10] = "pending",
     [32] = "line-error", [33] = "port-error", [34] = "connect", [35] = "disconnect",
+    [36] = "lost",
 }
 -- The framing faults the receiver counts (and "dropped", which it cannot count).
 local FAULTS = {
@@ -64,19 +65,21 @@ local f = {
     nickname = ProtoField.string("tally.nickname", "Nickname"),
     error_bits = ProtoField.uint32("tally.error", "Error bits", base.HEX),
     settings = ProtoField.string("tally.settings", "Port and settings"),
+    lost = ProtoField.uint32("tally.lost", "Events lost", base.DEC),
 }
 tally.fields = {f.version, f.kind, f.flags, f.split, f.type, f.name, f.fault, f.bytes, f.source, f.row,
-                f.text, f.nickname, f.error_bits, f.settings}
+                f.text, f.nickname, f.error_bits, f.settings, f.lost}
 
 local e = {
     fault = ProtoExpert.new("tally.fault.warning", "Framing fault", expert.group.MALFORMED, expert.severity.WARN),
     line = ProtoExpert.new("tally.line.warning", "Line or port error", expert.group.PROTOCOL,
                            expert.severity.WARN),
     pending = ProtoExpert.new("tally.pending.note", "Incomplete message", expert.group.SEQUENCE, expert.severity.NOTE),
+    lost = ProtoExpert.new("tally.lost.warning", "Events lost", expert.group.SEQUENCE, expert.severity.WARN),
     version = ProtoExpert.new("tally.version.error", "Newer recording format", expert.group.UNDECODED,
                               expert.severity.ERROR),
 }
-tally.experts = {e.fault, e.line, e.pending, e.version}
+tally.experts = {e.fault, e.line, e.pending, e.version, e.lost}
 
 -- A bit row: the byte, then one line per shown bit, left to right as the display's columns.
 local function add_row(tree, range, caption, columns)
@@ -248,6 +251,10 @@ function tally.dissector(buf, pinfo, root)
         info = "connect " .. body:raw()
     elseif kind == 35 then
         info = "disconnect"
+    elseif kind == 36 and n >= 4 then
+        tree:add(f.lost, body(0, 4), little32(body))
+        tree:add_proto_expert_info(e.lost, "Events lost: the recording has a gap here")
+        info = string.format("lost %d events", little32(body))
     else
         info = kind_name
     end
