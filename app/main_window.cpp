@@ -235,11 +235,10 @@ void NoteFromLink(void* context, const HistoryEvent& event) {
 // Receiver thread: the port has gone; the window closes the connection.
 void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_APP_PORT_LOST, 0, 0); }
 
-// Every event the history takes in, in order: the recording gets it, and a
-// port error the link marked for the screen is printed there as "<CE-...>".
+// Every event the history takes in, in order: a port error the link marked
+// for the screen is printed there as "<CE-...>".
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
-    RecordingTakeEvent(window, event);
     if (event.flags & HISTORY_FLAG_SCREEN) {
         char text[32];
         const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
@@ -256,13 +255,15 @@ LRESULT OnCreate(HWND window) {
         MainWindowRecord* app = new MainWindowRecord;
         app->ring = new HistoryRing;
         HistoryRingInit(*app->ring);
+        app->capture = new CaptureRing;
+        CaptureRingInit(*app->capture);
         SetPropA(window, MAIN_WINDOW_PROPERTY, app);
         SessionState* s = SessionFromWindow(window);
-        s->link.sink = {app->ring, NoteFromLink, LostFromLink, window};
+        s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window};
         StatusBarCreate(window);
         HistoryViewCreate(window, app->ring, &s->link.connected);
         HistorySetListener(window, OnHistoryEvent, window);
-        RecordingViewCreate(window, app->ring, &s->link.connected, &s->settings, HistoryViewDrain);
+        RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
         AppLayoutViews(window);
     }
     return created;
@@ -314,6 +315,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
+            RecordingViewPump(window);
             return 0;
         }
         if (wParam == RECORDING_TIMER) {

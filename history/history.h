@@ -38,9 +38,6 @@ HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t
 void HistoryViewLayout(HWND window, const RECT& area);
 // Drains the ring, adds link events, updates the list and writes the log.
 void HistoryViewTick(HWND window);
-// Moves what the ring holds into the book, the log lines and the listener
-// now (a recording's Start and Stop).
-void HistoryViewDrain(HWND window);
 // Last drain and log flush before the window goes; frees the record.
 void HistoryViewDestroy(HWND window);
 // True while the history fills the client area.

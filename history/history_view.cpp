@@ -350,22 +350,8 @@ void HistoryDrain(HWND window) {
     size_t n;
     while ((n = HistoryRingPop(*v.ring, events, 256)) > 0)
         for (size_t i = 0; i < n; ++i) Take(v, events[i]);
-    // The loss is an event of its own after what was kept, so the listener
-    // (the recording) marks the gap too.
-    const uint64_t lost = v.ring->lost.load(std::memory_order_relaxed);
-    const uint64_t before = v.book.lostSeen;
-    if (HistoryBookNoteLost(v.book, lost, HistoryNowMs()) && v.listener) {
-        HistoryEvent event;
-        std::memset(&event, 0, sizeof event);
-        event.timeMs = HistoryNowMs();
-        event.kind = EVENT_LOST;
-        const uint64_t count = lost - before;
-        event.code = count > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(count);
-        v.listener(v.listenerContext, event);
-    }
+    HistoryBookNoteLost(v.book, v.ring->lost.load(std::memory_order_relaxed), HistoryNowMs());
 }
-
-void HistoryViewDrain(HWND window) { HistoryDrain(window); }
 
 std::string HistoryAskPath(HWND window, const char* title, const char* filter, const char* extension,
                            const char* initialName, DWORD flags, DWORD* filterIndex) {

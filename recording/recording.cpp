@@ -94,6 +94,8 @@ const char* RecordKindName(uint8_t kind) {
     case RECORD_CONNECT: return "connect";
     case RECORD_DISCONNECT: return "disconnect";
     case RECORD_LOST: return "lost";
+    case RECORD_START: return "start";
+    case RECORD_STOP: return "stop";
     default: return nullptr;
     }
 }

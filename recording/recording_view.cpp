@@ -1,18 +1,18 @@
 // Recording and replay in the main window: the Recording menu, the 50 ms
-// tick that writes queued records and plays the replay on, and the status
+// tick that writes the capture stream and plays the replay on, and the status
 // bar's recording part.
 #include "recording/recording_app.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <memory>
 
 #include "history/source.h"
 #include "serial/status_core.h"
-#include "recording/history_records.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
 #include "resources/resource.h"
@@ -59,15 +59,14 @@ struct RecordingViewState {
     HistoryRing* ring = nullptr;                      // where a replay's events go
     const std::atomic<int32_t>* connected = nullptr;  // the link's flag
     const PortSettings* settings = nullptr;           // for the connect record
-    RecordingDrainFn drain = nullptr;                 // takes in what the history's ring holds
+    CaptureRing* capture = nullptr;                   // what the receiver read, with its link events
 
     // ---- Recording ----
     bool recordingOn = false;
-    RecordingWriter writer;
+    CaptureRecording rec;
+    std::unique_ptr<uint8_t[]> scratch;  // an entry's bytes, CAPTURE_MAX_BYTES
     std::string recordPath;
     uint64_t recordStartUs = 0;
-    bool unflushed = false;
-    uint64_t lostEvents = 0;  // events the history ring could not take while recording
 
     // ---- Replay ----
     std::unique_ptr<ReplayPlayer> player;
@@ -102,26 +101,24 @@ uint64_t SteadyUs() {
                                      .count());
 }
 
-// Every event the history takes in, in order, on the window's thread.
-void OnHistoryEvent(RecordingViewState& v, const HistoryEvent& event) {
-    if (!v.recordingOn) return;
-    // The ring's loss is a marked gap in the file, and counted for the status bar.
-    if (event.kind == EVENT_LOST) v.lostEvents += event.code;
-    if (RecordingWriteHistoryEvent(v.writer, event)) v.unflushed = true;
+// The port's text as the connect record has it, or "" when not connected.
+std::string ConnectedText(const RecordingViewState& v) {
+    if (!Connected(v) || !v.settings) return std::string();
+    const PortSettings& s = *v.settings;
+    return StatusPortText(s.portNumber, static_cast<uint32_t>(s.baudRate), s.dataBits, s.parity, s.stopBits);
 }
 
-void WriteConnectedNow(RecordingViewState& v) {
-    if (!Connected(v) || !v.settings) return;
-    const PortSettings& s = *v.settings;
-    const std::string text =
-        StatusPortText(s.portNumber, static_cast<uint32_t>(s.baudRate), s.dataBits, s.parity, s.stopBits);
-    RecordingWrite(v.writer, RecordingNowUs(), RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(text.data()),
-                   text.size());
+// Everything the stream holds: into the file while recording.
+void Pump(RecordingViewState& v) {
+    if (!v.capture || !v.capture->data) return;
+    if (!v.scratch) v.scratch.reset(new uint8_t[CAPTURE_MAX_BYTES]);
+    CaptureEntry entry;
+    while (CapturePop(*v.capture, entry, v.scratch.get())) CaptureRecordingTake(v.rec, entry);
 }
 
 void Flush(RecordingViewState& v) {
-    if (v.unflushed) RecordingFlush(v.writer);
-    v.unflushed = false;
+    if (v.rec.unflushed) RecordingFlush(v.rec.writer);
+    v.rec.unflushed = false;
 }
 
 std::string FileName(const std::string& path) {
@@ -172,8 +169,10 @@ void PlayRecord(void* context, const RecordingRecord& record) {
         return;
     case RECORD_LINE_ERROR: PushNote(v, EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_PORT_ERROR: PushNote(v, EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
-    case RECORD_LOST: PushNote(v, EVENT_LOST, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser
+    case RECORD_START:
+    case RECORD_STOP:
+    case RECORD_LOST: return;  // marks in the file; the stream goes on after them
     default: break;
     }
     if (!RecordCarriesStream(record.kind)) return;
@@ -241,8 +240,8 @@ void KeepTicking(HWND window, RecordingViewState& v) {
         KillTimer(window, RECORDING_TIMER);
 }
 
-void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
-                         const PortSettings* settings, RecordingDrainFn drain) {
+void RecordingViewCreate(HWND window, HistoryRing* ring, CaptureRing* capture, const std::atomic<int32_t>* connected,
+                         const PortSettings* settings) {
     RecordingViewState* v = State(window);
     if (!v) {
         v = new RecordingViewState;
@@ -251,7 +250,7 @@ void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32
     v->ring = ring;
     v->connected = connected;
     v->settings = settings;
-    v->drain = drain;
+    v->capture = capture;
     UpdateMenu(window, *v);
 }
 
@@ -263,8 +262,8 @@ void RecordingViewDestroy(HWND window) {
     delete static_cast<RecordingViewState*>(RemovePropA(window, RECORDING_PROPERTY));
 }
 
-void RecordingTakeEvent(HWND window, const HistoryEvent& event) {
-    if (RecordingViewState* v = State(window)) OnHistoryEvent(*v, event);
+void RecordingViewPump(HWND window) {
+    if (RecordingViewState* v = State(window)) Pump(*v);
 }
 
 int RecordingStart(HWND window, const char* path) {
@@ -272,21 +271,24 @@ int RecordingStart(HWND window, const char* path) {
     if (!state) return 0;
     RecordingViewState& v = *state;
     if (v.recordingOn) RecordingStop(window);
-    // Events still in the ring came before Start: they reach the history
-    // now, with the recording off, and the connect record follows them.
-    if (v.drain) v.drain(window);
-    std::string error;
-    if (!RecordingCreate(v.writer, path, error)) {
-        Warn(window, "Cannot record to " + std::string(path) + ":\n" + error);
+    // What the stream holds came before Start: it goes, and the connect
+    // record of an open port follows it.
+    Pump(v);
+    FILE* file = RecordingOpenPath(path, "wb");
+    if (!file) {
+        Warn(window, "Cannot record to " + std::string(path) + ":\n" + std::strerror(errno));
         return 0;
     }
     v.recordPath = path;
     v.recordStartUs = RecordingNowUs();
-    v.lostEvents = 0;
-    // An open port is recorded as connected from now on.
-    WriteConnectedNow(v);
+    const std::string connected = ConnectedText(v);
+    if (!CaptureRecordingBegin(v.rec, file, v.recordStartUs, connected.empty() ? nullptr : connected.c_str())) {
+        RecordingClose(v.rec.writer);
+        v.rec.on = false;
+        Warn(window, "Cannot record to " + std::string(path) + ":\nwriting the file failed");
+        return 0;
+    }
     v.recordingOn = true;
-    Flush(v);
     UpdateMenu(window, v);
     KeepTicking(window, v);
     return 1;
@@ -297,10 +299,10 @@ void RecordingStop(HWND window) {
     if (!state) return;
     RecordingViewState& v = *state;
     if (!v.recordingOn) return;
-    // What the receiver handed on before Stop belongs in the file.
-    if (v.drain) v.drain(window);
+    // What the receiver read before Stop belongs in the file.
+    Pump(v);
     v.recordingOn = false;
-    const bool ok = RecordingClose(v.writer);
+    const bool ok = CaptureRecordingEnd(v.rec, RecordingNowUs());
     UpdateMenu(window, v);
     KeepTicking(window, v);
     if (!ok) Warn(window, "Writing the recording " + v.recordPath + " failed.");
@@ -352,11 +354,13 @@ void RecordingViewTick(HWND window) {
     RecordingViewState* state = State(window);
     if (!state) return;
     RecordingViewState& v = *state;
+    Pump(v);
     if (v.recordingOn) {
         Flush(v);
-        if (v.writer.failed) {
+        if (v.rec.writer.failed) {
             v.recordingOn = false;
-            RecordingClose(v.writer);
+            v.rec.on = false;
+            RecordingClose(v.rec.writer);
             Warn(window, "Writing the recording " + v.recordPath + " failed; recording stopped.");
         }
     }
@@ -435,8 +439,8 @@ std::string RecordingStatusText(HWND window) {
         const uint64_t now = RecordingNowUs();
         text += "Recording " + FileName(v.recordPath) + " " +
                 ReplayClockText(now > v.recordStartUs ? now - v.recordStartUs : 0, now - v.recordStartUs >= 3600000000ull) +
-                " " + SizeText(v.writer.bytesWritten);
-        if (v.lostEvents) text += ", " + std::to_string(v.lostEvents) + " events lost";
+                " " + SizeText(v.rec.writer.bytesWritten);
+        if (v.rec.lostBytes) text += ", " + std::to_string(v.rec.lostBytes) + " bytes lost";
     }
     return text;
 }

@@ -1,7 +1,8 @@
 // Recording in the main window, in-process under Wine: what a recording holds
-// against what the receiver handed on around Start and Stop, the ring's loss
-// marked in the file, and a path outside the ANSI code page. The test thread
-// stands in for the receiver: it is the ring's producer, as the receiver is.
+// against what the receiver read around Start and Stop, the capture ring's
+// loss marked in the file and the status bar, and a path outside the ANSI
+// code page. The test thread stands in for the receiver: it is the capture
+// ring's producer, as the receiver is.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@
 
 #include "app/app.h"
 #include "history/event.h"
-#include "history/history.h"
+#include "recording/capture.h"
 #include "recording/recording.h"
 #include "recording/recording_app.h"
 
@@ -38,16 +39,12 @@ std::wstring TempPath(const wchar_t* name) {
     return std::wstring(folder) + name;
 }
 
-// A stray run of four low bytes that spells its number, so the file shows
-// which events it holds.
-HistoryEvent Numbered(uint32_t n) {
-    HistoryEvent e;
-    std::memset(&e, 0, sizeof e);
-    e.timeMs = 1796720396000 + n;
-    e.kind = EVENT_STRAY;
-    e.length = 4;
-    for (int i = 0; i < 4; ++i) e.bytes[i] = static_cast<uint8_t>((n >> (7 * i)) & 0x7F);
-    return e;
+// A read of low bytes (one stray record) whose first four spell its number,
+// so the file shows which reads it holds.
+bool PushRead(CaptureRing& ring, uint32_t n, size_t length = 4) {
+    std::vector<uint8_t> bytes(length, 0);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>((n >> (7 * i)) & 0x7F);
+    return CapturePush(ring, RecordingNowUs(), CAPTURE_BYTES, 0, bytes.data(), bytes.size());
 }
 
 struct Read {
@@ -64,7 +61,7 @@ std::vector<Read> ReadBack(const std::wstring& path) {
         RecordingRecord r;
         while (RecordingNext(*reader, r) == RECORDING_RECORD) {
             uint32_t value = 0;
-            if (r.kind == RECORD_STRAY && r.length == 4)
+            if (r.kind == RECORD_STRAY && r.length >= 4)
                 for (int i = 0; i < 4; ++i) value |= uint32_t(r.bytes[i]) << (7 * i);
             else if (r.length == 4)
                 value = uint32_t(r.bytes[0]) | uint32_t(r.bytes[1]) << 8 | uint32_t(r.bytes[2]) << 16 |
@@ -95,7 +92,7 @@ protected:
         ASSERT_EQ(AppCreateWindow(Instance(), SW_HIDE), 1);
         window = appMainWindow;
         ASSERT_TRUE(IsWindow(window));
-        ring = MainWindowFrom(window)->ring;
+        ring = MainWindowFrom(window)->capture;
         ASSERT_NE(ring, nullptr);
         recordingMessageBox = [](HWND, const char* text, const char*, UINT) {
             ADD_FAILURE() << "warning box: " << text;
@@ -111,19 +108,19 @@ protected:
     }
     bool Start() { return RecordingStart(window, Utf8(path).c_str()) == 1; }
     HWND window = nullptr;
-    HistoryRing* ring = nullptr;
+    CaptureRing* ring = nullptr;
     std::wstring path;
 };
 
-// Stop while the receiver keeps handing events on: every event pushed before
-// Stop is in the file, in order, none missing at its end.
+// Stop while the receiver keeps reading: every read made before Stop is in
+// the file, in order, none missing at its end, and the file ends with `stop`.
 TEST_F(RecordingWindowTest, StopKeepsEverythingHandedOnBeforeItWhileDataArrives) {
     ASSERT_TRUE(Start());
     std::atomic<uint32_t> pushed{0};
     std::atomic<bool> run{true};
     std::thread receiver([&] {
         for (uint32_t n = 0; run.load() && n < 20000; ++n) {
-            while (!HistoryRingPush(*ring, Numbered(n))) Sleep(1);
+            ASSERT_TRUE(PushRead(*ring, n));
             pushed.store(n + 1);
             if (n % 16 == 0) Sleep(1);
         }
@@ -134,47 +131,53 @@ TEST_F(RecordingWindowTest, StopKeepsEverythingHandedOnBeforeItWhileDataArrives)
     run.store(false);
     receiver.join();
     const std::vector<Read> records = ReadBack(path);
-    ASSERT_GE(records.size(), beforeStop);
-    for (size_t i = 0; i < records.size(); ++i) {
+    ASSERT_GE(records.size(), beforeStop + 2);
+    EXPECT_EQ(records.front().kind, RECORD_START);
+    EXPECT_EQ(records.back().kind, RECORD_STOP);
+    for (size_t i = 1; i + 1 < records.size(); ++i) {
         ASSERT_EQ(records[i].kind, RECORD_STRAY) << i;
-        ASSERT_EQ(records[i].value, i) << "a gap or a reordering at record " << i;
+        ASSERT_EQ(records[i].value, i - 1) << "a gap or a reordering at record " << i;
     }
 }
 
-// Events still in the ring at Start happened before it: none of them is
-// recorded, though the history takes them in.
+// Reads still in the stream at Start were made before it: none of them is
+// recorded.
 TEST_F(RecordingWindowTest, StartRecordsNothingFromBeforeIt) {
-    for (uint32_t n = 0; n < 3; ++n) ASSERT_TRUE(HistoryRingPush(*ring, Numbered(n)));
+    for (uint32_t n = 0; n < 3; ++n) ASSERT_TRUE(PushRead(*ring, n));
     ASSERT_TRUE(Start());
-    HistoryViewTick(window);
-    for (uint32_t n = 3; n < 5; ++n) ASSERT_TRUE(HistoryRingPush(*ring, Numbered(n)));
-    HistoryViewTick(window);
+    RecordingViewTick(window);
+    for (uint32_t n = 3; n < 5; ++n) ASSERT_TRUE(PushRead(*ring, n));
+    RecordingViewTick(window);
     RecordingStop(window);
     const std::vector<Read> records = ReadBack(path);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].value, 3u);
-    EXPECT_EQ(records[1].value, 4u);
-    EXPECT_GE(HistoryBookSize(HistoryTheBook(window)), 5u);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].kind, RECORD_START);
+    EXPECT_EQ(records[1].value, 3u);
+    EXPECT_EQ(records[2].value, 4u);
+    EXPECT_EQ(records[3].kind, RECORD_STOP);
 }
 
-// A full ring refuses events: the file marks the gap with its count after
-// what was kept, and the status bar's recording part says so.
+// A full ring refuses reads: the file marks the gap with the bytes lost
+// after what was kept, and the status bar's recording part says so.
 TEST_F(RecordingWindowTest, RingOverflowIsAMarkedGapInTheFileAndTheStatus) {
     ASSERT_TRUE(Start());
     uint32_t kept = 0;
-    while (HistoryRingPush(*ring, Numbered(kept))) ++kept;
-    for (int i = 0; i < 4; ++i) EXPECT_FALSE(HistoryRingPush(*ring, Numbered(kept + 1 + i)));
-    HistoryViewTick(window);
-    ASSERT_TRUE(HistoryRingPush(*ring, Numbered(kept + 10)));
-    HistoryViewTick(window);
-    EXPECT_NE(RecordingStatusText(window).find(", 5 events lost"), std::string::npos) << RecordingStatusText(window);
+    while (PushRead(*ring, kept, 6000)) ++kept;  // the first refused read counts too
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(PushRead(*ring, kept + 1 + i, 6000));
+    ASSERT_GT(kept, 1000u);
+    RecordingViewTick(window);
+    ASSERT_TRUE(PushRead(*ring, kept + 10));
+    RecordingViewTick(window);
+    EXPECT_NE(RecordingStatusText(window).find(", 18000 bytes lost"), std::string::npos)
+        << RecordingStatusText(window);
     RecordingStop(window);
     const std::vector<Read> records = ReadBack(path);
-    ASSERT_EQ(records.size(), kept + 2u);
-    EXPECT_EQ(records[kept - 1].value, kept - 1);
-    EXPECT_EQ(records[kept].kind, RECORD_LOST);
-    EXPECT_EQ(records[kept].value, 5u);
-    EXPECT_EQ(records[kept + 1].value, kept + 10);
+    ASSERT_EQ(records.size(), kept + 4u);
+    EXPECT_EQ(records[kept].value, kept - 1);
+    EXPECT_EQ(records[kept + 1].kind, RECORD_LOST);
+    EXPECT_EQ(records[kept + 1].value, 18000u);
+    EXPECT_EQ(records[kept + 2].value, kept + 10);
+    EXPECT_EQ(records[kept + 3].kind, RECORD_STOP);
 }
 
 // The path is UTF-8 (the command line's --record, the Record... dialog): the
@@ -183,12 +186,12 @@ TEST_F(RecordingWindowTest, ANonAsciiPathRecordsToThatFile) {
     path = TempPath(L"qorvex_\u00e9t\u00e9_\u0416_\u2713.pcap");
     DeleteFileW(path.c_str());
     ASSERT_TRUE(Start());
-    ASSERT_TRUE(HistoryRingPush(*ring, Numbered(7)));
+    ASSERT_TRUE(PushRead(*ring, 7));
     RecordingStop(window);
     ASSERT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
     const std::vector<Read> records = ReadBack(path);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].value, 7u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].value, 7u);
 }
 
 }  // namespace
