@@ -53,8 +53,11 @@ done
 [ -z "$bad" ] && qv_pass "tallydump --json of the recording gives the rows the application showed" ||
   qv_fail "recording decodes differently for:$bad"
 "$QV_NATIVE_BIN/tallydump" --trace "$rec" >"$QV_ARTIFACTS/recording_app_trace.txt" 2>&1
-head -n 1 "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q "connect COM1 115200 8N1" &&
-  qv_pass "the recording starts with the connect" || qv_fail "no connect record first"
+sed -n 1p "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q " start$" &&
+  sed -n 2p "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q "connect COM1 115200 8N1" &&
+  qv_pass "the recording starts with start, then the connect" || qv_fail "no start and connect records first"
+grep -v "^end of recording" "$QV_ARTIFACTS/recording_app_trace.txt" | tail -n 1 | grep -q " stop$" &&
+  qv_pass "the recording ends with stop" || qv_fail "no stop record last"
 
 # 3. Replayed by a fresh qorvex.exe at the recorded pace, the port closed.
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --open "Z:$rec"
