@@ -81,7 +81,9 @@ void LinkNote(LinkState& link, HistoryEventKind kind, uint32_t code, const char*
     if (kind == EVENT_PORT_ERROR) event.flags = HISTORY_FLAG_SCREEN;
     if (note) std::snprintf(reinterpret_cast<char*>(event.bytes), HISTORY_EVENT_BYTES, "%s", note);
     const bool receiver = link.receiverThreadId.load() == GetCurrentThreadId();
-    if (receiver || link.receiverThreadId.load() == 0) LinkCapture(link, kind, code, note);
+    // The capture stream takes one producer: the receiver, or this thread
+    // while none runs (the connect is noted while it is still suspended).
+    if (receiver || link.receiverThreadId.load() == 0 || kind == EVENT_CONNECT) LinkCapture(link, kind, code, note);
     if (receiver) {
         if (link.sink.ring) HistoryRingPush(*link.sink.ring, event);
     } else if (link.sink.note) {
