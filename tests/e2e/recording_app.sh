@@ -112,6 +112,6 @@ fi
 "$QV_NATIVE_BIN/tallydump" --trace "$mid" >"$QV_ARTIFACTS/recording_app_mid_trace.txt" 2>&1
 grep -v "^end of recording" "$QV_ARTIFACTS/recording_app_mid_trace.txt" | tail -n 1 | grep -q " stop$" &&
   qv_pass "the stopped recording ends with stop" || qv_fail "the stopped recording does not end with stop"
-awk '$1 ~ /\.[0-9]{6}$/ && $1 !~ /000$/ {n++} END {exit !(n > 0)}' "$QV_ARTIFACTS/recording_app_mid_trace.txt" &&
+awk '$1 ~ /\.[0-9][0-9][0-9][0-9][0-9][0-9]$/ && $1 !~ /000$/ {n++} END {exit !(n > 0)}' "$QV_ARTIFACTS/recording_app_mid_trace.txt" &&
   qv_pass "its time stamps carry microseconds" || qv_fail "its time stamps are whole milliseconds"
 qv_e2e_end
