@@ -1,7 +1,7 @@
 // Recordings in the application: "Record..." / "Stop Recording" write what
 // the receiver put in the capture stream between Start and Stop, every read
-// with its microsecond, through the recorder `tallydump --capture` uses (the
-// window's thread writes the file), "Open Recording..." replays one with the
+// with its microsecond, through the recorder `tallydump --capture` uses (a
+// writer thread writes the file), "Open Recording..." replays one with the
 // port closed, at its recorded pace, through the event source where port
 // bytes enter, so the store, displays and history move as they did live.
 // Win32 glue over the portable core in this folder.
@@ -31,8 +31,8 @@ void RecordingViewCreate(HWND window, HistoryRing* ring, CaptureRing* capture, c
 // Closes the file (what is queued reaches it) and frees the record.
 void RecordingViewDestroy(HWND window);
 // Takes in what the capture stream holds: into the file while recording,
-// gone otherwise. The history's tick calls it too, so the stream never fills
-// while nothing is recorded.
+// gone otherwise. The writer thread does this on its own; the history's tick
+// calls it too, so the stream is drained even without that thread.
 void RecordingViewPump(HWND window);
 void RecordingViewTick(HWND window);
 // A command of the recording menu; 1 when it was one.
@@ -54,6 +54,10 @@ bool ReplayRunning(HWND window);
 
 // The text of the status bar's recording part ("" when neither recording nor replaying).
 std::string RecordingStatusText(HWND window);
+
+// Seam for tests: holds the writer thread as a stalled disk would (the
+// window's own Start, Stop and RecordingViewPump still run), until released.
+void RecordingWriterHold(HWND window, bool held);
 
 // Seam for tests: the warning boxes (text, caption, style).
 typedef int (*RecordingMessageBoxFn)(HWND owner, const char* text, const char* caption, UINT style);

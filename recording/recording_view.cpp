@@ -1,6 +1,7 @@
-// Recording and replay in the main window: the Recording menu, the 50 ms
-// tick that writes the capture stream and plays the replay on, and the status
-// bar's recording part.
+// Recording and replay in the main window: the Recording menu, the writer
+// thread that reads the capture stream into the recording, the 50 ms tick
+// that plays the replay on and reports a failed write, and the status bar's
+// recording part.
 #include "recording/recording_app.h"
 
 #include <commctrl.h>
@@ -62,8 +63,15 @@ struct RecordingViewState {
     CaptureRing* capture = nullptr;                   // what the receiver read, with its link events
 
     // ---- Recording ----
-    bool recordingOn = false;
-    CaptureRecording rec;
+    // The writer thread reads the capture stream and writes the file, so a
+    // slow disk never holds the window. `lock` makes it and the window's
+    // Start and Stop take turns as the stream's one consumer.
+    CRITICAL_SECTION lock;
+    HANDLE writer = nullptr;
+    HANDLE wake = nullptr;  // auto-reset: Start, Stop and the end wake the writer
+    std::atomic<bool> writerRun{false};
+    bool recordingOn = false;  // window thread: the menu's state
+    CaptureRecording rec;      // under lock
     std::unique_ptr<uint8_t[]> scratch;  // an entry's bytes, CAPTURE_MAX_BYTES
     std::string recordPath;
     uint64_t recordStartUs = 0;
@@ -119,6 +127,29 @@ void Pump(RecordingViewState& v) {
 void Flush(RecordingViewState& v) {
     if (v.rec.unflushed) RecordingFlush(v.rec.writer);
     v.rec.unflushed = false;
+}
+
+struct Locked {
+    explicit Locked(RecordingViewState& v) : v(v) { EnterCriticalSection(&v.lock); }
+    ~Locked() { LeaveCriticalSection(&v.lock); }
+    RecordingViewState& v;
+};
+
+// Drains the stream every 50 ms while recording (each read reaches the system
+// within that), every 200 ms otherwise, so the ring never fills.
+DWORD WINAPI WriterThread(LPVOID parameter) {
+    RecordingViewState& v = *static_cast<RecordingViewState*>(parameter);
+    while (v.writerRun.load()) {
+        bool on;
+        {
+            Locked held(v);
+            Pump(v);
+            if (v.rec.on && !v.rec.writer.failed) Flush(v);
+            on = v.rec.on;
+        }
+        WaitForSingleObject(v.wake, on ? RECORDING_PERIOD_MS : 200);
+    }
+    return 0;
 }
 
 std::string FileName(const std::string& path) {
@@ -245,12 +276,19 @@ void RecordingViewCreate(HWND window, HistoryRing* ring, CaptureRing* capture, c
     RecordingViewState* v = State(window);
     if (!v) {
         v = new RecordingViewState;
+        InitializeCriticalSection(&v->lock);
         SetPropA(window, RECORDING_PROPERTY, v);
     }
     v->ring = ring;
     v->connected = connected;
     v->settings = settings;
     v->capture = capture;
+    if (!v->writer && capture) {
+        v->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        v->writerRun.store(true);
+        v->writer = CreateThread(nullptr, 0, WriterThread, v, 0, nullptr);
+        if (!v->writer) v->writerRun.store(false);  // Start and Stop still drain the stream themselves
+    }
     UpdateMenu(window, *v);
 }
 
@@ -259,11 +297,31 @@ void RecordingViewDestroy(HWND window) {
     RecordingViewState* v = State(window);
     if (!v) return;
     if (v->player) ReplayClose(*v->player);
+    if (v->writer) {
+        v->writerRun.store(false);
+        SetEvent(v->wake);
+        WaitForSingleObject(v->writer, INFINITE);
+        CloseHandle(v->writer);
+    }
+    if (v->wake) CloseHandle(v->wake);
+    DeleteCriticalSection(&v->lock);
     delete static_cast<RecordingViewState*>(RemovePropA(window, RECORDING_PROPERTY));
 }
 
+void RecordingWriterHold(HWND window, bool held) {
+    RecordingViewState* v = State(window);
+    if (!v) return;
+    // The window's thread holds the lock the writer takes; it may enter it
+    // again itself, so its own calls go on.
+    if (held) EnterCriticalSection(&v->lock);
+    else LeaveCriticalSection(&v->lock);
+}
+
 void RecordingViewPump(HWND window) {
-    if (RecordingViewState* v = State(window)) Pump(*v);
+    RecordingViewState* v = State(window);
+    if (!v) return;
+    Locked held(*v);
+    Pump(*v);
 }
 
 int RecordingStart(HWND window, const char* path) {
@@ -271,6 +329,7 @@ int RecordingStart(HWND window, const char* path) {
     if (!state) return 0;
     RecordingViewState& v = *state;
     if (v.recordingOn) RecordingStop(window);
+    Locked held(v);
     // What the stream holds came before Start: it goes, and the connect
     // record of an open port follows it.
     Pump(v);
@@ -289,6 +348,7 @@ int RecordingStart(HWND window, const char* path) {
         return 0;
     }
     v.recordingOn = true;
+    SetEvent(v.wake);
     UpdateMenu(window, v);
     KeepTicking(window, v);
     return 1;
@@ -299,10 +359,18 @@ void RecordingStop(HWND window) {
     if (!state) return;
     RecordingViewState& v = *state;
     if (!v.recordingOn) return;
-    // What the receiver read before Stop belongs in the file.
-    Pump(v);
     v.recordingOn = false;
-    const bool ok = CaptureRecordingEnd(v.rec, RecordingNowUs());
+    bool ok;
+    {
+        Locked held(v);
+        // What the receiver read before Stop belongs in the file.
+        Pump(v);
+        ok = !v.rec.writer.failed && CaptureRecordingEnd(v.rec, RecordingNowUs());
+        if (v.rec.on) {  // failed before: close what there is
+            v.rec.on = false;
+            RecordingClose(v.rec.writer);
+        }
+    }
     UpdateMenu(window, v);
     KeepTicking(window, v);
     if (!ok) Warn(window, "Writing the recording " + v.recordPath + " failed.");
@@ -354,13 +422,18 @@ void RecordingViewTick(HWND window) {
     RecordingViewState* state = State(window);
     if (!state) return;
     RecordingViewState& v = *state;
-    Pump(v);
     if (v.recordingOn) {
-        Flush(v);
-        if (v.rec.writer.failed) {
+        bool failed;
+        {
+            Locked held(v);
+            failed = v.rec.writer.failed;
+            if (failed) {
+                v.rec.on = false;
+                RecordingClose(v.rec.writer);
+            }
+        }
+        if (failed) {
             v.recordingOn = false;
-            v.rec.on = false;
-            RecordingClose(v.rec.writer);
             Warn(window, "Writing the recording " + v.recordPath + " failed; recording stopped.");
         }
     }
@@ -436,11 +509,17 @@ std::string RecordingStatusText(HWND window) {
     }
     if (v.recordingOn) {
         if (!text.empty()) text += "   ";
+        uint64_t written, lost;
+        {
+            Locked held(v);
+            written = v.rec.writer.bytesWritten;
+            lost = v.rec.lostBytes;
+        }
         const uint64_t now = RecordingNowUs();
         text += "Recording " + FileName(v.recordPath) + " " +
                 ReplayClockText(now > v.recordStartUs ? now - v.recordStartUs : 0, now - v.recordStartUs >= 3600000000ull) +
-                " " + SizeText(v.rec.writer.bytesWritten);
-        if (v.rec.lostBytes) text += ", " + std::to_string(v.rec.lostBytes) + " bytes lost";
+                " " + SizeText(written);
+        if (lost) text += ", " + std::to_string(lost) + " bytes lost";
     }
     return text;
 }

@@ -161,13 +161,15 @@ TEST_F(RecordingWindowTest, StartRecordsNothingFromBeforeIt) {
 // after what was kept, and the status bar's recording part says so.
 TEST_F(RecordingWindowTest, RingOverflowIsAMarkedGapInTheFileAndTheStatus) {
     ASSERT_TRUE(Start());
+    RecordingWriterHold(window, true);  // a disk that stalls
     uint32_t kept = 0;
     while (PushRead(*ring, kept, 6000)) ++kept;  // the first refused read counts too
     for (int i = 0; i < 2; ++i) EXPECT_FALSE(PushRead(*ring, kept + 1 + i, 6000));
     ASSERT_GT(kept, 1000u);
-    RecordingViewTick(window);
+    RecordingViewPump(window);
     ASSERT_TRUE(PushRead(*ring, kept + 10));
-    RecordingViewTick(window);
+    RecordingViewPump(window);
+    RecordingWriterHold(window, false);
     EXPECT_NE(RecordingStatusText(window).find(", 18000 bytes lost"), std::string::npos)
         << RecordingStatusText(window);
     RecordingStop(window);
