@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "config/config_values.h"
 #include "history/event.h"
+#include "recording/capture.h"
 #include "serial/status_core.h"
 
 // Process-wide by nature: the process has one instance, and the entry and
@@ -63,6 +64,7 @@ void StatusBarShowRecording(HWND window);
 // (the receiver may still write the ring while the window goes).
 struct MainWindowRecord {
     HistoryRing* ring = nullptr;
+    CaptureRing* capture = nullptr;  // every read and link event, for recordings
     StatusTracker statusTracker;
     std::string statusShown[STATUS_PARTS + 1];
     CommandLineOptions options;

@@ -235,11 +235,10 @@ void NoteFromLink(void* context, const HistoryEvent& event) {
 // Receiver thread: the port has gone; the window closes the connection.
 void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_APP_PORT_LOST, 0, 0); }
 
-// Every event the history takes in, in order: the recording gets it, and a
-// port error the link marked for the screen is printed there as "<CE-...>".
+// Every event the history takes in, in order: a port error the link marked
+// for the screen is printed there as "<CE-...>".
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
-    RecordingTakeEvent(window, event);
     if (event.flags & HISTORY_FLAG_SCREEN) {
         char text[32];
         const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
@@ -256,23 +255,29 @@ LRESULT OnCreate(HWND window) {
         MainWindowRecord* app = new MainWindowRecord;
         app->ring = new HistoryRing;
         HistoryRingInit(*app->ring);
+        app->capture = new CaptureRing;
+        CaptureRingInit(*app->capture);
         SetPropA(window, MAIN_WINDOW_PROPERTY, app);
         SessionState* s = SessionFromWindow(window);
-        s->link.sink = {app->ring, NoteFromLink, LostFromLink, window};
+        s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window};
         StatusBarCreate(window);
         HistoryViewCreate(window, app->ring, &s->link.connected);
         HistorySetListener(window, OnHistoryEvent, window);
-        RecordingViewCreate(window, app->ring, &s->link.connected, &s->settings);
+        RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
         AppLayoutViews(window);
     }
     return created;
 }
 
 LRESULT OnDestroy(HWND window) {
-    // The session, an open port and the receiver end with the process; the
-    // log file gets what is still in the ring.
+    // The session record ends with the process.
     KillTimer(window, REFRESH_TIMER);
     if (ConfigActive()) ConfigSavePlacement(ConfigActive(), PlacementFromWindow(window));
+    // The port closes first: the receiver's last events (a message cut off
+    // by the close, the disconnect) reach the history, the log and the
+    // recording before they close.
+    if (SessionState* s = SessionFromWindow(window))
+        if (s->link.connected.load()) PortClose(window);
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
     PostQuitMessage(0);
@@ -310,6 +315,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
+            RecordingViewPump(window);
             return 0;
         }
         if (wParam == RECORDING_TIMER) {

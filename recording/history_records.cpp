@@ -41,6 +41,9 @@ size_t RecordingWriteHistoryEvent(RecordingWriter& writer, const HistoryEvent& e
     case EVENT_DISCONNECT:
         RecordingWrite(writer, timeUs, RECORD_DISCONNECT, 0, 0, nullptr, 0);
         return 1;
+    case EVENT_LOST:  // the gap: how many events the ring could not take
+        RecordingWrite(writer, timeUs, RECORD_LOST, 0, 0, code, sizeof code);
+        return 1;
     default:
         return 0;
     }

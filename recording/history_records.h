@@ -2,7 +2,8 @@
 // becomes the records of the recording format (a run of mismatched header
 // bytes one record per byte, as each is one counted fault). Link changes the
 // history derives itself (silent, receiving) are not recorded: a replay
-// derives them again. Portable.
+// derives them again; the ring's loss is a `lost` record marking the gap.
+// Portable.
 #pragma once
 #include <cstddef>
 

@@ -44,6 +44,39 @@ size_t ReadBytes(RecordingReader& reader, uint8_t* out, size_t size) {
 
 }  // namespace
 
+FILE* RecordingOpenPath(const char* path, const char* mode) {
+#ifdef _WIN32
+    // UTF-8 to UTF-16 by hand: this file stays free of windows.h. A malformed
+    // sequence becomes U+FFFD, which names no file the caller meant.
+    std::wstring wide, wideMode;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(path);
+    while (*p) {
+        uint32_t c = *p++;
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (c >= 0x80 && c < 0xC0) c = 0xFFFD;
+        else if (extra) c &= 0x3F >> extra;
+        for (; extra > 0; --extra) {
+            if ((*p & 0xC0) != 0x80) {
+                c = 0xFFFD;
+                break;
+            }
+            c = c << 6 | (*p++ & 0x3F);
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (c >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    for (const char* m = mode; *m; ++m) wideMode += static_cast<wchar_t>(*m);
+    return _wfopen(wide.c_str(), wideMode.c_str());
+#else
+    return std::fopen(path, mode);
+#endif
+}
+
 const char* RecordKindName(uint8_t kind) {
     switch (kind) {
     case RECORD_MESSAGE: return "message";
@@ -60,6 +93,9 @@ const char* RecordKindName(uint8_t kind) {
     case RECORD_PORT_ERROR: return "port-error";
     case RECORD_CONNECT: return "connect";
     case RECORD_DISCONNECT: return "disconnect";
+    case RECORD_LOST: return "lost";
+    case RECORD_START: return "start";
+    case RECORD_STOP: return "stop";
     default: return nullptr;
     }
 }
@@ -79,7 +115,7 @@ bool RecordingStart(RecordingWriter& writer, FILE* file) {
 }
 
 bool RecordingCreate(RecordingWriter& writer, const char* path, std::string& error) {
-    FILE* file = std::fopen(path, "wb");
+    FILE* file = RecordingOpenPath(path, "wb");
     if (!file) {
         error = std::string("cannot create ") + path + ": " + std::strerror(errno);
         return false;
@@ -231,13 +267,13 @@ RecordingReadResult RecordingNext(RecordingReader& reader, RecordingRecord& reco
         reader.error = "damaged recording: " + where + " has unknown flag bits";
         return RECORDING_BAD;
     }
-    if ((kind == RECORD_LINE_ERROR || kind == RECORD_PORT_ERROR) && length != 4) {
+    if ((kind == RECORD_LINE_ERROR || kind == RECORD_PORT_ERROR || kind == RECORD_LOST) && length != 4) {
         reader.error = "damaged recording: " + where + " is a " + RecordKindName(kind) + " record of " +
                        std::to_string(length) + " bytes, not 4";
         return RECORDING_BAD;
     }
-    if (kind == RECORD_DISCONNECT && length != 0) {
-        reader.error = "damaged recording: " + where + " is a disconnect record with bytes";
+    if ((kind == RECORD_DISCONNECT || kind == RECORD_START || kind == RECORD_STOP) && length != 0) {
+        reader.error = "damaged recording: " + where + " is a " + RecordKindName(kind) + " record with bytes";
         return RECORDING_BAD;
     }
     record.timeUs = uint64_t(Get32(header, reader.swapped)) * 1000000 + micros;
@@ -253,7 +289,7 @@ RecordingReadResult RecordingNext(RecordingReader& reader, RecordingRecord& reco
 
 bool RecordingCheck(const char* path, RecordingSummary& summary, std::string& error) {
     summary = RecordingSummary();
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = RecordingOpenPath(path, "rb");
     if (!file) {
         error = std::string("cannot open ") + path + ": " + std::strerror(errno);
         return false;

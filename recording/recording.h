@@ -38,6 +38,9 @@ enum RecordKind {
     RECORD_PORT_ERROR = 33, // 4 bytes: the port error code (little-endian)
     RECORD_CONNECT = 34,    // text: port and settings, e.g. "COM1 115200 8N1"
     RECORD_DISCONNECT = 35, // nothing
+    RECORD_LOST = 36,       // 4 bytes: received bytes the receiver could not keep (little-endian); a gap
+    RECORD_START = 37,      // nothing: recording started here (the application's Start)
+    RECORD_STOP = 38,       // nothing: recording stopped here; a file without it was cut short
 };
 
 // Record flags.
@@ -53,6 +56,11 @@ struct RecordingRecord {
     const uint8_t* bytes;  // valid until the next read
     size_t length;
 };
+
+// Opens a file by its UTF-8 path; on Windows through the wide-character
+// call, since fopen takes the ANSI code page there and a name outside it
+// would open some other file.
+FILE* RecordingOpenPath(const char* path, const char* mode);
 
 // ---- Writing --------------------------------------------------------------
 

@@ -1,6 +1,7 @@
-// Recordings in the application: "Record..." / "Stop Recording" write every
-// event the history takes in (the receiver only fills the history's ring; the
-// window's thread writes the file), "Open Recording..." replays one with the
+// Recordings in the application: "Record..." / "Stop Recording" write what
+// the receiver put in the capture stream between Start and Stop, every read
+// with its microsecond, through the recorder `tallydump --capture` uses (a
+// writer thread writes the file), "Open Recording..." replays one with the
 // port closed, at its recorded pace, through the event source where port
 // bytes enter, so the store, displays and history move as they did live.
 // Win32 glue over the portable core in this folder.
@@ -13,6 +14,7 @@
 
 #include "config/session_config.h"
 #include "history/event.h"
+#include "recording/capture.h"
 
 // The recording's own tick (50 ms): hands the file to the system, plays the
 // replay on, and keeps the status bar's recording part.
@@ -22,22 +24,28 @@ constexpr UINT RECORDING_PERIOD_MS = 50;
 // ---- Window side -------------------------------------------------------------------
 // Creates the record held per main window: `ring` is where a replay's events
 // go (the port is closed then, so the window's thread is its producer),
-// `connected` and `settings` the link's, for the connect record.
-void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
+// `capture` the stream recordings are written from (its consumer is this
+// view), `connected` and `settings` the link's, for the connect record.
+void RecordingViewCreate(HWND window, HistoryRing* ring, CaptureRing* capture, const std::atomic<int32_t>* connected,
                          const PortSettings* settings);
 // Closes the file (what is queued reaches it) and frees the record.
 void RecordingViewDestroy(HWND window);
-// Every event the history takes in, in order, on the window's thread.
-void RecordingTakeEvent(HWND window, const HistoryEvent& event);
+// Takes in what the capture stream holds: into the file while recording,
+// gone otherwise. The writer thread does this on its own; the history's tick
+// calls it too, so the stream is drained even without that thread.
+void RecordingViewPump(HWND window);
 void RecordingViewTick(HWND window);
 // A command of the recording menu; 1 when it was one.
 int RecordingViewCommand(HWND window, int id);
 // Before Connect: a replay in progress is stopped (the port and a replay never feed the store together).
 void RecordingBeforeConnect(HWND window);
-// Closes the file (Exit, and Stop Recording).
+// Takes in what the stream still holds, writes the `stop` record and closes
+// the file (Exit, and Stop Recording).
 void RecordingStop(HWND window);
 
-// Starts writing path (created or truncated). 1 on success; 0 after a warning box.
+// Starts writing path (UTF-8; created or truncated) with what arrives from
+// now on: what the stream holds is taken in first, outside the recording;
+// the file opens with a `start` record. 1 on success; 0 after a warning box.
 int RecordingStart(HWND window, const char* path);
 // Opens path and replays it from its start. 1 on success; 0 after a warning
 // box naming the reason, with nothing changed.
@@ -46,6 +54,10 @@ bool ReplayRunning(HWND window);
 
 // The text of the status bar's recording part ("" when neither recording nor replaying).
 std::string RecordingStatusText(HWND window);
+
+// Seam for tests: holds the writer thread as a stalled disk would (the
+// window's own Start, Stop and RecordingViewPump still run), until released.
+void RecordingWriterHold(HWND window, bool held);
 
 // Seam for tests: the warning boxes (text, caption, style).
 typedef int (*RecordingMessageBoxFn)(HWND owner, const char* text, const char* caption, UINT style);

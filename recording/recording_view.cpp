@@ -1,18 +1,19 @@
-// Recording and replay in the main window: the Recording menu, the 50 ms
-// tick that writes queued records and plays the replay on, and the status
-// bar's recording part.
+// Recording and replay in the main window: the Recording menu, the writer
+// thread that reads the capture stream into the recording, the 50 ms tick
+// that plays the replay on and reports a failed write, and the status bar's
+// recording part.
 #include "recording/recording_app.h"
 
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <cerrno>
 #include <cstring>
 #include <chrono>
 #include <memory>
 
 #include "history/source.h"
 #include "serial/status_core.h"
-#include "recording/history_records.h"
 #include "recording/recording.h"
 #include "recording/replay.h"
 #include "resources/resource.h"
@@ -21,8 +22,26 @@
 
 namespace {
 
+std::wstring Wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &out[0], n);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+std::string Utf8(const wchar_t* wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+// Texts name paths, which are UTF-8.
 int DefaultMessageBox(HWND owner, const char* text, const char* caption, UINT style) {
-    return MessageBoxA(owner, text, caption, style);
+    return MessageBoxW(owner, Wide(text).c_str(), Wide(caption).c_str(), style);
 }
 
 }  // namespace
@@ -41,14 +60,21 @@ struct RecordingViewState {
     HistoryRing* ring = nullptr;                      // where a replay's events go
     const std::atomic<int32_t>* connected = nullptr;  // the link's flag
     const PortSettings* settings = nullptr;           // for the connect record
+    CaptureRing* capture = nullptr;                   // what the receiver read, with its link events
 
     // ---- Recording ----
-    bool recordingOn = false;
-    RecordingWriter writer;
+    // The writer thread reads the capture stream and writes the file, so a
+    // slow disk never holds the window. `lock` makes it and the window's
+    // Start and Stop take turns as the stream's one consumer.
+    CRITICAL_SECTION lock;
+    HANDLE writer = nullptr;
+    HANDLE wake = nullptr;  // auto-reset: Start, Stop and the end wake the writer
+    std::atomic<bool> writerRun{false};
+    bool recordingOn = false;  // window thread: the menu's state
+    CaptureRecording rec;      // under lock
+    std::unique_ptr<uint8_t[]> scratch;  // an entry's bytes, CAPTURE_MAX_BYTES
     std::string recordPath;
     uint64_t recordStartUs = 0;
-    bool unflushed = false;
-    uint64_t lostEvents = 0;  // events the history ring could not take while recording
 
     // ---- Replay ----
     std::unique_ptr<ReplayPlayer> player;
@@ -83,25 +109,47 @@ uint64_t SteadyUs() {
                                      .count());
 }
 
-// Every event the history takes in, in order, on the window's thread.
-void OnHistoryEvent(RecordingViewState& v, const HistoryEvent& event) {
-    if (event.kind == EVENT_LOST) v.lostEvents += event.code;
-    if (!v.recordingOn) return;
-    if (RecordingWriteHistoryEvent(v.writer, event)) v.unflushed = true;
+// The port's text as the connect record has it, or "" when not connected.
+std::string ConnectedText(const RecordingViewState& v) {
+    if (!Connected(v) || !v.settings) return std::string();
+    const PortSettings& s = *v.settings;
+    return StatusPortText(s.portNumber, static_cast<uint32_t>(s.baudRate), s.dataBits, s.parity, s.stopBits);
 }
 
-void WriteConnectedNow(RecordingViewState& v) {
-    if (!Connected(v) || !v.settings) return;
-    const PortSettings& s = *v.settings;
-    const std::string text =
-        StatusPortText(s.portNumber, static_cast<uint32_t>(s.baudRate), s.dataBits, s.parity, s.stopBits);
-    RecordingWrite(v.writer, RecordingNowUs(), RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(text.data()),
-                   text.size());
+// Everything the stream holds: into the file while recording.
+void Pump(RecordingViewState& v) {
+    if (!v.capture || !v.capture->data) return;
+    if (!v.scratch) v.scratch.reset(new uint8_t[CAPTURE_MAX_BYTES]);
+    CaptureEntry entry;
+    while (CapturePop(*v.capture, entry, v.scratch.get())) CaptureRecordingTake(v.rec, entry);
 }
 
 void Flush(RecordingViewState& v) {
-    if (v.unflushed) RecordingFlush(v.writer);
-    v.unflushed = false;
+    if (v.rec.unflushed) RecordingFlush(v.rec.writer);
+    v.rec.unflushed = false;
+}
+
+struct Locked {
+    explicit Locked(RecordingViewState& v) : v(v) { EnterCriticalSection(&v.lock); }
+    ~Locked() { LeaveCriticalSection(&v.lock); }
+    RecordingViewState& v;
+};
+
+// Drains the stream every 50 ms while recording (each read reaches the system
+// within that), every 200 ms otherwise, so the ring never fills.
+DWORD WINAPI WriterThread(LPVOID parameter) {
+    RecordingViewState& v = *static_cast<RecordingViewState*>(parameter);
+    while (v.writerRun.load()) {
+        bool on;
+        {
+            Locked held(v);
+            Pump(v);
+            if (v.rec.on && !v.rec.writer.failed) Flush(v);
+            on = v.rec.on;
+        }
+        WaitForSingleObject(v.wake, on ? RECORDING_PERIOD_MS : 200);
+    }
+    return 0;
 }
 
 std::string FileName(const std::string& path) {
@@ -153,6 +201,9 @@ void PlayRecord(void* context, const RecordingRecord& record) {
     case RECORD_LINE_ERROR: PushNote(v, EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_PORT_ERROR: PushNote(v, EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser
+    case RECORD_START:
+    case RECORD_STOP:
+    case RECORD_LOST: return;  // marks in the file; the stream goes on after them
     default: break;
     }
     if (!RecordCarriesStream(record.kind)) return;
@@ -189,23 +240,24 @@ void UpdateMenu(HWND window, RecordingViewState& v) {
     DrawMenuBar(window);
 }
 
+// The chosen path as UTF-8 (the wide dialog: any name the system allows), or "".
 std::string AskPath(HWND window, bool save) {
-    char path[MAX_PATH] = "";
-    OPENFILENAMEA ofn = {};
+    wchar_t path[MAX_PATH] = L"";
+    OPENFILENAMEW ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = window;
-    ofn.lpstrFilter = "Recordings (*.pcap)\0*.pcap\0All files (*.*)\0*.*\0";
+    ofn.lpstrFilter = L"Recordings (*.pcap)\0*.pcap\0All files (*.*)\0*.*\0";
     ofn.lpstrFile = path;
-    ofn.nMaxFile = sizeof path;
-    ofn.lpstrDefExt = "pcap";
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"pcap";
     if (save) {
-        ofn.lpstrTitle = "Record";
+        ofn.lpstrTitle = L"Record";
         ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-        return GetSaveFileNameA(&ofn) ? path : "";
+        return GetSaveFileNameW(&ofn) ? Utf8(path) : "";
     }
-    ofn.lpstrTitle = "Open Recording";
+    ofn.lpstrTitle = L"Open Recording";
     ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
-    return GetOpenFileNameA(&ofn) ? path : "";
+    return GetOpenFileNameW(&ofn) ? Utf8(path) : "";
 }
 
 }  // namespace
@@ -219,16 +271,24 @@ void KeepTicking(HWND window, RecordingViewState& v) {
         KillTimer(window, RECORDING_TIMER);
 }
 
-void RecordingViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t>* connected,
+void RecordingViewCreate(HWND window, HistoryRing* ring, CaptureRing* capture, const std::atomic<int32_t>* connected,
                          const PortSettings* settings) {
     RecordingViewState* v = State(window);
     if (!v) {
         v = new RecordingViewState;
+        InitializeCriticalSection(&v->lock);
         SetPropA(window, RECORDING_PROPERTY, v);
     }
     v->ring = ring;
     v->connected = connected;
     v->settings = settings;
+    v->capture = capture;
+    if (!v->writer && capture) {
+        v->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        v->writerRun.store(true);
+        v->writer = CreateThread(nullptr, 0, WriterThread, v, 0, nullptr);
+        if (!v->writer) v->writerRun.store(false);  // Start and Stop still drain the stream themselves
+    }
     UpdateMenu(window, *v);
 }
 
@@ -237,11 +297,31 @@ void RecordingViewDestroy(HWND window) {
     RecordingViewState* v = State(window);
     if (!v) return;
     if (v->player) ReplayClose(*v->player);
+    if (v->writer) {
+        v->writerRun.store(false);
+        SetEvent(v->wake);
+        WaitForSingleObject(v->writer, INFINITE);
+        CloseHandle(v->writer);
+    }
+    if (v->wake) CloseHandle(v->wake);
+    DeleteCriticalSection(&v->lock);
     delete static_cast<RecordingViewState*>(RemovePropA(window, RECORDING_PROPERTY));
 }
 
-void RecordingTakeEvent(HWND window, const HistoryEvent& event) {
-    if (RecordingViewState* v = State(window)) OnHistoryEvent(*v, event);
+void RecordingWriterHold(HWND window, bool held) {
+    RecordingViewState* v = State(window);
+    if (!v) return;
+    // The window's thread holds the lock the writer takes; it may enter it
+    // again itself, so its own calls go on.
+    if (held) EnterCriticalSection(&v->lock);
+    else LeaveCriticalSection(&v->lock);
+}
+
+void RecordingViewPump(HWND window) {
+    RecordingViewState* v = State(window);
+    if (!v) return;
+    Locked held(*v);
+    Pump(*v);
 }
 
 int RecordingStart(HWND window, const char* path) {
@@ -249,19 +329,26 @@ int RecordingStart(HWND window, const char* path) {
     if (!state) return 0;
     RecordingViewState& v = *state;
     if (v.recordingOn) RecordingStop(window);
-    std::string error;
-    if (!RecordingCreate(v.writer, path, error)) {
-        Warn(window, "Cannot record to " + std::string(path) + ":\n" + error);
+    Locked held(v);
+    // What the stream holds came before Start: it goes, and the connect
+    // record of an open port follows it.
+    Pump(v);
+    FILE* file = RecordingOpenPath(path, "wb");
+    if (!file) {
+        Warn(window, "Cannot record to " + std::string(path) + ":\n" + std::strerror(errno));
         return 0;
     }
     v.recordPath = path;
     v.recordStartUs = RecordingNowUs();
-    v.lostEvents = 0;
-    // An open port is recorded as connected from now on (events still in the
-    // history's ring, at most one tick old, follow).
-    WriteConnectedNow(v);
+    const std::string connected = ConnectedText(v);
+    if (!CaptureRecordingBegin(v.rec, file, v.recordStartUs, connected.empty() ? nullptr : connected.c_str())) {
+        RecordingClose(v.rec.writer);
+        v.rec.on = false;
+        Warn(window, "Cannot record to " + std::string(path) + ":\nwriting the file failed");
+        return 0;
+    }
     v.recordingOn = true;
-    Flush(v);
+    SetEvent(v.wake);
     UpdateMenu(window, v);
     KeepTicking(window, v);
     return 1;
@@ -273,7 +360,17 @@ void RecordingStop(HWND window) {
     RecordingViewState& v = *state;
     if (!v.recordingOn) return;
     v.recordingOn = false;
-    const bool ok = RecordingClose(v.writer);
+    bool ok;
+    {
+        Locked held(v);
+        // What the receiver read before Stop belongs in the file.
+        Pump(v);
+        ok = !v.rec.writer.failed && CaptureRecordingEnd(v.rec, RecordingNowUs());
+        if (v.rec.on) {  // failed before: close what there is
+            v.rec.on = false;
+            RecordingClose(v.rec.writer);
+        }
+    }
     UpdateMenu(window, v);
     KeepTicking(window, v);
     if (!ok) Warn(window, "Writing the recording " + v.recordPath + " failed.");
@@ -326,10 +423,17 @@ void RecordingViewTick(HWND window) {
     if (!state) return;
     RecordingViewState& v = *state;
     if (v.recordingOn) {
-        Flush(v);
-        if (v.writer.failed) {
+        bool failed;
+        {
+            Locked held(v);
+            failed = v.rec.writer.failed;
+            if (failed) {
+                v.rec.on = false;
+                RecordingClose(v.rec.writer);
+            }
+        }
+        if (failed) {
             v.recordingOn = false;
-            RecordingClose(v.writer);
             Warn(window, "Writing the recording " + v.recordPath + " failed; recording stopped.");
         }
     }
@@ -405,11 +509,17 @@ std::string RecordingStatusText(HWND window) {
     }
     if (v.recordingOn) {
         if (!text.empty()) text += "   ";
+        uint64_t written, lost;
+        {
+            Locked held(v);
+            written = v.rec.writer.bytesWritten;
+            lost = v.rec.lostBytes;
+        }
         const uint64_t now = RecordingNowUs();
         text += "Recording " + FileName(v.recordPath) + " " +
                 ReplayClockText(now > v.recordStartUs ? now - v.recordStartUs : 0, now - v.recordStartUs >= 3600000000ull) +
-                " " + SizeText(v.writer.bytesWritten);
-        if (v.lostEvents) text += ", " + std::to_string(v.lostEvents) + " events lost";
+                " " + SizeText(written);
+        if (lost) text += ", " + std::to_string(lost) + " bytes lost";
     }
     return text;
 }

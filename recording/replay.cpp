@@ -45,7 +45,7 @@ uint64_t ReplayTimelineStep(ReplayTimeline& t, uint64_t timeUs) {
 
 bool ReplayOpen(ReplayPlayer& player, const char* path, uint64_t clockUs, std::string& error, uint64_t gapCapUs) {
     ReplayClose(player);
-    FILE* file = std::fopen(path, "rb");
+    FILE* file = RecordingOpenPath(path, "rb");
     if (!file) {
         error = std::string("cannot open ") + path;
         return false;

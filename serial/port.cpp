@@ -80,11 +80,30 @@ void LinkNote(LinkState& link, HistoryEventKind kind, uint32_t code, const char*
     event.code = code;
     if (kind == EVENT_PORT_ERROR) event.flags = HISTORY_FLAG_SCREEN;
     if (note) std::snprintf(reinterpret_cast<char*>(event.bytes), HISTORY_EVENT_BYTES, "%s", note);
-    if (link.receiverThreadId.load() == GetCurrentThreadId()) {
+    const bool receiver = link.receiverThreadId.load() == GetCurrentThreadId();
+    // The capture stream takes one producer: the receiver, or this thread
+    // while none runs (the connect is noted while it is still suspended).
+    if (receiver || link.receiverThreadId.load() == 0 || kind == EVENT_CONNECT) LinkCapture(link, kind, code, note);
+    if (receiver) {
         if (link.sink.ring) HistoryRingPush(*link.sink.ring, event);
     } else if (link.sink.note) {
         link.sink.note(link.sink.context, event);
     }
+}
+
+void LinkCapture(LinkState& link, HistoryEventKind kind, uint32_t code, const char* note) {
+    if (!link.sink.capture) return;
+    uint8_t captureKind = 0;
+    switch (kind) {
+    case EVENT_CONNECT: captureKind = CAPTURE_CONNECT; break;
+    case EVENT_DISCONNECT: captureKind = CAPTURE_DISCONNECT; break;
+    case EVENT_LINE_ERROR: captureKind = CAPTURE_LINE_ERROR; break;
+    case EVENT_PORT_ERROR: captureKind = CAPTURE_PORT_ERROR; break;
+    default: return;
+    }
+    const size_t length = note ? std::strlen(note) : 0;
+    CapturePush(*link.sink.capture, RecordingNowUs(), captureKind, code, reinterpret_cast<const uint8_t*>(note),
+                length);
 }
 
 int PortOpen(LinkState& link, const PortSettings& settings, HINSTANCE instance) {
@@ -165,6 +184,8 @@ int PortClose(LinkState& link) {
     // After the receiver's last events. A lost port's disconnect is noted by
     // the window instead, with the reason.
     if (wasConnected && !link.lost) LinkNote(link, EVENT_DISCONNECT, 0, nullptr);
+    // The capture stream has its disconnect whatever the reason.
+    if (wasConnected && link.lost) LinkCapture(link, EVENT_DISCONNECT, 0, nullptr);
     if (open) {
         EscapeCommFunction(link.portHandle, CLRDTR);
         PurgeComm(link.portHandle, PORT_PURGE_ALL);

@@ -9,6 +9,7 @@
 
 #include "config/session_config.h"
 #include "history/event.h"
+#include "recording/capture.h"
 
 // The write time-out multiplier is WRITE_TIMEOUT_BASE / baud rate (ms per byte).
 constexpr DWORD WRITE_TIMEOUT_BASE = 76800;
@@ -22,9 +23,13 @@ enum LineErrorIndex { LINE_ERROR_FRAME, LINE_ERROR_PARITY, LINE_ERROR_OVERRUN, L
 // Where the link's events go. The receiver thread pushes its own (line and
 // port errors, the framing steps of its parser) into `ring`, of which it is
 // the only producer while it runs; events met on the window's thread
-// (connect, disconnect, a failed write) go to `note` at once.
+// (connect, disconnect, a failed write) go to `note` at once. `capture` (may
+// be nullptr) takes every read with its microsecond and the link's events in
+// order, for recordings: the receiver is its producer, and the window's
+// thread only while no receiver runs (connect, disconnect).
 struct LinkSink {
     HistoryRing* ring;
+    CaptureRing* capture;
     void (*note)(void* context, const HistoryEvent& event);
     // Called on the receiver thread when it finds the port gone, just before
     // it ends.
@@ -96,6 +101,9 @@ int PortWriteBlock(LinkState& link, const void* bytes, int length);
 // An event met by the link: into the ring on the receiver thread, to the
 // sink's note on any other.
 void LinkNote(LinkState& link, HistoryEventKind kind, uint32_t code, const char* note);
+// The capture stream's part of an event (connect with its text, disconnect,
+// line and port errors); LinkNote calls it where the stream may take it.
+void LinkCapture(LinkState& link, HistoryEventKind kind, uint32_t code, const char* note);
 
 // Seams for tests: the system calls the port layer makes where a fake shows
 // what a real port seldom does. One record for the process, as the calls

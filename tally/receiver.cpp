@@ -3,6 +3,7 @@
 
 #include "history/log_format.h"
 #include "history/source.h"
+#include "recording/capture.h"
 #include "serial/port.h"
 #include "serial/port_watch.h"
 #include "tally/parser.h"
@@ -104,7 +105,11 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
         ReceiverPlanRead(plan, count, READ_BUFFER_SIZE);
         if (count > 0) {
             goneChecks = 0;
-            EventSourceFeed(source, readBuffer, static_cast<size_t>(count), HistoryNowMs());
+            // One time stamp per read, for the recording and the history alike.
+            const uint64_t timeUs = RecordingNowUs();
+            if (link->sink.capture)
+                CapturePush(*link->sink.capture, timeUs, CAPTURE_BYTES, 0, readBuffer, static_cast<size_t>(count));
+            EventSourceFeed(source, readBuffer, static_cast<size_t>(count), static_cast<int64_t>(timeUs / 1000));
         } else if (link->connected.load()) {
             // Nothing came (a failed wait, a read time-out): a port that no
             // longer answers at all has gone (an adapter unplugged), and the

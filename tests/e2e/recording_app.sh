@@ -5,7 +5,8 @@
 # tallydump must decode the recording it wrote to exactly that state. Then a
 # fresh qorvex.exe replays the recording with --open (port closed, recorded
 # pace) and must reach the same display rows. A file that is not a recording
-# is refused with a message box.
+# is refused with a message box. A recording stopped while the feed still
+# arrives holds the bytes sent from the first on, without a gap, up to Stop.
 # Usage: sh recording_app.sh <windows build> <native bin folder>
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -53,8 +54,11 @@ done
 [ -z "$bad" ] && qv_pass "tallydump --json of the recording gives the rows the application showed" ||
   qv_fail "recording decodes differently for:$bad"
 "$QV_NATIVE_BIN/tallydump" --trace "$rec" >"$QV_ARTIFACTS/recording_app_trace.txt" 2>&1
-head -n 1 "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q "connect COM1 115200 8N1" &&
-  qv_pass "the recording starts with the connect" || qv_fail "no connect record first"
+sed -n 1p "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q " start$" &&
+  sed -n 2p "$QV_ARTIFACTS/recording_app_trace.txt" | grep -q "connect COM1 115200 8N1" &&
+  qv_pass "the recording starts with start, then the connect" || qv_fail "no start and connect records first"
+grep -v "^end of recording" "$QV_ARTIFACTS/recording_app_trace.txt" | tail -n 1 | grep -q " stop$" &&
+  qv_pass "the recording ends with stop" || qv_fail "no stop record last"
 
 # 3. Replayed by a fresh qorvex.exe at the recorded pace, the port closed.
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --open "Z:$rec"
@@ -78,4 +82,36 @@ if qv_probe wait-dialog "Qorvex V-1.0" 5000 >/dev/null; then
 else qv_fail "no box for a file that is not a recording"; fi
 qv_check "Exit command" qv_probe command 32775
 qv_app_wait 20 || qv_fail "qorvex.exe did not end"
+
+# 5. Stopped while the feed still arrives: the recording holds the bytes sent
+# from the first on, without a gap, up to Stop, and ends with its stop record.
+mid="$QV_ARTIFACTS/recording_app_mid.pcap"
+rm -f "$mid"
+"$QV_NATIVE_BIN/tallysim" --fast --count 12000 --seed 78 --faults 0.02 --force -o "$QV_RUN/feed2.bin" \
+  >"$QV_RUN/gen2.out" 2>"$QV_RUN/gen2.err" || { qv_fail "tallysim could not write the second feed"; qv_e2e_end; }
+qv_feed_app_connected --record "Z:$mid" || { qv_fail "qorvex.exe --record connected on COM1"; qv_e2e_end; }
+"$QV_NATIVE_BIN/tallysim" --replay "$QV_RUN/feed2.bin" --baud 115200 -o "$QV_PEER" \
+  >"$QV_RUN/send2.out" 2>"$QV_RUN/send2.err" </dev/null &
+QV_SIM_PID=$!
+sleep 4
+qv_check "Stop Recording while the feed arrives" qv_probe command 40301
+kill -0 "$QV_SIM_PID" 2>/dev/null && qv_pass "the feed was still arriving at Stop" ||
+  qv_fail "the feed had ended before Stop"
+qv_sim_wait 120 || qv_fail "second feed not sent"
+qv_check "Exit command" qv_probe command 32775
+qv_app_wait 20 || qv_fail "qorvex.exe did not end"
+"$QV_NATIVE_BIN/tallysim" --fast --force --replay "$mid" -o "$QV_RUN/mid.bin" 2>"$QV_RUN/mid.err" ||
+  qv_fail "tallysim --replay of the stopped recording"
+got=$(wc -c <"$QV_RUN/mid.bin")
+sent=$(wc -c <"$QV_RUN/feed2.bin")
+if [ "$got" -gt 0 ] && [ "$got" -lt "$sent" ] && cmp -s -n "$got" "$QV_RUN/mid.bin" "$QV_RUN/feed2.bin"; then
+  qv_pass "the stopped recording holds the first $got of $sent bytes sent, without a gap"
+else
+  qv_fail "the stopped recording's $got bytes are not the start of the $sent bytes sent"
+fi
+"$QV_NATIVE_BIN/tallydump" --trace "$mid" >"$QV_ARTIFACTS/recording_app_mid_trace.txt" 2>&1
+grep -v "^end of recording" "$QV_ARTIFACTS/recording_app_mid_trace.txt" | tail -n 1 | grep -q " stop$" &&
+  qv_pass "the stopped recording ends with stop" || qv_fail "the stopped recording does not end with stop"
+awk '$1 ~ /\.[0-9][0-9][0-9][0-9][0-9][0-9]$/ && $1 !~ /000$/ {n++} END {exit !(n > 0)}' "$QV_ARTIFACTS/recording_app_mid_trace.txt" &&
+  qv_pass "its time stamps carry microseconds" || qv_fail "its time stamps are whole milliseconds"
 qv_e2e_end

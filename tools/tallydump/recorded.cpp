@@ -156,6 +156,9 @@ std::string RecordLine(const RecordingRecord& record, uint64_t streamOffset) {
         what = "connect " + EscapeText(record.bytes, record.length);
         break;
     case RECORD_DISCONNECT: what = "disconnect"; break;
+    case RECORD_LOST:
+        what = "lost " + std::to_string(Little32(record.bytes, record.length)) + " received bytes (a gap)";
+        break;
     default: what = RecordKindName(record.kind); break;
     }
     if (bytes) std::snprintf(head, sizeof head, "%10" PRIu64 "  ", streamOffset);
@@ -284,7 +287,7 @@ void OnLiveEvent(void* context, const FrameEvent& event) {
 }  // namespace
 
 bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* file, const std::string& connectText,
-                        std::string& error) {
+                        std::string& error, uint64_t timeUs) {
     if (!RecordingStart(recording.writer, file)) {
         RecordingClose(recording.writer);
         error = "writing the file header failed";
@@ -295,7 +298,7 @@ bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* fi
     RecorderInit(*recording.recorder, WriteSink, &recording);
     session.parser->trace = OnLiveEvent;
     session.parser->traceContext = &recording;
-    RecordingWrite(recording.writer, RecordingNowUs(), RECORD_CONNECT, 0, 0,
+    RecordingWrite(recording.writer, timeUs, RECORD_CONNECT, 0, 0,
                    reinterpret_cast<const uint8_t*>(connectText.data()), connectText.size());
     if (RecordingFlush(recording.writer)) return true;
     RecordingClose(recording.writer);
@@ -304,15 +307,18 @@ bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* fi
 }
 
 bool LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count) {
-    RecorderBeginFeed(*recording.recorder, RecordingNowUs(), recording.session->parser->bytesFed);
+    return LiveRecordingFeedAt(recording, bytes, count, RecordingNowUs());
+}
+
+bool LiveRecordingFeedAt(LiveRecording& recording, const uint8_t* bytes, size_t count, uint64_t timeUs) {
+    RecorderBeginFeed(*recording.recorder, timeUs, recording.session->parser->bytesFed);
     DumpFeed(*recording.session, bytes, count);
     RecorderEndFeed(*recording.recorder);
     // Each read reaches the file at once: a crash loses no more than the read in hand.
     return RecordingFlush(recording.writer);
 }
 
-bool LiveRecordingStop(LiveRecording& recording) {
-    const uint64_t now = RecordingNowUs();
+bool LiveRecordingStop(LiveRecording& recording, uint64_t now) {
     RecorderFinish(*recording.recorder, *recording.session->parser, now);
     RecordingWrite(recording.writer, now, RECORD_DISCONNECT, 0, 0, nullptr, 0);
     return RecordingClose(recording.writer);

@@ -34,9 +34,11 @@ struct LiveRecording {
 // (text: device and settings) and hooks the recorder into the session's
 // parser. False with the reason.
 bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* file, const std::string& connectText,
-                        std::string& error);
+                        std::string& error, uint64_t timeUs = RecordingNowUs());
 // Decodes one read into the session and records it, stamped now. False once
 // writing the recording has failed.
 bool LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count);
+// The same with the read's time stamp given (tests compare with the application's writer).
+bool LiveRecordingFeedAt(LiveRecording& recording, const uint8_t* bytes, size_t count, uint64_t timeUs);
 // The incomplete message left, the disconnect record, then closes. False when writing failed.
-bool LiveRecordingStop(LiveRecording& recording);
+bool LiveRecordingStop(LiveRecording& recording, uint64_t timeUs = RecordingNowUs());

@@ -20,6 +20,7 @@ local KINDS = {
     [1] = "message", [2] = "ignored", [3] = "reset", [4] = "stray", [5] = "unknown",
     [6] = "mismatch", [7] = "lowbyte", [8] = "payload", [9] = "dropped", [10] = "pending",
     [32] = "line-error", [33] = "port-error", [34] = "connect", [35] = "disconnect",
+    [36] = "lost", [37] = "start", [38] = "stop",
 }
 -- The framing faults the receiver counts (and "dropped", which it cannot count).
 local FAULTS = {
@@ -64,9 +65,10 @@ local f = {
     nickname = ProtoField.string("tally.nickname", "Nickname"),
     error_bits = ProtoField.uint32("tally.error", "Error bits", base.HEX),
     settings = ProtoField.string("tally.settings", "Port and settings"),
+    lost = ProtoField.uint32("tally.lost", "Received bytes lost", base.DEC),
 }
 tally.fields = {f.version, f.kind, f.flags, f.split, f.type, f.name, f.fault, f.bytes, f.source, f.row,
-                f.text, f.nickname, f.error_bits, f.settings}
+                f.text, f.nickname, f.error_bits, f.settings, f.lost}
 
 -- Every field is read through field(): the range of the record's bytes at
 -- offset, or nil when the record is too short to hold it. A reader of
@@ -97,6 +99,7 @@ local e = {
     line = ProtoExpert.new("tally.line.warning", "Line or port error", expert.group.PROTOCOL,
                            expert.severity.WARN),
     pending = ProtoExpert.new("tally.pending.note", "Incomplete message", expert.group.SEQUENCE, expert.severity.NOTE),
+    lost = ProtoExpert.new("tally.lost.warning", "Received bytes lost", expert.group.SEQUENCE, expert.severity.WARN),
     version = ProtoExpert.new("tally.version.error", "Newer recording format", expert.group.UNDECODED,
                               expert.severity.ERROR),
 }
@@ -104,7 +107,7 @@ e.short = ProtoExpert.new("tally.short.error", "Record too short for its kind", 
                           expert.severity.ERROR)
 e.long = ProtoExpert.new("tally.long.error", "Record longer than its kind", expert.group.MALFORMED,
                          expert.severity.ERROR)
-tally.experts = {e.fault, e.line, e.pending, e.version, e.short, e.long}
+tally.experts = {e.fault, e.line, e.pending, e.version, e.short, e.long, e.lost}
 
 -- A bit row: the byte, then one line per shown bit, left to right as the display's columns.
 local function add_row(tree, range, caption, columns)
@@ -312,6 +315,14 @@ function tally.dissector(buf, pinfo, root)
         info = "connect"
     elseif kind == 35 then
         info = "disconnect"
+    elseif kind == 36 and n >= 4 then
+        tree:add(f.lost, body(0, 4), little32(body))
+        tree:add_proto_expert_info(e.lost, "Received bytes lost: the recording has a gap here")
+        info = string.format("lost %d received bytes", little32(body))
+    elseif kind == 37 then
+        info = "recording started"
+    elseif kind == 38 then
+        info = "recording stopped"
     else
         info = kind_name
     end

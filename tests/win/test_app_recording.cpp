@@ -1,0 +1,199 @@
+// Recording in the main window, in-process under Wine: what a recording holds
+// against what the receiver read around Start and Stop, the capture ring's
+// loss marked in the file and the status bar, and a path outside the ANSI
+// code page. The test thread stands in for the receiver: it is the capture
+// ring's producer, as the receiver is.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "history/event.h"
+#include "recording/capture.h"
+#include "recording/recording.h"
+#include "recording/recording_app.h"
+
+namespace {
+
+HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
+
+std::string Utf8(const std::wstring& wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+std::wstring TempPath(const wchar_t* name) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder) + name;
+}
+
+// A read of low bytes (one stray record) whose first four spell its number,
+// so the file shows which reads it holds.
+bool PushRead(CaptureRing& ring, uint32_t n, size_t length = 4) {
+    std::vector<uint8_t> bytes(length, 0);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>((n >> (7 * i)) & 0x7F);
+    return CapturePush(ring, RecordingNowUs(), CAPTURE_BYTES, 0, bytes.data(), bytes.size());
+}
+
+struct Read {
+    uint8_t kind;
+    uint32_t value;  // the number of a numbered run, the count of a gap
+};
+
+std::vector<Read> ReadBack(const std::wstring& path) {
+    std::vector<Read> out;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file) return out;
+    std::unique_ptr<RecordingReader> reader(new RecordingReader);
+    if (RecordingBegin(*reader, file)) {
+        RecordingRecord r;
+        while (RecordingNext(*reader, r) == RECORDING_RECORD) {
+            uint32_t value = 0;
+            if (r.kind == RECORD_STRAY && r.length >= 4)
+                for (int i = 0; i < 4; ++i) value |= uint32_t(r.bytes[i]) << (7 * i);
+            else if (r.length == 4)
+                value = uint32_t(r.bytes[0]) | uint32_t(r.bytes[1]) << 8 | uint32_t(r.bytes[2]) << 16 |
+                        uint32_t(r.bytes[3]) << 24;
+            out.push_back({r.kind, value});
+        }
+    }
+    std::fclose(file);
+    return out;
+}
+
+void DrainQuit() {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+class RecordingWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static bool registered = false;
+        if (registered) return;
+        AppLoadStrings(Instance());
+        ASSERT_NE(AppRegisterClass(Instance()), 0);
+        registered = true;
+    }
+    void SetUp() override {
+        ASSERT_EQ(AppCreateWindow(Instance(), SW_HIDE), 1);
+        window = appMainWindow;
+        ASSERT_TRUE(IsWindow(window));
+        ring = MainWindowFrom(window)->capture;
+        ASSERT_NE(ring, nullptr);
+        recordingMessageBox = [](HWND, const char* text, const char*, UINT) {
+            ADD_FAILURE() << "warning box: " << text;
+            return IDOK;
+        };
+        path = TempPath(L"qorvex_recording_test.pcap");
+        DeleteFileW(path.c_str());
+    }
+    void TearDown() override {
+        if (IsWindow(window)) DestroyWindow(window);
+        DrainQuit();
+        DeleteFileW(path.c_str());
+    }
+    bool Start() { return RecordingStart(window, Utf8(path).c_str()) == 1; }
+    HWND window = nullptr;
+    CaptureRing* ring = nullptr;
+    std::wstring path;
+};
+
+// Stop while the receiver keeps reading: every read made before Stop is in
+// the file, in order, none missing at its end, and the file ends with `stop`.
+TEST_F(RecordingWindowTest, StopKeepsEverythingHandedOnBeforeItWhileDataArrives) {
+    ASSERT_TRUE(Start());
+    std::atomic<uint32_t> pushed{0};
+    std::atomic<bool> run{true};
+    std::thread receiver([&] {
+        for (uint32_t n = 0; run.load() && n < 20000; ++n) {
+            ASSERT_TRUE(PushRead(*ring, n));
+            pushed.store(n + 1);
+            if (n % 16 == 0) Sleep(1);
+        }
+    });
+    while (pushed.load() < 200) Sleep(1);
+    const uint32_t beforeStop = pushed.load();
+    RecordingStop(window);
+    run.store(false);
+    receiver.join();
+    const std::vector<Read> records = ReadBack(path);
+    ASSERT_GE(records.size(), beforeStop + 2);
+    EXPECT_EQ(records.front().kind, RECORD_START);
+    EXPECT_EQ(records.back().kind, RECORD_STOP);
+    for (size_t i = 1; i + 1 < records.size(); ++i) {
+        ASSERT_EQ(records[i].kind, RECORD_STRAY) << i;
+        ASSERT_EQ(records[i].value, i - 1) << "a gap or a reordering at record " << i;
+    }
+}
+
+// Reads still in the stream at Start were made before it: none of them is
+// recorded.
+TEST_F(RecordingWindowTest, StartRecordsNothingFromBeforeIt) {
+    for (uint32_t n = 0; n < 3; ++n) ASSERT_TRUE(PushRead(*ring, n));
+    ASSERT_TRUE(Start());
+    RecordingViewTick(window);
+    for (uint32_t n = 3; n < 5; ++n) ASSERT_TRUE(PushRead(*ring, n));
+    RecordingViewTick(window);
+    RecordingStop(window);
+    const std::vector<Read> records = ReadBack(path);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].kind, RECORD_START);
+    EXPECT_EQ(records[1].value, 3u);
+    EXPECT_EQ(records[2].value, 4u);
+    EXPECT_EQ(records[3].kind, RECORD_STOP);
+}
+
+// A full ring refuses reads: the file marks the gap with the bytes lost
+// after what was kept, and the status bar's recording part says so.
+TEST_F(RecordingWindowTest, RingOverflowIsAMarkedGapInTheFileAndTheStatus) {
+    ASSERT_TRUE(Start());
+    RecordingWriterHold(window, true);  // a disk that stalls
+    uint32_t kept = 0;
+    while (PushRead(*ring, kept, 6000)) ++kept;  // the first refused read counts too
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(PushRead(*ring, kept + 1 + i, 6000));
+    ASSERT_GT(kept, 1000u);
+    RecordingViewPump(window);
+    ASSERT_TRUE(PushRead(*ring, kept + 10));
+    RecordingViewPump(window);
+    RecordingWriterHold(window, false);
+    EXPECT_NE(RecordingStatusText(window).find(", 18000 bytes lost"), std::string::npos)
+        << RecordingStatusText(window);
+    RecordingStop(window);
+    const std::vector<Read> records = ReadBack(path);
+    ASSERT_EQ(records.size(), kept + 4u);
+    EXPECT_EQ(records[kept].value, kept - 1);
+    EXPECT_EQ(records[kept + 1].kind, RECORD_LOST);
+    EXPECT_EQ(records[kept + 1].value, 18000u);
+    EXPECT_EQ(records[kept + 2].value, kept + 10);
+    EXPECT_EQ(records[kept + 3].kind, RECORD_STOP);
+}
+
+// The path is UTF-8 (the command line's --record, the Record... dialog): the
+// file made is the one of that name, not its bytes read in the ANSI code page.
+TEST_F(RecordingWindowTest, ANonAsciiPathRecordsToThatFile) {
+    path = TempPath(L"qorvex_\u00e9t\u00e9_\u0416_\u2713.pcap");
+    DeleteFileW(path.c_str());
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(PushRead(*ring, 7));
+    RecordingStop(window);
+    ASSERT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::vector<Read> records = ReadBack(path);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].value, 7u);
+}
+
+}  // namespace
