@@ -267,6 +267,11 @@ int RecordingStart(HWND window, const char* path) {
     return 1;
 }
 
+std::string RecordingPath(HWND window) {
+    RecordingViewState* v = State(window);
+    return v && v->recordingOn ? v->recordPath : std::string();
+}
+
 void RecordingStop(HWND window) {
     RecordingViewState* state = State(window);
     if (!state) return;

@@ -15,6 +15,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "displays/framework.h"
+#include "history/history.h"
 #include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "tally/store.h"
@@ -616,6 +617,69 @@ TEST_F(MainWindowTest, CloseBoxAlsoEndsTheLoopWithZero) {
     PostMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(AppRunLoop(nullptr), 0);
     EXPECT_FALSE(IsWindow(window));
+}
+
+// The exit question's answers and what it was shown.
+int exitAnswer = IDCANCEL;
+std::vector<std::string> exitAsked;
+int FakeExitQuestion(HWND, const std::string& files) {
+    exitAsked.push_back(files);
+    return exitAnswer;
+}
+
+TEST_F(MainWindowTest, ExitAsksOnceWhileConnectedWithALogOrRecordingOpenAndCancelKeepsTheWindow) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    ASSERT_NE(app, nullptr);
+    app->exitQuestion = FakeExitQuestion;
+    exitAsked.clear();
+    SessionState* s = SessionFromWindow(window);
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string log = std::string(folder) + "qorvex_exit_test.tsv";
+    const std::string rec = std::string(folder) + "qorvex_exit_test.qrec";
+    DeleteFileA(log.c_str());
+    ASSERT_EQ(HistoryLogStart(window, log.c_str()), 1);
+
+    // Open but not connected: nothing more would reach the file, no question.
+    EXPECT_EQ(AppOpenFiles(window), "");
+    // Connected (the flag alone: no port is needed to be asked).
+    s->link.connected.store(1);
+    ASSERT_EQ(RecordingStart(window, rec.c_str()), 1);
+    exitAnswer = IDCANCEL;
+    SendMessageA(window, WM_COMMAND, IDM_EXIT, 0);
+    ASSERT_EQ(exitAsked.size(), 1u);
+    EXPECT_TRUE(IsWindow(window)) << "Cancel keeps the program";
+    EXPECT_EQ(exitAsked[0], "Log: " + log + "\nRecording: " + rec + "\n");
+    EXPECT_TRUE(HistoryLogging(window)) << "and the log open";
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exitAsked.size(), 2u) << "the close box asks too";
+    EXPECT_TRUE(IsWindow(window));
+
+    // Nothing open any more: Exit ends at once without asking.
+    RecordingStop(window);
+    HistoryLogStop(window);
+    EXPECT_EQ(AppOpenFiles(window), "");
+    exitAnswer = IDOK;
+    HistoryLogStart(window, log.c_str());
+    SendMessageA(window, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(exitAsked.size(), 3u);
+    EXPECT_FALSE(IsWindow(window)) << "Exit ends the program";
+    s->link.connected.store(0);
+
+    // The log says it was stopped by the exit.
+    HANDLE f = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    char buffer[4096] = {};
+    DWORD got = 0;
+    ReadFile(f, buffer, sizeof buffer - 1, &got, nullptr);
+    CloseHandle(f);
+    const std::string text(buffer, got);
+    EXPECT_NE(text.find("\tlog-stop\t\t\tStop Logging\n"), std::string::npos) << text;
+    const std::string last = "\tlog-stop\t\t\texit\n";
+    ASSERT_GT(text.size(), last.size());
+    EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;
+    DeleteFileA(log.c_str());
+    DeleteFileA(rec.c_str());
 }
 
 TEST_F(MainWindowTest, PaintValidatesTheUpdateRegion) {
