@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -167,7 +168,7 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
     const std::vector<MenuEntry> bar = ReadMenu(GetMenu(window));
     const std::vector<MenuEntry> expected = {
         {"Action", 0, true, false,
-         {{"Connect", 105, false, false, {}}, {"Disconnect", 32771, false, true, {}},
+         {{"Connect\tF5", 105, false, false, {}}, {"Disconnect\tShift+F5", 32771, false, true, {}},
           {"Detect Settings...", 40500, false, false, {}}}},
         {"Settings", 32772, false, false, {}},
         {"Show ME", 32776, false, false, {}},
@@ -179,30 +180,30 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
         {"&Help", 0, true, false, {{"&About ...", 104, false, false, {}}}},
         {"Exit", 32775, false, false, {}},
         // The history's menus stand after the original ones.
-        {"View", 0, true, false, {{"History", 40100, false, false, {}}, {"Terminal Screen", 40101, false, false, {}},
-                   {"On Air", 40400, false, false, {}}}},
-        {"History", 0, true, false,
-         {{"Copy\tCtrl+C", 40110, false, false, {}},
-          {"Find...\tCtrl+F", 40111, false, false, {}},
-          {"Find Next\tF3", 40112, false, false, {}},
+        {"&View", 0, true, false, {{"&History", 40100, false, false, {}}, {"&Terminal Screen", 40101, false, false, {}},
+                   {"&On Air", 40400, false, false, {}}}},
+        {"Hi&story", 0, true, false,
+         {{"&Copy\tCtrl+C", 40110, false, false, {}},
+          {"&Find...\tCtrl+F", 40111, false, false, {}},
+          {"Find &Next\tF3", 40112, false, false, {}},
           {"", 0, false, true, {}},  // separators read back greyed
-          {"Show", 0, true, false, {}},
-          {"Changes Only", 40117, false, false, {}},
+          {"S&how", 0, true, false, {}},
+          {"Changes &Only", 40117, false, false, {}},
           {"", 0, false, true, {}},
-          {"Save History As...", 40113, false, false, {}},
-          {"Clear History", 40114, false, false, {}},
+          {"Save History &As...", 40113, false, false, {}},
+          {"C&lear History", 40114, false, false, {}},
           {"", 0, false, true, {}},
-          {"Log to File...", 40115, false, false, {}},
-          {"Stop Logging", 40116, false, true, {}}}},
-        {"Recording", 0, true, false,
-         {{"Record...", 40300, false, false, {}},
-          {"Stop Recording", 40301, false, true, {}},
-          {"Open Recording...", 40310, false, false, {}},
-          {"Pause", 40311, false, true, {}},
-          {"1x", 40312, false, false, {}},
-          {"10x", 40313, false, false, {}},
-          {"As Fast as Possible", 40314, false, false, {}},
-          {"Jump to End", 40315, false, true, {}}}},
+          {"Lo&g to File...", 40115, false, false, {}},
+          {"Sto&p Logging", 40116, false, true, {}}}},
+        {"&Recording", 0, true, false,
+         {{"&Record...", 40300, false, false, {}},
+          {"&Stop Recording", 40301, false, true, {}},
+          {"&Open Recording...", 40310, false, false, {}},
+          {"&Pause", 40311, false, true, {}},
+          {"&1x", 40312, false, false, {}},
+          {"1&0x", 40313, false, false, {}},
+          {"As &Fast as Possible", 40314, false, false, {}},
+          {"&Jump to End", 40315, false, true, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
@@ -234,12 +235,43 @@ TEST(MenuResource, NothingIsGreyInTheResourceItself) {
     DestroyMenu(menu);
 }
 
+// The access key of a caption ('&' before it), lower case; 0 for none.
+char AccessKey(const std::string& caption) {
+    const size_t at = caption.find('&');
+    return at == std::string::npos || at + 1 >= caption.size() ? 0 : static_cast<char>(std::tolower(caption[at + 1]));
+}
+
+TEST(MenuResource, TheNewMenusHaveAccessKeysNoneSharedWithinAMenu) {
+    HMENU menu = LoadMenuA(Instance(), MAKEINTRESOURCEA(IDR_MAINMENU));
+    ASSERT_NE(menu, nullptr);
+    const std::vector<MenuEntry> bar = ReadMenu(menu);
+    DestroyMenu(menu);
+    std::function<void(const std::vector<MenuEntry>&, bool)> check = [&](const std::vector<MenuEntry>& items, bool all) {
+        std::string keys;
+        for (const MenuEntry& e : items) {
+            if (e.caption.empty()) continue;  // separator
+            const char key = AccessKey(e.caption);
+            if (all) EXPECT_NE(key, 0) << e.caption << " has no access key";
+            if (key) EXPECT_EQ(keys.find(key), std::string::npos) << e.caption << " shares its key";
+            keys += key;
+            if (e.popup && all) check(e.items, true);
+        }
+    };
+    check(bar, false);  // the bar: Help and the new menus
+    ASSERT_GE(bar.size(), 13u);
+    for (size_t i = 10; i < bar.size(); ++i) {
+        SCOPED_TRACE(bar[i].caption);
+        EXPECT_NE(AccessKey(bar[i].caption), 0);
+        check(bar[i].items, true);
+    }
+}
+
 TEST(Accelerators, TableHoldsAltQuestionMarkAndAltSlashAsCharacterKeysThenTheHistoryKeys) {
     HACCEL table = LoadAcceleratorsA(Instance(), MAKEINTRESOURCEA(IDC_QORVEX));
     ASSERT_NE(table, nullptr);
     ACCEL entries[8] = {};
     const int count = CopyAcceleratorTableA(table, entries, 8);
-    ASSERT_EQ(count, 5);
+    ASSERT_EQ(count, 7);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(entries[i].fVirt & ~FNOINVERT, FALT) << "Alt, no virtual key";
         EXPECT_EQ(entries[i].cmd, IDM_ABOUT);
@@ -256,6 +288,13 @@ TEST(Accelerators, TableHoldsAltQuestionMarkAndAltSlashAsCharacterKeysThenTheHis
     EXPECT_EQ(entries[4].fVirt & ~FNOINVERT, FVIRTKEY);
     EXPECT_EQ(entries[4].key, VK_F3);
     EXPECT_EQ(entries[4].cmd, IDM_HISTORY_FIND_NEXT);
+    // Connect F5, Disconnect Shift+F5, as their menu items say.
+    EXPECT_EQ(entries[5].fVirt & ~FNOINVERT, FVIRTKEY);
+    EXPECT_EQ(entries[5].key, VK_F5);
+    EXPECT_EQ(entries[5].cmd, IDM_CONNECT);
+    EXPECT_EQ(entries[6].fVirt & ~FNOINVERT, FVIRTKEY | FSHIFT);
+    EXPECT_EQ(entries[6].key, VK_F5);
+    EXPECT_EQ(entries[6].cmd, IDM_DISCONNECT);
 }
 
 // Holds Alt down in this thread's key state for as long as it lives, as the
