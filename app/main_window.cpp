@@ -235,6 +235,13 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         DetectCommand(window);
         return 0;
 
+    case IDM_RESET_COUNTERS:
+        // As the switcher's reset message does, and a history row of its own.
+        TallyResetCounters(tallyStore);
+        HistoryNote(window, EVENT_RESET, HISTORY_RESET_BY_USER, nullptr);
+        StatusBarUpdate(window);
+        return 0;
+
     case IDM_BLOCK1:
         PortWriteBlock(window, testBlock, static_cast<int>(TEST_BLOCK_SIZE));
         return 0;

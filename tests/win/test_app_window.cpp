@@ -169,7 +169,7 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
     const std::vector<MenuEntry> expected = {
         {"Action", 0, true, false,
          {{"Connect\tF5", 105, false, false, {}}, {"Disconnect\tShift+F5", 32771, false, true, {}},
-          {"Detect Settings...", 40500, false, false, {}}}},
+          {"Detect Settings...", 40500, false, false, {}}, {"Reset Counters", 40600, false, false, {}}}},
         {"Settings", 32772, false, false, {}},
         {"Show ME", 32776, false, false, {}},
         {"Show Ext", 32777, false, false, {}},

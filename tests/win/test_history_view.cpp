@@ -344,6 +344,22 @@ TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {
     EXPECT_EQ(std::string(s->terminal.cells, 15), "<CE-0x00000008>") << "the screen shows the same";
 }
 
+TEST_F(HistoryViewTest, ResetCountersZeroesTheStoreAndIsARowOfItsOwn) {
+    Feed(Message(0xA1, 3, 1) + Bytes{0x00, 0x00});
+    TallyCounterValues c;
+    TallyReadCounters(tallyStore, c);
+    ASSERT_GT(c.ssCount + c.strayByteCount, 0u);
+    const int before = Rows();
+    Command(IDM_RESET_COUNTERS);
+    Tick();
+    TallyReadCounters(tallyStore, c);
+    EXPECT_EQ(TallyMessageCount(c), 0u);
+    EXPECT_EQ(TallyFramingErrorCount(c), 0u);
+    ASSERT_EQ(Rows(), before + 1);
+    EXPECT_EQ(Cell(before, 1), "reset");
+    EXPECT_EQ(Cell(before, 3), "counters reset by the user");
+}
+
 TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefusedWithABox) {
     char folder[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
