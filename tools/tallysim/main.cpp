@@ -322,6 +322,10 @@ int main(int argc, char** argv) {
 
     const double bytesPerSecond = static_cast<double>(baud) / 10.0;
     const auto start = std::chrono::steady_clock::now();
+    // Time the output held us up (a reader that stopped reading, a port
+    // closed and opened again): the pace goes on from where it stopped
+    // rather than sending the whole backlog at once when the output frees.
+    double heldSeconds = 0;
     uint64_t sentBytes = 0, sentMessages = 0;
     size_t replayPos = 0, replayMark = 0;
     bool writeFailed = false;
@@ -329,8 +333,9 @@ int main(int argc, char** argv) {
     int writeErrno = 0;
     for (;;) {
         if (InterruptSignal()) break;
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (duration > 0 && elapsed >= duration) break;
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (duration > 0 && wall >= duration) break;
+        const double elapsed = wall - heldSeconds;
         const bool simulating = replayPath.empty();
         if (simulating && ((count && sentMessages >= count) || simDone)) break;
         if (!simulating && replayPos >= replay.size()) break;
@@ -383,7 +388,21 @@ int main(int argc, char** argv) {
                 break;
             }
         } else if (!chunk.empty()) {
-            if (!WriteAll(fd, chunk.data(), chunk.size(), sentBytes)) {
+            const auto writeStart = std::chrono::steady_clock::now();
+            const bool wrote = WriteAll(fd, chunk.data(), chunk.size(), sentBytes);
+            // A write takes about its bytes' line time; beyond that (and a
+            // quarter second of slack) the output held us up.
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - writeStart).count();
+            const double held = took - static_cast<double>(chunk.size()) / bytesPerSecond;
+            if (wrote && !fast && held > 0.25) {
+                heldSeconds += held;
+                char text[96];
+                std::snprintf(text, sizeof text, "%.1f", held);
+                std::cerr << "tallysim: the output was blocked for " << text
+                          << " s; resuming at line pace (the backlog is not sent at once)\n";
+            }
+            if (!wrote) {
                 writeErrno = errno;
                 writeFailed = !InterruptSignal();
                 if (writeFailed)
