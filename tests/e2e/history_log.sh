@@ -46,6 +46,7 @@ qv_check "Exit command" qv_probe command 32775
 # Connected with a log open: Exit asks first, naming the log.
 qv_check "the exit question appears" qv_probe wait-dialog "Exit Qorvex" 10000
 qv_count "$(qv_probe dialog-text "Exit Qorvex")" 'Log: Z:' 1 "the exit question names the log"
+qv_screenshot "$QV_ARTIFACTS/history_log_exit_question.png"
 qv_check "Exit chosen" qv_probe click "Exit Qorvex" 1
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
