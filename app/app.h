@@ -62,9 +62,16 @@ void StatusBarShowRecording(HWND window);
 // run's command line and settings store. Held as the window's property "Qorvex.MainWindow",
 // created with the window and, like the session, kept for the process's life
 // (the receiver may still write the ring while the window goes).
+// The question asked before Exit while a log or recording is open: `files`
+// names them; IDOK to end, IDCANCEL to stay. A member, not a global, so that
+// tests answer for one window.
+typedef int (*AppExitQuestionFn)(HWND owner, const std::string& files);
+int AppAskExit(HWND owner, const std::string& files);
+
 struct MainWindowRecord {
     HistoryRing* ring = nullptr;
     CaptureRing* capture = nullptr;  // every read and link event, for recordings
+    AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
     std::string statusShown[STATUS_PARTS + 1];
     CommandLineOptions options;
@@ -79,6 +86,15 @@ void AppLayoutViews(HWND window);
 
 // Paints the cells of the terminal screen that meet `area` (client pixels).
 void ScreenPaint(HWND window, HDC dc, const RECT& area);
+
+// Exit, the menu item and the window's close box alike: while connected with
+// a log or a recording open, asks once (AppExitQuestionFn) which ends or
+// keeps the program. True when the window was destroyed.
+bool AppExit(HWND window);
+// The files Exit would close ("" when none is open or not connected).
+std::string AppOpenFiles(HWND window);
+// The "log-start" line's details: program version, port and settings.
+std::string AppLogStartDetails(HWND window);
 
 // The WM_COMMAND dispatch of the main window and the refresh rule of its tick.
 LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam);

@@ -79,13 +79,6 @@ bool TakesValue(const std::string& name) {
     return false;
 }
 
-CommandLineResult Fail(const std::string& message) {
-    CommandLineResult result;
-    result.outcome = CMDLINE_ERROR;
-    result.message = message;
-    return result;
-}
-
 }  // namespace
 
 std::string CommandLineUsage() {
@@ -107,13 +100,15 @@ std::string CommandLineUsage() {
 
 CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
     CommandLineResult result;
-    std::vector<std::string> seen;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+    for (const std::string& arg : args)
         if (arg == "--help" || arg == "-h" || arg == "/?") {
             result.outcome = CMDLINE_HELP;
             return result;
         }
+    std::vector<std::string>& faults = result.faults;
+    std::vector<std::string> seen;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         std::string name = arg, value;
         bool inlineValue = false;
         const size_t equals = arg.find('=');
@@ -123,20 +118,35 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
             inlineValue = true;
         }
         const bool known = name == "--connect" || TakesValue(name);
-        if (!known) return Fail(arg.compare(0, 1, "-") == 0 ? "unknown option " + name : "unexpected argument " + arg);
-        for (const std::string& earlier : seen)
-            if (earlier == name) return Fail(name + " given twice");
+        if (!known) {
+            faults.push_back(arg.compare(0, 1, "-") == 0 ? "unknown option " + name : "unexpected argument " + arg);
+            continue;
+        }
+        bool twice = false;
+        for (const std::string& earlier : seen) twice = twice || earlier == name;
+        if (twice) faults.push_back(name + " given twice");
         seen.push_back(name);
         if (name == "--connect") {
-            if (inlineValue) return Fail("--connect takes no value");
-            result.options.connect = true;
+            if (inlineValue) faults.push_back("--connect takes no value");
+            else result.options.connect = true;
             continue;
         }
         if (!inlineValue) {
-            if (i + 1 >= args.size()) return Fail(name + " needs a value");
+            if (i + 1 >= args.size()) {
+                faults.push_back(name + " needs a value");
+                continue;
+            }
             value = args[++i];
         }
-        if (!TakeValue(name, value, result.options)) return Fail("bad value for " + name + ": \"" + value + "\"");
+        // A repeated option's value is checked too, but the first one stays.
+        CommandLineOptions ignored;
+        if (!TakeValue(name, value, twice ? ignored : result.options))
+            faults.push_back("bad value for " + name + ": \"" + value + "\"");
+    }
+    if (!faults.empty()) {
+        result.outcome = CMDLINE_ERROR;
+        for (const std::string& fault : faults) result.message += (result.message.empty() ? "" : "\n") + fault;
+        result.options = CommandLineOptions();
     }
     return result;
 }

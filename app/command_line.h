@@ -43,7 +43,11 @@ enum CommandLineOutcome {
 
 struct CommandLineResult {
     CommandLineOutcome outcome = CMDLINE_RUN;
-    std::string message;  // one line naming the bad option or value (CMDLINE_ERROR)
+    // CMDLINE_ERROR: every fault of the line, each naming its option or
+    // value, in the order met; `message` is them one per line, so that one
+    // box names them all.
+    std::vector<std::string> faults;
+    std::string message;
     CommandLineOptions options;
 };
 
@@ -51,7 +55,8 @@ constexpr int CMDLINE_EXIT_HELP = 0;
 constexpr int CMDLINE_EXIT_ERROR = 2;
 
 // The arguments after the program name. Options take their value as the next
-// argument or after '=' (--baud=9600); each option may be given once.
+// argument or after '=' (--baud=9600); each option may be given once. --help
+// anywhere wins; otherwise parsing goes on past a fault to find the others.
 CommandLineResult CommandLineParse(const std::vector<std::string>& args);
 
 // The list of options, one per line, as --help and errors show it.

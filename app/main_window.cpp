@@ -17,6 +17,7 @@
 #include "serial/port.h"
 #include "serial/port_watch.h"
 #include "serial/settings.h"
+#include "serial/status_core.h"
 #include "tally/protocol.h"
 #include "tally/store.h"
 
@@ -144,6 +145,57 @@ void DetectCommand(HWND window) {
 
 }  // namespace
 
+// The version the build was given (cmake/version.cmake); a build without
+// the definition (a native check of this file) says so.
+#ifndef QORVEX_VERSION_TEXT
+#define QORVEX_VERSION_TEXT "unknown"
+#endif
+
+std::string AppLogStartDetails(HWND window) {
+    std::string text = "qorvex " QORVEX_VERSION_TEXT;
+    const SessionState* s = SessionFromWindow(window);
+    if (!s) return text;
+    const PortSettings& p = s->settings;
+    text += ", " + StatusPortText(p.portNumber, static_cast<uint32_t>(p.baudRate), p.dataBits, p.parity, p.stopBits);
+    text += ", flow ";
+    std::string flow;
+    if (p.flowFlags & FLOW_RTSCTS) flow += "rtscts ";
+    if (p.flowFlags & FLOW_DTRDSR) flow += "dtrdsr ";
+    if (p.flowFlags & FLOW_XONXOFF) flow += "xonxoff ";
+    text += flow.empty() ? "none" : flow.substr(0, flow.size() - 1);
+    text += s->link.connected.load() ? ", connected" : ", not connected";
+    return text;
+}
+
+int AppAskExit(HWND owner, const std::string& files) {
+    const std::string text = "These files are still open and are closed on exit:\n\n" + files +
+                             "\nExit Qorvex?";
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1u, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
+    return MessageBoxW(owner, wide.c_str(), L"Exit Qorvex", MB_OKCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2);
+}
+
+std::string AppOpenFiles(HWND window) {
+    const SessionState* s = SessionFromWindow(window);
+    // Not connected: nothing more would reach the files, so nothing is lost.
+    if (!s || !s->link.connected.load()) return std::string();
+    std::string files;
+    const std::string log = HistoryLogPath(window);
+    if (!log.empty()) files += "Log: " + log + "\n";
+    const std::string recording = RecordingPath(window);
+    if (!recording.empty()) files += "Recording: " + recording + "\n";
+    return files;
+}
+
+bool AppExit(HWND window) {
+    const std::string files = AppOpenFiles(window);
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!files.empty() && app && app->exitQuestion && app->exitQuestion(window, files) != IDOK) return false;
+    DestroyWindow(window);
+    return true;
+}
+
 // One case per command id; a command not listed here goes to DefWindowProcA
 // with its message unchanged.
 LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
@@ -183,12 +235,19 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         DetectCommand(window);
         return 0;
 
+    case IDM_RESET_COUNTERS:
+        // As the switcher's reset message does, and a history row of its own.
+        TallyResetCounters(tallyStore);
+        HistoryNote(window, EVENT_RESET, HISTORY_RESET_BY_USER, nullptr);
+        StatusBarUpdate(window);
+        return 0;
+
     case IDM_BLOCK1:
         PortWriteBlock(window, testBlock, static_cast<int>(TEST_BLOCK_SIZE));
         return 0;
 
     case IDM_EXIT:
-        DestroyWindow(window);
+        AppExit(window);
         return 0;
 
     // The views of the "View" menu share the client area: On Air takes it
@@ -246,6 +305,8 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
     }
 }
 
+std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
+
 LRESULT OnCreate(HWND window) {
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
     const int created = SessionCreate(window);
@@ -263,6 +324,7 @@ LRESULT OnCreate(HWND window) {
         StatusBarCreate(window);
         HistoryViewCreate(window, app->ring, &s->link.connected);
         HistorySetListener(window, OnHistoryEvent, window);
+        HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
         AppLayoutViews(window);
     }
@@ -308,6 +370,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return OnCreate(window);
     case WM_DESTROY:
         return OnDestroy(window);
+    case WM_CLOSE:
+        // The close box and Alt+F4 ask as Exit does.
+        AppExit(window);
+        return 0;
     case WM_PAINT:
         return OnPaint(window);
     case WM_COMMAND:

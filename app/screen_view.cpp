@@ -20,10 +20,19 @@ namespace {
 // in the status-bar font with a few pixels to spare.
 const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, -1};
 
+// Texts are UTF-8 (the rate's dash, paths from the command line); one that
+// is not (a path from the A file dialog) goes as it is.
 void SetPart(HWND bar, std::string& shown, int part, const std::string& text) {
     if (shown == text) return;
     shown = text;
-    SendMessageA(bar, SB_SETTEXTA, part, reinterpret_cast<LPARAM>(text.c_str()));
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+    if (n <= 0) {
+        SendMessageA(bar, SB_SETTEXTA, part, reinterpret_cast<LPARAM>(text.c_str()));
+        return;
+    }
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, &wide[0], n);
+    SendMessageW(bar, SB_SETTEXTW, part, reinterpret_cast<LPARAM>(wide.c_str()));
 }
 
 }  // namespace

@@ -48,7 +48,11 @@ std::vector<std::string> AppArguments() {
 
 int AppShowCommandLineMessage(const CommandLineResult& result) {
     const bool help = result.outcome == CMDLINE_HELP;
-    const std::string text = help ? CommandLineUsage() : "qorvex: " + result.message + "\n\n" + CommandLineUsage();
+    // Every fault on a line of its own, so that one box names them all.
+    std::string faults;
+    for (const std::string& fault : result.faults) faults += "qorvex: " + fault + "\n";
+    if (faults.empty() && !help) faults = "qorvex: " + result.message + "\n";
+    const std::string text = help ? CommandLineUsage() : faults + "\n" + CommandLineUsage();
     // Also on standard error when there is one (a console, a redirect).
     HANDLE err = GetStdHandle(help ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     if (err && err != INVALID_HANDLE_VALUE) {

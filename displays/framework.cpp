@@ -3,6 +3,8 @@
 // moves them into the controls.
 #include "displays/framework.h"
 
+#include <commctrl.h>
+
 #include <memory>
 
 #include "displays/rows.h"
@@ -25,6 +27,40 @@ const int OUT_LISTS[OUT_GROUPS][3] = {{IDC_OUT1_SOURCE, IDC_OUT1_MODE, IDC_OUT1_
                                       {IDC_OUT2_SOURCE, IDC_OUT2_MODE, IDC_OUT2_ONAIR},
                                       {IDC_OUT3_SOURCE, IDC_OUT3_MODE, IDC_OUT3_ONAIR}};
 const int OUT_COUNTER_IDS[OUT_RECORDS] = {IDC_OUT_COUNT1, 1032, 1033, 1034, 1035, 1036};
+
+// What each unlabelled counter box counts, shown as its tool tip; the boxes
+// themselves keep their places and ids. Every count runs from the last
+// reset (the switcher's reset message or Action -> Reset Counters).
+const char* const ME_COUNTER_TIPS[ME_COUNTER_FIELDS] = {
+    "ME 1 messages since the last counter reset",  "ME 2 messages since the last counter reset",
+    "ME 3 messages since the last counter reset",  "ME 4 messages since the last counter reset",
+    "Stray bytes (outside any message)",           "Messages of an unknown type",
+    "Header bytes each followed by a different one", "Header bytes followed by a low byte",
+    "Payloads broken by two high bytes"};
+const char* const OUT_COUNTER_TIPS[OUT_RECORDS] = {
+    "OUT 1 messages (0xB1) since the last counter reset", "OUT 2 messages (0xB2) since the last counter reset",
+    "OUT 3 messages (0xB3) since the last counter reset", "OUT 4 messages (0xB4) since the last counter reset",
+    "OUT 5 messages (0xB5) since the last counter reset", "OUT 6 messages (0xB6) since the last counter reset"};
+
+// One tool-tip window per dialog, owned by it and so destroyed with it; each
+// box is a tool by its handle, the tip's subclass watching the mouse.
+void AddCounterTips(HWND dialog, const int* ids, const char* const* tips, int count) {
+    HWND tip = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr,
+                               reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE)), nullptr);
+    if (!tip) return;
+    for (int i = 0; i < count; ++i) {
+        HWND box = GetDlgItem(dialog, ids[i]);
+        if (!box) continue;
+        TOOLINFOA info = {};
+        info.cbSize = TTTOOLINFOA_V2_SIZE;
+        info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        info.hwnd = dialog;
+        info.uId = reinterpret_cast<UINT_PTR>(box);
+        info.lpszText = const_cast<char*>(tips[i]);
+        SendMessageA(tip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
+    }
+}
 
 // What differs between the displays; the message table is shared.
 struct DisplayClass {
@@ -55,6 +91,7 @@ void FillList(HWND dialog, int list, const DisplayRow* rows, int count) {
 // ---- ME ---------------------------------------------------------------------
 
 void MeInit(HWND dialog) {
+    AddCounterTips(dialog, ME_COUNTER_IDS, ME_COUNTER_TIPS, ME_COUNTER_FIELDS);
     CheckDlgButton(dialog, meSelection, BST_CHECKED);
     SetItemHeight(dialog, IDC_SOURCES_LIST, 22);
     SetItemHeight(dialog, IDC_CONTRIB_LIST, 20);
@@ -117,6 +154,7 @@ void SsDraw(HWND dialog) {
 // ---- Outputs ----------------------------------------------------------------
 
 void OutInit(HWND dialog) {
+    AddCounterTips(dialog, OUT_COUNTER_IDS, OUT_COUNTER_TIPS, OUT_RECORDS);
     for (const auto& group : OUT_LISTS)
         for (int list : group) SetItemHeight(dialog, list, 18);
 }

@@ -58,14 +58,9 @@ void Add(HistoryBook& book, const HistoryEvent& event, const std::string& detail
     HistoryEntry entry;
     entry.event = event;
     entry.textOffset = static_cast<uint32_t>(block.text.size());
-    if (details.size() <= HISTORY_DETAILS_KEPT) {
-        block.text += details;
-        entry.textLength = static_cast<uint16_t>(details.size());
-    } else {
-        block.text.append(details, 0, HISTORY_DETAILS_KEPT - 3);
-        block.text += "...";
-        entry.textLength = static_cast<uint16_t>(HISTORY_DETAILS_KEPT);
-    }
+    const size_t length = details.size() < HISTORY_DETAILS_MAX ? details.size() : HISTORY_DETAILS_MAX;
+    block.text.append(details, 0, length);
+    entry.textLength = static_cast<uint16_t>(length);
     entry.category = static_cast<uint8_t>(HistoryCategoryOf(event));
     entry.flags = changed ? 0 : HISTORY_NO_CHANGE;
     block.entries.push_back(entry);

@@ -22,9 +22,12 @@ int HistoryCategoryOf(const HistoryEvent& event);
 // HISTORY_BLOCK_EVENTS goes only when this many remain without it.
 constexpr size_t HISTORY_KEEP_EVENTS = 1000000;
 constexpr size_t HISTORY_BLOCK_EVENTS = 4096;
-// Details kept per event in memory (the log file always gets them whole), so
-// that a million events stay within HISTORY_MAX_BYTES whatever they say.
-constexpr size_t HISTORY_DETAILS_KEPT = 160;
+// Details are kept whole, as the log gets them, so that Save History As and
+// Copy write what the log would; memory stays bounded by dropping the oldest
+// blocks once entries and details together pass HISTORY_MAX_BYTES.
+// (A description is a few hundred characters at most; the entry's 16-bit
+// length is a guard, never a cut in practice.)
+constexpr size_t HISTORY_DETAILS_MAX = 65535;
 constexpr size_t HISTORY_MAX_BYTES = size_t{256} << 20;
 
 // A link with no byte for longer than this gets a "silent" event.

@@ -293,7 +293,7 @@ bool HistoryDescribe(HistoryShadow& shadow, const HistoryEvent& e, std::string& 
     switch (e.kind) {
     case EVENT_MESSAGE: return DescribeMessage(shadow, e, out);
     case EVENT_IGNORED: DescribeIgnored(e, out); break;
-    case EVENT_RESET: out = "counters reset"; break;
+    case EVENT_RESET: out = e.code == HISTORY_RESET_BY_USER ? "counters reset by the user" : "counters reset"; break;
     case EVENT_STRAY: Append(out, "%d stray byte%s", e.length, e.length == 1 ? "" : "s"); break;
     case EVENT_UNKNOWN: Append(out, "unknown type 0x%02x", e.type); break;
     case EVENT_MISMATCH:

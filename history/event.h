@@ -45,6 +45,9 @@ struct HistoryEvent {      // 64 bytes
 // A port error the terminal screen prints ("<CE-0x...>") when the window
 // takes the event in: set by the port layer, never by a replay.
 constexpr uint8_t HISTORY_FLAG_SCREEN = 1;
+// EVENT_RESET's code when the operator reset the counters ("Reset
+// Counters"); 0 for the switcher's reset message.
+constexpr uint32_t HISTORY_RESET_BY_USER = 1;
 static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte

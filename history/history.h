@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "history/book.h"
 #include "history/event.h"
@@ -59,9 +60,20 @@ int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result);
 // truncated; the header line only into an empty file). 1 on success; 0 after
 // a warning box naming the path and the reason. Also the --log entry of the
 // command line.
+// The log's first line after the header is "log-start" with the details
+// HistorySetLogDetails gives; its last is "log-stop" with `why` ("Stop
+// Logging", "exit", "write error").
 int HistoryLogStart(HWND window, const char* path);
-void HistoryLogStop(HWND window);
+constexpr const char* HISTORY_STOP_BY_USER = "Stop Logging";
+constexpr const char* HISTORY_STOP_AT_EXIT = "exit";
+void HistoryLogStop(HWND window, const char* why = HISTORY_STOP_BY_USER);
 bool HistoryLogging(HWND window);
+// The open log's path as given ("" when not logging).
+std::string HistoryLogPath(HWND window);
+// What the "log-start" line says (program version, port, settings): the
+// history knows none of them, so the main window hands over a function.
+typedef std::string (*HistoryLogDetailsFn)(void* context);
+void HistorySetLogDetails(HWND window, HistoryLogDetailsFn details, void* context);
 
 // The window's book of events (for tests and the views that read it).
 HistoryBook& HistoryTheBook(HWND window);

@@ -15,6 +15,8 @@ struct HistoryLog {
     std::string lines;         // lines not yet written
     DWORD lastFlushTick = 0;
     bool unflushed = false;
+    HistoryLogDetailsFn details = nullptr;  // the "log-start" line's details
+    void* detailsContext = nullptr;
 };
 
 // Everything the history keeps for one main window, held as the window's

@@ -477,7 +477,7 @@ void HistoryViewTick(HWND window) {
 void HistoryViewDestroy(HWND window) {
     KillTimer(window, HISTORY_TIMER);
     HistoryDrain(window);  // the last events reach the log and the recording
-    HistoryLogStop(window);
+    HistoryLogStop(window, HISTORY_STOP_AT_EXIT);
     delete static_cast<HistoryViewState*>(RemovePropA(window, HISTORY_PROPERTY));
 }
 

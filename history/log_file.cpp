@@ -30,6 +30,10 @@ void SetMenuLogging(HWND window, bool logging) {
     EnableMenuItem(menu, IDM_HISTORY_LOG_STOP, MF_BYCOMMAND | (logging ? MF_ENABLED : MF_GRAYED));
 }
 
+// The log's own start and stop lines go to the file at once: a crash right
+// after them still leaves them there.
+bool WriteMark(HANDLE file, const char* event, const std::string& details, DWORD* error);
+
 void Close(HWND window) {
     SetMenuLogging(window, false);
     HistoryViewState* v = HistoryState(window);
@@ -45,7 +49,13 @@ void Close(HWND window) {
 
 // Stops logging first, so that the ticks that run while the box is up find
 // nothing to write, then says why.
-void Fail(HWND window, const std::string& path, const char* what, DWORD code) {
+void Fail(HWND window, const std::string& path, const char* what, DWORD code, bool markStop = false) {
+    if (markStop) {
+        HistoryViewState* v = HistoryState(window);
+        DWORD ignored = 0;
+        // Likely to fail as the write before it did; tried once all the same.
+        if (v && v->log.file != INVALID_HANDLE_VALUE) WriteMark(v->log.file, HISTORY_LOG_STOP, "write error", &ignored);
+    }
     Close(window);
     const std::string text = std::string(what) + " \"" + path + "\":\n" + HistoryErrorText(code) +
                              "\n\nNothing is being logged.";
@@ -67,6 +77,12 @@ bool WriteAll(HANDLE logFile, const std::string& bytes, DWORD* error) {
     return true;
 }
 
+bool WriteMark(HANDLE file, const char* event, const std::string& details, DWORD* error) {
+    std::string line;
+    HistoryAppendLogMark(HistoryNowMs(), event, details, line);
+    return WriteAll(file, line, error);
+}
+
 }  // namespace
 
 HistoryMessageBoxFn historyMessageBox = SystemMessageBox;
@@ -75,7 +91,7 @@ int HistoryLogStart(HWND window, const char* path) {
     HistoryViewState* v = HistoryState(window);
     if (!path || !*path || !v) return 0;
     HistoryLog& log = v->log;
-    HistoryLogStop(window);
+    HistoryLogStop(window, "another log started");
     HistoryDrain(window);  // what came before belongs to no log
     HANDLE file = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -93,20 +109,46 @@ int HistoryLogStart(HWND window, const char* path) {
         Fail(window, path, "The log file cannot be written", error);
         return 0;
     }
+    const std::string details = log.details ? log.details(log.detailsContext) : std::string();
+    if (!WriteMark(file, HISTORY_LOG_START, details, &error)) {
+        Fail(window, path, "The log file cannot be written", error);
+        return 0;
+    }
     v->book.logLines = &log.lines;
     log.lastFlushTick = GetTickCount();
     SetMenuLogging(window, true);
     return 1;
 }
 
-void HistoryLogStop(HWND window) {
+void HistoryLogStop(HWND window, const char* why) {
     if (!HistoryLogging(window)) {
         SetMenuLogging(window, false);
         return;
     }
     HistoryDrain(window);
-    HistoryLogWrite(window, true);
+    HistoryLogWrite(window, false);
+    if (!HistoryLogging(window)) return;  // the write failed and said so
+    HistoryLog& log = HistoryState(window)->log;
+    DWORD error = 0;
+    if (!WriteMark(log.file, HISTORY_LOG_STOP, why ? why : "", &error)) {
+        const std::string path = log.path;
+        Fail(window, path, "Logging stopped: the log file cannot be written", error);
+        return;
+    }
+    FlushFileBuffers(log.file);
     Close(window);
+}
+
+std::string HistoryLogPath(HWND window) {
+    HistoryViewState* v = HistoryState(window);
+    return v && v->log.file != INVALID_HANDLE_VALUE ? v->log.path : std::string();
+}
+
+void HistorySetLogDetails(HWND window, HistoryLogDetailsFn details, void* context) {
+    if (HistoryViewState* v = HistoryState(window)) {
+        v->log.details = details;
+        v->log.detailsContext = context;
+    }
 }
 
 bool HistoryLogging(HWND window) {
@@ -121,7 +163,7 @@ void HistoryLogWrite(HWND window, bool final) {
     if (!log.lines.empty()) {
         if (!WriteAll(log.file, log.lines, &error)) {
             const std::string path = log.path;  // Fail closes the log, and the path with it
-            Fail(window, path, "Logging stopped: the log file cannot be written", error);
+            Fail(window, path, "Logging stopped: the log file cannot be written", error, true);
             return;
         }
         log.lines.clear();

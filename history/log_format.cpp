@@ -8,6 +8,8 @@
 
 const char HISTORY_LOG_HEADER[] = "time\tevent\ttype\tbytes\tdetails\n";
 const char HISTORY_CSV_HEADER[] = "time,event,type,bytes,details\r\n";
+const char HISTORY_LOG_START[] = "log-start";
+const char HISTORY_LOG_STOP[] = "log-stop";
 
 namespace {
 
@@ -144,6 +146,17 @@ void HistoryAppendLogLine(const HistoryEvent& event, const std::string& details,
 
 void HistoryAppendCsvLine(const HistoryEvent& event, const std::string& details, std::string& out) {
     AppendLine(event, details, ',', out);
+}
+
+void HistoryAppendLogMark(int64_t timeMs, const char* event, const std::string& details, std::string& out) {
+    char time[32];
+    HistoryFormatTime(timeMs, 'T', time);
+    out += time;
+    out += '\t';
+    out += event;
+    out += "\t\t\t";
+    AppendClean(details, out);
+    out += '\n';
 }
 
 int64_t HistoryNowMs() {

@@ -26,6 +26,13 @@ void HistoryTypeText(const HistoryEvent& event, char (&out)[8]);
 // The bytes as lowercase hex, without separators or with a blank between bytes.
 void HistoryHex(const HistoryEvent& event, bool spaced, std::string& out);
 
+extern const char HISTORY_LOG_START[];  // "log-start"
+extern const char HISTORY_LOG_STOP[];   // "log-stop"
+
+// Appends the log file's own line (HISTORY_LOG_START or _STOP) at `timeMs`:
+// no type and no bytes.
+void HistoryAppendLogMark(int64_t timeMs, const char* event, const std::string& details, std::string& out);
+
 // Appends one line (with its line end) for the event and its details.
 void HistoryAppendLogLine(const HistoryEvent& event, const std::string& details, std::string& out);
 void HistoryAppendCsvLine(const HistoryEvent& event, const std::string& details, std::string& out);

@@ -7,6 +7,9 @@ size_t RecordingWriteHistoryEvent(RecordingWriter& writer, const HistoryEvent& e
     const uint8_t length = event.length < HISTORY_EVENT_BYTES ? event.length : HISTORY_EVENT_BYTES;
     uint8_t code[4] = {static_cast<uint8_t>(event.code), static_cast<uint8_t>(event.code >> 8),
                        static_cast<uint8_t>(event.code >> 16), static_cast<uint8_t>(event.code >> 24)};
+    // The operator's "Reset Counters" is no received byte: a recording holds
+    // what the line brought.
+    if (event.kind == EVENT_RESET && event.code == HISTORY_RESET_BY_USER) return 0;
     switch (event.kind) {
     case EVENT_MESSAGE:
     case EVENT_IGNORED:

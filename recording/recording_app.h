@@ -47,6 +47,8 @@ void RecordingStop(HWND window);
 // now on: what the stream holds is taken in first, outside the recording;
 // the file opens with a `start` record. 1 on success; 0 after a warning box.
 int RecordingStart(HWND window, const char* path);
+// The path being recorded to ("" when not recording).
+std::string RecordingPath(HWND window);
 // Opens path and replays it from its start. 1 on success; 0 after a warning
 // box naming the reason, with nothing changed.
 int ReplayStart(HWND window, const char* path);

@@ -231,7 +231,7 @@ void UpdateMenu(HWND window, RecordingViewState& v) {
     EnableMenuItem(menu, IDM_REPLAY_PAUSE, running ? on : off);
     EnableMenuItem(menu, IDM_REPLAY_END, running ? on : off);
     ModifyMenuA(menu, IDM_REPLAY_PAUSE, MF_BYCOMMAND | MF_STRING | (running ? 0 : MF_GRAYED), IDM_REPLAY_PAUSE,
-                v.player && v.player->paused ? "Resume" : "Pause");
+                v.player && v.player->paused ? "Res&ume" : "&Pause");
     const int speed = v.player ? v.player->speed : 1;
     CheckMenuRadioItem(menu, IDM_REPLAY_SPEED_1, IDM_REPLAY_SPEED_FAST,
                        speed == 10 ? IDM_REPLAY_SPEED_10 : speed == REPLAY_SPEED_FAST ? IDM_REPLAY_SPEED_FAST
@@ -352,6 +352,11 @@ int RecordingStart(HWND window, const char* path) {
     UpdateMenu(window, v);
     KeepTicking(window, v);
     return 1;
+}
+
+std::string RecordingPath(HWND window) {
+    RecordingViewState* v = State(window);
+    return v && v->recordingOn ? v->recordPath : std::string();
 }
 
 void RecordingStop(HWND window) {

@@ -53,6 +53,10 @@
 // ---- Detect Settings command (range 40500-40599) ---------------------------
 #define IDM_DETECT_SETTINGS 40500
 
+// ---- Action menu additions (40600-40699) -------------------------------------
+// "Reset Counters": zeroes the receive counters as the reset message does.
+#define IDM_RESET_COUNTERS        40600
+
 // ---- On Air menu items (40400-40499) ---------------------------------------
 // "View" -> "On Air": the On Air view fills the client area.
 #define IDM_VIEW_ONAIR            40400

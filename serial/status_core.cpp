@@ -13,6 +13,8 @@ std::string StatusPortText(int portNumber, uint32_t baudRate, int dataBits, int 
     return text;
 }
 
+const char STATUS_NO_RATE[] = "\xE2\x80\x94 msg/s";
+
 StatusTexts StatusTracker::Update(const StatusInput& in) {
     // Messages present at the first update arrived before anyone was looking.
     if (!started_) {
@@ -20,8 +22,13 @@ StatusTexts StatusTracker::Update(const StatusInput& in) {
         lastMessages_ = in.messages;
     }
     // Below the last value the counters were reset: what is counted now came since.
+    const uint64_t before = arrived_;
     arrived_ += in.messages >= lastMessages_ ? in.messages - lastMessages_ : in.messages;
     lastMessages_ = in.messages;
+    if (arrived_ != before) {
+        anyArrived_ = true;
+        lastArrivalTick_ = in.now;
+    }
 
     samples_[next_] = {in.now, arrived_};
     next_ = (next_ + 1) % SAMPLES;
@@ -53,7 +60,8 @@ StatusTexts StatusTracker::Update(const StatusInput& in) {
     const uint64_t arrived = arrived_ - oldest.arrived;
     const double rate = span > 0 ? static_cast<double>(arrived) * 1000.0 / span : 0.0;
     std::snprintf(text, sizeof text, "%.1f msg/s", rate);
-    t.rate = text;
+    // unsigned difference: survives the tick's wrap
+    t.rate = anyArrived_ && in.now - lastArrivalTick_ <= STATUS_RATE_STALE_MS ? std::string(text) : STATUS_NO_RATE;
 
     std::snprintf(text, sizeof text, "Framing errors %llu", static_cast<unsigned long long>(in.framingErrors));
     t.framing = text;

@@ -51,4 +51,11 @@ private:
     bool started_ = false;
     uint64_t lastMessages_ = 0;
     uint64_t arrived_ = 0;
+    bool anyArrived_ = false;     // a message arrived since the first update
+    uint32_t lastArrivalTick_ = 0;
 };
+
+// The rate's text when no message arrived for STATUS_RATE_STALE_MS (or none
+// yet): a dash, not a figure that only decays (UTF-8 em dash).
+constexpr uint32_t STATUS_RATE_STALE_MS = 2000;
+extern const char STATUS_NO_RATE[];  // "\u2014 msg/s"

@@ -16,8 +16,9 @@
 
 namespace {
 
+// Atomic adds: "Reset Counters" may zero the counters from another thread.
 inline void Add(std::atomic<uint32_t>& counter, int n) {
-    counter.store(counter.load(std::memory_order_relaxed) + static_cast<uint32_t>(n), std::memory_order_relaxed);
+    counter.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
 }
 inline void Bump(std::atomic<uint32_t>& counter) { Add(counter, 1); }
 

@@ -67,9 +67,10 @@ struct RecordLock {
     TallyStore& store;
 };
 
-inline void Bump(std::atomic<uint32_t>& counter) {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
+// An atomic add, not a load and a store: "Reset Counters" zeroes the counters
+// from the window's thread while the receiver counts, and a reset must not
+// be overwritten by a count that read the old value.
+inline void Bump(std::atomic<uint32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
 
 template <typename Record>
 void ReadRecord(TallyStore& store, const Record& record, Record& out) {

@@ -151,4 +151,6 @@ void TallyStoreSs(TallyStore& store, const uint8_t* payload);
 void TallyStoreOut(TallyStore& store, int index, const uint8_t* payload);
 // 0xC1 or 0xC2; returns 0 (and changes nothing) when the source number is not 1..128.
 int TallyStoreName(TallyStore& store, uint8_t type, const uint8_t* payload);
+// Also "Reset Counters" on the window's thread: the writers add atomically,
+// so a reset made while they count is not undone.
 void TallyResetCounters(TallyStore& store);

@@ -71,7 +71,7 @@ qv_probe command 40100 >/dev/null
 qv_sim_wait $((SECONDS_FED + 60)) || qv_fail "tallysim"
 sleep 2
 rss1=$(rss_kb "$app")
-qv_probe command 32775 >/dev/null
+qv_exit_app
 qv_app_wait 30 || qv_fail "qorvex.exe exit"
 
 awk -F'\t' 'NR > 1 && $2 ~ /^(message|ignored|reset|stray|unknown|mismatch|lowbyte|payload|dropped)$/ {printf "%s", $4}' \

@@ -43,6 +43,11 @@ rc=$?
 sleep 1
 qv_screenshot "$QV_ARTIFACTS/history_log_window.png"
 qv_check "Exit command" qv_probe command 32775
+# Connected with a log open: Exit asks first, naming the log.
+qv_check "the exit question appears" qv_probe wait-dialog "Exit Qorvex" 10000
+qv_count "$(qv_probe dialog-text "Exit Qorvex")" 'Log: Z:' 1 "the exit question names the log"
+qv_screenshot "$QV_ARTIFACTS/history_log_exit_question.png"
+qv_check "Exit chosen" qv_probe click "Exit Qorvex" 1
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
 
@@ -56,6 +61,8 @@ bad=$(awk -F'\t' 'NR > 1 && (NF != 5 || $1 !~ /^[0-9][0-9][0-9][0-9]-[0-9][0-9]-
   qv_fail "$bad malformed lines"
 qv_count "$(cut -f2 "$log")" '^connect$' 1 "one connect event"
 qv_count "$(cut -f2 "$log")" '^disconnect$' 0 "no disconnect (the program ended connected)"
+qv_count "$(cut -f2 "$log")" '^log-start$' 1 "one log-start line"
+qv_has "$(tail -n 1 "$log" | cut -f2,5)" "$(printf 'log-stop\texit')" "the last line: log-stop, exit"
 
 # Every byte: the framing events' bytes are the recording up to an open tail.
 awk -F'\t' 'NR > 1 && $2 ~ /^(message|ignored|reset|stray|unknown|mismatch|lowbyte|payload|dropped|incomplete)$/ {printf "%s", $4}' \

@@ -54,3 +54,13 @@ qv_e2e_end() {
   echo "$QV_TEST_NAME: all checks passed"
   exit 0
 }
+
+# Exit, answering the question Exit asks while connected with a log or a
+# recording open ("Exit Qorvex", OK ends) when it comes.
+qv_exit_app() {
+  qv_probe command 32775 >/dev/null || return 1
+  if qv_probe wait-dialog "Exit Qorvex" 3000 >/dev/null 2>&1; then
+    qv_probe click "Exit Qorvex" 1 >/dev/null || return 1
+  fi
+  return 0
+}

@@ -117,7 +117,7 @@ wait_status 2 "300 bytes" && qv_pass "300 bytes received on COM12" || qv_fail "b
 qv_nullmodem_stop
 wait_status 1 "Port lost" 10 && qv_pass "status bar: Port lost" || qv_fail "link state '$(status_part 1)' after the port vanished"
 menu=$(qv_probe menu)
-qv_has "$menu" '0.0	105	-	"Connect"' "after the loss: Connect enabled"
+qv_has "$menu" '0.0	105	-	"Connect\tF5"' "after the loss: Connect enabled"
 [ "$(status_part 2)" = "300 bytes" ] && qv_pass "what was received is kept" || qv_fail "bytes part '$(status_part 2)'"
 qv_check "the port comes back" qv_nullmodem_start "$PEER"
 wait_status 1 "Connected, no data yet" 15 && qv_pass "reconnected automatically" || qv_fail "link state '$(status_part 1)' after the port came back"

@@ -147,7 +147,7 @@ else
   qv_fail "the recording's bytes differ from the bytes sent ($(wc -c <"$QV_RUN/replayed.bin" 2>/dev/null || echo 0) against $(wc -c <"$sent"); $(head -c 300 "$QV_RUN/replay.err"))"
 fi
 [ "$matched" -eq "$seg" ] || qv_fail "$((seg - matched)) segment(s) differed from the simulator's summary"
-qv_probe command 32775 >/dev/null || qv_fail "Exit command"
+qv_exit_app || qv_fail "Exit command"
 qv_app_wait 30; rc=$?
 [ $rc -eq 0 ] || qv_fail "qorvex.exe exit status $rc"
 qv_e2e_end

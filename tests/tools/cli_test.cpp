@@ -42,6 +42,11 @@ TEST(TallyDumpCli, UnreadableInputAndBadOptionsExitWithTwo) {
         EXPECT_EQ(CountLines(run.err), 1) << run.err;
         EXPECT_NE(run.err.find("--help lists the options"), std::string::npos) << run.err;
     }
+    // An unknown option after --port is named, not taken for the FILE that --port excludes.
+    run = RunTool({DUMP, "--port", "/dev/null", "--bogus"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("--bogus"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("excludes"), std::string::npos) << run.err;
     run = RunTool({DUMP, "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("--trace"), std::string::npos);

@@ -182,6 +182,35 @@ TEST(TallyDumpSummary, CountsMessagesErrorsAndPending) {
     EXPECT_EQ(summary.find("ME 1 "), std::string::npos) << "types never seen are left out";
 }
 
+TEST(TallyDumpSummary, AFeedOfNearlyAllStrayBytesIsCalledOutAndAFaultyFeedIsNot) {
+    // A saved history (text) fed by mistake: every byte is stray.
+    const std::string text = "time\tevent\ttype\tbytes\tdetails\n2026-12-08T14:03:22.117\tstray\t\t0000\t2 stray bytes\n";
+    DumpSession wrong;
+    DumpSessionInit(wrong, nullptr);
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < 2000) bytes.insert(bytes.end(), text.begin(), text.end());
+    Feed(wrong, bytes);
+    const std::string warning = DumpSuspectWarning(wrong, "history.tsv");
+    EXPECT_NE(warning.find("tallydump: warning: history.tsv: "), std::string::npos) << warning;
+    EXPECT_NE(warning.find("(100 %) are stray bytes"), std::string::npos) << warning;
+    EXPECT_NE(warning.find("(wrong file, or wrong baud rate?)\n"), std::string::npos) << warning;
+
+    // A feed with faults but mostly messages, and one too short to judge.
+    DumpSession faulty;
+    DumpSessionInit(faulty, nullptr);
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 20; ++i) {
+        Append(stream, Message(0x83, std::vector<uint8_t>(23, static_cast<uint8_t>(i))));
+        Append(stream, {0x00, 0x01, 0x02});
+    }
+    Feed(faulty, stream);
+    EXPECT_EQ(DumpSuspectWarning(faulty, "feed.bin"), "");
+    DumpSession shortText;
+    DumpSessionInit(shortText, nullptr);
+    Feed(shortText, std::vector<uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(DumpSuspectWarning(shortText, "x"), "") << "under 256 bytes: too little to say";
+}
+
 TEST(TallyDumpStream, BlockSizeDoesNotChangeTheResult) {
     std::vector<uint8_t> stream;
     for (int i = 0; i < 300; ++i) {

@@ -253,13 +253,20 @@ TEST_F(NullModem, MonitorLineShowsLinkStateRateAndErrorsSinceStart) {
     const std::string errors = "Framing errors " + std::to_string(framingNow) + " (" +
                                std::to_string(framingTotal) + " since start) | Line errors n/a\n";
     EXPECT_NE(err.find(errors), std::string::npos) << err;
-    // About 200 messages a second while it was sending.
-    bool rateSeen = false;
+    // About 200 messages a second while it was sending; a dash before the
+    // first message and once none came for 2 s.
+    bool rateSeen = false, dashSeen = false;
     for (size_t at = err.find(" msg/s"); at != std::string::npos; at = err.find(" msg/s", at + 1)) {
-        const double rate = std::stod(err.substr(err.rfind("| ", at) + 2));
+        const std::string figure = err.substr(err.rfind("| ", at) + 2, at - err.rfind("| ", at) - 2);
+        if (figure == "\xE2\x80\x94") {
+            dashSeen = true;
+            continue;
+        }
+        const double rate = std::stod(figure);
         rateSeen = rateSeen || (rate > 100 && rate < 260);
     }
     EXPECT_TRUE(rateSeen) << err;
+    EXPECT_TRUE(dashSeen) << err;
     EXPECT_NE(out.find("errors since start: stray bytes " + std::to_string(totals["strayByteCount"].get<int>())),
               std::string::npos)
         << out;

@@ -71,7 +71,9 @@ TEST(CaptureRing, ProducerAndConsumerThreadsKeepOrderAndCountEveryRefusedByte) {
     ASSERT_GT(arrived.size(), ENTRIES / 10);
     size_t refusedEntries = 0;
     for (size_t i = 0; i < arrived.size(); ++i) {
-        if (i) ASSERT_LT(arrived[i - 1].first, arrived[i].first);
+        if (i) {
+            ASSERT_LT(arrived[i - 1].first, arrived[i].first);
+        }
         ASSERT_EQ(arrived[i].second, refusedBefore[arrived[i].first]) << "entry " << arrived[i].first;
     }
     for (uint32_t n = 0; n < ENTRIES; ++n) refusedEntries += refusedBefore[n] == UINT64_MAX;

@@ -94,6 +94,23 @@ TEST(CommandLine, FaultsAreNamed) {
     }
 }
 
+TEST(CommandLine, SeveralMistakesAreAllNamedInOrderAndNothingIsTaken) {
+    const CommandLineResult r = Parse({"--baud", "9601", "--bogus", "--port", "COM1", "feed.bin", "--port=COM0",
+                                       "--connect=yes", "--parity", "E", "--log"});
+    ASSERT_EQ(r.outcome, CMDLINE_ERROR);
+    const std::vector<std::string> expected = {"bad value for --baud: \"9601\"", "unknown option --bogus",
+                                               "unexpected argument feed.bin", "--port given twice",
+                                               "bad value for --port: \"COM0\"", "--connect takes no value",
+                                               "--log needs a value"};
+    EXPECT_EQ(r.faults, expected);
+    EXPECT_EQ(r.message, "bad value for --baud: \"9601\"\nunknown option --bogus\nunexpected argument feed.bin\n"
+                         "--port given twice\nbad value for --port: \"COM0\"\n--connect takes no value\n"
+                         "--log needs a value");
+    EXPECT_FALSE(r.options.hasPort) << "a line with mistakes runs nothing";
+    EXPECT_FALSE(r.options.hasParity);
+    EXPECT_EQ(Parse({"--bogus", "--help"}).outcome, CMDLINE_HELP) << "help wins after a mistake too";
+}
+
 TEST(CommandLine, OptionsOverrideOnlyWhatTheyName) {
     PortSettings saved;
     saved.portNumber = 7;

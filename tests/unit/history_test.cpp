@@ -310,6 +310,35 @@ TEST(HistoryBook, FilterByCategoryAndChangesOnlyFollowsNewEventsAndFindWraps) {
     rig.book->keepEvents = HISTORY_KEEP_EVENTS;
 }
 
+TEST(HistoryBook, SaveAndRowsCarryLongDetailsWholeAsTheLogDoes) {
+    Rig rig;
+    std::string log;
+    rig.book->logLines = &log;
+    Bytes a = Payload(23, 0);
+    rig.Feed(Message(0x81, a));
+    // Nearly every field changes: the description runs past 200 characters,
+    // with the LAP and PVW parts last.
+    Bytes b = Payload(23, 0x3F);
+    for (int i = 16; i < 23; ++i) b[static_cast<size_t>(i)] = static_cast<uint8_t>(100 + i);
+    rig.Feed(Message(0x81, b));
+    const std::string details = rig.Last();
+    ASSERT_GT(details.size(), 200u) << details;
+    EXPECT_EQ(details.find("..."), std::string::npos) << details;
+    HistoryRowText row;
+    HistoryRowFormat(*rig.book, rig.book->endSeq - 1, row);
+    EXPECT_EQ(row.details, details) << "the row, and so Copy, is whole";
+    std::string saved;
+    HistoryBookWrite(*rig.book, false, false, saved);
+    EXPECT_EQ(saved, HISTORY_LOG_HEADER + log) << "Save History As writes what the log wrote";
+    saved.clear();
+    HistoryBookWrite(*rig.book, false, true, saved);
+    EXPECT_NE(saved.find(details), std::string::npos) << "the CSV too";
+    // The log's own lines: no type, no bytes, details kept on one line.
+    std::string mark;
+    HistoryAppendLogMark(1765202602117, HISTORY_LOG_STOP, "write\terror", mark);
+    EXPECT_EQ(mark.substr(23), "\tlog-stop\t\t\twrite error\n");
+}
+
 TEST(HistoryBook, SilenceAfterTwoSecondsThenReceivingBeforeTheNextBytes) {
     Rig rig;
     HistoryEvent connect = {};

@@ -59,22 +59,26 @@ TEST(StatusTracker, SilenceSurvivesTheTickCounterWrapping) {
 
 TEST(StatusTracker, RateIsMeasuredOverTheLastFewSeconds) {
     StatusTracker t;
-    EXPECT_EQ(t.Update(At(0, true, 0, 0, 0)).rate, "0.0 msg/s") << "one sample has no span";
+    EXPECT_EQ(t.Update(At(0, true, 0, 0, 0)).rate, STATUS_NO_RATE) << "nothing arrived yet";
     EXPECT_EQ(t.Update(At(500, true, 0, 0, 5)).rate, "10.0 msg/s");
     EXPECT_EQ(t.Update(At(1000, true, 0, 0, 10)).rate, "10.0 msg/s");
-    // Traffic stops; the rate falls as the window moves past the burst.
+    // Traffic stops; the rate falls as the window moves past the burst, and
+    // 2 s after the last message it is a dash rather than a decaying figure.
     uint32_t now = 1000;
     std::string rate;
-    for (int i = 0; i < 8; ++i) rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
-    EXPECT_EQ(rate, "1.1 msg/s") << "5 of the 10 messages still in a 4.5 s window";
-    rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
-    EXPECT_EQ(rate, "0.0 msg/s");
+    for (int i = 0; i < 2; ++i) rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
+    EXPECT_EQ(rate, "5.0 msg/s") << "10 messages in a 2 s window";
+    for (int i = 0; i < 2; ++i) rate = t.Update(At(now += 500, true, 0, 0, 10)).rate;
+    EXPECT_EQ(rate, "3.3 msg/s") << "still shown 2 s after the last message";
+    EXPECT_EQ(t.Update(At(now += 500, true, 0, 0, 10)).rate, STATUS_NO_RATE);
+    EXPECT_EQ(std::string(STATUS_NO_RATE), "\xE2\x80\x94 msg/s");
+    EXPECT_EQ(t.Update(At(now += 500, true, 0, 0, 14)).rate, "3.5 msg/s") << "a message brings the figure back";
 }
 
 TEST(StatusTracker, RateSurvivesACounterResetAndIgnoresEarlierTotals) {
     StatusTracker t;
-    EXPECT_EQ(t.Update(At(0, true, 0, 0, 500)).rate, "0.0 msg/s");
-    EXPECT_EQ(t.Update(At(1000, true, 0, 0, 500)).rate, "0.0 msg/s") << "messages from before the first look";
+    EXPECT_EQ(t.Update(At(0, true, 0, 0, 500)).rate, STATUS_NO_RATE);
+    EXPECT_EQ(t.Update(At(1000, true, 0, 0, 500)).rate, STATUS_NO_RATE) << "messages from before the first look";
     EXPECT_EQ(t.Update(At(2000, true, 0, 0, 520)).rate, "10.0 msg/s");
     // A reset message zeroes the counters; 4 messages came after it.
     EXPECT_EQ(t.Update(At(3000, true, 0, 0, 4)).rate, "8.0 msg/s") << "24 messages in 3 s";

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "displays/framework.h"
+#include "history/history.h"
 #include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "tally/store.h"
@@ -166,8 +168,8 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
     const std::vector<MenuEntry> bar = ReadMenu(GetMenu(window));
     const std::vector<MenuEntry> expected = {
         {"Action", 0, true, false,
-         {{"Connect", 105, false, false, {}}, {"Disconnect", 32771, false, true, {}},
-          {"Detect Settings...", 40500, false, false, {}}}},
+         {{"Connect\tF5", 105, false, false, {}}, {"Disconnect\tShift+F5", 32771, false, true, {}},
+          {"Detect Settings...", 40500, false, false, {}}, {"Reset Counters", 40600, false, false, {}}}},
         {"Settings", 32772, false, false, {}},
         {"Show ME", 32776, false, false, {}},
         {"Show Ext", 32777, false, false, {}},
@@ -178,30 +180,30 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
         {"&Help", 0, true, false, {{"&About ...", 104, false, false, {}}}},
         {"Exit", 32775, false, false, {}},
         // The history's menus stand after the original ones.
-        {"View", 0, true, false, {{"History", 40100, false, false, {}}, {"Terminal Screen", 40101, false, false, {}},
-                   {"On Air", 40400, false, false, {}}}},
-        {"History", 0, true, false,
-         {{"Copy\tCtrl+C", 40110, false, false, {}},
-          {"Find...\tCtrl+F", 40111, false, false, {}},
-          {"Find Next\tF3", 40112, false, false, {}},
+        {"&View", 0, true, false, {{"&History", 40100, false, false, {}}, {"&Terminal Screen", 40101, false, false, {}},
+                   {"&On Air", 40400, false, false, {}}}},
+        {"Hi&story", 0, true, false,
+         {{"&Copy\tCtrl+C", 40110, false, false, {}},
+          {"&Find...\tCtrl+F", 40111, false, false, {}},
+          {"Find &Next\tF3", 40112, false, false, {}},
           {"", 0, false, true, {}},  // separators read back greyed
-          {"Show", 0, true, false, {}},
-          {"Changes Only", 40117, false, false, {}},
+          {"S&how", 0, true, false, {}},
+          {"Changes &Only", 40117, false, false, {}},
           {"", 0, false, true, {}},
-          {"Save History As...", 40113, false, false, {}},
-          {"Clear History", 40114, false, false, {}},
+          {"Save History &As...", 40113, false, false, {}},
+          {"C&lear History", 40114, false, false, {}},
           {"", 0, false, true, {}},
-          {"Log to File...", 40115, false, false, {}},
-          {"Stop Logging", 40116, false, true, {}}}},
-        {"Recording", 0, true, false,
-         {{"Record...", 40300, false, false, {}},
-          {"Stop Recording", 40301, false, true, {}},
-          {"Open Recording...", 40310, false, false, {}},
-          {"Pause", 40311, false, true, {}},
-          {"1x", 40312, false, false, {}},
-          {"10x", 40313, false, false, {}},
-          {"As Fast as Possible", 40314, false, false, {}},
-          {"Jump to End", 40315, false, true, {}}}},
+          {"Lo&g to File...", 40115, false, false, {}},
+          {"Sto&p Logging", 40116, false, true, {}}}},
+        {"&Recording", 0, true, false,
+         {{"&Record...", 40300, false, false, {}},
+          {"&Stop Recording", 40301, false, true, {}},
+          {"&Open Recording...", 40310, false, false, {}},
+          {"&Pause", 40311, false, true, {}},
+          {"&1x", 40312, false, false, {}},
+          {"1&0x", 40313, false, false, {}},
+          {"As &Fast as Possible", 40314, false, false, {}},
+          {"&Jump to End", 40315, false, true, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
@@ -233,12 +235,43 @@ TEST(MenuResource, NothingIsGreyInTheResourceItself) {
     DestroyMenu(menu);
 }
 
+// The access key of a caption ('&' before it), lower case; 0 for none.
+char AccessKey(const std::string& caption) {
+    const size_t at = caption.find('&');
+    return at == std::string::npos || at + 1 >= caption.size() ? 0 : static_cast<char>(std::tolower(caption[at + 1]));
+}
+
+TEST(MenuResource, TheNewMenusHaveAccessKeysNoneSharedWithinAMenu) {
+    HMENU menu = LoadMenuA(Instance(), MAKEINTRESOURCEA(IDR_MAINMENU));
+    ASSERT_NE(menu, nullptr);
+    const std::vector<MenuEntry> bar = ReadMenu(menu);
+    DestroyMenu(menu);
+    std::function<void(const std::vector<MenuEntry>&, bool)> check = [&](const std::vector<MenuEntry>& items, bool all) {
+        std::string keys;
+        for (const MenuEntry& e : items) {
+            if (e.caption.empty()) continue;  // separator
+            const char key = AccessKey(e.caption);
+            if (all) EXPECT_NE(key, 0) << e.caption << " has no access key";
+            if (key) EXPECT_EQ(keys.find(key), std::string::npos) << e.caption << " shares its key";
+            keys += key;
+            if (e.popup && all) check(e.items, true);
+        }
+    };
+    check(bar, false);  // the bar: Help and the new menus
+    ASSERT_GE(bar.size(), 13u);
+    for (size_t i = 10; i < bar.size(); ++i) {
+        SCOPED_TRACE(bar[i].caption);
+        EXPECT_NE(AccessKey(bar[i].caption), 0);
+        check(bar[i].items, true);
+    }
+}
+
 TEST(Accelerators, TableHoldsAltQuestionMarkAndAltSlashAsCharacterKeysThenTheHistoryKeys) {
     HACCEL table = LoadAcceleratorsA(Instance(), MAKEINTRESOURCEA(IDC_QORVEX));
     ASSERT_NE(table, nullptr);
     ACCEL entries[8] = {};
     const int count = CopyAcceleratorTableA(table, entries, 8);
-    ASSERT_EQ(count, 5);
+    ASSERT_EQ(count, 7);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(entries[i].fVirt & ~FNOINVERT, FALT) << "Alt, no virtual key";
         EXPECT_EQ(entries[i].cmd, IDM_ABOUT);
@@ -255,6 +288,13 @@ TEST(Accelerators, TableHoldsAltQuestionMarkAndAltSlashAsCharacterKeysThenTheHis
     EXPECT_EQ(entries[4].fVirt & ~FNOINVERT, FVIRTKEY);
     EXPECT_EQ(entries[4].key, VK_F3);
     EXPECT_EQ(entries[4].cmd, IDM_HISTORY_FIND_NEXT);
+    // Connect F5, Disconnect Shift+F5, as their menu items say.
+    EXPECT_EQ(entries[5].fVirt & ~FNOINVERT, FVIRTKEY);
+    EXPECT_EQ(entries[5].key, VK_F5);
+    EXPECT_EQ(entries[5].cmd, IDM_CONNECT);
+    EXPECT_EQ(entries[6].fVirt & ~FNOINVERT, FVIRTKEY | FSHIFT);
+    EXPECT_EQ(entries[6].key, VK_F5);
+    EXPECT_EQ(entries[6].cmd, IDM_DISCONNECT);
 }
 
 // Holds Alt down in this thread's key state for as long as it lives, as the
@@ -616,6 +656,69 @@ TEST_F(MainWindowTest, CloseBoxAlsoEndsTheLoopWithZero) {
     PostMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(AppRunLoop(nullptr), 0);
     EXPECT_FALSE(IsWindow(window));
+}
+
+// The exit question's answers and what it was shown.
+int exitAnswer = IDCANCEL;
+std::vector<std::string> exitAsked;
+int FakeExitQuestion(HWND, const std::string& files) {
+    exitAsked.push_back(files);
+    return exitAnswer;
+}
+
+TEST_F(MainWindowTest, ExitAsksOnceWhileConnectedWithALogOrRecordingOpenAndCancelKeepsTheWindow) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    ASSERT_NE(app, nullptr);
+    app->exitQuestion = FakeExitQuestion;
+    exitAsked.clear();
+    SessionState* s = SessionFromWindow(window);
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string log = std::string(folder) + "qorvex_exit_test.tsv";
+    const std::string rec = std::string(folder) + "qorvex_exit_test.qrec";
+    DeleteFileA(log.c_str());
+    ASSERT_EQ(HistoryLogStart(window, log.c_str()), 1);
+
+    // Open but not connected: nothing more would reach the file, no question.
+    EXPECT_EQ(AppOpenFiles(window), "");
+    // Connected (the flag alone: no port is needed to be asked).
+    s->link.connected.store(1);
+    ASSERT_EQ(RecordingStart(window, rec.c_str()), 1);
+    exitAnswer = IDCANCEL;
+    SendMessageA(window, WM_COMMAND, IDM_EXIT, 0);
+    ASSERT_EQ(exitAsked.size(), 1u);
+    EXPECT_TRUE(IsWindow(window)) << "Cancel keeps the program";
+    EXPECT_EQ(exitAsked[0], "Log: " + log + "\nRecording: " + rec + "\n");
+    EXPECT_TRUE(HistoryLogging(window)) << "and the log open";
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(exitAsked.size(), 2u) << "the close box asks too";
+    EXPECT_TRUE(IsWindow(window));
+
+    // Nothing open any more: Exit ends at once without asking.
+    RecordingStop(window);
+    HistoryLogStop(window);
+    EXPECT_EQ(AppOpenFiles(window), "");
+    exitAnswer = IDOK;
+    HistoryLogStart(window, log.c_str());
+    SendMessageA(window, WM_COMMAND, IDM_EXIT, 0);
+    EXPECT_EQ(exitAsked.size(), 3u);
+    EXPECT_FALSE(IsWindow(window)) << "Exit ends the program";
+    s->link.connected.store(0);
+
+    // The log says it was stopped by the exit.
+    HANDLE f = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    char buffer[4096] = {};
+    DWORD got = 0;
+    ReadFile(f, buffer, sizeof buffer - 1, &got, nullptr);
+    CloseHandle(f);
+    const std::string text(buffer, got);
+    EXPECT_NE(text.find("\tlog-stop\t\t\tStop Logging\n"), std::string::npos) << text;
+    const std::string last = "\tlog-stop\t\t\texit\n";
+    ASSERT_GT(text.size(), last.size());
+    EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;
+    DeleteFileA(log.c_str());
+    DeleteFileA(rec.c_str());
 }
 
 TEST_F(MainWindowTest, PaintValidatesTheUpdateRegion) {

@@ -5,6 +5,7 @@
 // Screenshots of every display go to <build>/artifacts/.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <climits>
 #include <cstdio>
@@ -129,6 +130,36 @@ std::vector<std::string> ListRows(HWND dialog, int list) {
         rows.push_back(Narrow(text));
     }
     return rows;
+}
+
+// The tool-tip window a display made for its counter boxes (owned by it).
+HWND CounterTip(HWND dialog) {
+    struct Search {
+        HWND owner;
+        HWND found;
+    } search = {dialog, nullptr};
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+            Search* s = reinterpret_cast<Search*>(p);
+            char name[64] = {};
+            GetClassNameA(w, name, sizeof name);
+            if (lstrcmpiA(name, TOOLTIPS_CLASSA) != 0 || GetWindow(w, GW_OWNER) != s->owner) return TRUE;
+            s->found = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+std::string TipText(HWND tip, HWND dialog, int control) {
+    char text[256] = {};
+    TOOLINFOA info = {};
+    info.cbSize = TTTOOLINFOA_V2_SIZE;
+    info.hwnd = dialog;
+    info.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(dialog, control));
+    info.lpszText = text;
+    SendMessageA(tip, TTM_GETTEXTA, sizeof text, reinterpret_cast<LPARAM>(&info));
+    return text;
 }
 
 std::string FieldText(HWND dialog, int control) {
@@ -276,6 +307,13 @@ TEST_F(Displays, MeOpensEmptyAndShowsInitialContentsAfterOneTick) {
     EXPECT_EQ(contribution, Rows(expected.contribution));
     for (int id : ME_COUNTERS) EXPECT_EQ(FieldText(d, id), "0") << id;
     EXPECT_TRUE(Screenshot(d, "display_me"));
+    // Each of the nine counter boxes says what it counts in a tool tip.
+    HWND tip = CounterTip(d);
+    ASSERT_NE(tip, nullptr);
+    EXPECT_EQ(SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0), 9);
+    EXPECT_EQ(TipText(tip, d, IDC_STRAY_COUNT), "Stray bytes (outside any message)");
+    EXPECT_EQ(TipText(tip, d, IDC_ME2_COUNT), "ME 2 messages since the last counter reset");
+    EXPECT_EQ(TipText(tip, d, IDC_PAYLOAD_COUNT), "Payloads broken by two high bytes");
 
     // A clean category posts nothing; large counters show unsigned once a
     // redraw happens.
@@ -346,6 +384,11 @@ TEST_F(Displays, OutputOpensEmptyAndRebuildsAll48Outputs) {
     for (const auto& group : OUT_LIST_IDS)
         for (int list : group) EXPECT_TRUE(ListRows(d, list).empty()) << list;
     for (int id : OUT_COUNTERS) EXPECT_EQ(FieldText(d, id), "") << id;
+    HWND tip = CounterTip(d);
+    ASSERT_NE(tip, nullptr);
+    EXPECT_EQ(SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0), 6);
+    EXPECT_EQ(TipText(tip, d, IDC_OUT_COUNT1), "OUT 1 messages (0xB1) since the last counter reset");
+    EXPECT_EQ(TipText(tip, d, 1036), "OUT 6 messages (0xB6) since the last counter reset");
     Tick();
     OutputTally tally[OUT_RECORDS];
     for (int r = 0; r < OUT_RECORDS; ++r) TallyReadOut(tallyStore, r, tally[r]);

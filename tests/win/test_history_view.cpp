@@ -344,6 +344,22 @@ TEST_F(HistoryViewTest, LineAndPortErrorsMetByThePortLayerAreEvents) {
     EXPECT_EQ(std::string(s->terminal.cells, 15), "<CE-0x00000008>") << "the screen shows the same";
 }
 
+TEST_F(HistoryViewTest, ResetCountersZeroesTheStoreAndIsARowOfItsOwn) {
+    Feed(Message(0xA1, 3, 1) + Bytes{0x00, 0x00});
+    TallyCounterValues c;
+    TallyReadCounters(tallyStore, c);
+    ASSERT_GT(c.ssCount + c.strayByteCount, 0u);
+    const int before = Rows();
+    Command(IDM_RESET_COUNTERS);
+    Tick();
+    TallyReadCounters(tallyStore, c);
+    EXPECT_EQ(TallyMessageCount(c), 0u);
+    EXPECT_EQ(TallyFramingErrorCount(c), 0u);
+    ASSERT_EQ(Rows(), before + 1);
+    EXPECT_EQ(Cell(before, 1), "reset");
+    EXPECT_EQ(Cell(before, 3), "counters reset by the user");
+}
+
 TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefusedWithABox) {
     char folder[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
@@ -364,9 +380,27 @@ TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefused
     const std::string log = ReadFile(path);
     ASSERT_EQ(log.substr(0, 30), "time\tevent\ttype\tbytes\tdetails\n");
     EXPECT_EQ(log.find("time\t", 1), std::string::npos) << "appended without a second header";
-    const size_t first = log.find('\n') + 1;
-    EXPECT_EQ(log.substr(first + 23), "\tmessage\t0xa1\ta1a1010101\tfirst SS message\n" +
-                                          log.substr(first, 23) + "\tstray\t\t0102\t2 stray bytes\n");
+    // Each line after its 23-character time; logging's own start and stop
+    // lines frame what was logged, the start naming version, port and settings.
+    std::vector<std::string> lines;
+    for (size_t at = log.find('\n') + 1; at < log.size();) {
+        const size_t end = log.find('\n', at);
+        ASSERT_NE(end, std::string::npos);
+        ASSERT_GT(end - at, 23u) << log;
+        lines.push_back(log.substr(at + 23, end - at - 23));
+        at = end + 1;
+    }
+    const std::string start = "\tlog-start\t\t\tqorvex ";
+    ASSERT_EQ(lines.size(), 6u) << log;
+    EXPECT_EQ(lines[0].substr(0, start.size()), start) << lines[0];
+    EXPECT_NE(lines[0].find(", COM"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(", flow "), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(", not connected"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "\tmessage\t0xa1\ta1a1010101\tfirst SS message");
+    EXPECT_EQ(lines[2], "\tlog-stop\t\t\tStop Logging");
+    EXPECT_EQ(lines[3], lines[0]);
+    EXPECT_EQ(lines[4], "\tstray\t\t0102\t2 stray bytes");
+    EXPECT_EQ(lines[5], "\tlog-stop\t\t\tStop Logging");
     EXPECT_TRUE(boxText.empty()) << boxText;
 
     const char* bad = "C:\\no such folder\\qorvex\\log.tsv";

@@ -307,6 +307,18 @@ std::string DumpSummary(DumpSession& session) {
     return out;
 }
 
+std::string DumpSuspectWarning(const DumpSession& session, const std::string& inputName) {
+    const uint64_t stray = session.errorTotals[0];  // since start: a reset message does not hide them
+    if (session.bytesFed < DUMP_SUSPECT_MIN_BYTES || stray * 10 <= session.bytesFed * 9) return std::string();
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "tallydump: warning: %s: %" PRIu64 " of %" PRIu64 " bytes (%d %%) are stray bytes; this does not "
+                  "look like a tally feed (wrong file, or wrong baud rate?)\n",
+                  inputName.empty() ? "input" : inputName.c_str(), stray, session.bytesFed,
+                  static_cast<int>(stray * 100 / session.bytesFed));
+    return line;
+}
+
 uint64_t DumpFramingErrors(DumpSession& session) {
     TallyCounterValues c;
     TallyReadCounters(*session.store, c);
@@ -484,6 +496,7 @@ int DumpStream(FILE* in, const std::string& inputName, size_t blockSize, DumpMod
         err << "tallydump: interrupted; the report covers the " << session.bytesFed << " bytes read so far\n";
     if (session.dropped)
         err << "tallydump: " << session.dropped << " bytes dropped (frame buffer full); the report is incomplete\n";
+    err << DumpSuspectWarning(session, inputName);
     DumpReport(session, mode, end, out);
     return DumpExitStatus(session, end, InterruptSignal());
 }

@@ -56,6 +56,13 @@ struct DumpSession {
     uint64_t errorTotals[5] = {};    // the five error counters' increases since start, in store order
 };
 
+// A warning line (with its line end) when what was decoded does not look like
+// a tally feed: at least DUMP_SUSPECT_MIN_BYTES read and more than 90 % of
+// them stray bytes (a text file, a history saved by mistake, a line at the
+// wrong baud rate); "" otherwise.
+constexpr uint64_t DUMP_SUSPECT_MIN_BYTES = 256;
+std::string DumpSuspectWarning(const DumpSession& session, const std::string& inputName);
+
 // Fresh store in its initial contents and an empty parser; trace may be nullptr.
 void DumpSessionInit(DumpSession& session, std::ostream* trace);
 void DumpFeed(DumpSession& session, const uint8_t* bytes, size_t count);

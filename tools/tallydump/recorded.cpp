@@ -250,6 +250,7 @@ int DumpRecording(FILE* in, const std::string& inputName, const uint8_t* prefix,
     else if (result == RECORDING_TRUNCATED)
         err << "tallydump: warning: " << inputName << ": " << reader->error
             << "; decoded up to the last whole record\n";
+    err << DumpSuspectWarning(session, inputName);
     if (mode == DUMP_SUMMARY) {
         out.clear();
         out << "recording of " << records << " records, " << (records ? DateTimeText(firstUs) : "-") << " to "

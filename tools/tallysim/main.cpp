@@ -482,6 +482,10 @@ int main(int argc, char** argv) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     auto stop = [&] { return InterruptSignal() != 0 || (duration > 0 && elapsedSeconds() >= duration); };
+    // Time the output held us up (a reader that stopped reading, a port
+    // closed and opened again): the pace goes on from where it stopped
+    // rather than sending the whole backlog at once when the output frees.
+    double heldSeconds = 0;
     uint64_t sentBytes = 0, sentMessages = 0;
     bool writeFailed = false;
     std::vector<uint8_t> chunk;
@@ -489,7 +493,7 @@ int main(int argc, char** argv) {
     const bool simulating = replayPath.empty();
     for (;;) {
         if (stop()) break;
-        const double elapsed = elapsedSeconds();
+        const double elapsed = elapsedSeconds() - heldSeconds;
         if (simulating && ((count && sentMessages >= count) || simDone)) break;
         // How far the line may be by now; a few milliseconds are sent at
         // once, and never more than 64 KiB, whatever the rate asks.
@@ -550,8 +554,21 @@ int main(int argc, char** argv) {
             }
         } else if (size) {
             const uint64_t before = sentBytes;
+            const auto writeStart = std::chrono::steady_clock::now();
             const SendResult sent = Send(fd, blocking, data, size, sentBytes, stop);
             if (!simulating) replay.sent += static_cast<size_t>(sentBytes - before);
+            // A write takes about its bytes' line time; beyond that (and a
+            // quarter second of slack) the output held us up.
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - writeStart).count();
+            const double held = took - static_cast<double>(sentBytes - before) / bytesPerSecond;
+            if (sent == SEND_DONE && !fast && held > 0.25) {
+                heldSeconds += held;
+                char text[96];
+                std::snprintf(text, sizeof text, "%.1f", held);
+                std::cerr << "tallysim: the output was blocked for " << text
+                          << " s; resuming at line pace (the backlog is not sent at once)\n";
+            }
             if (sent == SEND_STOPPED) break;
             if (sent == SEND_FAILED) {
                 writeErrno = errno;
