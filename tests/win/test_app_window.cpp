@@ -251,8 +251,12 @@ TEST(MenuResource, TheNewMenusHaveAccessKeysNoneSharedWithinAMenu) {
         for (const MenuEntry& e : items) {
             if (e.caption.empty()) continue;  // separator
             const char key = AccessKey(e.caption);
-            if (all) EXPECT_NE(key, 0) << e.caption << " has no access key";
-            if (key) EXPECT_EQ(keys.find(key), std::string::npos) << e.caption << " shares its key";
+            if (all) {
+                EXPECT_NE(key, 0) << e.caption << " has no access key";
+            }
+            if (key) {
+                EXPECT_EQ(keys.find(key), std::string::npos) << e.caption << " shares its key";
+            }
             keys += key;
             if (e.popup && all) check(e.items, true);
         }
