@@ -482,6 +482,12 @@ int main(int argc, char** argv) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
     auto stop = [&] { return InterruptSignal() != 0 || (duration > 0 && elapsedSeconds() >= duration); };
+    // A batch in flight when --duration comes is finished (its messages are
+    // in the summary): only a write still held up half a second later, by a
+    // reader that stopped reading, is cut short. Ctrl-C cuts at once.
+    auto stopSending = [&] {
+        return InterruptSignal() != 0 || (duration > 0 && elapsedSeconds() >= duration + 0.5);
+    };
     // Time the output held us up (a reader that stopped reading, a port
     // closed and opened again): the pace goes on from where it stopped
     // rather than sending the whole backlog at once when the output frees.
@@ -555,7 +561,7 @@ int main(int argc, char** argv) {
         } else if (size) {
             const uint64_t before = sentBytes;
             const auto writeStart = std::chrono::steady_clock::now();
-            const SendResult sent = Send(fd, blocking, data, size, sentBytes, stop);
+            const SendResult sent = Send(fd, blocking, data, size, sentBytes, stopSending);
             if (!simulating) replay.sent += static_cast<size_t>(sentBytes - before);
             // A write takes about its bytes' line time; beyond that (and a
             // quarter second of slack) the output held us up.
