@@ -68,7 +68,9 @@ TEST(CaptureRing, ProducerAndConsumerThreadsKeepOrderAndCountEveryRefusedByte) {
     }
     producer.join();
     EXPECT_FALSE(bad) << "an entry's bytes or fields came out damaged";
-    ASSERT_GT(arrived.size(), ENTRIES / 10);
+    // Enough whole entries to have wrapped the 4096-byte buffer many times;
+    // how many depends on how the two threads were scheduled.
+    ASSERT_GT(arrived.size(), 100u);
     size_t refusedEntries = 0;
     for (size_t i = 0; i < arrived.size(); ++i) {
         if (i) {
