@@ -24,7 +24,7 @@ Bytes Ipv4Udp(const Bytes& payload, uint8_t protocol = 17, uint16_t fragment = 0
     Be16(ip, static_cast<uint16_t>(28 + payload.size()));
     Be16(ip, 0);
     Be16(ip, fragment);
-    ip.insert(ip.end(), {64, protocol, 0, 0, 10, 0, 0, 1, 127, 0, 0, 1});
+    ip.insert(ip.end(), {64, protocol, 0, 0, 127, 0, 0, 2, 127, 0, 0, 1});
     Be16(ip, 4000);
     Be16(ip, 8900);
     Be16(ip, static_cast<uint16_t>(8 + payload.size()));
@@ -79,7 +79,7 @@ TEST(TslCapture, UdpPayloadsFromEveryLinkTypeAndByteOrder) {
             ASSERT_TRUE(TslReadPcapUdp(file.data(), file.size(), r)) << r.problem;
             ASSERT_EQ(r.datagrams.size(), 2u);
             EXPECT_EQ(r.datagrams[0].payload, payload);
-            EXPECT_EQ(r.datagrams[0].from, "10.0.0.1:4000");
+            EXPECT_EQ(r.datagrams[0].from, "127.0.0.2:4000");
             EXPECT_EQ(r.datagrams[0].to, "127.0.0.1:8900");
             EXPECT_EQ(r.datagrams[1].timeUs - r.datagrams[0].timeUs, 2000);
             EXPECT_TRUE(r.problem.empty());

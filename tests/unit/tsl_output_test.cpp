@@ -9,10 +9,10 @@
 TEST(TslEndpoint, ParsesEveryFormAndRefusesWithAReason) {
     TslEndpoint e;
     std::string error;
-    ASSERT_TRUE(TslParseDestination("5.0:udp:10.0.0.9:8900", e, error)) << error;
+    ASSERT_TRUE(TslParseDestination("5.0:udp:127.0.0.9:8900", e, error)) << error;
     EXPECT_EQ(e.version, TSL_V50);
     EXPECT_FALSE(e.tcp);
-    EXPECT_EQ(e.host, "10.0.0.9");
+    EXPECT_EQ(e.host, "127.0.0.9");
     EXPECT_EQ(e.port, 8900);
     EXPECT_FALSE(e.dle);
     ASSERT_TRUE(TslParseDestination("5.0:tcp:hub:9000", e, error));
@@ -20,10 +20,10 @@ TEST(TslEndpoint, ParsesEveryFormAndRefusesWithAReason) {
     EXPECT_EQ(TslDestinationText(e), "5.0:tcp:hub:9000");
     ASSERT_TRUE(TslParseDestination("3.1:tcp:hub:9000", e, error));
     EXPECT_FALSE(e.dle);
-    ASSERT_TRUE(TslParseDestination("5.0:udp:[fd00::9]:8900:dle", e, error));
-    EXPECT_EQ(e.host, "fd00::9");
+    ASSERT_TRUE(TslParseDestination("5.0:udp:[::1]:8900:dle", e, error));
+    EXPECT_EQ(e.host, "::1");
     EXPECT_TRUE(e.dle);
-    EXPECT_EQ(TslDestinationText(e), "5.0:udp:[fd00::9]:8900:dle");
+    EXPECT_EQ(TslDestinationText(e), "5.0:udp:[::1]:8900:dle");
     ASSERT_TRUE(TslParseListener("udp:127.0.0.1:8900", e, error));
     EXPECT_EQ(TslListenerText(e), "udp:127.0.0.1:8900");
 
@@ -34,7 +34,7 @@ TEST(TslEndpoint, ParsesEveryFormAndRefusesWithAReason) {
         EXPECT_FALSE(TslParseDestination(text, e, error)) << text;
         EXPECT_EQ(error.rfind(text, 0), 0u) << error;  // the message names what was given
     }
-    EXPECT_FALSE(TslParseListener("udp:0.0.0.0:8900:dle", e, error));
+    EXPECT_FALSE(TslParseListener("udp:127.0.0.1:8900:dle", e, error));
     EXPECT_FALSE(TslParseListener("5.0:udp:h:1", e, error));
 }
 
