@@ -135,3 +135,6 @@ uint64_t RecordingNowUs();
 // The UTC calendar date of a day count since 1970-01-01 (proleptic
 // Gregorian), for the times of records: names, reports and payloads.
 void RecordingCivilDate(int64_t days, int& year, int& month, int& day);
+// And back: the day count of a date, so that offsets from UTC come out the
+// same on every platform without timegm.
+int64_t RecordingDaysFromCivil(int64_t year, unsigned month, unsigned day);

@@ -10,17 +10,6 @@ namespace {
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// Days since 1970-01-01 of a date and back, so that offsets and dates come
-// out the same on every platform without timegm.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 // Seconds east of UTC at a time, by the clock.
 int64_t OffsetSeconds(int64_t unixSeconds, const AsRunClock& clock) {
     if (clock.mode == AsRunClock::FIXED) return int64_t{clock.offsetMinutes} * 60;
@@ -32,7 +21,7 @@ int64_t OffsetSeconds(int64_t unixSeconds, const AsRunClock& clock) {
 #else
     if (!localtime_r(&when, &local)) return 0;
 #endif
-    const int64_t asUtc = DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
+    const int64_t asUtc = RecordingDaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
                                         static_cast<unsigned>(local.tm_mday)) * 86400 +
                           local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
     return asUtc - unixSeconds;

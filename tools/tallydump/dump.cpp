@@ -340,19 +340,8 @@ uint64_t DumpStoredCount(DumpSession& session) {
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date, so that the offset
-// from UTC comes out the same on every platform without timegm.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
 int64_t TmSeconds(const std::tm& t) {
-    return DaysFromCivil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
+    return RecordingDaysFromCivil(t.tm_year + 1900, static_cast<unsigned>(t.tm_mon + 1), static_cast<unsigned>(t.tm_mday)) *
                86400 +
            t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
 }
