@@ -5,7 +5,7 @@
 
 #include "app/app.h"
 
-inline HWND OpenMainWindowForTest() {
+inline HWND OpenMainWindowForTest(int showCommand = SW_SHOWNORMAL) {
     static bool registered = false;
     HINSTANCE instance = GetModuleHandleA(nullptr);
     if (!registered) {
@@ -13,5 +13,13 @@ inline HWND OpenMainWindowForTest() {
         AppRegisterClass(instance);
         registered = true;
     }
-    return AppCreateWindow(instance, SW_SHOWNORMAL) == 1 ? appMainWindow : nullptr;
+    return AppCreateWindow(instance, showCommand) == 1 ? appMainWindow : nullptr;
+}
+
+// The quit message a destroyed window posts, taken off the queue so that the
+// next test's message loops are not ended by it.
+inline void DrainQuitMessages() {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
 }

@@ -16,14 +16,13 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app_test_util.h"
 #include "history/event.h"
 #include "recording/capture.h"
 #include "recording/recording.h"
 #include "recording/recording_app.h"
 
 namespace {
-
-HINSTANCE Instance() { return GetModuleHandleA(nullptr); }
 
 std::string Utf8(const std::wstring& wide) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -73,24 +72,10 @@ std::vector<Read> ReadBack(const std::wstring& path) {
     return out;
 }
 
-void DrainQuit() {
-    MSG m;
-    while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-    }
-}
-
 class RecordingWindowTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static bool registered = false;
-        if (registered) return;
-        AppLoadStrings(Instance());
-        ASSERT_NE(AppRegisterClass(Instance()), 0);
-        registered = true;
-    }
     void SetUp() override {
-        ASSERT_EQ(AppCreateWindow(Instance(), SW_HIDE), 1);
-        window = appMainWindow;
+        window = OpenMainWindowForTest(SW_HIDE);
         ASSERT_TRUE(IsWindow(window));
         ring = MainWindowFrom(window)->capture;
         ASSERT_NE(ring, nullptr);
@@ -103,7 +88,7 @@ protected:
     }
     void TearDown() override {
         if (IsWindow(window)) DestroyWindow(window);
-        DrainQuit();
+        DrainQuitMessages();
         DeleteFileW(path.c_str());
     }
     bool Start() { return RecordingStart(window, Utf8(path).c_str()) == 1; }
