@@ -82,7 +82,7 @@ soak: build
 	sh tests/e2e/soak.sh build/windows build/native/bin $(MINUTES) $(SEGMENT)
 
 # A longer fuzz campaign of the parser, every recording reader, the TSL and
-# MQTT decoders and the dissector: make fuzz SECONDS=600 (make test runs 60 s of it).
+# MQTT decoders and the dissector: make fuzz SECONDS=600 (make test fuzzes each for 10 s as ctests).
 SECONDS ?= 300
 fuzz: build-native
 	sh tests/fuzz/run.sh $(SECONDS)

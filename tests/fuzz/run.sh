@@ -4,7 +4,7 @@
 # ASan and UBSan) a fifth each, the dissector through tshark the last fifth, over fresh seeds of damaged
 # records until its time is up. Prints the executions of each; fails on any
 # finding (the crashing input is kept in build/native/fuzz/).
-#   sh tests/fuzz/run.sh SECONDS    (make fuzz SECONDS=N; make test runs 60)
+#   sh tests/fuzz/run.sh SECONDS    (make fuzz SECONDS=N; make test runs the ctests, 10 s each)
 QV_ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${1:-60}
 bin=$QV_ROOT/build/native/bin
