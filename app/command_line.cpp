@@ -82,20 +82,28 @@ bool TakesValue(const std::string& name) {
 }  // namespace
 
 std::string CommandLineUsage() {
-    return "Usage: qorvex.exe [options]\n"
-           "  --port COMn         serial port, COM1 to COM256\n"
-           "  --baud N            110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200,\n"
-           "                      38400, 57600, 115200 or 256000\n"
-           "  --data-bits 5-8     data bits per character\n"
-           "  --parity N|O|E|M|S  none, odd, even, mark or space\n"
-           "  --stop-bits 1|1.5|2 stop bits\n"
-           "  --flow none|rtscts|dtrdsr  hardware flow control\n"
-           "  --connect           connect at start\n"
-           "  --log FILE          write the event history to FILE\n"
-           "  --record FILE       record the received bytes to FILE\n"
-           "  --open FILE         open a recording\n"
-           "  --help              show this list\n"
-           "Options apply to this run only; the saved settings are not changed.\n";
+    // Two columns: the option and its argument, then what it does.
+    static const char* const OPTIONS[][2] = {
+        {"--port COMn", "serial port, COM1 to COM256"},
+        {"--baud N", "110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200,"},
+        {"", "38400, 57600, 115200 or 256000"},
+        {"--data-bits 5-8", "data bits per character"},
+        {"--parity N|O|E|M|S", "none, odd, even, mark or space"},
+        {"--stop-bits 1|1.5|2", "stop bits"},
+        {"--flow none|rtscts|dtrdsr", "hardware flow control"},
+        {"--connect", "connect at start"},
+        {"--log FILE", "write the event history to FILE"},
+        {"--record FILE", "record the received bytes to FILE"},
+        {"--open FILE", "open a recording"},
+        {"--help", "show this list"},
+    };
+    std::string text = "Usage: qorvex.exe [options]\n";
+    for (const auto& option : OPTIONS) {
+        std::string line = std::string("  ") + option[0];
+        line.resize(30, ' ');
+        text += line + option[1] + "\n";
+    }
+    return text + "Options apply to this run only; the saved settings are not changed.\n";
 }
 
 CommandLineResult CommandLineParse(const std::vector<std::string>& args) {

@@ -71,9 +71,15 @@
 #define IDD_DISPLAY_NAMES 135
 #define IDD_HISTORY_FIND  140
 #define IDD_DETECT        180
+#define IDD_USAGE         190
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
+#define IDC_ABOUT_VERSION 3
+
+// ---- Command-line usage box controls ----------------------------------------
+#define IDC_USAGE_TEXT    3001
+#define IDC_USAGE_ICON    3002
 
 // ---- Settings dialog controls and string tables -----------------------------
 #define IDC_SET_PORT         544

@@ -58,6 +58,16 @@ TEST(CommandLine, HelpWinsWhereverItStands) {
     for (const char* option : {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--flow", "--connect",
                                "--log", "--record", "--open", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
+    // Readable as a table: every description starts in the same column.
+    size_t start = 0, rows = 0;
+    for (size_t end; (end = usage.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = usage.substr(start, end - start);
+        if (line.compare(0, 2, "  ") != 0) continue;
+        ++rows;
+        ASSERT_GT(line.size(), 30u) << line;
+        EXPECT_EQ(line.find_first_not_of(' ', line.find("  ", 2)), 30u) << line;
+    }
+    EXPECT_GE(rows, 11u);
 }
 
 TEST(CommandLine, FaultsAreNamed) {
