@@ -24,6 +24,9 @@ files=$(cd "$dir" && ls | sort | tr '\n' ' ')
 wanted=$( { echo LICENSE.txt README.txt SHA256SUMS THIRD-PARTY-NOTICES.txt qorvex.exe tallydump.exe
   for lua in "$QV_ROOT"/tools/wireshark/*.lua; do [ -f "$lua" ] && basename "$lua"; done; } | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$files" = "$wanted" ] && qv_pass "contents: $files" || qv_fail "contents '$files', wanted '$wanted'"
+# README.txt's list of the folder names exactly what the zip holds.
+listed=$(tr -d '\r' <"$dir/README.txt" | sed -n '/^What is in this folder/,/^$/p' | awk 'NR > 2 && NF {print $1}' | sort | tr '\n' ' ')
+[ "$listed" = "$files" ] && qv_pass "README.txt lists the folder" || qv_fail "README.txt lists '$listed', the zip holds '$files'"
 (cd "$dir" && sha256sum -c --quiet SHA256SUMS) && qv_pass "SHA256SUMS match" || qv_fail "checksums"
 [ "$(wc -l <"$dir/SHA256SUMS")" -eq $(($(ls "$dir" | wc -l) - 1)) ] && qv_pass "every other file summed" || qv_fail "SHA256SUMS lines"
 grep -q "Qorvex $version for Windows" "$dir/README.txt" && qv_pass "README names the version" || qv_fail "README version"
@@ -46,6 +49,9 @@ for want in 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' '<dpiAw
   printf '%s' "$manifest" | grep -qF "$want" && qv_pass "manifest: $want" || qv_fail "manifest lacks $want"
 done
 
+tdv=$(qv_wine "$QV_RUN/tallydump_version" "$dir/tallydump.exe" --version 2>/dev/null)
+[ "$tdv" = "tallydump (Qorvex) $version" ] && qv_pass "tallydump --version: $tdv" || qv_fail "tallydump --version says '$tdv', the zip $version"
+
 # Started from the unpacked folder, as a portable copy.
 : >"$dir/qorvex.ini"
 wine reg delete 'HKCU\Software\Qorvex' /f >/dev/null 2>&1 </dev/null
@@ -53,7 +59,9 @@ qv_app_start "$dir/qorvex.exe"
 qv_check "unpacked qorvex.exe: main window" qv_app_wait_window 20000
 qv_check "About" qv_probe command 104
 qv_check "About box" qv_probe wait-dialog About 10000
-qv_count "$(qv_probe dialog-text About)" 'text="QORVEX Version 1.0"$' 1 "About still says QORVEX Version 1.0"
+about=$(qv_probe dialog-text About)
+qv_count "$about" 'text="QORVEX Version 1.0"$' 1 "About still says QORVEX Version 1.0"
+qv_count "$about" "text=\"Build $version\"\$" 1 "About names the build $version, as the zip does"
 qv_probe click About 1 >/dev/null
 qv_probe wait-gone About 10000 >/dev/null
 qv_screenshot "$QV_ARTIFACTS/dist_unpacked.png"
