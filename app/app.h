@@ -48,14 +48,21 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The status bar along the bottom of the main window (child id below), its
-// layout on WM_SIZE and its texts, refreshed on the tick; a seventh part
-// shows recording and replay while there is something to say.
+// layout on WM_SIZE and its texts, refreshed on the tick. Six parts always
+// (port, link, bytes, rate, framing and line errors); more follow while
+// they have something to say (recording and replay). Each part is as wide
+// as its text; when the window is too narrow the least important give way
+// first. Each part's tool tip says what it counts and since when.
 constexpr int IDC_STATUS_BAR = 100;
 constexpr int STATUS_PARTS = 6;
+constexpr int STATUS_MAX_PARTS = 12;
 HWND StatusBarCreate(HWND window);
 void StatusBarLayout(HWND window);
 void StatusBarUpdate(HWND window);
+// Lays the parts out again with the recording part's new text (between ticks).
 void StatusBarShowRecording(HWND window);
+// The counters' "since" becomes now (Reset Counters, also when they were zero).
+void StatusBarCountersReset(HWND window);
 
 // Everything a main window owns besides its session (slot 0): the ring the
 // receiver fills and the history drains, the status bar's memory, and this
@@ -73,7 +80,13 @@ struct MainWindowRecord {
     CaptureRing* capture = nullptr;  // every read and link event, for recordings
     AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
-    std::string statusShown[STATUS_PARTS + 1];
+    StatusTexts statusTexts;           // the tracker's texts at the last tick
+    std::string linkSince, countersSince;  // "14:02:11": the start of each part's count
+    std::string statusShown[STATUS_MAX_PARTS];
+    std::string statusTipsShown[STATUS_MAX_PARTS];
+    int statusEdges[STATUS_MAX_PARTS] = {};
+    int statusCount = 0;
+    HWND statusTips = nullptr;
     CommandLineOptions options;
     std::unique_ptr<ConfigBackend> config;
 };

@@ -239,6 +239,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         // As the switcher's reset message does, and a history row of its own.
         TallyResetCounters(tallyStore);
         HistoryNote(window, EVENT_RESET, HISTORY_RESET_BY_USER, nullptr);
+        StatusBarCountersReset(window);
         StatusBarUpdate(window);
         return 0;
 
