@@ -232,30 +232,31 @@ const TimelineLane* LaneOf(const Record& r, const Row& row) {
 }
 
 // Lanes for the span, and where their titles go (returned as rows of
-// source -1). The link lane keeps the bottom; the rest get what is left.
+// source -1). The link lane keeps the bottom; the two groups share the rest,
+// the outputs getting at least a quarter when both have more than fits.
 void LayoutRows(Record& r, std::vector<Row>& titles, int* hiddenMe, int* hiddenOnAir) {
     r.rows.clear();
     titles.clear();
-    *hiddenMe = *hiddenOnAir = 0;
     const int64_t t0 = T0(r), t1 = r.t1;
     const std::vector<int> lit = TimelineSourcesLit(*r.index, r.me, t0, t1);
     const std::vector<int> onAir = TimelineSourcesOnAir(*r.index, t0, t1);
     const int linkTop = r.height - LINK_HEIGHT - 4;
     int y = HEADER_HEIGHT + AXIS_HEIGHT;
+    const int room = std::max(0, (linkTop - y - 2 * TITLE_HEIGHT - 8) / LANE_HEIGHT);
+    const int nMe = static_cast<int>(lit.size()), nOut = static_cast<int>(onAir.size());
+    int outShare = std::min(nOut, std::max(room / 4, room - nMe));
+    const int meShare = std::min(nMe, room - outShare);
+    outShare = std::min(nOut, room - meShare);
+    *hiddenMe = nMe - meShare;
+    *hiddenOnAir = nOut - outShare;
     const int groups[2] = {ROW_ME, ROW_ONAIR};
     const std::vector<int>* sources[2] = {&lit, &onAir};
+    const int shares[2] = {meShare, outShare};
     for (int g = 0; g < 2; ++g) {
         titles.push_back({groups[g], -1, y, y + TITLE_HEIGHT});
         y += TITLE_HEIGHT;
-        const std::vector<int>& list = *sources[g];
-        for (size_t i = 0; i < list.size(); ++i) {
-            // The outputs' group keeps room for its title and one lane.
-            const int reserve = g == 0 ? TITLE_HEIGHT + LANE_HEIGHT : 0;
-            if (y + LANE_HEIGHT > linkTop - reserve) {
-                (g == 0 ? *hiddenMe : *hiddenOnAir) = static_cast<int>(list.size() - i);
-                break;
-            }
-            r.rows.push_back({groups[g], list[i], y + 1, y + 1 + BAR_HEIGHT});
+        for (int i = 0; i < shares[g]; ++i) {
+            r.rows.push_back({groups[g], (*sources[g])[static_cast<size_t>(i)], y + 1, y + 1 + BAR_HEIGHT});
             y += LANE_HEIGHT;
         }
         y += 4;
@@ -300,6 +301,13 @@ void Bar(Record& r, int left, int right, int top, int bottom, int level) {
     if (level != ONAIR_OFF && right - left >= 34) r.letters.push_back({left, right, top, bottom, level});
 }
 
+// An output lane: on air draws as program does, lettered "AIR".
+void OnAirBar(Record& r, int left, int right, int top, int bottom) {
+    const size_t lettered = r.letters.size();
+    Bar(r, left, right, top, bottom, ONAIR_PROGRAM);
+    if (r.letters.size() > lettered) r.letters.back().level = -1;
+}
+
 // One lane's bars: a run of columns in one class is one bar; a class entered
 // and left inside a column (a glitch) is that column's class, so it shows as
 // a bar one pixel wide.
@@ -315,9 +323,8 @@ void DrawLane(Record& r, const Row& row) {
     for (int i = 1; i <= n; ++i) {
         const int next = i < n ? TimelineCellClass(r.cells[static_cast<size_t>(i)], lane->levels) : -1;
         if (next == cls) continue;
-        // On-air lanes are 0 or 1: on air draws as program does.
-        const int level = row.group == ROW_ME ? cls : cls ? ONAIR_PROGRAM : ONAIR_OFF;
-        Bar(r, r.graph.left + start, r.graph.left + i, row.top, row.bottom, level);
+        if (row.group == ROW_ME) Bar(r, r.graph.left + start, r.graph.left + i, row.top, row.bottom, cls);
+        else if (cls) OnAirBar(r, r.graph.left + start, r.graph.left + i, row.top, row.bottom);
         start = i;
         cls = next;
     }
@@ -521,7 +528,7 @@ void Render(Record& r) {
     for (const Letters& l : r.letters) {
         SetTextColor(dc, l.level == ONAIR_LOOKAHEAD ? RGB(0, 0, 0) : RGB(255, 255, 255));
         RECT box = {l.left + 4, l.top, l.right - 2, l.bottom};
-        Text(dc, OnAirLevelLetters(static_cast<OnAirLevel>(l.level)), box, DT_LEFT | DT_VCENTER);
+        Text(dc, l.level < 0 ? "AIR" : OnAirLevelLetters(static_cast<OnAirLevel>(l.level)), box, DT_LEFT | DT_VCENTER);
     }
     if (index.events == 0) {
         SetTextColor(dc, RGB(90, 90, 90));

@@ -4,7 +4,9 @@
 // between green ones (read back from the screen); its tool tip gives level and
 // length; a click on it selects that event's row in the history, which
 // View -> History then shows; and the view draws again only when the data
-// changed. Leaves artifacts/timeline_view.bmp.
+// changed. The span zooms between 100 ms and 24 h, pans off now and follows
+// it again; an alarm marker and a line error land in their columns. Leaves
+// artifacts/timeline_view.bmp.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -159,6 +161,65 @@ TEST_F(TimelineViewTest, AGlitchShorterThanAPixelIsOneColumnInItsColourAndAClick
     const int top = static_cast<int>(SendMessageA(list, LVM_GETTOPINDEX, 0, 0));
     const int page = static_cast<int>(SendMessageA(list, LVM_GETCOUNTPERPAGE, 0, 0));
     EXPECT_TRUE(row >= top && row < top + page) << "row " << row << ", top " << top << ", page " << page;
+}
+
+TEST_F(TimelineViewTest, ZoomStopsAtItsBoundsPanLeavesNowAndMarkersAndErrorsLandInTheirColumns) {
+    HistoryEvent e;
+    std::memset(&e, 0, sizeof e);
+    e.timeMs = t0;
+    e.kind = EVENT_CONNECT;
+    HistoryTakeEvent(window, e);
+    HistoryTakeEvent(window, Me1Source5(t0 + 1000, true));
+    e.timeMs = t0 + 20000;
+    e.kind = EVENT_LINE_ERROR;
+    e.code = 8;
+    HistoryTakeEvent(window, e);
+    HistoryTakeEvent(window, Me1Source5(t0 + 50000, false));
+    TimelineAddMarker(*TimelineViewIndex(window), t0 + 30000, 1, "flicker ME 1 PGM source 5");
+
+    SendMessageA(window, WM_COMMAND, IDM_VIEW_TIMELINE, 0);
+    HWND view = TimelineViewFind(window);
+    ASSERT_NE(view, nullptr);
+    Tick();
+    // Not connected: "now" is the newest event, and the right edge sits at it.
+    int64_t a = 0, b = 0;
+    TimelineViewGetSpan(view, &a, &b);
+    EXPECT_TRUE(TimelineViewFollowing(view));
+    EXPECT_GT(b, t0 + 50000);
+    EXPECT_LE(b, t0 + 50000 + (b - a) / 100) << "within a column of the newest event";
+
+    for (int i = 0; i < 30; ++i) SendMessageA(view, WM_KEYDOWN, VK_SUBTRACT, 0);
+    TimelineViewGetSpan(view, &a, &b);
+    EXPECT_EQ(b - a, 24 * 3600 * 1000LL);
+    for (int i = 0; i < 40; ++i) SendMessageA(view, WM_KEYDOWN, VK_ADD, 0);
+    TimelineViewGetSpan(view, &a, &b);
+    EXPECT_EQ(b - a, 100);
+    EXPECT_TRUE(TimelineViewFollowing(view)) << "zooming keeps the right edge at now";
+    SendMessageA(view, WM_KEYDOWN, VK_LEFT, 0);
+    int64_t a2 = 0, b2 = 0;
+    TimelineViewGetSpan(view, &a2, &b2);
+    EXPECT_FALSE(TimelineViewFollowing(view));
+    EXPECT_EQ(b2, b - 100 / 8);
+    SendMessageA(view, WM_KEYDOWN, VK_END, 0);
+    EXPECT_TRUE(TimelineViewFollowing(view));
+
+    // A minute from the connect: the alarm at 30 s and the line error at 20 s.
+    TimelineViewSetSpan(view, t0, t0 + 60000);
+    UpdateWindow(view);
+    RECT lane;
+    ASSERT_TRUE(TimelineViewLaneRect(view, 0, 5, &lane));
+    const int columns = lane.right - lane.left;
+    const int alarmX = lane.left + static_cast<int>(30000LL * columns / 60000);
+    const int errorX = lane.left + static_cast<int>(20000LL * columns / 60000);
+    RECT link;
+    GetClientRect(view, &link);
+    const int linkY = link.bottom - 12;  // inside the link lane, above the view's bottom margin
+    EXPECT_EQ(At(view, alarmX, (lane.top + lane.bottom) / 2), RGB(150, 40, 180)) << "the alarm's line crosses the lane";
+    EXPECT_EQ(At(view, errorX, linkY), RGB(200, 0, 0)) << "a red tick where the line error was";
+    EXPECT_NE(At(view, errorX + 3, linkY), RGB(200, 0, 0));
+    EXPECT_NE(TimelineViewTipAt(view, alarmX, lane.top - 30).find("Alarm at "), std::string::npos);
+    EXPECT_NE(TimelineViewTipAt(view, errorX, linkY).find("1 line errors"), std::string::npos)
+        << TimelineViewTipAt(view, errorX, linkY);
 }
 
 }  // namespace
