@@ -252,6 +252,17 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         AppExit(window);
         return 0;
 
+    // A recording replayed brings its own, older times: the timeline starts
+    // afresh with its events (the index has taken in the book up to here).
+    case IDM_REPLAY_OPEN: {
+        const TimelineIndex* index = TimelineViewIndex(window);
+        const uint64_t before = index ? index->nextSeq : 0;
+        RecordingViewCommand(window, IDM_REPLAY_OPEN);
+        if (index && ReplayRunning(window)) TimelineViewRestart(window, before);
+        StatusBarShowRecording(window);
+        return 0;
+    }
+
     // The views of the "View" menu share the client area: On Air takes it
     // from the history and the terminal screen and gives it back to either.
     case IDM_VIEW_ONAIR:

@@ -345,6 +345,8 @@ void DrawLink(Record& r, const Row& row) {
         const TimelineLinkCell& c = r.linkCells[static_cast<size_t>(i)];
         const int x = r.graph.left + i;
         const int state = TimelineCellClass(c.state, true);
+        // Before the oldest event held nothing is known: not shaded as down.
+        if (Boundary(r, i + 1) <= r.index->firstMs) continue;
         if (state == TIMELINE_LINK_SILENT) Fill(r, x, row.top, x + 1, row.bottom, SILENT_SHADE);
         else if (state == TIMELINE_LINK_DOWN) Fill(r, x, row.top, x + 1, row.bottom, DOWN_SHADE);
         if (c.bytes) {
@@ -973,6 +975,21 @@ void TimelineViewSetSelect(HWND parent, TimelineSelectFn select, void* context) 
 void TimelineViewFollow(HWND parent) {
     Record* r = RecordOf(parent);
     if (r && r->book) TimelineFollow(*r->index, *r->book);
+}
+
+void TimelineViewRestart(HWND parent, uint64_t fromSeq) {
+    Record* r = RecordOf(parent);
+    if (!r) return;
+    TimelineInit(*r->index);
+    r->index->nextSeq = fromSeq;
+    if (r->book) {
+        r->index->bookFirstSeq = r->book->firstSeq;
+        TimelineFollow(*r->index, *r->book);
+    }
+    r->following = true;
+    r->selectedMs = -1;
+    r->drawn = false;
+    Refresh(*r);
 }
 
 void TimelineViewTick(HWND parent) {

@@ -32,6 +32,10 @@ void TimelineViewSetSelect(HWND parent, TimelineSelectFn select, void* context);
 // Takes in the book's new events; call it where the history drains (cheap
 // when there is nothing new).
 void TimelineViewFollow(HWND parent);
+// Starts the timeline afresh from the book's event `fromSeq` on (a recording
+// opened for replay brings its own, older times, which must not be drawn
+// after the newer ones held).
+void TimelineViewRestart(HWND parent, uint64_t fromSeq);
 // The tick: follows, moves the span along while it follows now, and redraws
 // when the span or the data changed (only while shown).
 void TimelineViewTick(HWND parent);
