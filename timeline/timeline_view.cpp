@@ -69,6 +69,11 @@ struct Letters {  // a run wide enough for its level's letters
     int level;
 };
 
+struct EdlChoice {
+    int me = 0;
+    int fps = FPS_25;
+};
+
 struct Record {
     std::unique_ptr<TimelineIndex> index;
     const HistoryBook* book = nullptr;
@@ -110,6 +115,7 @@ struct Record {
     int64_t dragT1 = 0;
     int redraws = 0;
     double lastRenderMs = 0;
+    EdlChoice edl;  // the last choice is offered again
 };
 
 Record* RecordOf(HWND parent) { return parent ? static_cast<Record*>(GetPropA(parent, PROPERTY)) : nullptr; }
@@ -871,10 +877,6 @@ void WriteWhole(HWND owner, const std::string& path, const std::string& bytes) {
     MessageBoxA(owner, text, "Qorvex V-1.0", MB_ICONWARNING | MB_OK);
 }
 
-struct EdlChoice {
-    int me = 0;
-    int fps = FPS_25;
-};
 const char* const FPS_NAMES[] = {"25", "29.97 drop-frame", "30", "50", "59.94 drop-frame"};
 
 INT_PTR CALLBACK EdlDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -917,7 +919,7 @@ void SaveAsRun(HWND parent, Record& r) {
 }
 
 void SaveEdl(HWND parent, Record& r) {
-    static EdlChoice choice;  // the last choice is offered again
+    EdlChoice& choice = r.edl;
     if (r.me != ONAIR_ALL_ME) choice.me = r.me;
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(parent, GWLP_HINSTANCE));
     if (DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_TIMELINE_EDL), parent, EdlDialogProc,

@@ -5,7 +5,8 @@
 // length; a click on it selects that event's row in the history, which
 // View -> History then shows; and the view draws again only when the data
 // changed. The span zooms between 100 ms and 24 h, pans off now and follows
-// it again; an alarm marker and a line error land in their columns. Leaves
+// it again; an alarm marker and a line error land in their columns; after a
+// restart (a replay) older times are drawn as they are. Leaves
 // artifacts/timeline_view.bmp.
 #include <windows.h>
 #include <commctrl.h>
@@ -220,6 +221,20 @@ TEST_F(TimelineViewTest, ZoomStopsAtItsBoundsPanLeavesNowAndMarkersAndErrorsLand
     EXPECT_NE(TimelineViewTipAt(view, alarmX, lane.top - 30).find("Alarm at "), std::string::npos);
     EXPECT_NE(TimelineViewTipAt(view, errorX, linkY).find("1 line errors"), std::string::npos)
         << TimelineViewTipAt(view, errorX, linkY);
+
+    // A recording replayed brings older times: restarted, the timeline holds
+    // them as they are instead of piling them up at the newest time held.
+    TimelineViewRestart(window, HistoryTheBook(window).endSeq);
+    const int64_t older = t0 - 7200000;
+    HistoryTakeEvent(window, Me1Source5(older, true));
+    HistoryTakeEvent(window, Me1Source5(older + 1000, false));
+    Tick();
+    EXPECT_EQ(TimelineViewIndex(window)->firstMs, older);
+    EXPECT_EQ(TimelineViewIndex(window)->lastMs, older + 1000);
+    TimelineViewGetSpan(view, &a, &b);
+    EXPECT_TRUE(TimelineViewFollowing(view));
+    EXPECT_GT(b, older + 1000);
+    EXPECT_LT(b, t0);
 }
 
 }  // namespace
