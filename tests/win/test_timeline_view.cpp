@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -221,6 +222,40 @@ TEST_F(TimelineViewTest, ZoomStopsAtItsBoundsPanLeavesNowAndMarkersAndErrorsLand
     EXPECT_NE(TimelineViewTipAt(view, alarmX, lane.top - 30).find("Alarm at "), std::string::npos);
     EXPECT_NE(TimelineViewTipAt(view, errorX, linkY).find("1 line errors"), std::string::npos)
         << TimelineViewTipAt(view, errorX, linkY);
+
+    // One ME: source 5 is lit on ME 1 only.
+    TimelineViewSelectMe(view, 1);
+    EXPECT_FALSE(TimelineViewLaneRect(view, 0, 5, &lane));
+    TimelineViewSelectMe(view, 0);
+    EXPECT_TRUE(TimelineViewLaneRect(view, 0, 5, &lane));
+
+    // The wheel zooms around the pointer: the time under it stays under it.
+    const int px = lane.left + columns / 4;
+    auto timeAt = [&](int x) {
+        int64_t s0 = 0, s1 = 0;
+        TimelineViewGetSpan(view, &s0, &s1);
+        return s0 + (x - lane.left) * (s1 - s0) / columns;
+    };
+    const int64_t under = timeAt(px);
+    POINT screen = {px, lane.top};
+    ClientToScreen(view, &screen);
+    SendMessageA(view, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), MAKELPARAM(screen.x, screen.y));
+    TimelineViewGetSpan(view, &a, &b);
+    EXPECT_EQ(b - a, 30000);
+    EXPECT_LE(std::llabs(timeAt(px) - under), 30000 / columns + 1);
+
+    // A drag of 100 pixels to the left shows what came 100 columns later,
+    // and is no click: the history's selection stays as it was.
+    HWND list = GetDlgItem(window, IDC_HISTORY_LIST);
+    const LRESULT selected = SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(lane.left + 300, lane.top + 2));
+    SendMessageA(view, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(lane.left + 250, lane.top + 2));
+    SendMessageA(view, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(lane.left + 200, lane.top + 2));
+    SendMessageA(view, WM_LBUTTONUP, 0, MAKELPARAM(lane.left + 200, lane.top + 2));
+    TimelineViewGetSpan(view, &a2, &b2);
+    EXPECT_EQ(b2 - b, 100 * 30000LL / columns);
+    EXPECT_FALSE(TimelineViewFollowing(view));
+    EXPECT_EQ(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), selected);
 
     // A recording replayed brings older times: restarted, the timeline holds
     // them as they are instead of piling them up at the newest time held.
