@@ -60,13 +60,29 @@ void FeedDay(TimelineIndex& index, size_t events) {
 
 struct Figures {
     double best, median, worst;
+    double drawMedian;  // the back buffer alone, without the copy to the screen
 };
+double Since(const LARGE_INTEGER& from) {
+    LARGE_INTEGER f, now;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&now);
+    return 1000.0 * static_cast<double>(now.QuadPart - from.QuadPart) / static_cast<double>(f.QuadPart);
+}
+// A redraw as the operator sees it: the back buffer drawn, then painted.
 Figures Time(HWND view, int64_t t0, int64_t t1, int rounds) {
     TimelineViewSetSpan(view, t0, t1);
-    std::vector<double> ms;
-    for (int i = 0; i < rounds; ++i) ms.push_back(TimelineViewRender(view));
+    std::vector<double> ms, draw;
+    for (int i = 0; i < rounds; ++i) {
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        draw.push_back(TimelineViewRender(view));
+        UpdateWindow(view);
+        GdiFlush();
+        ms.push_back(Since(start));
+    }
     std::sort(ms.begin(), ms.end());
-    return {ms.front(), ms[ms.size() / 2], ms.back()};
+    std::sort(draw.begin(), draw.end());
+    return {ms.front(), ms[ms.size() / 2], ms.back(), draw[draw.size() / 2]};
 }
 
 }  // namespace
@@ -114,8 +130,10 @@ int main(int argc, char** argv) {
         TimelineViewSelectMe(view, c.me);
         const Figures fig = Time(view, c.t0, c.t1, 15);
         const size_t lanes = TimelineSourcesLit(index, c.me, c.t0, c.t1).size();
-        std::printf("redraw %-30s %3zu lanes: median %6.2f ms (best %6.2f, worst %6.2f) %s\n", c.name, lanes,
-                    fig.median, fig.best, fig.worst, fig.median < 30.0 ? "within 30 ms" : "OVER the 30 ms goal");
+        std::printf("redraw %-30s %3zu lanes: median %6.2f ms (best %6.2f, worst %6.2f; drawing %5.2f, the rest "
+                    "painting) %s\n",
+                    c.name, lanes, fig.median, fig.best, fig.worst, fig.drawMedian,
+                    fig.median < 30.0 ? "within 30 ms" : "OVER the 30 ms goal");
         within = within && fig.median < 30.0;
     }
     std::printf("index memory %.1f bytes per held event\n",
