@@ -20,6 +20,7 @@
 #include "serial/status_core.h"
 #include "tally/protocol.h"
 #include "tally/store.h"
+#include "timeline/timeline_view.h"
 
 HINSTANCE appInstance = nullptr;
 HWND appMainWindow = nullptr;
@@ -101,6 +102,7 @@ void AppLayoutViews(HWND window) {
     const RECT area = AppViewArea(window);
     HistoryViewLayout(window, area);
     OnAirViewLayout(window, area);
+    TimelineViewLayout(window, area);
 }
 
 // ---- Commands ---------------------------------------------------------------
@@ -251,21 +253,40 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         AppExit(window);
         return 0;
 
+    // A recording replayed brings its own, older times: the timeline starts
+    // afresh with its events (the index has taken in the book up to here).
+    case IDM_REPLAY_OPEN: {
+        const TimelineIndex* index = TimelineViewIndex(window);
+        const uint64_t before = index ? index->nextSeq : 0;
+        RecordingViewCommand(window, IDM_REPLAY_OPEN);
+        if (index && ReplayRunning(window)) TimelineViewRestart(window, before);
+        StatusBarShowRecording(window);
+        return 0;
+    }
+
     // The views of the "View" menu share the client area: On Air takes it
     // from the history and the terminal screen and gives it back to either.
     case IDM_VIEW_ONAIR:
         HistoryViewShow(window, false);
+        TimelineViewShow(window, false);
         if (OnAirViewCreate(window)) AppLayoutViews(window);
         OnAirViewShow(window, true);
+        return 0;
+    case IDM_VIEW_TIMELINE:
+        HistoryViewShow(window, false);
+        OnAirViewShow(window, false);
+        TimelineViewShow(window, true);
         return 0;
     case IDM_VIEW_HISTORY:
     case IDM_VIEW_SCREEN:
         OnAirViewShow(window, false);
+        TimelineViewShow(window, false);
         HistoryViewCommand(window, LOWORD(wParam));
         return 0;
 
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
+        if (TimelineViewCommand(window, LOWORD(wParam))) return 0;
         if (RecordingViewCommand(window, LOWORD(wParam))) {
             StatusBarShowRecording(window);
             return 0;
@@ -299,6 +320,8 @@ void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_A
 // for the screen is printed there as "<CE-...>".
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
+    // The timeline's index keeps in step with the book as it fills.
+    TimelineViewFollow(window);
     if (event.flags & HISTORY_FLAG_SCREEN) {
         char text[32];
         const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
@@ -307,6 +330,14 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
 }
 
 std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
+
+// A click on the timeline selects the history's row of that event; a double
+// click also gives the history the client area.
+void SelectFromTimeline(void* context, uint64_t seq, bool show) {
+    HWND window = static_cast<HWND>(context);
+    HistoryViewSelectSeq(window, seq);
+    if (show) SendMessageA(window, WM_COMMAND, IDM_VIEW_HISTORY, 0);
+}
 
 LRESULT OnCreate(HWND window) {
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
@@ -327,6 +358,8 @@ LRESULT OnCreate(HWND window) {
         HistorySetListener(window, OnHistoryEvent, window);
         HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
+        TimelineViewCreate(window, &HistoryTheBook(window), &s->link.connected);
+        TimelineViewSetSelect(window, SelectFromTimeline, window);
         AppLayoutViews(window);
     }
     return created;
@@ -341,6 +374,7 @@ LRESULT OnDestroy(HWND window) {
     // recording before they close.
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
+    TimelineViewDestroy(window);  // its index follows the history's book
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
     PostQuitMessage(0);
@@ -382,6 +416,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
+            TimelineViewTick(window);
             RecordingViewPump(window);
             return 0;
         }
@@ -410,6 +445,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SETFOCUS:
         // Keys go to the list while it is shown.
         if (HistoryViewShown(window)) SetFocus(GetDlgItem(window, IDC_HISTORY_LIST));
+        else if (TimelineViewShown(window)) SetFocus(TimelineViewFind(window));
         return 0;
     case WM_APP_PLACE_CARET:
         CaretPlaceAt(window, static_cast<int>(wParam), static_cast<int>(lParam));

@@ -617,6 +617,30 @@ int HistoryViewCommand(HWND window, int id) {
     }
 }
 
+long long HistoryViewSelectSeq(HWND window, uint64_t seq) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state || !List(window)) return -1;
+    HistoryDrain(window);
+    const HistoryBook& b = state->book;
+    const size_t rows = HistoryViewSize(b);
+    if (rows == 0) return -1;
+    // Rows are in sequence order: the last row at or before seq.
+    size_t lo = 0, hi = rows;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (HistoryViewSeq(b, mid) <= seq) lo = mid + 1;
+        else hi = mid;
+    }
+    const size_t row = lo > 0 ? lo - 1 : 0;
+    UpdateList(window, true);
+    SelectRow(window, static_cast<int>(row));
+    // The tick must not scroll the selection away to the newest row.
+    state->following = false;
+    state->rowsWhenLeft = rows;
+    UpdateInfo(window);
+    return static_cast<long long>(row);
+}
+
 int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
     HistoryViewState* state = HistoryState(window);
     if (!state) return 0;

@@ -183,3 +183,24 @@
 #define IDC_ONAIR_ME4     1404
 #define IDC_ONAIR_ALL     1405
 #define IDC_ONAIR_DETAIL  1406
+
+// ---- Timeline menu items (40700-40799) -------------------------------------------
+// "View" -> "Timeline": the Timeline view fills the client area.
+#define IDM_VIEW_TIMELINE         40700
+// "Timeline": the as-run log, zoom and following now.
+#define IDM_TIMELINE_SAVE_ASRUN   40710
+#define IDM_TIMELINE_SAVE_EDL     40711
+#define IDM_TIMELINE_ZOOM_IN      40712
+#define IDM_TIMELINE_ZOOM_OUT     40713
+#define IDM_TIMELINE_FOLLOW       40714
+
+// ---- Timeline dialog and controls (dialog 190, controls 1600-1699) ---------------
+#define IDD_TIMELINE_EDL          190
+#define IDC_TIMELINE_VIEW         1600
+#define IDC_TIMELINE_ME1          1601
+#define IDC_TIMELINE_ME2          1602
+#define IDC_TIMELINE_ME3          1603
+#define IDC_TIMELINE_ME4          1604
+#define IDC_TIMELINE_ALL          1605
+#define IDC_TIMELINE_EDL_ME       1610
+#define IDC_TIMELINE_EDL_FPS      1611

@@ -181,7 +181,7 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
         {"Exit", 32775, false, false, {}},
         // The history's menus stand after the original ones.
         {"&View", 0, true, false, {{"&History", 40100, false, false, {}}, {"&Terminal Screen", 40101, false, false, {}},
-                   {"&On Air", 40400, false, false, {}}}},
+                   {"&On Air", 40400, false, false, {}}, {"T&imeline", 40700, false, false, {}}}},
         {"Hi&story", 0, true, false,
          {{"&Copy\tCtrl+C", 40110, false, false, {}},
           {"&Find...\tCtrl+F", 40111, false, false, {}},
@@ -204,6 +204,13 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"1&0x", 40313, false, false, {}},
           {"As &Fast as Possible", 40314, false, false, {}},
           {"&Jump to End", 40315, false, true, {}}}},
+        {"Time&line", 0, true, false,
+         {{"Save &As-Run...", 40710, false, false, {}},
+          {"Save As-Run &EDL...", 40711, false, false, {}},
+          {"", 0, false, true, {}},
+          {"Zoom &In\t+", 40712, false, false, {}},
+          {"Zoom &Out\t-", 40713, false, false, {}},
+          {"&Follow Now\tEnd", 40714, false, false, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
