@@ -48,10 +48,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The status bar along the bottom of the main window (child id below), its
-// layout on WM_SIZE and its texts, refreshed on the tick; a seventh part
-// shows recording and replay while there is something to say.
+// layout on WM_SIZE and its texts, refreshed on the tick; a further part
+// shows recording and replay while there is something to say, and one more
+// MQTT's state while MQTT is on (both through StatusBarShowRecording).
 constexpr int IDC_STATUS_BAR = 100;
 constexpr int STATUS_PARTS = 6;
+constexpr int STATUS_EXTRA_PARTS = 2;
 HWND StatusBarCreate(HWND window);
 void StatusBarLayout(HWND window);
 void StatusBarUpdate(HWND window);
@@ -68,14 +70,19 @@ void StatusBarShowRecording(HWND window);
 typedef int (*AppExitQuestionFn)(HWND owner, const std::string& files);
 int AppAskExit(HWND owner, const std::string& files);
 
+struct AppMqtt;  // app/mqtt_link.cpp
+
 struct MainWindowRecord {
     HistoryRing* ring = nullptr;
     CaptureRing* capture = nullptr;  // every read and link event, for recordings
     AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
-    std::string statusShown[STATUS_PARTS + 1];
+    std::string statusShown[STATUS_PARTS + STATUS_EXTRA_PARTS];
+    int statusExtras = 0;      // which extra parts are laid out: 1 recording, 2 MQTT
+    StatusTexts statusTexts;   // what the last update showed (the MQTT link report reads it)
     CommandLineOptions options;
     std::unique_ptr<ConfigBackend> config;
+    AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 
@@ -95,6 +102,31 @@ bool AppExit(HWND window);
 std::string AppOpenFiles(HWND window);
 // The "log-start" line's details: program version, port and settings.
 std::string AppLogStartDetails(HWND window);
+
+// ---- MQTT (app/mqtt_link.cpp) ----------------------------------------------------
+// This run's MQTT settings: the saved ones with --mqtt and --mqtt-name over them.
+void AppMqttLoad(HWND window, ConfigBackend* config, const CommandLineOptions& options);
+// The publisher runs from Connect to Disconnect (a lost port keeps it: the
+// broker hears "Port lost") while MQTT is on. Start does nothing when off.
+void AppMqttStart(HWND window);
+// The last tally and link state, then offline and DISCONNECT: on a thread of
+// its own (wait false: Disconnect) or before returning (wait true).
+void AppMqttStop(HWND window, bool wait);
+// Exit: the stop waited for, and any earlier one too.
+void AppMqttEnd(HWND window);
+// Each drain of the history's ring (every 200 ms): the tally, as it changes.
+void AppMqttDrain(HWND window);
+// Each refresh tick, after StatusBarUpdate: the link's state and figures.
+void AppMqttTick(HWND window);
+// Where an alarm goes once the watch rules reach the application: one JSON
+// text, QoS 1. False when not published (MQTT off, or the queue full).
+bool AppMqttAlarm(HWND window, const std::string& json);
+// "MQTT connected", the client's error, or "" while MQTT is off.
+std::string AppMqttStatusText(HWND window);
+// What an empty name stands for: "GALLERY2-COM3".
+std::string AppMqttDefaultName(HWND window);
+// Network -> MQTT...: the dialog; changes are saved and take effect at once.
+void AppMqttCommand(HWND window);
 
 // The WM_COMMAND dispatch of the main window and the refresh rule of its tick.
 LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam);

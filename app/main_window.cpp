@@ -219,12 +219,23 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         StatusBarShowRecording(window);
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
+        else
+            AppMqttStart(window);
+        StatusBarShowRecording(window);
         return 0;
 
     case IDM_DISCONNECT:
         PortWatchOnCommand(window);
         CaretHide(window);
         PortClose(window);
+        // The broker hears the link as it ended, then offline.
+        StatusBarUpdate(window);
+        AppMqttStop(window, false);
+        StatusBarShowRecording(window);
+        return 0;
+
+    case IDM_MQTT_SETTINGS:
+        AppMqttCommand(window);
         return 0;
 
     case IDM_SETTINGS:
@@ -340,6 +351,9 @@ LRESULT OnDestroy(HWND window) {
     // recording before they close.
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
+    // The broker gets the final state before the link says offline.
+    StatusBarUpdate(window);
+    AppMqttEnd(window);
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
     PostQuitMessage(0);
@@ -358,6 +372,7 @@ LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
     PortWatchTick(window);
     StatusBarUpdate(window);
+    AppMqttTick(window);
     OnAirViewTick(window);
     return 0;
 }
@@ -382,6 +397,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
             RecordingViewPump(window);
+            AppMqttDrain(window);  // the tally reaches the broker as the ring drains
             return 0;
         }
         if (wParam == RECORDING_TIMER) {

@@ -72,6 +72,7 @@ void StatusBarUpdate(HWND window) {
                          static_cast<uint32_t>(GetTickCount()), TallyMessageCount(c), TallyFramingErrorCount(c),
                          line, link.lost};
     const StatusTexts t = app->statusTracker.Update(in);
+    app->statusTexts = t;
     const PortSettings& p = s->settings;
     SetPart(bar, app->statusShown[0], 0,
             StatusPortText(p.portNumber, static_cast<uint32_t>(p.baudRate), p.dataBits, p.parity, p.stopBits));
@@ -83,26 +84,36 @@ void StatusBarUpdate(HWND window) {
     StatusBarShowRecording(window);
 }
 
-// The status bar gets a seventh part while recording or replay has
-// something to say.
+// The status bar gets further parts while recording or replay has something
+// to say and while MQTT is on, in that order; the last one takes the rest.
 void StatusBarShowRecording(HWND window) {
     HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
     MainWindowRecord* app = MainWindowFrom(window);
     if (!bar || !app) return;
-    const std::string text = RecordingStatusText(window);
-    int edges[STATUS_PARTS + 1];
-    const int parts = static_cast<int>(SendMessageA(bar, SB_GETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges)));
-    if (!text.empty() && parts == STATUS_PARTS) {
-        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room, the rest is ours
-        edges[STATUS_PARTS] = -1;
-        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges));
-        app->statusShown[STATUS_PARTS].assign(1, '\x01');
-    } else if (text.empty() && parts == STATUS_PARTS + 1) {
-        edges[STATUS_PARTS - 1] = -1;
-        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS, reinterpret_cast<LPARAM>(edges));
-        return;
+    const std::string texts[STATUS_EXTRA_PARTS] = {RecordingStatusText(window), AppMqttStatusText(window)};
+    int extras = 0, count = 0;
+    for (int i = 0; i < STATUS_EXTRA_PARTS; ++i)
+        if (!texts[i].empty()) {
+            extras |= 1 << i;
+            ++count;
+        }
+    if (extras != app->statusExtras || SendMessageA(bar, SB_GETPARTS, 0, 0) != STATUS_PARTS + count) {
+        int edges[STATUS_PARTS + STATUS_EXTRA_PARTS];
+        for (int i = 0; i < STATUS_PARTS; ++i) edges[i] = STATUS_PART_EDGES[i];
+        if (count) edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room
+        // A recording's part is as wide as its text needs when MQTT follows.
+        if (count == 2) edges[STATUS_PARTS] = edges[STATUS_PARTS - 1] + 300;
+        edges[STATUS_PARTS + count - 1] = -1;
+        SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + count, reinterpret_cast<LPARAM>(edges));
+        for (int i = STATUS_PARTS; i < STATUS_PARTS + STATUS_EXTRA_PARTS; ++i) app->statusShown[i].assign(1, '\x01');
+        app->statusExtras = extras;
     }
-    if (!text.empty()) SetPart(bar, app->statusShown[STATUS_PARTS], STATUS_PARTS, text);
+    int part = STATUS_PARTS;
+    for (int i = 0; i < STATUS_EXTRA_PARTS; ++i)
+        if (!texts[i].empty()) {
+            SetPart(bar, app->statusShown[part], part, texts[i]);
+            ++part;
+        }
 }
 
 void ScreenPaint(HWND window, HDC dc, const RECT& area) {

@@ -57,6 +57,10 @@
 // "Reset Counters": zeroes the receive counters as the reset message does.
 #define IDM_RESET_COUNTERS        40600
 
+// ---- Network menu (40700-40799) ----------------------------------------------
+// "Network" -> "MQTT...": the broker the link and the tally are published to.
+#define IDM_MQTT_SETTINGS         40700
+
 // ---- On Air menu items (40400-40499) ---------------------------------------
 // "View" -> "On Air": the On Air view fills the client area.
 #define IDM_VIEW_ONAIR            40400
@@ -71,6 +75,7 @@
 #define IDD_DISPLAY_NAMES 135
 #define IDD_HISTORY_FIND  140
 #define IDD_DETECT        180
+#define IDD_MQTT          190
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
@@ -177,3 +182,12 @@
 #define IDC_ONAIR_ME4     1404
 #define IDC_ONAIR_ALL     1405
 #define IDC_ONAIR_DETAIL  1406
+
+// ---- MQTT dialog controls (1600-1699) ---------------------------------------------
+#define IDC_MQTT_ENABLED  1600
+#define IDC_MQTT_HOST     1601
+#define IDC_MQTT_PORT     1602
+#define IDC_MQTT_NAME     1603
+#define IDC_MQTT_TOPIC    1604
+#define IDC_MQTT_USER     1605
+#define IDC_MQTT_PASSWORD 1606

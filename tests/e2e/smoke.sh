@@ -68,7 +68,9 @@ expected='0	0	popup	"Action"
 12.4	40312	checked	"&1x"
 12.5	40313	-	"1&0x"
 12.6	40314	-	"As &Fast as Possible"
-12.7	40315	grayed	"&Jump to End"'
+12.7	40315	grayed	"&Jump to End"
+13	0	popup	"&Network"
+13.0	40700	-	"&MQTT..."'
 if [ "$menu" = "$expected" ]; then qv_pass "live menu: captions, ids, order, only Disconnect and Stop Logging greyed (and what the Recording menu cannot do yet)"; else
   qv_fail "live menu differs"
   printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$menu" >&2

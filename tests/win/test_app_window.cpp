@@ -204,6 +204,7 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"1&0x", 40313, false, false, {}},
           {"As &Fast as Possible", 40314, false, false, {}},
           {"&Jump to End", 40315, false, true, {}}}},
+        {"&Network", 0, true, false, {{"&MQTT...", 40700, false, false, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
