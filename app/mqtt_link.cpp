@@ -6,6 +6,7 @@
 // AppMqttAlarm is where each one goes.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -42,7 +43,9 @@ struct RunningTotal {
 struct AppMqtt {
     MqttConfig config;  // this run's: saved, with the command line over it
     std::unique_ptr<MqttLinkPublisher> publisher;
-    std::thread stopping;  // a Disconnect's stop, still flushing
+    std::thread stopping;               // a Disconnect's stop, perhaps still flushing
+    std::atomic<bool> stopped{true};    // set by that thread when it is done
+    bool startPending = false;          // a start waiting for that stop to end
     RunningTotal bytes, messages, framing, line;
 };
 
@@ -111,6 +114,30 @@ void JoinStopping(AppMqtt& m) {
     if (m.stopping.joinable()) m.stopping.join();
 }
 
+// Starts the publisher now. The broker must never see the same link twice,
+// so a stop still under way comes first: then the start waits for a later
+// tick instead of the window waiting for the stop.
+void StartNow(HWND window, AppMqtt& m) {
+    const SessionState* s = SessionFromWindow(window);
+    m.startPending = false;
+    if (!s || m.publisher || !m.config.enabled || m.config.host.empty()) return;
+    if (!m.stopped.load()) {
+        m.startPending = true;
+        return;
+    }
+    JoinStopping(m);  // ended already: at once
+    MqttLinkSettings settings;
+    settings.broker = MqttConfigBroker(m.config);
+    settings.name = m.config.name;
+    settings.user = m.config.user;
+    settings.password = m.config.password;
+    std::string error;
+    if (!MqttCheckSettings(settings, error)) return;
+    m.publisher.reset(new MqttLinkPublisher(settings, PortName(*s), LineSettings(s->settings)));
+    // Everything the store holds goes out at once.
+    m.publisher->UpdateTally(tallyStore, NowMs(), true);
+}
+
 }  // namespace
 
 std::string AppMqttDefaultName(HWND window) {
@@ -124,27 +151,14 @@ void AppMqttLoad(HWND window, ConfigBackend* config, const CommandLineOptions& o
 }
 
 void AppMqttStart(HWND window) {
-    AppMqtt* m = MqttOf(window);
-    const SessionState* s = SessionFromWindow(window);
-    if (!m || !s || m->publisher || !m->config.enabled || m->config.host.empty()) return;
-    // A Disconnect's stop still under way ends first: the broker then never
-    // sees the same link twice.
-    JoinStopping(*m);
-    MqttLinkSettings settings;
-    settings.broker = MqttConfigBroker(m->config);
-    settings.name = m->config.name;
-    settings.user = m->config.user;
-    settings.password = m->config.password;
-    std::string error;
-    if (!MqttCheckSettings(settings, error)) return;
-    m->publisher.reset(new MqttLinkPublisher(settings, PortName(*s), LineSettings(s->settings)));
-    // Everything the store holds goes out at once.
-    m->publisher->UpdateTally(tallyStore, NowMs(), true);
+    if (AppMqtt* m = MqttOf(window)) StartNow(window, *m);
 }
 
 void AppMqttStop(HWND window, bool wait) {
     AppMqtt* m = MqttOf(window);
-    if (!m || !m->publisher) return;
+    if (!m) return;
+    m->startPending = false;
+    if (!m->publisher) return;
     // The last tally and the link as it ended, then offline and DISCONNECT.
     m->publisher->UpdateTally(tallyStore, NowMs(), true);
     m->publisher->UpdateLink(Report(window, *m), NowMs(), true);
@@ -155,9 +169,12 @@ void AppMqttStop(HWND window, bool wait) {
         return;
     }
     MqttLinkPublisher* p = publisher.release();
-    m->stopping = std::thread([p] {
+    m->stopped = false;
+    std::atomic<bool>* stopped = &m->stopped;  // the record outlives the thread: Exit joins it
+    m->stopping = std::thread([p, stopped] {
         p->Stop(MQTT_FLUSH_MS);
         delete p;
+        *stopped = true;
     });
 }
 
@@ -173,6 +190,7 @@ void AppMqttDrain(HWND window) {
 
 void AppMqttTick(HWND window) {
     AppMqtt* m = MqttOf(window);
+    if (m && m->startPending && m->stopped.load()) StartNow(window, *m);
     if (!m || !m->publisher) return;
     m->publisher->UpdateTally(tallyStore, NowMs(), false);
     m->publisher->UpdateLink(Report(window, *m), NowMs(), false);
@@ -188,7 +206,7 @@ std::string AppMqttStatusText(HWND window) {
     const AppMqtt* m = app ? app->mqtt : nullptr;
     if (!m || !m->config.enabled) return std::string();
     if (m->publisher) return m->publisher->StatusText();
-    return "MQTT starts with Connect";
+    return m->startPending ? "MQTT starting" : "MQTT starts with Connect";
 }
 
 void AppMqttCommand(HWND window) {

@@ -124,6 +124,18 @@ wait_for 10 compare >/dev/null
 compare && qv_pass "while running: every retained tally is the On Air derivation" ||
   qv_fail "while running: the retained tallies differ from the derivation"
 
+# Disconnect: the link as it ended, then offline; Connect: online again.
+link_is_disconnected() { retained "qorvex/$NAME/link" | grep -q '"state":"Disconnected"'; }
+qv_check "Disconnect" qv_probe command 32771
+wait_for 10 status_is offline && qv_pass "Disconnect: qorvex/$NAME/status offline" ||
+  qv_fail "Disconnect: $(retained "qorvex/$NAME/status")"
+link_is_disconnected && qv_pass "Disconnect: the retained link says Disconnected" ||
+  qv_fail "Disconnect: link $(retained "qorvex/$NAME/link")"
+wait_for 5 mqtt_part_is "MQTT starts with Connect" && qv_pass "status bar: MQTT starts with Connect" ||
+  qv_fail "status bar MQTT part '$(mqtt_part)' while disconnected"
+qv_check "Connect again" qv_probe command 105
+wait_for 10 status_is online && qv_pass "Connect: online again" || qv_fail "Connect: $(retained "qorvex/$NAME/status")"
+
 # The dialog, as the operator finds it with --mqtt in effect.
 if qv_probe command 40700 >/dev/null && qv_probe wait-dialog MQTT 10000 >/dev/null; then
   dialog=$(qv_probe dialog-text MQTT)
