@@ -13,7 +13,6 @@
 #include <string>
 
 #include "config/config_win.h"
-#include "mqtt/mqtt_dialog.h"
 #include "tests/win/serial_test_util.h"
 #include "tests/win/win_artifacts.h"
 
@@ -95,27 +94,6 @@ TEST(MqttSettings, PasswordIsSealedForTheUserInTheIniAndComesBack) {
         EXPECT_EQ(back.host, saved.host);
     }
     DeleteFileA(path.c_str());
-}
-
-TEST(MqttSettings, DialogChecksNameHostAndPort) {
-    MqttConfig c;
-    std::string message;
-    int control = 0;
-    c.enabled = 1;
-    EXPECT_FALSE(MqttDialogCheck(c, message, control));
-    EXPECT_EQ(control, IDC_MQTT_HOST);
-    c.enabled = 0;
-    EXPECT_TRUE(MqttDialogCheck(c, message, control)) << "off: no broker needed";
-    c.host = "10.0.0.9";
-    c.port = 0;
-    EXPECT_FALSE(MqttDialogCheck(c, message, control));
-    EXPECT_EQ(control, IDC_MQTT_PORT);
-    c.port = 1883;
-    c.name = "STUDIO 1";
-    EXPECT_FALSE(MqttDialogCheck(c, message, control));
-    EXPECT_EQ(control, IDC_MQTT_NAME);
-    c.name = "STUDIO_1";
-    EXPECT_TRUE(MqttDialogCheck(c, message, control)) << message;
 }
 
 // Fills the dialog as an operator would and chooses OK.
