@@ -78,8 +78,11 @@ void OnOk(HWND dialog, MqttDialogState& s) {
     MqttConfig c = *s.config;
     c.enabled = IsDlgButtonChecked(dialog, IDC_MQTT_ENABLED) == BST_CHECKED ? 1 : 0;
     c.host = Trimmed(GetText(dialog, IDC_MQTT_HOST));
-    const std::string port = Trimmed(GetText(dialog, IDC_MQTT_PORT));
-    c.port = port.empty() || port.size() > 5 ? 0 : std::stoi(port);  // ES_NUMBER: digits only
+    // ES_NUMBER stops typing, not pasting: anything but a number is port 0.
+    long long port = 0;
+    c.port = ConfigParseInt(Trimmed(GetText(dialog, IDC_MQTT_PORT)), port) && port > 0 && port <= 65535
+                 ? static_cast<int>(port)
+                 : 0;
     c.name = Trimmed(GetText(dialog, IDC_MQTT_NAME));
     c.user = GetText(dialog, IDC_MQTT_USER);
     c.password = GetText(dialog, IDC_MQTT_PASSWORD);
@@ -109,6 +112,11 @@ bool MqttDialogCheck(const MqttConfig& c, std::string& message, int& control) {
     if (c.port < 1 || c.port > 65535) {
         message = "The broker's port is a number from 1 to 65535 (1883 is usual).";
         control = IDC_MQTT_PORT;
+        return false;
+    }
+    if (c.password.size() > MQTT_PASSWORD_MAX) {
+        message = "The password is too long to keep (" + std::to_string(MQTT_PASSWORD_MAX) + " bytes at most).";
+        control = IDC_MQTT_PASSWORD;
         return false;
     }
     if (!c.name.empty() && MqttTopicLevel(c.name) != c.name) {
