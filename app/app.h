@@ -49,8 +49,8 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 // The status bar along the bottom of the main window (child id below), its
 // layout on WM_SIZE and its texts, refreshed on the tick; a further part
-// shows recording and replay while there is something to say, and one more
-// MQTT's state while MQTT is on (both through StatusBarShowRecording).
+// shows MQTT's state while MQTT is on, and one more recording and replay
+// while there is something to say (both through StatusBarShowRecording).
 constexpr int IDC_STATUS_BAR = 100;
 constexpr int STATUS_PARTS = 6;
 constexpr int STATUS_EXTRA_PARTS = 2;
@@ -78,7 +78,7 @@ struct MainWindowRecord {
     AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
     std::string statusShown[STATUS_PARTS + STATUS_EXTRA_PARTS];
-    int statusExtras = 0;      // which extra parts are laid out: 1 recording, 2 MQTT
+    int statusExtras = 0;      // which extra parts are laid out: 1 MQTT, 2 recording
     StatusTexts statusTexts;   // what the last update showed (the MQTT link report reads it)
     CommandLineOptions options;
     std::unique_ptr<ConfigBackend> config;

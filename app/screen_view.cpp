@@ -84,13 +84,14 @@ void StatusBarUpdate(HWND window) {
     StatusBarShowRecording(window);
 }
 
-// The status bar gets further parts while recording or replay has something
-// to say and while MQTT is on, in that order; the last one takes the rest.
+// The status bar gets further parts while MQTT is on and while recording or
+// replay has something to say, in that order; the last one takes the rest
+// (a recording's path may be long, MQTT's text is short).
 void StatusBarShowRecording(HWND window) {
     HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
     MainWindowRecord* app = MainWindowFrom(window);
     if (!bar || !app) return;
-    const std::string texts[STATUS_EXTRA_PARTS] = {RecordingStatusText(window), AppMqttStatusText(window)};
+    const std::string texts[STATUS_EXTRA_PARTS] = {AppMqttStatusText(window), RecordingStatusText(window)};
     int extras = 0, count = 0;
     for (int i = 0; i < STATUS_EXTRA_PARTS; ++i)
         if (!texts[i].empty()) {
@@ -101,8 +102,8 @@ void StatusBarShowRecording(HWND window) {
         int edges[STATUS_PARTS + STATUS_EXTRA_PARTS];
         for (int i = 0; i < STATUS_PARTS; ++i) edges[i] = STATUS_PART_EDGES[i];
         if (count) edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room
-        // A recording's part is as wide as its text needs when MQTT follows.
-        if (count == 2) edges[STATUS_PARTS] = edges[STATUS_PARTS - 1] + 300;
+        // MQTT's part holds its longer errors when a recording's follows.
+        if (count == 2) edges[STATUS_PARTS] = edges[STATUS_PARTS - 1] + 280;
         edges[STATUS_PARTS + count - 1] = -1;
         SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + count, reinterpret_cast<LPARAM>(edges));
         for (int i = STATUS_PARTS; i < STATUS_PARTS + STATUS_EXTRA_PARTS; ++i) app->statusShown[i].assign(1, '\x01');
