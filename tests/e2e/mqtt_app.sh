@@ -49,6 +49,7 @@ wait_for() {
 status_is() { retained "qorvex/$NAME/status" | grep -qx "qorvex/$NAME/status $1"; }
 mqtt_part() { qv_probe status-bar 2>/dev/null | awk -F '\t' '$2 == 6 { gsub(/"/, "", $3); print $3 }'; }
 mqtt_part_is() { [ "$(mqtt_part)" = "$1" ]; }
+broker_up() { python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 0.2)" 2>/dev/null; }
 
 # compare: the retained tallies against the On Air derivation of what was sent.
 compare() {
@@ -102,8 +103,7 @@ sys.exit(1 if faults else 0)
 PY
 }
 
-qv_check "mosquitto listens on 127.0.0.1:$PORT" wait_for 5 kill -0 "$BROKER_PID"
-sleep 0.5
+qv_check "mosquitto listens on 127.0.0.1:$PORT" wait_for 5 broker_up
 qv_feed_app_connected --mqtt "127.0.0.1:$PORT" --mqtt-name "$NAME" ||
   { qv_fail "qorvex.exe --mqtt connected on COM1"; qv_e2e_end; }
 qv_pass "qorvex.exe --mqtt connected on COM1"
