@@ -5,7 +5,8 @@
 # modem; mosquitto_sub must then hold, for every source, a retained tally
 # equal to the On Air derivation of the bytes sent (tallydump --on-air of a
 # copy of them), while the program runs and again after Exit, when the link
-# says offline. Screenshots of the status bar's MQTT part and the dialog.
+# says offline. Disconnect says offline, Connect online again, and a port
+# that vanishes keeps the publisher, which says "Port lost". Screenshots of the status bar's MQTT part and the dialog.
 # Usage: sh mqtt_app.sh <windows build> <native bin folder>
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -135,6 +136,12 @@ wait_for 5 mqtt_part_is "MQTT starts with Connect" && qv_pass "status bar: MQTT 
   qv_fail "status bar MQTT part '$(mqtt_part)' while disconnected"
 qv_check "Connect again" qv_probe command 105
 wait_for 10 status_is online && qv_pass "Connect: online again" || qv_fail "Connect: $(retained "qorvex/$NAME/status")"
+
+# The port vanishes: the publisher stays and the broker hears why.
+link_says_lost() { retained "qorvex/$NAME/link" | grep -q '"state":"Port lost"'; }
+qv_nullmodem_stop
+wait_for 15 link_says_lost && status_is online && qv_pass "port gone: the link says Port lost, still online" ||
+  qv_fail "port gone: link $(retained "qorvex/$NAME/link"), status $(retained "qorvex/$NAME/status")"
 
 # The dialog, as the operator finds it with --mqtt in effect.
 if qv_probe command 40700 >/dev/null && qv_probe wait-dialog MQTT 10000 >/dev/null; then
