@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "mqtt/topics.h"
+#include "net/socket.h"
 #include "serial/port_list.h"
 
 namespace {
@@ -63,6 +65,19 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
         else return false;
         return o.hasFlow = true;
     }
+    if (name == "--mqtt") {
+        std::string host;
+        uint16_t port = 0;
+        if (value.empty() || value[0] == '-' || !NetSplitHostPort(value, 1883, host, port)) return false;
+        o.mqttBroker = value;
+        return true;
+    }
+    if (name == "--mqtt-name") {
+        // One topic level: what MqttTopicLevel leaves as it is.
+        if (value.empty() || MqttTopicLevel(value) != value) return false;
+        o.mqttName = value;
+        return true;
+    }
     // A file name; one that looks like an option is a missing value.
     std::string* file = name == "--log" ? &o.logFile : name == "--record" ? &o.recordFile : &o.openFile;
     if (value.empty() || value[0] == '-') return false;
@@ -70,8 +85,8 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
     return true;
 }
 
-const char* const VALUE_OPTIONS[] = {"--port", "--baud",  "--data-bits", "--parity", "--stop-bits",
-                                     "--flow", "--log",   "--record",    "--open"};
+const char* const VALUE_OPTIONS[] = {"--port", "--baud",   "--data-bits", "--parity", "--stop-bits", "--flow",
+                                     "--log",  "--record", "--open",      "--mqtt",   "--mqtt-name"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : VALUE_OPTIONS)
@@ -95,6 +110,10 @@ std::string CommandLineUsage() {
         {"--log FILE", "write the event history to FILE"},
         {"--record FILE", "record the received bytes to FILE"},
         {"--open FILE", "open a recording"},
+        {"--mqtt HOST[:PORT]", "publish the link and the tally to this MQTT broker"},
+        {"", "(port 1883 when not given)"},
+        {"--mqtt-name NAME", "the link's name under qorvex/ (letters, digits, - _ .);"},
+        {"", "the computer's name and the port when not given"},
         {"--help", "show this list"},
     };
     std::string text = "Usage: qorvex.exe [options]\n";
@@ -151,6 +170,8 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
         if (!TakeValue(name, value, twice ? ignored : result.options))
             faults.push_back("bad value for " + name + ": \"" + value + "\"");
     }
+    if (!result.options.mqttName.empty() && result.options.mqttBroker.empty())
+        faults.push_back("--mqtt-name needs --mqtt HOST[:PORT]");
     if (!faults.empty()) {
         result.outcome = CMDLINE_ERROR;
         for (const std::string& fault : faults) result.message += (result.message.empty() ? "" : "\n") + fault;
@@ -171,6 +192,18 @@ PortSettings CommandLineApply(const CommandLineOptions& o, const PortSettings& s
         if (o.flow == CMDLINE_FLOW_RTSCTS) c.flowFlags |= FLOW_RTSCTS;
         if (o.flow == CMDLINE_FLOW_DTRDSR) c.flowFlags |= FLOW_DTRDSR;
     }
+    return c;
+}
+
+MqttConfig CommandLineApplyMqtt(const CommandLineOptions& o, const MqttConfig& saved) {
+    MqttConfig c = saved;
+    std::string host;
+    uint16_t port = 0;
+    if (o.mqttBroker.empty() || !NetSplitHostPort(o.mqttBroker, 1883, host, port)) return c;
+    c.enabled = 1;
+    c.host = host;
+    c.port = port;
+    if (!o.mqttName.empty()) c.name = o.mqttName;
     return c;
 }
 

@@ -221,12 +221,23 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         StatusBarShowRecording(window);
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
+        else
+            AppMqttStart(window);
+        StatusBarShowRecording(window);
         return 0;
 
     case IDM_DISCONNECT:
         PortWatchOnCommand(window);
         CaretHide(window);
         PortClose(window);
+        // The broker hears the link as it ended, then offline.
+        StatusBarUpdate(window);
+        AppMqttStop(window, false);
+        StatusBarShowRecording(window);
+        return 0;
+
+    case IDM_MQTT_SETTINGS:
+        AppMqttCommand(window);
         return 0;
 
     case IDM_SETTINGS:
@@ -374,6 +385,9 @@ LRESULT OnDestroy(HWND window) {
     // recording before they close.
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
+    // The broker gets the final state before the link says offline.
+    StatusBarUpdate(window);
+    AppMqttEnd(window);
     TimelineViewDestroy(window);  // its index follows the history's book
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
@@ -393,6 +407,7 @@ LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
     PortWatchTick(window);
     StatusBarUpdate(window);
+    AppMqttTick(window);
     OnAirViewTick(window);
     return 0;
 }
@@ -418,6 +433,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             HistoryViewTick(window);
             TimelineViewTick(window);
             RecordingViewPump(window);
+            AppMqttDrain(window);  // the tally reaches the broker as the ring drains
             return 0;
         }
         if (wParam == RECORDING_TIMER) {

@@ -82,6 +82,8 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
         {t.framing, "Framing errors counted by the store since " + app.countersSince + " (start, reset message or Reset Counters)", 6, 0},
         {t.line, "UART line errors" + since + " (counted from each Connect)", 5, 0},
     };
+    const std::string mqtt = AppMqttStatusText(window);
+    if (!mqtt.empty()) parts.push_back({mqtt, "The MQTT broker the link and the tally are published to", 6, 0});
     const std::string recording = RecordingStatusText(window);
     if (!recording.empty()) parts.push_back({recording, recording, 7, 0});
     return parts;

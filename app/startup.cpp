@@ -104,6 +104,8 @@ int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& opti
     if (!options.recordFile.empty()) RecordingStart(window, AppFullPath(options.recordFile).c_str());
     if (!options.openFile.empty()) ReplayStart(window, AppFullPath(options.openFile).c_str());
     StatusBarShowRecording(window);
+    AppMqttLoad(window, config.get(), options);
+    StatusBarShowRecording(window);
     // The window keeps this run's options and its settings store.
     if (MainWindowRecord* app = MainWindowFrom(window)) {
         app->options = options;

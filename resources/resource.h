@@ -57,6 +57,10 @@
 // "Reset Counters": zeroes the receive counters as the reset message does.
 #define IDM_RESET_COUNTERS        40600
 
+// ---- Network menu (40800-40899) ----------------------------------------------
+// "Network" -> "MQTT...": the broker the link and the tally are published to.
+#define IDM_MQTT_SETTINGS         40800
+
 // ---- On Air menu items (40400-40499) ---------------------------------------
 // "View" -> "On Air": the On Air view fills the client area.
 #define IDM_VIEW_ONAIR            40400
@@ -71,7 +75,8 @@
 #define IDD_DISPLAY_NAMES 135
 #define IDD_HISTORY_FIND  140
 #define IDD_DETECT        180
-#define IDD_USAGE         190
+#define IDD_USAGE         191
+#define IDD_MQTT          192
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
@@ -204,3 +209,12 @@
 #define IDC_TIMELINE_ALL          1605
 #define IDC_TIMELINE_EDL_ME       1610
 #define IDC_TIMELINE_EDL_FPS      1611
+
+// ---- MQTT dialog controls (1700-1799) ---------------------------------------------
+#define IDC_MQTT_ENABLED  1700
+#define IDC_MQTT_HOST     1701
+#define IDC_MQTT_PORT     1702
+#define IDC_MQTT_NAME     1703
+#define IDC_MQTT_TOPIC    1704
+#define IDC_MQTT_USER     1705
+#define IDC_MQTT_PASSWORD 1706

@@ -211,6 +211,7 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"Zoom &In\t+", 40712, false, false, {}},
           {"Zoom &Out\t-", 40713, false, false, {}},
           {"&Follow Now\tEnd", 40714, false, false, {}}}},
+        {"&Network", 0, true, false, {{"&MQTT...", 40800, false, false, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
