@@ -26,8 +26,9 @@ wanted=$( { echo LICENSE.txt README.txt SHA256SUMS THIRD-PARTY-NOTICES.txt qorve
   for lua in "$QV_ROOT"/tools/wireshark/*.lua; do [ -f "$lua" ] && basename "$lua"; done; } | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$files" = "$wanted" ] && qv_pass "contents: $files" || qv_fail "contents '$files', wanted '$wanted'"
 # README.txt's list of the folder names exactly what the zip holds.
-listed=$(tr -d '\r' <"$dir/README.txt" | sed -n '/^What is in this folder/,/^$/p' | awk 'NR > 2 && NF {print $1}' | sort | tr '\n' ' ')
-[ "$listed" = "$files" ] && qv_pass "README.txt lists the folder" || qv_fail "README.txt lists '$listed', the zip holds '$files'"
+listed=$(tr -d '\r' <"$dir/README.txt" | sed -n '/^What is in this folder/,/^$/p' | awk 'NR > 2 && NF {sub(/\\$/, "", $1); print $1}' | sort | tr '\n' ' ')
+top=$(cd "$dir" && ls | sort | tr '\n' ' ')
+[ "$listed" = "$top" ] && qv_pass "README.txt lists the folder" || qv_fail "README.txt lists '$listed', the zip holds '$top'"
 (cd "$dir" && sha256sum -c --quiet SHA256SUMS) && qv_pass "SHA256SUMS match" || qv_fail "checksums"
 [ "$(wc -l <"$dir/SHA256SUMS")" -eq $(($(find "$dir" -type f | wc -l) - 1)) ] && qv_pass "every other file summed" || qv_fail "SHA256SUMS lines"
 grep -q "Qorvex $version for Windows" "$dir/README.txt" && qv_pass "README names the version" || qv_fail "README version"

@@ -147,8 +147,8 @@ wait_for 15 link_says_lost && status_is online && qv_pass "port gone: the link s
 if qv_probe command 40800 >/dev/null && qv_probe wait-dialog MQTT 10000 >/dev/null; then
   dialog=$(qv_probe dialog-text MQTT)
   qv_has "$dialog" 'ctl	1701	Edit	enabled=1	visible=1	text="127.0.0.1"' "dialog: the broker of this run"
-  qv_has "$dialog" "ctl	1602	Edit	enabled=1	visible=1	text=\"$PORT\"" "dialog: its port"
-  qv_has "$dialog" 'ctl	1604	Static	enabled=1	visible=1	text="Topics under qorvex/WINE1/"' "dialog: where the topics go"
+  qv_has "$dialog" "ctl	1702	Edit	enabled=1	visible=1	text=\"$PORT\"" "dialog: its port"
+  qv_has "$dialog" 'ctl	1704	Static	enabled=1	visible=1	text="Topics under qorvex/WINE1/"' "dialog: where the topics go"
   qv_screenshot "$QV_ARTIFACTS/mqtt_app_dialog.png"
   qv_probe click MQTT 2 >/dev/null
   qv_probe wait-gone MQTT 10000 >/dev/null || qv_fail "the MQTT dialog does not close"
