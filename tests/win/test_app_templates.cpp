@@ -223,8 +223,10 @@ TEST(AboutTemplate, ClassicTemplateWithIconTextAndDefaultOk) {
         {CLASS_STATIC, IDC_ABOUT_ICON, "", SS_ICON, STATIC_TYPE, 14, 9, 20, 20},
         {CLASS_STATIC, -1, "QORVEX Version 1.0", SS_NOPREFIX, SS_NOPREFIX, 49, 10, 119, 8},
         {CLASS_BUTTON, IDOK, "OK", BS_DEFPUSHBUTTON, BUTTON_TYPE, 195, 6, 30, 11},
+        // The build's version, below the original text (filled in at run time).
+        {CLASS_STATIC, IDC_ABOUT_VERSION, "", SS_NOPREFIX, SS_NOPREFIX, 49, 24, 170, 8},
     });
-    ASSERT_EQ(t.items.size(), 3u);
+    ASSERT_EQ(t.items.size(), 4u);
     EXPECT_EQ(t.items[0].title.ordinal, IDI_QORVEX) << "the icon control shows icon 107";
 }
 

@@ -138,8 +138,8 @@ qv_wineserver_end() {
 # retry after a clean `wineserver -k`.
 qv_wine_prefix_ensure() {
   _mark="$WINEPREFIX/.qorvex-ports"
-  _want="$QV_PORTS"
-  [ "$QV_PORT_NUMBERS" = "1 2 3 4" ] || _want="$QV_PORTS $QV_PORT_NUMBERS"
+  _want="$QV_PORTS unmanaged"
+  [ "$QV_PORT_NUMBERS" = "1 2 3 4" ] || _want="$QV_PORTS $QV_PORT_NUMBERS unmanaged"
   if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$_mark" 2>/dev/null)" = "$_want" ]; then
     return 0
   fi
@@ -181,6 +181,12 @@ qv_prefix_make() {
       >"$QV_RUN/reg.out" 2>"$QV_RUN/reg.err" </dev/null 8>&- || {
       _rc=$?; qv_log "reg add COM$_n failed: $(qv_status_text $_rc)"; cat "$QV_RUN/reg.err" >&2; return 1; }
   done
+  # Windows not managed by a window manager: there is none on the private
+  # display, and for a managed window Wine waits 2 s at every hide or close
+  # for a window manager's answer that never comes.
+  timeout 120 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+    >"$QV_RUN/reg.out" 2>"$QV_RUN/reg.err" </dev/null 8>&- || {
+    _rc=$?; qv_log "reg add Managed failed: $(qv_status_text $_rc)"; cat "$QV_RUN/reg.err" >&2; return 1; }
   qv_wineserver_end || return 1
   # The wineserver writes the registry files as it ends.
   [ -f "$WINEPREFIX/system.reg" ] || { qv_log "no system.reg in $WINEPREFIX after its wineserver ended"; return 1; }
