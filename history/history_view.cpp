@@ -397,6 +397,10 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
     HistoryTakeEvent(window, event);
 }
 
+void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details) {
+    if (HistoryViewState* v = HistoryState(window)) HistoryBookAddAlarm(v->book, event, details);
+}
+
 void HistorySetListener(HWND window, HistoryListenerFn listener, void* context) {
     if (HistoryViewState* v = HistoryState(window)) {
         v->listener = listener;
@@ -505,6 +509,17 @@ void HistoryViewShow(HWND window, bool shown) {
     SetMenuChecks(window);
 }
 
+void HistoryViewShowOnly(HWND window, int category) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state || category < 0 || category >= HISTORY_CATEGORY_COUNT) return;
+    HistoryDrain(window);
+    HistoryFilter f;
+    HistoryFilterAll(f);
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) f.category[i] = i == category;
+    HistoryViewShow(window, true);
+    SetFilter(window, f);
+}
+
 int HistoryViewCommand(HWND window, int id) {
     HistoryViewState* state = HistoryState(window);
     if (!state) return 0;
@@ -594,6 +609,25 @@ int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
             if (n == 0) out[item.cchTextMax - 1] = 0;
         }
         return 1;
+    }
+    if (header->code == NM_CUSTOMDRAW) {
+        // Alarm rows stand out: white on red, so one is seen among a million.
+        NMLVCUSTOMDRAW* draw = const_cast<NMLVCUSTOMDRAW*>(reinterpret_cast<const NMLVCUSTOMDRAW*>(header));
+        if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) {
+            *result = CDRF_NOTIFYITEMDRAW;
+            return 1;
+        }
+        if (draw->nmcd.dwDrawStage == CDDS_ITEMPREPAINT) {
+            const size_t row = static_cast<size_t>(draw->nmcd.dwItemSpec);
+            if (row < HistoryViewSize(b) &&
+                HistoryBookEntry(b, HistoryViewSeq(b, row)).category == HISTORY_ALARMS) {
+                draw->clrText = RGB(255, 255, 255);
+                draw->clrTextBk = RGB(192, 0, 0);
+            }
+            *result = CDRF_DODEFAULT;
+            return 1;
+        }
+        return 0;
     }
     (void)window;
     return 0;

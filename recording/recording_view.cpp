@@ -203,6 +203,7 @@ void PlayRecord(void* context, const RecordingRecord& record) {
     case RECORD_DROPPED: return;  // never reached the parser
     case RECORD_START:
     case RECORD_STOP:
+    case RECORD_ALARM:
     case RECORD_LOST: return;  // marks in the file; the stream goes on after them
     default: break;
     }

@@ -37,9 +37,9 @@
 #define IDM_HISTORY_LOG_STOP      40116
 #define IDM_HISTORY_CHANGES_ONLY  40117
 #define IDM_HISTORY_SHOW_ALL      40118
-// Category filters ME, EXT, SS, OUT, Names, Control, Errors, Link, in order.
+// Category filters ME, EXT, SS, OUT, Names, Control, Errors, Link, Alarms, in order.
 #define IDM_HISTORY_FILTER_FIRST  40120
-#define IDM_HISTORY_FILTER_LAST   40127
+#define IDM_HISTORY_FILTER_LAST   40128
 // ---- Recording menu (40300-40399) ---------------------------------------------
 #define IDM_RECORD_START          40300
 #define IDM_RECORD_STOP           40301
