@@ -48,10 +48,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The status bar along the bottom of the main window (child id below), its
-// layout on WM_SIZE and its texts, refreshed on the tick; a seventh part
+// layout on WM_SIZE and its texts, refreshed on the tick; an eighth part
 // shows recording and replay while there is something to say.
 constexpr int IDC_STATUS_BAR = 100;
-constexpr int STATUS_PARTS = 6;
+constexpr int STATUS_PARTS = 7;
+constexpr int STATUS_PART_ALARMS = 6;  // "Alarms N": a click shows the history's alarms
 HWND StatusBarCreate(HWND window);
 void StatusBarLayout(HWND window);
 void StatusBarUpdate(HWND window);
@@ -76,6 +77,7 @@ struct MainWindowRecord {
     std::string statusShown[STATUS_PARTS + 1];
     CommandLineOptions options;
     std::unique_ptr<ConfigBackend> config;
+    struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 

@@ -64,14 +64,17 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
         return o.hasFlow = true;
     }
     // A file name; one that looks like an option is a missing value.
-    std::string* file = name == "--log" ? &o.logFile : name == "--record" ? &o.recordFile : &o.openFile;
+    std::string* file = name == "--log"           ? &o.logFile
+                        : name == "--record"      ? &o.recordFile
+                        : name == "--watch-keep" ? &o.watchKeepFolder
+                                                  : &o.openFile;
     if (value.empty() || value[0] == '-') return false;
     *file = value;
     return true;
 }
 
 const char* const VALUE_OPTIONS[] = {"--port", "--baud",  "--data-bits", "--parity", "--stop-bits",
-                                     "--flow", "--log",   "--record",    "--open"};
+                                     "--flow", "--log",   "--record",    "--open",   "--watch-keep"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : VALUE_OPTIONS)
@@ -94,6 +97,7 @@ std::string CommandLineUsage() {
            "  --log FILE          write the event history to FILE\n"
            "  --record FILE       record the received bytes to FILE\n"
            "  --open FILE         open a recording\n"
+           "  --watch-keep DIR    keep a recording around every alarm in DIR\n"
            "  --help              show this list\n"
            "Options apply to this run only; the saved settings are not changed.\n";
 }
@@ -176,6 +180,8 @@ bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::
         fault = "--record " + o.recordFile + " is the file --open replays; record to a new file";
     else if (!o.recordFile.empty() && exists(o.recordFile))
         fault = "--record " + o.recordFile + " exists; a recording never replaces a file (choose a new name)";
+    else if (!o.watchKeepFolder.empty() && !exists(o.watchKeepFolder))
+        fault = "--watch-keep " + o.watchKeepFolder + " is not a folder that exists";
     if (fault.empty()) return true;
     result.outcome = CMDLINE_ERROR;
     result.message = fault;

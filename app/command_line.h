@@ -33,6 +33,7 @@ struct CommandLineOptions {
     std::string logFile;
     std::string recordFile;
     std::string openFile;
+    std::string watchKeepFolder;  // --watch-keep: recordings kept around alarms, this run
 };
 
 enum CommandLineOutcome {
@@ -69,5 +70,5 @@ PortSettings CommandLineApply(const CommandLineOptions& options, const PortSetti
 
 // The files a parsed command line names, checked against the disk through
 // `exists`: --record never names a file that exists or the file --open
-// replays. On a fault the result becomes CMDLINE_ERROR naming it; false then.
+// replays; --watch-keep names a folder that exists. On a fault the result becomes CMDLINE_ERROR naming it; false then.
 bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::string& path));

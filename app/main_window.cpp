@@ -2,10 +2,13 @@
 // refresh tick and the About box.
 #include "app/app.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "app/session.h"
+#include "app/watch_app.h"
 #include "config/config_win.h"
 #include "detect/detect_dialog.h"
 #include "displays/display_kind.h"
@@ -265,6 +268,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
+        if (WatchAppCommand(window, LOWORD(wParam))) return 0;
         if (RecordingViewCommand(window, LOWORD(wParam))) {
             StatusBarShowRecording(window);
             return 0;
@@ -298,6 +302,7 @@ void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_A
 // for the screen is printed there as "<CE-...>".
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
+    WatchAppTake(window, event);
     if (event.flags & HISTORY_FLAG_SCREEN) {
         char text[32];
         const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
@@ -326,6 +331,7 @@ LRESULT OnCreate(HWND window) {
         HistorySetListener(window, OnHistoryEvent, window);
         HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
+        WatchAppCreate(window);
         AppLayoutViews(window);
     }
     return created;
@@ -342,6 +348,7 @@ LRESULT OnDestroy(HWND window) {
         if (s->link.connected.load()) PortClose(window);
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
+    WatchAppDestroy(window);       // and the kept recording
     PostQuitMessage(0);
     return 0;
 }
@@ -381,7 +388,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
+            const uint64_t before = WatchAppAlarms(window);
+            WatchAppTick(window);
             RecordingViewPump(window);
+            // A new alarm shows at once, not on the next 500 ms tick.
+            if (WatchAppAlarms(window) != before) StatusBarUpdate(window);
             return 0;
         }
         if (wParam == RECORDING_TIMER) {
@@ -403,6 +414,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_NOTIFY: {
         LRESULT result = 0;
+        const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->idFrom == IDC_STATUS_BAR && header->code == NM_CLICK &&
+            reinterpret_cast<const NMMOUSE*>(lParam)->dwItemSpec == STATUS_PART_ALARMS) {
+            OnAirViewShow(window, false);
+            HistoryViewShowOnly(window, HISTORY_ALARMS);
+            return 0;
+        }
         if (HistoryViewNotify(window, reinterpret_cast<const NMHDR*>(lParam), &result)) return result;
         return DefWindowProcA(window, message, wParam, lParam);
     }

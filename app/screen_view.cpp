@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "app/screen_core.h"
 #include "app/session.h"
+#include "app/watch_app.h"
 #include "recording/recording_app.h"
 #include "serial/status_core.h"
 #include "tally/store.h"
@@ -18,7 +19,7 @@ namespace {
 // Right edges of the status bar's parts, in pixels; the last part takes the rest.
 // Each part holds its longest text (ten-digit counts, "Connected, no data yet")
 // in the status-bar font with a few pixels to spare.
-const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, -1};
+const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, 810, -1};
 
 // Texts are UTF-8 (the rate's dash, paths from the command line); one that
 // is not (a path from the A file dialog) goes as it is.
@@ -80,10 +81,11 @@ void StatusBarUpdate(HWND window) {
     SetPart(bar, app->statusShown[3], 3, t.rate);
     SetPart(bar, app->statusShown[4], 4, t.framing);
     SetPart(bar, app->statusShown[5], 5, t.line);
+    SetPart(bar, app->statusShown[STATUS_PART_ALARMS], STATUS_PART_ALARMS, WatchAppStatusText(window));
     StatusBarShowRecording(window);
 }
 
-// The status bar gets a seventh part while recording or replay has
+// The status bar gets an eighth part while recording or replay has
 // something to say.
 void StatusBarShowRecording(HWND window) {
     HWND bar = GetDlgItem(window, IDC_STATUS_BAR);
@@ -93,7 +95,7 @@ void StatusBarShowRecording(HWND window) {
     int edges[STATUS_PARTS + 1];
     const int parts = static_cast<int>(SendMessageA(bar, SB_GETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges)));
     if (!text.empty() && parts == STATUS_PARTS) {
-        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Line errors" keeps its room, the rest is ours
+        edges[STATUS_PARTS - 1] = edges[STATUS_PARTS - 2] + 110;  // "Alarms" keeps its room, the rest is ours
         edges[STATUS_PARTS] = -1;
         SendMessageA(bar, SB_SETPARTS, STATUS_PARTS + 1, reinterpret_cast<LPARAM>(edges));
         app->statusShown[STATUS_PARTS].assign(1, '\x01');

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/app.h"
+#include "app/watch_app.h"
 #include "app/session.h"
 #include "config/config_win.h"
 #include "history/history.h"
@@ -90,6 +91,7 @@ int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& opti
     if (!options.logFile.empty()) HistoryLogStart(window, options.logFile.c_str());
     if (!options.recordFile.empty()) RecordingStart(window, options.recordFile.c_str());
     if (!options.openFile.empty()) ReplayStart(window, options.openFile.c_str());
+    if (!options.watchKeepFolder.empty()) WatchAppKeepThisRun(window, options.watchKeepFolder);
     StatusBarShowRecording(window);
     // The window keeps this run's options and its settings store.
     if (MainWindowRecord* app = MainWindowFrom(window)) {

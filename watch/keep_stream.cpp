@@ -62,9 +62,9 @@ void KeepStreamTake(KeepStream& s, const CaptureEntry& e) {
     }
 }
 
-void KeepStreamSettle(KeepStream& s, uint64_t nowUs) {
-    TakeAlarms(s, UINT64_MAX);
-    KeepFilesTick(s.files, nowUs);
+void KeepStreamSettle(KeepStream& s, uint64_t untilUs) {
+    TakeAlarms(s, untilUs);
+    KeepFilesTick(s.files, untilUs);
 }
 
 void KeepStreamClose(KeepStream& s, uint64_t nowUs) {

@@ -31,8 +31,9 @@ void KeepStreamInit(KeepStream& stream, const KeepConfig& config, const std::str
 void KeepStreamAlarm(KeepStream& stream, const WatchAlarm& alarm);
 // One entry of the capture stream, in order.
 void KeepStreamTake(KeepStream& stream, const CaptureEntry& entry);
-// After the stream was drained: the alarms still waiting are taken in (their
-// reads are all in), then a window whose end has passed `nowUs` is closed.
-void KeepStreamSettle(KeepStream& stream, uint64_t nowUs);
+// Time passing: alarms from before `untilUs` still waiting are taken in (the
+// caller knows every read before then has reached the stream), and a window
+// that ended before it is closed.
+void KeepStreamSettle(KeepStream& stream, uint64_t untilUs);
 // At the end: the incomplete message as pending, alarms taken in, file closed.
 void KeepStreamClose(KeepStream& stream, uint64_t nowUs);

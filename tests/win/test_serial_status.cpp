@@ -192,7 +192,7 @@ TEST_F(StatusLinkTest, DataBeforeTheFirstTickAfterConnectIsNotNoData) {
 TEST_F(StatusLinkTest, LongestTextsFitTheirParts) {
     const char* const longest[STATUS_PARTS] = {
         "COM4 115200 8M1.5",         "Connected, no data yet", "4294967295 bytes", "2304.0 msg/s",
-        "Framing errors 4294967295", "Line errors 4294967295",
+        "Framing errors 4294967295", "Line errors 4294967295", "Alarms 4294967295",
     };
     HDC dc = GetDC(Bar());
     // Without a font set, the bar draws with the system's status-bar font.
