@@ -387,8 +387,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return MainWindowCommand(window, wParam, lParam);
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
-            HistoryViewTick(window);
+            // Alarms are raised as the history drains, and by the watch's own tick.
             const uint64_t before = WatchAppAlarms(window);
+            HistoryViewTick(window);
             WatchAppTick(window);
             RecordingViewPump(window);
             // A new alarm shows at once, not on the next 500 ms tick.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/session.h"
 #include "history/book.h"
 #include "history/history.h"
 #include "history/log_format.h"
@@ -249,9 +250,10 @@ void WatchAppTake(HWND window, const HistoryEvent& event) {
 void WatchAppTick(HWND window) {
     WatchAppState* w = State(window);
     if (!w || !w->watch) return;
-    // Only a live link has a clock the rules may compare with: a replay's
+    // Only an open port has a clock the rules may compare with: a replay's
     // events carry their recorded times.
-    if (!ReplayRunning(window)) WatchTick(*w->watch, RecordingNowUs(), w->raised);
+    const SessionState* s = SessionFromWindow(window);
+    if (s && s->link.connected.load() && !ReplayRunning(window)) WatchTick(*w->watch, RecordingNowUs(), w->raised);
     if (!w->raised.empty()) Raise(window, *w);
     if (!w->keeper) return;
     const uint64_t deleted = w->keeper->deleted.load(), failed = w->keeper->failed.load();

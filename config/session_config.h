@@ -79,7 +79,7 @@ struct WatchSettingField {
     int WatchSettings::*member;  // null for the rules: rule[index]
     int index;
 };
-constexpr int WATCH_SETTING_FIELD_COUNT = WATCH_SETTING_RULES + 12;
+constexpr int WATCH_SETTING_FIELD_COUNT = WATCH_SETTING_RULES + 11;
 extern const WatchSettingField WATCH_SETTING_FIELDS[WATCH_SETTING_FIELD_COUNT];
 extern const ConfigStringKey WATCH_KEEP_FOLDER;  // "WatchKeepFolder", "" (none chosen)
 // The field's place in a record.
