@@ -347,8 +347,8 @@ LRESULT OnDestroy(HWND window) {
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
     HistoryViewDestroy(window);
+    WatchAppDestroy(window);       // the stream's tail reaches the kept recording
     RecordingViewDestroy(window);  // what is queued reaches the file
-    WatchAppDestroy(window);       // and the kept recording
     PostQuitMessage(0);
     return 0;
 }

@@ -120,6 +120,7 @@ WatchAppState* State(HWND window) {
 
 void StopKeeper(HWND window, WatchAppState& w) {
     if (!w.keeper) return;
+    RecordingViewPump(window);  // what the stream still holds (a disconnect at exit) reaches the file
     RecordingSetTap(window, nullptr, nullptr);
     Keeper& k = *w.keeper;
     if (k.thread) {
