@@ -19,7 +19,7 @@ namespace {
 // Right edges of the status bar's parts, in pixels; the last part takes the rest.
 // Each part holds its longest text (ten-digit counts, "Connected, no data yet")
 // in the status-bar font with a few pixels to spare.
-const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, 810, -1};
+const int STATUS_PART_EDGES[STATUS_PARTS] = {130, 280, 400, 495, 670, 816, -1};
 
 // Texts are UTF-8 (the rate's dash, paths from the command line); one that
 // is not (a path from the A file dialog) goes as it is.

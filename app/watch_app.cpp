@@ -181,8 +181,9 @@ void Raise(HWND window, WatchAppState& w) {
         e.timeMs = static_cast<int64_t>(a.timeUs / 1000);
         e.kind = EVENT_ALARM;
         e.code = a.rule;
-        // The bytes of the event that raised it, as the row's bytes.
-        if (!a.causes.empty()) {
+        // The bytes of the event that raised it, as the row's bytes; a
+        // silence or a stale type has none (its cause is the last arrival).
+        if (!a.causes.empty() && a.rule != WATCH_SILENCE && a.rule != WATCH_STALE) {
             const WatchEvent& cause = a.causes.back();
             e.length = cause.kept;
             std::memcpy(e.bytes, cause.bytes, cause.kept);
@@ -241,9 +242,16 @@ void WatchAppKeepThisRun(HWND window, const std::string& folder) {
     UpdateMenu(window, *w);
 }
 
+void WatchAppApplyRules(HWND window, const WatchConfig& config) {
+    WatchAppState* w = State(window);
+    if (w && w->watch) w->watch->config = config;
+}
+
 void WatchAppTake(HWND window, const HistoryEvent& event) {
     WatchAppState* w = State(window);
     if (!w || !w->watch) return;
+    // The operator's Reset Counters is no news from the switcher.
+    if (event.kind == EVENT_RESET && event.code == HISTORY_RESET_BY_USER) return;
     WatchFeed(*w->watch, WatchEventFromHistory(event), w->raised);
     if (!w->raised.empty()) Raise(window, *w);
 }

@@ -27,6 +27,9 @@ void WatchAppTake(HWND window, const HistoryEvent& event);
 void WatchAppTick(HWND window);
 // The kept recording closes (what the stream holds reaches it).
 void WatchAppDestroy(HWND window);
+// The rules dialog's effect without the dialog (nothing saved): new rules
+// and thresholds from now on.
+void WatchAppApplyRules(HWND window, const WatchConfig& config);
 // A command of the Watch menu; 1 when it was one.
 int WatchAppCommand(HWND window, int id);
 

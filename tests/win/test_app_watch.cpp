@@ -127,6 +127,9 @@ TEST_F(WatchAppTest, ADropBecomesAnAlarmRowTheBarCountsItAndItsClickShowsOnlyAla
     UpdateWindow(window);
     SaveWindowBitmap(window, ArtifactPath("app_watch.bmp"));
 
+    Command(IDM_RESET_COUNTERS);
+    HistoryTick();
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "Alarms 1") << "the operator's reset is no alarm";
     Command(IDM_WATCH_CLEAR);
     EXPECT_EQ(Part(STATUS_PART_ALARMS), "No alarms");
     EXPECT_NE(AlarmRows(), "") << "the rows stay: they are what happened";

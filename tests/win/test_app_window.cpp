@@ -204,6 +204,14 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"1&0x", 40313, false, false, {}},
           {"As &Fast as Possible", 40314, false, false, {}},
           {"&Jump to End", 40315, false, true, {}}}},
+        {"&Watch", 0, true, false,
+         {{"&Rules...", 40700, false, false, {}},
+          {"", 0, false, true, {}},
+          {"&Sound on Alarm", 40701, false, false, {}},
+          {"&Flash on Alarm", 40702, false, false, {}},
+          {"&Keep Recordings Around Alarms...", 40703, false, false, {}},
+          {"", 0, false, true, {}},
+          {"&Clear Alarms", 40704, false, false, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
