@@ -57,12 +57,12 @@
 // "Reset Counters": zeroes the receive counters as the reset message does.
 #define IDM_RESET_COUNTERS        40600
 
-// ---- Watch menu (40700-40799) -------------------------------------------------
-#define IDM_WATCH_RULES           40700
-#define IDM_WATCH_SOUND           40701
-#define IDM_WATCH_FLASH           40702
-#define IDM_WATCH_KEEP            40703
-#define IDM_WATCH_CLEAR           40704
+// ---- Watch menu (40900-40999) -------------------------------------------------
+#define IDM_WATCH_RULES           40900
+#define IDM_WATCH_SOUND           40901
+#define IDM_WATCH_FLASH           40902
+#define IDM_WATCH_KEEP            40903
+#define IDM_WATCH_CLEAR           40904
 
 // ---- On Air menu items (40400-40499) ---------------------------------------
 // "View" -> "On Air": the On Air view fills the client area.
@@ -78,8 +78,8 @@
 #define IDD_DISPLAY_NAMES 135
 #define IDD_HISTORY_FIND  140
 #define IDD_DETECT        180
-#define IDD_WATCH_RULES   190
-#define IDD_WATCH_KEEP    191
+#define IDD_WATCH_RULES   200
+#define IDD_WATCH_KEEP    201
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
@@ -177,21 +177,21 @@
 // The "Detect Settings" button of the Settings dialog.
 #define IDC_SET_DETECT      1505
 
-// ---- Watch dialogs (1600-1699) ----------------------------------------------------
+// ---- Watch dialogs (1800-1899) ----------------------------------------------------
 // Rules: one check box per rule in the watch's order (flicker .. gap), then thresholds.
-#define IDC_WATCH_RULE_FIRST      1600
-#define IDC_WATCH_RULE_LAST       1607
-#define IDC_WATCH_FLICKER_MS      1610
-#define IDC_WATCH_STALE_MIN_S     1611
-#define IDC_WATCH_SILENCE_S       1612
-#define IDC_WATCH_ERRORS_N        1613
-#define IDC_WATCH_ERRORS_T        1614
+#define IDC_WATCH_RULE_FIRST      1800
+#define IDC_WATCH_RULE_LAST       1807
+#define IDC_WATCH_FLICKER_MS      1810
+#define IDC_WATCH_STALE_MIN_S     1811
+#define IDC_WATCH_SILENCE_S       1812
+#define IDC_WATCH_ERRORS_N        1813
+#define IDC_WATCH_ERRORS_T        1814
 // Kept recordings.
-#define IDC_WATCH_KEEP_ON         1620
-#define IDC_WATCH_KEEP_FOLDER     1621
-#define IDC_WATCH_KEEP_BEFORE     1622
-#define IDC_WATCH_KEEP_AFTER      1623
-#define IDC_WATCH_KEEP_BUDGET     1624
+#define IDC_WATCH_KEEP_ON         1820
+#define IDC_WATCH_KEEP_FOLDER     1821
+#define IDC_WATCH_KEEP_BEFORE     1822
+#define IDC_WATCH_KEEP_AFTER      1823
+#define IDC_WATCH_KEEP_BUDGET     1824
 
 // ---- On Air view controls (1400-1499) -------------------------------------------
 // The view itself is a child of the main window; the rest are its children.

@@ -205,13 +205,13 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"As &Fast as Possible", 40314, false, false, {}},
           {"&Jump to End", 40315, false, true, {}}}},
         {"&Watch", 0, true, false,
-         {{"&Rules...", 40700, false, false, {}},
+         {{"&Rules...", 40900, false, false, {}},
           {"", 0, false, true, {}},
-          {"&Sound on Alarm", 40701, false, false, {}},
-          {"&Flash on Alarm", 40702, false, false, {}},
-          {"&Keep Recordings Around Alarms...", 40703, false, false, {}},
+          {"&Sound on Alarm", 40901, false, false, {}},
+          {"&Flash on Alarm", 40902, false, false, {}},
+          {"&Keep Recordings Around Alarms...", 40903, false, false, {}},
           {"", 0, false, true, {}},
-          {"&Clear Alarms", 40704, false, false, {}}}},
+          {"&Clear Alarms", 40904, false, false, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {
