@@ -48,15 +48,22 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The status bar along the bottom of the main window (child id below), its
-// layout on WM_SIZE and its texts, refreshed on the tick; an eighth part
-// shows recording and replay while there is something to say.
+// layout on WM_SIZE and its texts, refreshed on the tick. Seven parts always
+// (port, link, bytes, rate, framing and line errors, alarms); more follow while
+// they have something to say (MQTT while it is on, recording and replay). Each part is as wide
+// as its text; when the window is too narrow the least important give way
+// first. Each part's tool tip says what it counts and since when.
 constexpr int IDC_STATUS_BAR = 100;
 constexpr int STATUS_PARTS = 7;
 constexpr int STATUS_PART_ALARMS = 6;  // "Alarms N": a click shows the history's alarms
+constexpr int STATUS_MAX_PARTS = 12;
 HWND StatusBarCreate(HWND window);
 void StatusBarLayout(HWND window);
 void StatusBarUpdate(HWND window);
+// Lays the parts out again with the recording part's new text (between ticks).
 void StatusBarShowRecording(HWND window);
+// The counters' "since" becomes now (Reset Counters, also when they were zero).
+void StatusBarCountersReset(HWND window);
 
 // Everything a main window owns besides its session (slot 0): the ring the
 // receiver fills and the history drains, the status bar's memory, and this
@@ -69,14 +76,23 @@ void StatusBarShowRecording(HWND window);
 typedef int (*AppExitQuestionFn)(HWND owner, const std::string& files);
 int AppAskExit(HWND owner, const std::string& files);
 
+struct AppMqtt;  // app/mqtt_link.cpp
+
 struct MainWindowRecord {
     HistoryRing* ring = nullptr;
     CaptureRing* capture = nullptr;  // every read and link event, for recordings
     AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
-    std::string statusShown[STATUS_PARTS + 1];
+    StatusTexts statusTexts;           // the tracker's texts at the last tick
+    std::string linkSince, countersSince;  // "14:02:11": the start of each part's count
+    std::string statusShown[STATUS_MAX_PARTS];
+    std::string statusTipsShown[STATUS_MAX_PARTS];
+    int statusEdges[STATUS_MAX_PARTS] = {};
+    int statusCount = 0;
+    HWND statusTips = nullptr;
     CommandLineOptions options;
     std::unique_ptr<ConfigBackend> config;
+    AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
     struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
 };
 MainWindowRecord* MainWindowFrom(HWND window);
@@ -97,6 +113,31 @@ bool AppExit(HWND window);
 std::string AppOpenFiles(HWND window);
 // The "log-start" line's details: program version, port and settings.
 std::string AppLogStartDetails(HWND window);
+
+// ---- MQTT (app/mqtt_link.cpp) ----------------------------------------------------
+// This run's MQTT settings: the saved ones with --mqtt and --mqtt-name over them.
+void AppMqttLoad(HWND window, ConfigBackend* config, const CommandLineOptions& options);
+// The publisher runs from Connect to Disconnect (a lost port keeps it: the
+// broker hears "Port lost") while MQTT is on. Start does nothing when off.
+void AppMqttStart(HWND window);
+// The last tally and link state, then offline and DISCONNECT: on a thread of
+// its own (wait false: Disconnect) or before returning (wait true).
+void AppMqttStop(HWND window, bool wait);
+// Exit: the stop waited for, and any earlier one too.
+void AppMqttEnd(HWND window);
+// Each drain of the history's ring (every 200 ms): the tally, as it changes.
+void AppMqttDrain(HWND window);
+// Each refresh tick, after StatusBarUpdate: the link's state and figures.
+void AppMqttTick(HWND window);
+// Where an alarm goes once the watch rules reach the application: one JSON
+// text, QoS 1. False when not published (MQTT off, or the queue full).
+bool AppMqttAlarm(HWND window, const std::string& json);
+// "MQTT connected", the client's error, or "" while MQTT is off.
+std::string AppMqttStatusText(HWND window);
+// What an empty name stands for: "GALLERY2-COM3".
+std::string AppMqttDefaultName(HWND window);
+// Network -> MQTT...: the dialog; changes are saved and take effect at once.
+void AppMqttCommand(HWND window);
 
 // The WM_COMMAND dispatch of the main window and the refresh rule of its tick.
 LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam);

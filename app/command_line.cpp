@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "mqtt/topics.h"
+#include "net/socket.h"
 #include "serial/port_list.h"
 
 namespace {
@@ -63,6 +65,19 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
         else return false;
         return o.hasFlow = true;
     }
+    if (name == "--mqtt") {
+        std::string host;
+        uint16_t port = 0;
+        if (value.empty() || value[0] == '-' || !NetSplitHostPort(value, 1883, host, port)) return false;
+        o.mqttBroker = value;
+        return true;
+    }
+    if (name == "--mqtt-name") {
+        // One topic level: what MqttTopicLevel leaves as it is.
+        if (value.empty() || MqttTopicLevel(value) != value) return false;
+        o.mqttName = value;
+        return true;
+    }
     // A file name; one that looks like an option is a missing value.
     std::string* file = name == "--log"           ? &o.logFile
                         : name == "--record"      ? &o.recordFile
@@ -73,8 +88,9 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
     return true;
 }
 
-const char* const VALUE_OPTIONS[] = {"--port", "--baud",  "--data-bits", "--parity", "--stop-bits",
-                                     "--flow", "--log",   "--record",    "--open",   "--watch-keep"};
+const char* const VALUE_OPTIONS[] = {"--port", "--baud",   "--data-bits", "--parity", "--stop-bits", "--flow",
+                                     "--log",  "--record", "--open",      "--mqtt",   "--mqtt-name",
+                                     "--watch-keep"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : VALUE_OPTIONS)
@@ -85,21 +101,33 @@ bool TakesValue(const std::string& name) {
 }  // namespace
 
 std::string CommandLineUsage() {
-    return "Usage: qorvex.exe [options]\n"
-           "  --port COMn         serial port, COM1 to COM256\n"
-           "  --baud N            110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200,\n"
-           "                      38400, 57600, 115200 or 256000\n"
-           "  --data-bits 5-8     data bits per character\n"
-           "  --parity N|O|E|M|S  none, odd, even, mark or space\n"
-           "  --stop-bits 1|1.5|2 stop bits\n"
-           "  --flow none|rtscts|dtrdsr  hardware flow control\n"
-           "  --connect           connect at start\n"
-           "  --log FILE          write the event history to FILE\n"
-           "  --record FILE       record the received bytes to FILE\n"
-           "  --open FILE         open a recording\n"
-           "  --watch-keep DIR    keep a recording around every alarm in DIR\n"
-           "  --help              show this list\n"
-           "Options apply to this run only; the saved settings are not changed.\n";
+    // Two columns: the option and its argument, then what it does.
+    static const char* const OPTIONS[][2] = {
+        {"--port COMn", "serial port, COM1 to COM256"},
+        {"--baud N", "110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200,"},
+        {"", "38400, 57600, 115200 or 256000"},
+        {"--data-bits 5-8", "data bits per character"},
+        {"--parity N|O|E|M|S", "none, odd, even, mark or space"},
+        {"--stop-bits 1|1.5|2", "stop bits"},
+        {"--flow none|rtscts|dtrdsr", "hardware flow control"},
+        {"--connect", "connect at start"},
+        {"--log FILE", "write the event history to FILE"},
+        {"--record FILE", "record the received bytes to FILE"},
+        {"--open FILE", "open a recording"},
+        {"--watch-keep DIR", "keep a recording around every alarm in DIR"},
+        {"--mqtt HOST[:PORT]", "publish the link and the tally to this MQTT broker"},
+        {"", "(port 1883 when not given)"},
+        {"--mqtt-name NAME", "the link's name under qorvex/ (letters, digits, - _ .);"},
+        {"", "the computer's name and the port when not given"},
+        {"--help", "show this list"},
+    };
+    std::string text = "Usage: qorvex.exe [options]\n";
+    for (const auto& option : OPTIONS) {
+        std::string line = std::string("  ") + option[0];
+        line.resize(30, ' ');
+        text += line + option[1] + "\n";
+    }
+    return text + "Options apply to this run only; the saved settings are not changed.\n";
 }
 
 CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
@@ -147,6 +175,8 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
         if (!TakeValue(name, value, twice ? ignored : result.options))
             faults.push_back("bad value for " + name + ": \"" + value + "\"");
     }
+    if (!result.options.mqttName.empty() && result.options.mqttBroker.empty())
+        faults.push_back("--mqtt-name needs --mqtt HOST[:PORT]");
     if (!faults.empty()) {
         result.outcome = CMDLINE_ERROR;
         for (const std::string& fault : faults) result.message += (result.message.empty() ? "" : "\n") + fault;
@@ -167,6 +197,18 @@ PortSettings CommandLineApply(const CommandLineOptions& o, const PortSettings& s
         if (o.flow == CMDLINE_FLOW_RTSCTS) c.flowFlags |= FLOW_RTSCTS;
         if (o.flow == CMDLINE_FLOW_DTRDSR) c.flowFlags |= FLOW_DTRDSR;
     }
+    return c;
+}
+
+MqttConfig CommandLineApplyMqtt(const CommandLineOptions& o, const MqttConfig& saved) {
+    MqttConfig c = saved;
+    std::string host;
+    uint16_t port = 0;
+    if (o.mqttBroker.empty() || !NetSplitHostPort(o.mqttBroker, 1883, host, port)) return c;
+    c.enabled = 1;
+    c.host = host;
+    c.port = port;
+    if (!o.mqttName.empty()) c.name = o.mqttName;
     return c;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/mqtt_config.h"
 #include "config/session_config.h"
 
 enum CommandLineFlow { CMDLINE_FLOW_NONE, CMDLINE_FLOW_RTSCTS, CMDLINE_FLOW_DTRDSR };
@@ -34,6 +35,10 @@ struct CommandLineOptions {
     std::string recordFile;
     std::string openFile;
     std::string watchKeepFolder;  // --watch-keep: recordings kept around alarms, this run
+    // --mqtt HOST[:PORT] and --mqtt-name NAME publish this run to that broker
+    // (the saved user and password still apply); empty when not given.
+    std::string mqttBroker;
+    std::string mqttName;
 };
 
 enum CommandLineOutcome {
@@ -67,6 +72,11 @@ std::string CommandLineUsage();
 // "none" clears both hardware flow options, "rtscts" and "dtrdsr" set one
 // and clear the other; the XON/XOFF option is left as it was.
 PortSettings CommandLineApply(const CommandLineOptions& options, const PortSettings& saved);
+
+// The saved MQTT settings with --mqtt and --mqtt-name laid over them: a
+// broker given enables publishing for this run, to that host and port; the
+// saved name, user and password stay unless --mqtt-name names the link.
+MqttConfig CommandLineApplyMqtt(const CommandLineOptions& options, const MqttConfig& saved);
 
 // The files a parsed command line names, checked against the disk through
 // `exists`: --record never names a file that exists or the file --open

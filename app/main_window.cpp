@@ -23,6 +23,7 @@
 #include "serial/status_core.h"
 #include "tally/protocol.h"
 #include "tally/store.h"
+#include "timeline/timeline_view.h"
 
 HINSTANCE appInstance = nullptr;
 HWND appMainWindow = nullptr;
@@ -104,6 +105,7 @@ void AppLayoutViews(HWND window) {
     const RECT area = AppViewArea(window);
     HistoryViewLayout(window, area);
     OnAirViewLayout(window, area);
+    TimelineViewLayout(window, area);
 }
 
 // ---- Commands ---------------------------------------------------------------
@@ -222,12 +224,23 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         StatusBarShowRecording(window);
         if (!PortOpen(window))
             MessageBoxA(window, "Connection failed.", "Qorvex V-1.0", MB_ICONWARNING);
+        else
+            AppMqttStart(window);
+        StatusBarShowRecording(window);
         return 0;
 
     case IDM_DISCONNECT:
         PortWatchOnCommand(window);
         CaretHide(window);
         PortClose(window);
+        // The broker hears the link as it ended, then offline.
+        StatusBarUpdate(window);
+        AppMqttStop(window, false);
+        StatusBarShowRecording(window);
+        return 0;
+
+    case IDM_MQTT_SETTINGS:
+        AppMqttCommand(window);
         return 0;
 
     case IDM_SETTINGS:
@@ -242,6 +255,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         // As the switcher's reset message does, and a history row of its own.
         TallyResetCounters(tallyStore);
         HistoryNote(window, EVENT_RESET, HISTORY_RESET_BY_USER, nullptr);
+        StatusBarCountersReset(window);
         StatusBarUpdate(window);
         return 0;
 
@@ -253,22 +267,41 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         AppExit(window);
         return 0;
 
+    // A recording replayed brings its own, older times: the timeline starts
+    // afresh with its events (the index has taken in the book up to here).
+    case IDM_REPLAY_OPEN: {
+        const TimelineIndex* index = TimelineViewIndex(window);
+        const uint64_t before = index ? index->nextSeq : 0;
+        RecordingViewCommand(window, IDM_REPLAY_OPEN);
+        if (index && ReplayRunning(window)) TimelineViewRestart(window, before);
+        StatusBarShowRecording(window);
+        return 0;
+    }
+
     // The views of the "View" menu share the client area: On Air takes it
     // from the history and the terminal screen and gives it back to either.
     case IDM_VIEW_ONAIR:
         HistoryViewShow(window, false);
+        TimelineViewShow(window, false);
         if (OnAirViewCreate(window)) AppLayoutViews(window);
         OnAirViewShow(window, true);
+        return 0;
+    case IDM_VIEW_TIMELINE:
+        HistoryViewShow(window, false);
+        OnAirViewShow(window, false);
+        TimelineViewShow(window, true);
         return 0;
     case IDM_VIEW_HISTORY:
     case IDM_VIEW_SCREEN:
         OnAirViewShow(window, false);
+        TimelineViewShow(window, false);
         HistoryViewCommand(window, LOWORD(wParam));
         return 0;
 
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
         if (WatchAppCommand(window, LOWORD(wParam))) return 0;
+        if (TimelineViewCommand(window, LOWORD(wParam))) return 0;
         if (RecordingViewCommand(window, LOWORD(wParam))) {
             StatusBarShowRecording(window);
             return 0;
@@ -303,6 +336,8 @@ void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_A
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
     WatchAppTake(window, event);
+    // The timeline's index keeps in step with the book as it fills.
+    TimelineViewFollow(window);
     if (event.flags & HISTORY_FLAG_SCREEN) {
         char text[32];
         const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
@@ -311,6 +346,14 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
 }
 
 std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
+
+// A click on the timeline selects the history's row of that event; a double
+// click also gives the history the client area.
+void SelectFromTimeline(void* context, uint64_t seq, bool show) {
+    HWND window = static_cast<HWND>(context);
+    HistoryViewSelectSeq(window, seq);
+    if (show) SendMessageA(window, WM_COMMAND, IDM_VIEW_HISTORY, 0);
+}
 
 LRESULT OnCreate(HWND window) {
     SetTimer(window, REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
@@ -332,6 +375,8 @@ LRESULT OnCreate(HWND window) {
         HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
         WatchAppCreate(window);
+        TimelineViewCreate(window, &HistoryTheBook(window), &s->link.connected);
+        TimelineViewSetSelect(window, SelectFromTimeline, window);
         AppLayoutViews(window);
     }
     return created;
@@ -346,6 +391,10 @@ LRESULT OnDestroy(HWND window) {
     // recording before they close.
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
+    // The broker gets the final state before the link says offline.
+    StatusBarUpdate(window);
+    AppMqttEnd(window);
+    TimelineViewDestroy(window);  // its index follows the history's book
     HistoryViewDestroy(window);
     WatchAppDestroy(window);       // the stream's tail reaches the kept recording
     RecordingViewDestroy(window);  // what is queued reaches the file
@@ -365,6 +414,7 @@ LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
     PortWatchTick(window);
     StatusBarUpdate(window);
+    AppMqttTick(window);
     OnAirViewTick(window);
     return 0;
 }
@@ -391,7 +441,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             const uint64_t before = WatchAppAlarms(window);
             HistoryViewTick(window);
             WatchAppTick(window);
+            TimelineViewTick(window);
             RecordingViewPump(window);
+            AppMqttDrain(window);  // the tally reaches the broker as the ring drains
             // A new alarm shows at once, not on the next 500 ms tick.
             if (WatchAppAlarms(window) != before) StatusBarUpdate(window);
             return 0;
@@ -428,6 +480,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SETFOCUS:
         // Keys go to the list while it is shown.
         if (HistoryViewShown(window)) SetFocus(GetDlgItem(window, IDC_HISTORY_LIST));
+        else if (TimelineViewShown(window)) SetFocus(TimelineViewFind(window));
         return 0;
     case WM_APP_PLACE_CARET:
         CaretPlaceAt(window, static_cast<int>(wParam), static_cast<int>(lParam));
@@ -440,6 +493,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
     switch (message) {
     case WM_INITDIALOG:
+        SetDlgItemTextA(dialog, IDC_ABOUT_VERSION, "Build " QORVEX_VERSION_TEXT);
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {

@@ -33,6 +33,17 @@ std::wstring Wide(const std::string& text) {
 
 }  // namespace
 
+std::string AppFullPath(const std::string& path) {
+    const std::wstring wide = Wide(path);
+    const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::wstring full(n, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), n, &full[0], nullptr);
+    if (written == 0 || written >= n) return path;
+    full.resize(written);
+    return Utf8(full.c_str());
+}
+
 bool AppFileExists(const std::string& path) {
     return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -60,7 +71,7 @@ int AppShowCommandLineMessage(const CommandLineResult& result) {
         DWORD written = 0;
         WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     }
-    MessageBoxW(nullptr, Wide(text).c_str(), L"Qorvex V-1.0", help ? MB_ICONINFORMATION : MB_ICONWARNING);
+    AppUsageBox(Wide(text), !help);
     return help ? CMDLINE_EXIT_HELP : CMDLINE_EXIT_ERROR;
 }
 
@@ -88,10 +99,14 @@ int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& opti
     UpdateWindow(window);
     StatusBarUpdate(window);
 
-    if (!options.logFile.empty()) HistoryLogStart(window, options.logFile.c_str());
-    if (!options.recordFile.empty()) RecordingStart(window, options.recordFile.c_str());
-    if (!options.openFile.empty()) ReplayStart(window, options.openFile.c_str());
-    if (!options.watchKeepFolder.empty()) WatchAppKeepThisRun(window, options.watchKeepFolder);
+    // Full paths from here on: the info line, the status bar and any later
+    // message box then say where the file is, not how it was typed.
+    if (!options.logFile.empty()) HistoryLogStart(window, AppFullPath(options.logFile).c_str());
+    if (!options.recordFile.empty()) RecordingStart(window, AppFullPath(options.recordFile).c_str());
+    if (!options.openFile.empty()) ReplayStart(window, AppFullPath(options.openFile).c_str());
+    if (!options.watchKeepFolder.empty()) WatchAppKeepThisRun(window, AppFullPath(options.watchKeepFolder));
+    StatusBarShowRecording(window);
+    AppMqttLoad(window, config.get(), options);
     StatusBarShowRecording(window);
     // The window keeps this run's options and its settings store.
     if (MainWindowRecord* app = MainWindowFrom(window)) {

@@ -13,6 +13,10 @@
 // options; 0 when the window cannot be created.
 int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& options);
 
+// The UTF-8 path made absolute against the current folder (unchanged when
+// Windows cannot).
+std::string AppFullPath(const std::string& path);
+
 // True when a file or folder of that UTF-8 path exists.
 bool AppFileExists(const std::string& path);
 
@@ -20,5 +24,7 @@ bool AppFileExists(const std::string& path);
 std::vector<std::string> AppArguments();
 
 // Shows the usage (help, status 0) or the fault and the usage (status 2)
-// in one message box; returns the exit status.
+// in one box; returns the exit status.
 int AppShowCommandLineMessage(const CommandLineResult& result);
+// That box: the text in a fixed-width font, with a warning icon for an error.
+void AppUsageBox(const std::wstring& text, bool error);

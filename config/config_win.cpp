@@ -1,6 +1,8 @@
 // The registry and INI stores and the session's settings on Windows.
 #include "config/config_win.h"
 
+#include <wincrypt.h>
+
 #include <cstring>
 
 namespace {
@@ -120,6 +122,34 @@ std::unique_ptr<ConfigBackend> ConfigOpenForExecutable(std::string* where) {
     }
     if (where) *where = std::string("HKEY_CURRENT_USER\\") + CONFIG_REGISTRY_KEY;
     return ConfigOpenRegistry(CONFIG_REGISTRY_KEY);
+}
+
+namespace {
+
+bool Seal(const std::string& clear, std::string& sealed) {
+    DATA_BLOB in = {static_cast<DWORD>(clear.size()), reinterpret_cast<BYTE*>(const_cast<char*>(clear.data()))};
+    DATA_BLOB out = {};
+    if (!CryptProtectData(&in, L"Qorvex", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return false;
+    sealed.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    LocalFree(out.pbData);
+    return true;
+}
+
+bool Unseal(const std::string& sealed, std::string& clear) {
+    DATA_BLOB in = {static_cast<DWORD>(sealed.size()), reinterpret_cast<BYTE*>(const_cast<char*>(sealed.data()))};
+    DATA_BLOB out = {};
+    if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) return false;
+    clear.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    SecureZeroMemory(out.pbData, out.cbData);
+    LocalFree(out.pbData);
+    return true;
+}
+
+}  // namespace
+
+const ConfigSecretCodec& ConfigUserSecretCodec() {
+    static const ConfigSecretCodec codec = {Seal, Unseal};
+    return codec;
 }
 
 PlacementConfig PlacementFromWindow(HWND window) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "config/mqtt_config.h"
 #include "config/session_config.h"
 
 // HKCU\Software\<subkey>: integers as REG_DWORD, strings as REG_SZ. A value
@@ -21,6 +22,9 @@ constexpr const char* CONFIG_INI_NAME = "qorvex.ini";
 // otherwise HKCU\Software\Qorvex. `where` receives a description of it.
 std::unique_ptr<ConfigBackend> ConfigOpenForExecutable(std::string* where);
 
+// Secrets (the MQTT password) sealed for the Windows user with
+// CryptProtectData: only the same user on the same computer unseals them.
+const ConfigSecretCodec& ConfigUserSecretCodec();
 
 // The main window's normal rectangle and state, and setting them back (a
 // rectangle on no monitor is ignored).

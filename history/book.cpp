@@ -211,6 +211,18 @@ uint64_t HistoryViewSeq(const HistoryBook& book, size_t row) {
     return HistoryFilterIsAll(book.filter) ? book.firstSeq + row : book.view[book.viewStart + row];
 }
 
+namespace {
+// A row matches when any of its columns, or its bytes without spaces, holds the needle.
+bool RowMatches(const HistoryBook& book, uint64_t seq, const std::string& needle, HistoryRowText& row,
+                std::string& hex) {
+    HistoryRowFormat(book, seq, row);
+    HistoryHex(HistoryBookEntry(book, seq).event, false, hex);
+    const std::string text = std::string(row.time) + '\t' + row.event + '\t' + row.type + '\t' + row.details +
+                             '\t' + row.bytes + '\t' + hex;
+    return ContainsNoCase(text, needle);
+}
+}  // namespace
+
 long long HistoryFind(const HistoryBook& book, size_t from, const std::string& needle) {
     const size_t rows = HistoryViewSize(book);
     if (rows == 0 || needle.empty()) return -1;
@@ -218,14 +230,19 @@ long long HistoryFind(const HistoryBook& book, size_t from, const std::string& n
     std::string hex;
     for (size_t i = 0; i < rows; ++i) {
         const size_t r = (from + i) % rows;
-        const uint64_t seq = HistoryViewSeq(book, r);
-        HistoryRowFormat(book, seq, row);
-        HistoryHex(HistoryBookEntry(book, seq).event, false, hex);
-        const std::string text = std::string(row.time) + '\t' + row.event + '\t' + row.type + '\t' + row.details +
-                                 '\t' + row.bytes + '\t' + hex;
-        if (ContainsNoCase(text, needle)) return static_cast<long long>(r);
+        if (RowMatches(book, HistoryViewSeq(book, r), needle, row, hex)) return static_cast<long long>(r);
     }
     return -1;
+}
+
+size_t HistoryCountMatches(const HistoryBook& book, const std::string& needle) {
+    if (needle.empty()) return 0;
+    HistoryRowText row;
+    std::string hex;
+    size_t n = 0;
+    const size_t events = HistoryBookSize(book);
+    for (size_t i = 0; i < events; ++i) n += RowMatches(book, book.firstSeq + i, needle, row, hex) ? 1 : 0;
+    return n;
 }
 
 void HistoryRowFormat(const HistoryBook& book, uint64_t seq, HistoryRowText& out) {

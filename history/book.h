@@ -106,6 +106,8 @@ uint64_t HistoryViewSeq(const HistoryBook& book, size_t row);
 // event, type, details or bytes contain `needle`, ignoring ASCII case; -1 when
 // none does.
 long long HistoryFind(const HistoryBook& book, size_t from, const std::string& needle);
+// How many events in the whole book, shown or hidden by the filter, match as above.
+size_t HistoryCountMatches(const HistoryBook& book, const std::string& needle);
 
 // One row as the list shows it and as Ctrl+C copies it.
 struct HistoryRowText {

@@ -60,6 +60,10 @@ void HistoryViewShowOnly(HWND window, int category);
 int HistoryViewCommand(HWND window, int id);
 // WM_NOTIFY from the list; 1 when handled (result in *result).
 int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result);
+// Selects the row of event `seq` (under a filter, the nearest shown row at or
+// before it) and scrolls it into sight, whether or not the list is shown;
+// the list stops following the newest. The selected row, -1 when none.
+long long HistoryViewSelectSeq(HWND window, uint64_t seq);
 
 // ---- Log file ------------------------------------------------------------------------
 // Appends every event from now on to `path` (UTF-8; created if missing, never

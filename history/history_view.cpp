@@ -20,6 +20,15 @@
 namespace {
 
 constexpr int INFO_HEIGHT = 20;
+constexpr int FILTER_BAR_HEIGHT = 26;
+// The filter bar above the list: one toggle per category (ids as in the
+// History > Show menu, so a click is that menu command), Changes Only and
+// Show All, each set in one click where the menu closes after every toggle.
+const char* const FILTER_CAPTIONS[] = {"ME", "EXT", "SS", "OUT", "Names", "Control", "Errors", "Link", "Alarms"};
+static_assert(sizeof FILTER_CAPTIONS / sizeof FILTER_CAPTIONS[0] == HISTORY_CATEGORY_COUNT,
+              "a caption per history category");
+constexpr int FILTER_BUTTON_WIDTH = 62;
+constexpr int CHANGES_BUTTON_WIDTH = 100;
 constexpr int COLUMN_COUNT = 5;
 const char* const COLUMN_TITLES[COLUMN_COUNT] = {"Time", "Event", "Type", "Details", "Bytes"};
 const int COLUMN_WIDTHS[COLUMN_COUNT] = {170, 80, 50, 520, 300};
@@ -123,6 +132,17 @@ void SetMenuChecks(HWND window) {
     for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
         CheckMenuItem(menu, IDM_HISTORY_FILTER_FIRST + i, MF_BYCOMMAND | (f.category[i] ? MF_CHECKED : MF_UNCHECKED));
     CheckMenuItem(menu, IDM_HISTORY_CHANGES_ONLY, MF_BYCOMMAND | (f.changesOnly ? MF_CHECKED : MF_UNCHECKED));
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
+        CheckDlgButton(window, IDM_HISTORY_FILTER_FIRST + i, f.category[i] ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(window, IDM_HISTORY_CHANGES_ONLY, f.changesOnly ? BST_CHECKED : BST_UNCHECKED);
+}
+
+// Every control of the filter bar, by id.
+template <typename Fn>
+void ForEachFilterButton(Fn fn) {
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) fn(IDM_HISTORY_FILTER_FIRST + i);
+    fn(IDM_HISTORY_CHANGES_ONLY);
+    fn(IDM_HISTORY_SHOW_ALL);
 }
 
 // The view and the filters as saved, value by value: a missing or damaged
@@ -156,6 +176,8 @@ void SetFilter(HWND window, const HistoryFilter& f) {
     SaveFilter(f);
     SetMenuChecks(window);
     RefreshAll(window);
+    // A click on the bar leaves the keyboard with the list, as the menu does.
+    if (GetParent(GetFocus()) == window && GetFocus() != List(window) && v.historyShown) SetFocus(List(window));
 }
 
 void Show(HWND window, bool history) {
@@ -166,6 +188,7 @@ void Show(HWND window, bool history) {
     v.screenShown = !history;
     ShowWindow(List(window), history ? SW_SHOW : SW_HIDE);
     ShowWindow(Info(window), history ? SW_SHOW : SW_HIDE);
+    ForEachFilterButton([&](int id) { ShowWindow(GetDlgItem(window, id), history ? SW_SHOW : SW_HIDE); });
     SetMenuChecks(window);
     InvalidateRect(window, nullptr, TRUE);
     if (history) SetFocus(List(window));
@@ -209,14 +232,18 @@ void CopySelection(HWND window) {
         if (c == '\n') crlf += '\r';
         crlf += c;
     }
-    if (!OpenClipboard(window)) return;
+    // The rows are UTF-8 (names from the switcher); as CF_TEXT a paste would
+    // read them in the ANSI code page, so the clipboard gets UTF-16, from
+    // which Windows makes CF_TEXT for whoever asks.
+    const int n = MultiByteToWideChar(CP_UTF8, 0, crlf.c_str(), static_cast<int>(crlf.size()) + 1, nullptr, 0);
+    if (n <= 0 || !OpenClipboard(window)) return;
     EmptyClipboard();
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, crlf.size() + 1);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, static_cast<size_t>(n) * sizeof(wchar_t));
     if (memory) {
-        char* p = static_cast<char*>(GlobalLock(memory));
-        std::memcpy(p, crlf.c_str(), crlf.size() + 1);
+        wchar_t* p = static_cast<wchar_t*>(GlobalLock(memory));
+        MultiByteToWideChar(CP_UTF8, 0, crlf.c_str(), static_cast<int>(crlf.size()) + 1, p, n);
         GlobalUnlock(memory);
-        if (!SetClipboardData(CF_TEXT, memory)) GlobalFree(memory);
+        if (!SetClipboardData(CF_UNICODETEXT, memory)) GlobalFree(memory);
     }
     CloseClipboard();
 }
@@ -241,7 +268,11 @@ void FindNext(HWND window) {
     const int focused = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
     const long long row = HistoryFind(v.book, static_cast<size_t>(focused + 1), v.findText);
     if (row < 0) {
-        const std::string text = "\"" + v.findText + "\" is not in the history.";
+        // Rows the filter hides are not searched; say so rather than "not there".
+        const size_t hidden = HistoryFilterIsAll(v.book.filter) ? 0 : HistoryCountMatches(v.book, v.findText);
+        const std::string text =
+            hidden ? "\"" + v.findText + "\" is not in the shown rows (" + Thousands(hidden) + " hidden by the filter)."
+                   : "\"" + v.findText + "\" is not in the history.";
         historyMessageBox(window, text.c_str(), "Qorvex V-1.0", MB_ICONINFORMATION | MB_OK);
         return;
     }
@@ -434,6 +465,16 @@ HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t
                                 nullptr);
     if (!list) return nullptr;
     SendMessageA(info, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    ForEachFilterButton([&](int id) {
+        const bool category = id >= IDM_HISTORY_FILTER_FIRST && id < IDM_HISTORY_FILTER_FIRST + HISTORY_CATEGORY_COUNT;
+        const char* caption = category ? FILTER_CAPTIONS[id - IDM_HISTORY_FILTER_FIRST]
+                              : id == IDM_HISTORY_CHANGES_ONLY ? "Changes only"
+                                                               : "Show all";
+        const DWORD kind = id == IDM_HISTORY_SHOW_ALL ? BS_PUSHBUTTON : BS_CHECKBOX | BS_PUSHLIKE;
+        HWND button = CreateWindowExA(0, "Button", caption, WS_CHILD | kind, 0, 0, 0, 0, window,
+                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+        SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+    });
     SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
     for (int c = 0; c < COLUMN_COUNT; ++c) {
         LVCOLUMNA column = {};
@@ -462,9 +503,18 @@ void HistoryViewLayout(HWND window, const RECT& area) {
     HWND list = List(window);
     if (!list) return;
     const int width = area.right - area.left;
-    MoveWindow(Info(window), area.left + 4, area.top, width - 4, INFO_HEIGHT, TRUE);
-    const int height = area.bottom - area.top - INFO_HEIGHT > 0 ? area.bottom - area.top - INFO_HEIGHT : 0;
-    MoveWindow(list, area.left, area.top + INFO_HEIGHT, width, height, TRUE);
+    int x = area.left + 2;
+    const int barTop = area.top + 1;
+    ForEachFilterButton([&](int id) {
+        const int w = id == IDM_HISTORY_CHANGES_ONLY ? CHANGES_BUTTON_WIDTH : FILTER_BUTTON_WIDTH;
+        if (id == IDM_HISTORY_CHANGES_ONLY || id == IDM_HISTORY_SHOW_ALL) x += 8;  // apart from the categories
+        MoveWindow(GetDlgItem(window, id), x, barTop, w, FILTER_BAR_HEIGHT - 3, TRUE);
+        x += w + 2;
+    });
+    const int top = area.top + FILTER_BAR_HEIGHT;
+    MoveWindow(Info(window), area.left + 4, top, width - 4, INFO_HEIGHT, TRUE);
+    const int height = area.bottom - top - INFO_HEIGHT > 0 ? area.bottom - top - INFO_HEIGHT : 0;
+    MoveWindow(list, area.left, top + INFO_HEIGHT, width, height, TRUE);
 }
 
 void HistoryViewTick(HWND window) {
@@ -580,6 +630,30 @@ int HistoryViewCommand(HWND window, int id) {
         return 1;
     default: return 0;
     }
+}
+
+long long HistoryViewSelectSeq(HWND window, uint64_t seq) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state || !List(window)) return -1;
+    HistoryDrain(window);
+    const HistoryBook& b = state->book;
+    const size_t rows = HistoryViewSize(b);
+    if (rows == 0) return -1;
+    // Rows are in sequence order: the last row at or before seq.
+    size_t lo = 0, hi = rows;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (HistoryViewSeq(b, mid) <= seq) lo = mid + 1;
+        else hi = mid;
+    }
+    const size_t row = lo > 0 ? lo - 1 : 0;
+    UpdateList(window, true);
+    SelectRow(window, static_cast<int>(row));
+    // The tick must not scroll the selection away to the newest row.
+    state->following = false;
+    state->rowsWhenLeft = rows;
+    UpdateInfo(window);
+    return static_cast<long long>(row);
 }
 
 int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {

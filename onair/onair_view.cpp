@@ -26,7 +26,7 @@ const char* const SELECTOR_CAPTIONS[SELECTOR_COUNT] = {"ME 1", "ME 2", "ME 3", "
 const int SELECTOR_ME[SELECTOR_COUNT] = {0, 1, 2, 3, ONAIR_ALL_ME};
 
 constexpr int HEADER_HEIGHT = 34;
-constexpr int DETAIL_HEIGHT = 22;
+constexpr int DETAIL_HEIGHT = 36;  // two lines: a long reason wraps, its tool tip shows it whole
 constexpr int MARGIN = 6;
 constexpr int GAP = 4;
 constexpr double TILE_ASPECT = 1.6;
@@ -282,19 +282,26 @@ void PaintTile(HDC dc, const ViewState* s, const OnAirTile& tile, const RECT& r)
     SelectObject(dc, s->badgeFont);
     SIZE badgeSize = {0, 0};
     GetTextExtentPoint32A(dc, letters, static_cast<int>(std::strlen(letters)), &badgeSize);
-    // The letters only where they do not run into the number; tiny tiles
-    // keep the stripes and the heavy frame.
-    if (*letters && numberBox.left + numberSize.cx + 3 + badgeSize.cx <= numberBox.right)
-        Text(dc, letters, numberBox, DT_RIGHT | DT_TOP);
+    // The letters beside the number where they fit; a three-digit number
+    // pushes them down to the corner of the name line, so that colour is
+    // never the only cue. Only one-line tiles keep just stripes and frame.
+    const bool besideNumber = numberBox.left + numberSize.cx + 3 + badgeSize.cx <= numberBox.right;
+    if (*letters && besideNumber) Text(dc, letters, numberBox, DT_RIGHT | DT_TOP);
     if (lines < 2) return;
+    const bool inNameLine = *letters && !besideNumber;
+    const int nameRight = inNameLine ? static_cast<int>(inner.right - badgeSize.cx - 3) : static_cast<int>(inner.right);
+    if (inNameLine) {
+        RECT corner = {inner.left, numberBox.bottom, inner.right, numberBox.bottom + badgeSize.cy};
+        Text(dc, letters, corner, DT_RIGHT | DT_TOP);
+    }
     SelectObject(dc, s->nameFont);
     if (lines == 2) {
-        RECT nickBox = {inner.left, numberBox.bottom, inner.right, inner.bottom};
+        RECT nickBox = {inner.left, numberBox.bottom, nameRight, inner.bottom};
         Text(dc, tile.nickname, nickBox, DT_LEFT | DT_VCENTER | DT_END_ELLIPSIS);
         return;
     }
     const int line = (inner.bottom - numberBox.bottom) / 2;
-    RECT nameBox = {inner.left, numberBox.bottom, inner.right, numberBox.bottom + line};
+    RECT nameBox = {inner.left, numberBox.bottom, nameRight, numberBox.bottom + line};
     RECT nickBox = {inner.left, nameBox.bottom, inner.right, inner.bottom};
     Text(dc, tile.name, nameBox, DT_LEFT | DT_VCENTER | DT_END_ELLIPSIS);
     Text(dc, tile.nickname, nickBox, DT_LEFT | DT_VCENTER | DT_END_ELLIPSIS);
@@ -422,7 +429,7 @@ LRESULT OnCreate(HWND view) {
     }
     CheckRadioButton(view, IDC_ONAIR_ME1, IDC_ONAIR_ALL, IDC_ONAIR_ALL);
     s->detailText = DETAIL_HINT;
-    s->detail = CreateWindowExA(0, "STATIC", DETAIL_HINT, WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX,
+    s->detail = CreateWindowExA(0, "STATIC", DETAIL_HINT, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_NOTIFY,
                                 0, 0, 0, 0, view, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_ONAIR_DETAIL)),
                                 instance, nullptr);
     SendMessageA(s->detail, WM_SETFONT, reinterpret_cast<WPARAM>(s->uiFont), FALSE);
@@ -431,6 +438,14 @@ LRESULT OnCreate(HWND view) {
                                  instance, nullptr);
     SendMessageA(s->tooltip, TTM_SETMAXTIPWIDTH, 0, 420);
     SendMessageA(s->tooltip, TTM_SETDELAYTIME, TTDT_AUTOPOP, 20000);
+    // The detail line's own tip: the reason whole, however narrow the window.
+    TOOLINFOA detailTool = {};
+    detailTool.cbSize = TTTOOLINFOA_V2_SIZE;
+    detailTool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    detailTool.hwnd = view;
+    detailTool.uId = reinterpret_cast<UINT_PTR>(s->detail);
+    detailTool.lpszText = LPSTR_TEXTCALLBACKA;
+    SendMessageA(s->tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&detailTool));
     return 0;
 }
 
@@ -483,7 +498,10 @@ LRESULT CALLBACK ViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam)
         if (s && header->hwndFrom == s->tooltip && header->code == TTN_GETDISPINFOA) {
             NMTTDISPINFOA* info = reinterpret_cast<NMTTDISPINFOA*>(lParam);
             const size_t i = static_cast<size_t>(header->idFrom);
-            s->tipText = i < s->tiles.size() ? OnAirDescribe(s->tally, s->inputs, s->me, s->tiles[i].source) : "";
+            if (header->idFrom == reinterpret_cast<UINT_PTR>(s->detail))
+                s->tipText = s->detailText;
+            else
+                s->tipText = i < s->tiles.size() ? OnAirDescribe(s->tally, s->inputs, s->me, s->tiles[i].source) : "";
             info->lpszText = const_cast<char*>(s->tipText.c_str());
             return 0;
         }

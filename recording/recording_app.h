@@ -53,6 +53,9 @@ std::string RecordingPath(HWND window);
 // box naming the reason, with nothing changed.
 int ReplayStart(HWND window, const char* path);
 bool ReplayRunning(HWND window);
+bool ReplayPaused(HWND window);
+// Counts replay starts and jumps: the status bar measures no rate across one.
+uint32_t ReplayEpoch(HWND window);
 
 // The text of the status bar's recording part ("" when neither recording nor replaying).
 std::string RecordingStatusText(HWND window);

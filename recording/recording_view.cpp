@@ -84,6 +84,7 @@ struct RecordingViewState {
     bool replayShown = false;  // a replay is open (running, paused or finished)
     size_t replayBudget = 0;
     bool jumping = false;  // Jump to End: records go to the store only
+    uint32_t epoch = 0;    // replay starts and jumps, for the status bar's rate
 
     // What the Recording menu last showed: redrawing the menu bar on every
     // tick cost an idle program several percent of a core under Wine.
@@ -414,6 +415,7 @@ int ReplayStart(HWND window, const char* path) {
     if (!v.replaySource) v.replaySource.reset(new EventSource);
     EventSourceInit(*v.replaySource, &tallyStore, &*v.ring);
     v.replayShown = true;
+    ++v.epoch;
     if (v.player->summary.truncated)
         Warn(window, "The recording " + std::string(path) +
                          " ends inside a record (cut short while it was written); it is replayed up to its last "
@@ -425,6 +427,16 @@ int ReplayStart(HWND window, const char* path) {
 bool ReplayRunning(HWND window) {
     RecordingViewState* v = State(window);
     return v && v->replayShown && v->player && !ReplayFinished(*v->player);
+}
+
+bool ReplayPaused(HWND window) {
+    RecordingViewState* v = State(window);
+    return ReplayRunning(window) && v->player->paused;
+}
+
+uint32_t ReplayEpoch(HWND window) {
+    RecordingViewState* v = State(window);
+    return v ? v->epoch : 0;
 }
 
 void RecordingBeforeConnect(HWND window) {
@@ -506,6 +518,7 @@ int RecordingViewCommand(HWND window, int id) {
             v.jumping = true;
             ReplayJumpToEnd(*v.player, PlayRecord, &v);
             v.jumping = false;
+            ++v.epoch;
             v.replaySource->ring = &*v.ring;
         }
         break;

@@ -57,6 +57,9 @@
 // "Reset Counters": zeroes the receive counters as the reset message does.
 #define IDM_RESET_COUNTERS        40600
 
+// ---- Network menu (40800-40899) ----------------------------------------------
+// "Network" -> "MQTT...": the broker the link and the tally are published to.
+#define IDM_MQTT_SETTINGS         40800
 // ---- Watch menu (40900-40999) -------------------------------------------------
 #define IDM_WATCH_RULES           40900
 #define IDM_WATCH_SOUND           40901
@@ -78,11 +81,18 @@
 #define IDD_DISPLAY_NAMES 135
 #define IDD_HISTORY_FIND  140
 #define IDD_DETECT        180
+#define IDD_USAGE         191
+#define IDD_MQTT          192
 #define IDD_WATCH_RULES   200
 #define IDD_WATCH_KEEP    201
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
+#define IDC_ABOUT_VERSION 3
+
+// ---- Command-line usage box controls ----------------------------------------
+#define IDC_USAGE_TEXT    3001
+#define IDC_USAGE_ICON    3002
 
 // ---- Settings dialog controls and string tables -----------------------------
 #define IDC_SET_PORT         544
@@ -202,3 +212,33 @@
 #define IDC_ONAIR_ME4     1404
 #define IDC_ONAIR_ALL     1405
 #define IDC_ONAIR_DETAIL  1406
+
+// ---- Timeline menu items (40700-40799) -------------------------------------------
+// "View" -> "Timeline": the Timeline view fills the client area.
+#define IDM_VIEW_TIMELINE         40700
+// "Timeline": the as-run log, zoom and following now.
+#define IDM_TIMELINE_SAVE_ASRUN   40710
+#define IDM_TIMELINE_SAVE_EDL     40711
+#define IDM_TIMELINE_ZOOM_IN      40712
+#define IDM_TIMELINE_ZOOM_OUT     40713
+#define IDM_TIMELINE_FOLLOW       40714
+
+// ---- Timeline dialog and controls (dialog 190, controls 1600-1699) ---------------
+#define IDD_TIMELINE_EDL          190
+#define IDC_TIMELINE_VIEW         1600
+#define IDC_TIMELINE_ME1          1601
+#define IDC_TIMELINE_ME2          1602
+#define IDC_TIMELINE_ME3          1603
+#define IDC_TIMELINE_ME4          1604
+#define IDC_TIMELINE_ALL          1605
+#define IDC_TIMELINE_EDL_ME       1610
+#define IDC_TIMELINE_EDL_FPS      1611
+
+// ---- MQTT dialog controls (1700-1799) ---------------------------------------------
+#define IDC_MQTT_ENABLED  1700
+#define IDC_MQTT_HOST     1701
+#define IDC_MQTT_PORT     1702
+#define IDC_MQTT_NAME     1703
+#define IDC_MQTT_TOPIC    1704
+#define IDC_MQTT_USER     1705
+#define IDC_MQTT_PASSWORD 1706

@@ -141,6 +141,7 @@ int PortOpen(LinkState& link, const PortSettings& settings, HINSTANCE instance) 
     for (auto& counter : link.lineErrorCounts) counter.store(0);
     link.bytesReceived.store(0);
     link.lastByteTick.store(0);
+    link.connects.fetch_add(1);
 
     link.connected.store(1);
 

@@ -60,6 +60,9 @@ struct LinkState {
     std::atomic<uint64_t> bytesReceived;
     // GetTickCount() when the last byte arrived; 0 before the first one.
     std::atomic<uint32_t> lastByteTick;
+    // Successful opens so far (window thread writes): the status bar starts
+    // its rate and its "since" afresh at each.
+    std::atomic<uint32_t> connects;
 
     // The settings the port was opened with ("Display Errors" is read on the
     // receiver thread).

@@ -16,11 +16,23 @@ std::string StatusPortText(int portNumber, uint32_t baudRate, int dataBits, int 
 const char STATUS_NO_RATE[] = "\xE2\x80\x94 msg/s";
 
 StatusTexts StatusTracker::Update(const StatusInput& in) {
-    // Messages present at the first update arrived before anyone was looking.
+    StatusTexts t;
+    // Messages present at the first update arrived before anyone was looking;
+    // those present when a new epoch begins belong to the old one (or to a jump).
+    if (started_ && in.epoch != epoch_) {
+        t.epochChanged = true;
+        count_ = next_ = 0;
+        anyArrived_ = false;
+        lastMessages_ = in.messages;
+    }
     if (!started_) {
         started_ = true;
         lastMessages_ = in.messages;
+        lastFraming_ = in.framingErrors;
     }
+    epoch_ = in.epoch;
+    t.countersReset = in.messages < lastMessages_ || in.framingErrors < lastFraming_;
+    lastFraming_ = in.framingErrors;
     // Below the last value the counters were reset: what is counted now came since.
     const uint64_t before = arrived_;
     arrived_ += in.messages >= lastMessages_ ? in.messages - lastMessages_ : in.messages;
@@ -35,7 +47,6 @@ StatusTexts StatusTracker::Update(const StatusInput& in) {
     if (count_ < SAMPLES) ++count_;
     const Sample& oldest = samples_[(next_ + SAMPLES - count_) % SAMPLES];
 
-    StatusTexts t;
     char text[64];
     if (!in.connected) {
         t.link = in.portLost ? "Port lost" : "Disconnected";

@@ -21,6 +21,9 @@ struct StatusInput {
     uint64_t framingErrors;   // sum of the frame parser's error counters
     uint64_t lineErrors;      // sum of the UART error counters
     bool portLost = false;    // the port went away while connected (shown until the next connect)
+    // Changes at each connect, replay start and jump: the rate is never
+    // measured across one (a jump's thousands of messages are no rate).
+    uint32_t epoch = 0;
 };
 
 struct StatusTexts {
@@ -29,6 +32,8 @@ struct StatusTexts {
     std::string rate;
     std::string framing;
     std::string line;
+    bool epochChanged = false;   // this update began a new epoch (the caller notes the time)
+    bool countersReset = false;  // the store's counters went down: a reset message or Reset Counters
 };
 
 // Keeps the recent message totals that the rate is measured over. The store's
@@ -50,6 +55,8 @@ private:
     size_t next_ = 0;
     bool started_ = false;
     uint64_t lastMessages_ = 0;
+    uint64_t lastFraming_ = 0;
+    uint32_t epoch_ = 0;
     uint64_t arrived_ = 0;
     bool anyArrived_ = false;     // a message arrived since the first update
     uint32_t lastArrivalTick_ = 0;

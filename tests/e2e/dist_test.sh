@@ -20,15 +20,23 @@ unpacked="$out/un packed"
 mkdir -p "$unpacked"
 unzip -q "$zip" -d "$unpacked" || qv_fail "unzip failed"
 dir="$unpacked/$name"
-files=$(cd "$dir" && ls | sort | tr '\n' ' ')
-wanted=$( { echo LICENSE.txt README.txt SHA256SUMS THIRD-PARTY-NOTICES.txt qorvex.exe tallydump.exe
+files=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+wanted=$( { echo LICENSE.txt README.txt SHA256SUMS THIRD-PARTY-NOTICES.txt qorvex.exe tallydump.exe \
+    dashboard/index.html dashboard/mqtt.min.js dashboard/mqtt.LICENSE.md
   for lua in "$QV_ROOT"/tools/wireshark/*.lua; do [ -f "$lua" ] && basename "$lua"; done; } | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$files" = "$wanted" ] && qv_pass "contents: $files" || qv_fail "contents '$files', wanted '$wanted'"
+# README.txt's list of the folder names exactly what the zip holds.
+listed=$(tr -d '\r' <"$dir/README.txt" | sed -n '/^What is in this folder/,/^$/p' | awk 'NR > 2 && NF {print $1}' | sort | tr '\n' ' ')
+[ "$listed" = "$files" ] && qv_pass "README.txt lists the folder" || qv_fail "README.txt lists '$listed', the zip holds '$files'"
 (cd "$dir" && sha256sum -c --quiet SHA256SUMS) && qv_pass "SHA256SUMS match" || qv_fail "checksums"
-[ "$(wc -l <"$dir/SHA256SUMS")" -eq $(($(ls "$dir" | wc -l) - 1)) ] && qv_pass "every other file summed" || qv_fail "SHA256SUMS lines"
+[ "$(wc -l <"$dir/SHA256SUMS")" -eq $(($(find "$dir" -type f | wc -l) - 1)) ] && qv_pass "every other file summed" || qv_fail "SHA256SUMS lines"
 grep -q "Qorvex $version for Windows" "$dir/README.txt" && qv_pass "README names the version" || qv_fail "README version"
 grep -q "$(printf '\r')$" "$dir/README.txt" && qv_pass "README has Windows line ends" || qv_fail "README line ends"
 grep -qi 'renumber\|COM Port Number' "$dir/README.txt" && qv_fail "README asks to renumber a port"
+# The dashboard loads the script beside it; the script comes with its licence.
+grep -q '<script src="mqtt.min.js">' "$dir/dashboard/index.html" && [ -s "$dir/dashboard/mqtt.min.js" ] &&
+  grep -qi 'MIT' "$dir/dashboard/mqtt.LICENSE.md" && qv_pass "dashboard: page, script and its licence" ||
+  qv_fail "dashboard files incomplete"
 
 for exe in qorvex.exe tallydump.exe; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$dir/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
@@ -46,6 +54,9 @@ for want in 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' '<dpiAw
   printf '%s' "$manifest" | grep -qF "$want" && qv_pass "manifest: $want" || qv_fail "manifest lacks $want"
 done
 
+tdv=$(qv_wine "$QV_RUN/tallydump_version" "$dir/tallydump.exe" --version 2>/dev/null)
+[ "$tdv" = "tallydump (Qorvex) $version" ] && qv_pass "tallydump --version: $tdv" || qv_fail "tallydump --version says '$tdv', the zip $version"
+
 # Started from the unpacked folder, as a portable copy.
 : >"$dir/qorvex.ini"
 wine reg delete 'HKCU\Software\Qorvex' /f >/dev/null 2>&1 </dev/null
@@ -53,7 +64,9 @@ qv_app_start "$dir/qorvex.exe"
 qv_check "unpacked qorvex.exe: main window" qv_app_wait_window 20000
 qv_check "About" qv_probe command 104
 qv_check "About box" qv_probe wait-dialog About 10000
-qv_count "$(qv_probe dialog-text About)" 'text="QORVEX Version 1.0"$' 1 "About still says QORVEX Version 1.0"
+about=$(qv_probe dialog-text About)
+qv_count "$about" 'text="QORVEX Version 1.0"$' 1 "About still says QORVEX Version 1.0"
+qv_count "$about" "text=\"Build $version\"\$" 1 "About names the build $version, as the zip does"
 qv_probe click About 1 >/dev/null
 qv_probe wait-gone About 10000 >/dev/null
 qv_screenshot "$QV_ARTIFACTS/dist_unpacked.png"

@@ -105,8 +105,8 @@ TEST(ToolMisuse, RefusedWithOneLineAndStatusTwoBeforeAnythingIsWritten) {
         EXPECT_EQ(ReadFileText(existing), std::string("\x01\x02\x03"));
         EXPECT_EQ(ReadFileText(existingPcap), std::string("\x01\x02\x03"));
     }
-    EXPECT_EQ(RunTool({SIM, "--version"}).out, "tallysim (Qorvex) 1.0\n");
-    EXPECT_EQ(RunTool({DUMP, "--version"}).out, "tallydump (Qorvex) 1.0\n");
+    EXPECT_EQ(RunTool({SIM, "--version"}).out, "tallysim (Qorvex) " QORVEX_VERSION_TEXT "\n");
+    EXPECT_EQ(RunTool({DUMP, "--version"}).out, "tallydump (Qorvex) " QORVEX_VERSION_TEXT "\n");
     EXPECT_NE(RunTool({DUMP, "--help"}).out.find("130  a file or standard input interrupted"), std::string::npos);
 }
 

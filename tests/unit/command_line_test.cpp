@@ -58,6 +58,16 @@ TEST(CommandLine, HelpWinsWhereverItStands) {
     for (const char* option : {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--flow", "--connect",
                                "--log", "--record", "--open", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
+    // Readable as a table: every description starts in the same column.
+    size_t start = 0, rows = 0;
+    for (size_t end; (end = usage.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = usage.substr(start, end - start);
+        if (line.compare(0, 2, "  ") != 0) continue;
+        ++rows;
+        ASSERT_GT(line.size(), 30u) << line;
+        EXPECT_EQ(line.find_first_not_of(' ', line.find("  ", 2)), 30u) << line;
+    }
+    EXPECT_GE(rows, 11u);
 }
 
 TEST(CommandLine, FaultsAreNamed) {
@@ -86,6 +96,13 @@ TEST(CommandLine, FaultsAreNamed) {
         {{"--connect=yes"}, "--connect takes no value"},
         {{"--log", "--connect"}, "bad value for --log: \"--connect\""},
         {{"--open="}, "bad value for --open: \"\""},
+        {{"--mqtt", "broker:0"}, "bad value for --mqtt: \"broker:0\""},
+        {{"--mqtt", "broker:65536"}, "bad value for --mqtt: \"broker:65536\""},
+        {{"--mqtt=:1883"}, "bad value for --mqtt: \":1883\""},
+        {{"--mqtt", "--connect"}, "bad value for --mqtt: \"--connect\""},
+        {{"--mqtt", "b", "--mqtt-name", "STUDIO/1"}, "bad value for --mqtt-name: \"STUDIO/1\""},
+        {{"--mqtt", "b", "--mqtt-name", "A+B"}, "bad value for --mqtt-name: \"A+B\""},
+        {{"--mqtt-name", "STUDIO1"}, "--mqtt-name needs --mqtt HOST[:PORT]"},
     };
     for (const auto& c : cases) {
         const CommandLineResult r = Parse(c.args);
@@ -109,6 +126,30 @@ TEST(CommandLine, SeveralMistakesAreAllNamedInOrderAndNothingIsTaken) {
     EXPECT_FALSE(r.options.hasPort) << "a line with mistakes runs nothing";
     EXPECT_FALSE(r.options.hasParity);
     EXPECT_EQ(Parse({"--bogus", "--help"}).outcome, CMDLINE_HELP) << "help wins after a mistake too";
+}
+
+TEST(CommandLine, MqttOptionsEnablePublishingForTheRun) {
+    MqttConfig saved;
+    saved.host = "old-broker";
+    saved.port = 1999;
+    saved.name = "SAVED";
+    saved.user = "u";
+    saved.password = "p";
+    EXPECT_TRUE(CommandLineApplyMqtt(Parse({"--connect"}).options, saved) == saved) << "nothing given: as saved";
+    MqttConfig run = CommandLineApplyMqtt(Parse({"--mqtt", "10.1.2.3"}).options, saved);
+    EXPECT_EQ(run.enabled, 1);
+    EXPECT_EQ(run.host, "10.1.2.3");
+    EXPECT_EQ(run.port, 1883) << "the default port, not the saved one";
+    EXPECT_EQ(run.name, "SAVED");
+    EXPECT_EQ(run.user, "u");
+    EXPECT_EQ(run.password, "p");
+    run = CommandLineApplyMqtt(Parse({"--mqtt=[::1]:1884", "--mqtt-name", "GALLERY_2.b-1"}).options, saved);
+    EXPECT_EQ(run.host, "::1");
+    EXPECT_EQ(run.port, 1884);
+    EXPECT_EQ(run.name, "GALLERY_2.b-1");
+    const std::string usage = CommandLineUsage();
+    EXPECT_NE(usage.find("--mqtt HOST[:PORT]"), std::string::npos);
+    EXPECT_NE(usage.find("--mqtt-name NAME"), std::string::npos);
 }
 
 TEST(CommandLine, OptionsOverrideOnlyWhatTheyName) {

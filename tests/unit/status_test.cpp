@@ -85,6 +85,29 @@ TEST(StatusTracker, RateSurvivesACounterResetAndIgnoresEarlierTotals) {
     EXPECT_EQ(t.Update(At(4000, true, 0, 0, 10)).rate, "7.5 msg/s") << "30 messages in 4 s";
 }
 
+TEST(StatusTracker, RateStartsAgainAtAJumpOrReconnectAndResetsAreReported) {
+    StatusTracker t;
+    t.Update(At(0, true, 0, 0, 0));
+    EXPECT_EQ(t.Update(At(1000, true, 0, 0, 10)).rate, "10.0 msg/s");
+    // A replay's jump delivers 50,000 messages at once with a new epoch: no
+    // figure until messages arrive again, then only theirs count.
+    StatusInput jump = At(1500, true, 0, 0, 50010);
+    jump.epoch = 1;
+    const StatusTexts atJump = t.Update(jump);
+    EXPECT_TRUE(atJump.epochChanged);
+    EXPECT_FALSE(atJump.countersReset);
+    EXPECT_EQ(atJump.rate, STATUS_NO_RATE);
+    StatusInput after = At(2500, true, 0, 0, 50030);
+    after.epoch = 1;
+    const StatusTexts next = t.Update(after);
+    EXPECT_FALSE(next.epochChanged);
+    EXPECT_EQ(next.rate, "20.0 msg/s") << "20 messages in the 1 s since the jump";
+    // A reset message (or Reset Counters) takes the counts down.
+    StatusInput reset = At(3000, true, 0, 0, 2);
+    reset.epoch = 1;
+    EXPECT_TRUE(t.Update(reset).countersReset);
+}
+
 TEST(StatusTracker, FiguresAreShownAsCounted) {
     StatusTracker t;
     StatusInput in{true, 123456789012ull, 0, 0, 0, 7, 3};

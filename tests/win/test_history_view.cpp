@@ -196,15 +196,27 @@ TEST_F(HistoryViewTest, RowsReadBackColumnByColumn) {
     EXPECT_EQ(time.substr(19), ".117");
     EXPECT_EQ(time[10], ' ');
 
-    // Filters: no errors, then changes only as well.
-    Command(IDM_HISTORY_FILTER_FIRST + 6);  // Errors
+    // Filters: no errors (one click on the bar's "Errors"), then changes only as well.
+    HWND errorsButton = GetDlgItem(window, IDM_HISTORY_FILTER_FIRST + 6);
+    ASSERT_NE(errorsButton, nullptr);
+    char caption[32] = "";
+    GetWindowTextA(errorsButton, caption, sizeof caption);
+    EXPECT_STREQ(caption, "Errors");
+    EXPECT_EQ(SendMessageA(errorsButton, BM_GETCHECK, 0, 0), BST_CHECKED);
+    SendMessageA(errorsButton, BM_CLICK, 0, 0);
     EXPECT_EQ(Rows(), 3);
+    EXPECT_EQ(SendMessageA(errorsButton, BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    // Find names what the filter hides instead of saying it is not there.
+    HistoryState(window)->findText = "stray bytes";
+    Command(IDM_HISTORY_FIND_NEXT);
+    EXPECT_EQ(boxText, "\"stray bytes\" is not in the shown rows (1 hidden by the filter).");
     Command(IDM_HISTORY_CHANGES_ONLY);
     ASSERT_EQ(Rows(), 2);
     EXPECT_EQ(Cell(1, 3), "A BUS 0 -> 3");
     HMENU menu = GetMenu(window);
     EXPECT_EQ(GetMenuState(menu, IDM_HISTORY_CHANGES_ONLY, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
     EXPECT_EQ(GetMenuState(menu, IDM_HISTORY_FILTER_FIRST + 6, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_EQ(IsDlgButtonChecked(window, IDM_HISTORY_CHANGES_ONLY), static_cast<UINT>(BST_CHECKED));
     EXPECT_NE(Info().find("2 shown by the filter"), std::string::npos) << Info();
     Command(IDM_HISTORY_SHOW_ALL);
     EXPECT_EQ(Rows(), 5);
@@ -217,9 +229,13 @@ TEST_F(HistoryViewTest, RowsReadBackColumnByColumn) {
     SendMessageA(list, LVM_SETITEMSTATE, 4, reinterpret_cast<LPARAM>(&item));
     Command(IDM_HISTORY_COPY);
     ASSERT_TRUE(OpenClipboard(window));
-    HANDLE data = GetClipboardData(CF_TEXT);
-    std::string copied = data ? static_cast<const char*>(GlobalLock(data)) : "";
-    if (data) GlobalUnlock(data);
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    std::string copied;
+    if (data) {
+        const wchar_t* wide = static_cast<const wchar_t*>(GlobalLock(data));
+        for (const wchar_t* c = wide; *c; ++c) copied += *c < 0x80 ? static_cast<char>(*c) : '?';
+        GlobalUnlock(data);
+    }
     CloseClipboard();
     EXPECT_EQ(copied.substr(23), "\tstray\t\t0000\t2 stray bytes\r\n" + copied.substr(0, 23) +
                                      "\tunknown\t0xe5\te5e5\tunknown type 0xe5\r\n");

@@ -187,13 +187,15 @@ TEST_F(StatusLinkTest, DataBeforeTheFirstTickAfterConnectIsNotNoData) {
     EXPECT_EQ(Part(2), std::to_string(message.size()) + " bytes");
 }
 
-// Every part is wide enough for its longest realistic text in the bar's font
-// at the window's default size.
-TEST_F(StatusLinkTest, LongestTextsFitTheirParts) {
-    const char* const longest[STATUS_PARTS] = {
-        "COM4 115200 8M1.5",         "Connected, no data yet", "4294967295 bytes", "2304.0 msg/s",
-        "Framing errors 4294967295", "Line errors 4294967295", "Alarms 4294967295",
-    };
+// Each part is as wide as its text, also at its longest realistic text, at
+// the window's default size; narrowed, the least important parts give way
+// first while the port and the link state stay whole.
+TEST_F(StatusLinkTest, PartsAreSizedToTheirTextsAndTheLeastImportantGiveWay) {
+    LinkState& link = Session()->link;
+    const uint64_t bytesBefore = link.bytesReceived.load();
+    link.bytesReceived = 4294967295u;
+    link.lineErrorCounts[LINE_ERROR_FRAME] = 4294967295u;
+    Tick();
     HDC dc = GetDC(Bar());
     // Without a font set, the bar draws with the system's status-bar font.
     HFONT font = reinterpret_cast<HFONT>(SendMessageW(Bar(), WM_GETFONT, 0, 0));
@@ -205,19 +207,33 @@ TEST_F(StatusLinkTest, LongestTextsFitTheirParts) {
         font = systemFont = CreateFontIndirectW(&metrics.lfStatusFont);
     }
     HGDIOBJ old = SelectObject(dc, font);
-    for (int part = 0; part < STATUS_PARTS; ++part) {
+    // Pixels of text beyond what part p shows (negative: room to spare).
+    auto overflow = [&](int part) {
         RECT r;
-        ASSERT_TRUE(SendMessageW(Bar(), SB_GETRECT, part, reinterpret_cast<LPARAM>(&r)));
+        if (!SendMessageW(Bar(), SB_GETRECT, part, reinterpret_cast<LPARAM>(&r))) return 1 << 20;
+        const std::string text = Part(part);
         SIZE size;
-        GetTextExtentPoint32A(dc, longest[part], static_cast<int>(std::strlen(longest[part])), &size);
-        // A few pixels of margin each side, as the bar draws them.
-        EXPECT_LE(size.cx + 8, r.right - r.left)
-            << "part " << part << " \"" << longest[part] << "\": " << size.cx << " px of text in "
-            << r.right - r.left << " px";
-    }
+        GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        return static_cast<int>(size.cx + 8 - (r.right - r.left));  // a few pixels of margin each side
+    };
+    EXPECT_EQ(Part(2), "4294967295 bytes");
+    for (int part = 0; part < STATUS_PARTS; ++part) EXPECT_LE(overflow(part), 0) << "part " << part << " " << Part(part);
+
+    RECT placed;
+    GetWindowRect(MainWindow(), &placed);
+    SetWindowPos(MainWindow(), nullptr, 0, 0, 420, placed.bottom - placed.top, SWP_NOMOVE | SWP_NOZORDER);
+    Tick();
+    EXPECT_LE(overflow(0), 0) << "the port stays whole: " << Part(0);
+    EXPECT_LE(overflow(1), 0) << "the link state stays whole: " << Part(1);
+    EXPECT_GT(overflow(2), 0) << "the byte count gives way first";
+    SetWindowPos(MainWindow(), nullptr, 0, 0, placed.right - placed.left, placed.bottom - placed.top,
+                 SWP_NOMOVE | SWP_NOZORDER);
+
     SelectObject(dc, old);
     if (systemFont) DeleteObject(systemFont);
     ReleaseDC(Bar(), dc);
+    link.bytesReceived = bytesBefore;
+    link.lineErrorCounts[LINE_ERROR_FRAME] = 0;
 }
 
 // ---- A port error shown on the screen ----------------------------------------------

@@ -7,7 +7,7 @@
 #                  here ends when its window closes (or on Ctrl-C).
 #   no DISPLAY:    a private virtual display and a scripted tour from
 #                  outside: Connect, the five displays in turn and the
-#                  On Air view with screenshots in build/demo/*.png, the ME display's counters
+#                  On Air and Timeline views with screenshots in build/demo/*.png, the ME display's counters
 #                  next to the simulator's summary, Exit. Exit status 0 only
 #                  when every step worked and every counter matched.
 # Usage: sh tools/demo/demo.sh [tour seconds, default 20]
@@ -53,7 +53,10 @@ if [ -n "${DISPLAY:-}" ]; then
    3. Show Ext, Show SS, Show Out, Show Names, or the Show buttons inside a display
    4. View -> On Air             which sources are red, amber or green, by name;
                                  point at a tile to see why it is lit
-   5. Exit (or close the window) ends the demo and everything it started.
+   5. View -> Timeline           the tally over time as lanes: wheel or +/- zooms,
+                                 drag or arrows pan, a click finds the event in
+                                 the history; Timeline -> Save As-Run... writes the log
+   6. Exit (or close the window) ends the demo and everything it started.
       What the port received is recorded in $DEMO/demo.pcap (Recording menu;
       try Open Recording... after a Disconnect, or tallydump --trace on it).
 
@@ -97,6 +100,13 @@ if qv_probe command 40400 >/dev/null; then
   sleep 1.5; shot qorvex "$DEMO/onair.png"
   qv_probe command 40100 >/dev/null || qv_fail "View -> History takes the client area back"
 else qv_fail "On Air view opens"; fi
+
+step "View -> Timeline (all four MEs), zoomed in twice, during the feed"
+if qv_probe command 40700 >/dev/null; then
+  qv_probe command 40712 >/dev/null && qv_probe command 40712 >/dev/null || qv_fail "Timeline zooms in"
+  sleep 3; shot qorvex "$DEMO/timeline.png"
+  qv_probe command 40100 >/dev/null || qv_fail "View -> History takes the client area back"
+else qv_fail "Timeline view opens"; fi
 
 step "Show ME (ME 1, then ME 2)"
 if qv_display_open 32776 "$QV_CAP_ME"; then
@@ -155,7 +165,10 @@ if qv_display_open 32776 "$QV_CAP_ME"; then
 else qv_fail "ME display opens for the counters"; fi
 sed -n 's/^  "\(bytes\|messageTotal\)": \([0-9]*\).*/simulator sent \1: \2/p' "$DEMO/summary.json"
 
-step "Exit"
+step "Disconnect, Exit"
+# Disconnected first: Exit asks before closing a recording that is still fed.
+qv_probe command 32771 >/dev/null || qv_fail "Disconnect command"
+sleep 1
 qv_probe command 32775 >/dev/null || qv_fail "Exit command"
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
