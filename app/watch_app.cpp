@@ -4,6 +4,7 @@
 #include "app/watch_app.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -87,6 +88,49 @@ std::vector<KeptFile> ListKept(const std::string& folder) {
     } while (FindNextFileA(find, &found));
     FindClose(find);
     return files;
+}
+
+// A JSON string of UTF-8 text: quotes, backslashes and control bytes escaped.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// The alarm as MQTT carries it: the keys of tallydump --watch that apply
+// (the time as `t`, seconds since 1970 with microseconds).
+std::string AlarmJson(const WatchAlarm& a) {
+    char number[64];
+    std::snprintf(number, sizeof number, "{\"rule\":\"%s\",\"t\":%llu.%06u", WatchRuleName(a.rule),
+                  static_cast<unsigned long long>(a.timeUs / 1000000), static_cast<unsigned>(a.timeUs % 1000000));
+    std::string json = number;
+    if (a.me) json += ",\"me\":" + std::to_string(a.me);
+    if (a.level != WATCH_LEVEL_NONE) json += std::string(",\"level\":\"") + WatchLevelName(a.level) + "\"";
+    if (a.source >= 0) json += ",\"source\":" + std::to_string(a.source);
+    if (a.output) json += ",\"output\":" + std::to_string(a.output);
+    if (a.glitch != WATCH_GLITCH_NONE) json += std::string(",\"glitch\":\"") + WatchGlitchName(a.glitch) + "\"";
+    if (a.us >= 0) {
+        std::snprintf(number, sizeof number, ",\"ms\":%lld.%03d", static_cast<long long>(a.us / 1000),
+                      static_cast<int>(a.us % 1000));
+        json += number;
+    }
+    if (a.type >= 0) {
+        std::snprintf(number, sizeof number, ",\"type\":\"0x%02X\"", a.type);
+        json += number;
+    }
+    if (a.count >= 0) json += ",\"count\":" + std::to_string(a.count);
+    return json + ",\"text\":" + JsonString(a.text) + "}";
 }
 
 int LocalOffsetSeconds() {
@@ -192,6 +236,7 @@ void Raise(HWND window, WatchAppState& w) {
         if (a.type >= 0) e.type = static_cast<uint8_t>(a.type);
         HistoryAddAlarm(window, e, std::string(WatchRuleName(a.rule)) + ": " + a.text);
         ++w.alarms;
+        AppMqttAlarm(window, AlarmJson(a));
         if (w.keeper) {
             EnterCriticalSection(&w.keeper->lock);
             w.keeper->inbox.push_back(a);
