@@ -225,14 +225,9 @@ void Raise(HWND window, WatchAppState& w) {
         e.timeMs = static_cast<int64_t>(a.timeUs / 1000);
         e.kind = EVENT_ALARM;
         e.code = a.rule;
-        // The bytes of the event that raised it, as the row's bytes; a
-        // silence or a stale type has none (its cause is the last arrival).
-        if (!a.causes.empty() && a.rule != WATCH_SILENCE && a.rule != WATCH_STALE) {
-            const WatchEvent& cause = a.causes.back();
-            e.length = cause.kept;
-            std::memcpy(e.bytes, cause.bytes, cause.kept);
-            e.type = cause.type;
-        }
+        // The type of the message that raised it (the bytes stay with that
+        // message's own row); a silence or a stale type has none of its own.
+        if (!a.causes.empty() && a.rule != WATCH_SILENCE && a.rule != WATCH_STALE) e.type = a.causes.back().type;
         if (a.type >= 0) e.type = static_cast<uint8_t>(a.type);
         HistoryAddAlarm(window, e, std::string(WatchRuleName(a.rule)) + ": " + a.text);
         ++w.alarms;
