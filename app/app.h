@@ -48,13 +48,14 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The status bar along the bottom of the main window (child id below), its
-// layout on WM_SIZE and its texts, refreshed on the tick. Six parts always
-// (port, link, bytes, rate, framing and line errors); more follow while
+// layout on WM_SIZE and its texts, refreshed on the tick. Seven parts always
+// (port, link, bytes, rate, framing and line errors, alarms); more follow while
 // they have something to say (MQTT while it is on, recording and replay). Each part is as wide
 // as its text; when the window is too narrow the least important give way
 // first. Each part's tool tip says what it counts and since when.
 constexpr int IDC_STATUS_BAR = 100;
-constexpr int STATUS_PARTS = 6;
+constexpr int STATUS_PARTS = 7;
+constexpr int STATUS_PART_ALARMS = 6;  // "Alarms N": a click shows the history's alarms
 constexpr int STATUS_MAX_PARTS = 12;
 HWND StatusBarCreate(HWND window);
 void StatusBarLayout(HWND window);
@@ -92,6 +93,7 @@ struct MainWindowRecord {
     CommandLineOptions options;
     std::unique_ptr<ConfigBackend> config;
     AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
+    struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 

@@ -79,14 +79,18 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
         return true;
     }
     // A file name; one that looks like an option is a missing value.
-    std::string* file = name == "--log" ? &o.logFile : name == "--record" ? &o.recordFile : &o.openFile;
+    std::string* file = name == "--log"           ? &o.logFile
+                        : name == "--record"      ? &o.recordFile
+                        : name == "--watch-keep" ? &o.watchKeepFolder
+                                                  : &o.openFile;
     if (value.empty() || value[0] == '-') return false;
     *file = value;
     return true;
 }
 
 const char* const VALUE_OPTIONS[] = {"--port", "--baud",   "--data-bits", "--parity", "--stop-bits", "--flow",
-                                     "--log",  "--record", "--open",      "--mqtt",   "--mqtt-name"};
+                                     "--log",  "--record", "--open",      "--mqtt",   "--mqtt-name",
+                                     "--watch-keep"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : VALUE_OPTIONS)
@@ -110,6 +114,7 @@ std::string CommandLineUsage() {
         {"--log FILE", "write the event history to FILE"},
         {"--record FILE", "record the received bytes to FILE"},
         {"--open FILE", "open a recording"},
+        {"--watch-keep DIR", "keep a recording around every alarm in DIR"},
         {"--mqtt HOST[:PORT]", "publish the link and the tally to this MQTT broker"},
         {"", "(port 1883 when not given)"},
         {"--mqtt-name NAME", "the link's name under qorvex/ (letters, digits, - _ .);"},
@@ -217,6 +222,8 @@ bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::
         fault = "--record " + o.recordFile + " is the file --open replays; record to a new file";
     else if (!o.recordFile.empty() && exists(o.recordFile))
         fault = "--record " + o.recordFile + " exists; a recording never replaces a file (choose a new name)";
+    else if (!o.watchKeepFolder.empty() && !exists(o.watchKeepFolder))
+        fault = "--watch-keep " + o.watchKeepFolder + " is not a folder that exists";
     if (fault.empty()) return true;
     result.outcome = CMDLINE_ERROR;
     result.message = fault;

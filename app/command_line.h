@@ -34,6 +34,7 @@ struct CommandLineOptions {
     std::string logFile;
     std::string recordFile;
     std::string openFile;
+    std::string watchKeepFolder;  // --watch-keep: recordings kept around alarms, this run
     // --mqtt HOST[:PORT] and --mqtt-name NAME publish this run to that broker
     // (the saved user and password still apply); empty when not given.
     std::string mqttBroker;
@@ -79,5 +80,5 @@ MqttConfig CommandLineApplyMqtt(const CommandLineOptions& options, const MqttCon
 
 // The files a parsed command line names, checked against the disk through
 // `exists`: --record never names a file that exists or the file --open
-// replays. On a fault the result becomes CMDLINE_ERROR naming it; false then.
+// replays; --watch-keep names a folder that exists. On a fault the result becomes CMDLINE_ERROR naming it; false then.
 bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::string& path));

@@ -2,10 +2,13 @@
 // refresh tick and the About box.
 #include "app/app.h"
 
+#include <commctrl.h>
+
 #include <cstdio>
 #include <cstring>
 
 #include "app/session.h"
+#include "app/watch_app.h"
 #include "config/config_win.h"
 #include "detect/detect_dialog.h"
 #include "displays/display_kind.h"
@@ -297,6 +300,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     default:
         if (HistoryViewCommand(window, LOWORD(wParam))) return 0;
+        if (WatchAppCommand(window, LOWORD(wParam))) return 0;
         if (TimelineViewCommand(window, LOWORD(wParam))) return 0;
         if (RecordingViewCommand(window, LOWORD(wParam))) {
             StatusBarShowRecording(window);
@@ -331,6 +335,7 @@ void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_A
 // for the screen is printed there as "<CE-...>".
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
+    WatchAppTake(window, event);
     // The timeline's index keeps in step with the book as it fills.
     TimelineViewFollow(window);
     if (event.flags & HISTORY_FLAG_SCREEN) {
@@ -369,6 +374,7 @@ LRESULT OnCreate(HWND window) {
         HistorySetListener(window, OnHistoryEvent, window);
         HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
+        WatchAppCreate(window);
         TimelineViewCreate(window, &HistoryTheBook(window), &s->link.connected);
         TimelineViewSetSelect(window, SelectFromTimeline, window);
         AppLayoutViews(window);
@@ -390,6 +396,7 @@ LRESULT OnDestroy(HWND window) {
     AppMqttEnd(window);
     TimelineViewDestroy(window);  // its index follows the history's book
     HistoryViewDestroy(window);
+    WatchAppDestroy(window);       // the stream's tail reaches the kept recording
     RecordingViewDestroy(window);  // what is queued reaches the file
     PostQuitMessage(0);
     return 0;
@@ -430,10 +437,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return MainWindowCommand(window, wParam, lParam);
     case WM_TIMER:
         if (wParam == HISTORY_TIMER) {
+            // Alarms are raised as the history drains, and by the watch's own tick.
+            const uint64_t before = WatchAppAlarms(window);
             HistoryViewTick(window);
+            WatchAppTick(window);
             TimelineViewTick(window);
             RecordingViewPump(window);
             AppMqttDrain(window);  // the tally reaches the broker as the ring drains
+            // A new alarm shows at once, not on the next 500 ms tick.
+            if (WatchAppAlarms(window) != before) StatusBarUpdate(window);
             return 0;
         }
         if (wParam == RECORDING_TIMER) {
@@ -455,6 +467,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return DefWindowProcA(window, message, wParam, lParam);
     case WM_NOTIFY: {
         LRESULT result = 0;
+        const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->idFrom == IDC_STATUS_BAR && header->code == NM_CLICK &&
+            reinterpret_cast<const NMMOUSE*>(lParam)->dwItemSpec == STATUS_PART_ALARMS) {
+            OnAirViewShow(window, false);
+            HistoryViewShowOnly(window, HISTORY_ALARMS);
+            return 0;
+        }
         if (HistoryViewNotify(window, reinterpret_cast<const NMHDR*>(lParam), &result)) return result;
         return DefWindowProcA(window, message, wParam, lParam);
     }

@@ -11,6 +11,8 @@
 #include "app/app.h"
 #include "app/screen_core.h"
 #include "app/session.h"
+#include "app/watch_app.h"
+#include "app/watch_app.h"
 #include "recording/recording_app.h"
 #include "serial/status_core.h"
 #include "tally/store.h"
@@ -81,6 +83,7 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
         {t.rate, "Messages per second over the last 5 s" + since + " (not measured across a connect or a jump)", 4, 0},
         {t.framing, "Framing errors counted by the store since " + app.countersSince + " (start, reset message or Reset Counters)", 6, 0},
         {t.line, "UART line errors" + since + " (counted from each Connect)", 5, 0},
+        {WatchAppStatusText(window), "Alarms the watch raised since the start or Clear Alarms; a click shows them", 7, 0},
     };
     const std::string mqtt = AppMqttStatusText(window);
     if (!mqtt.empty()) parts.push_back({mqtt, "The MQTT broker the link and the tally are published to", 6, 0});

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/app.h"
+#include "app/watch_app.h"
 #include "app/session.h"
 #include "config/config_win.h"
 #include "history/history.h"
@@ -103,6 +104,7 @@ int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& opti
     if (!options.logFile.empty()) HistoryLogStart(window, AppFullPath(options.logFile).c_str());
     if (!options.recordFile.empty()) RecordingStart(window, AppFullPath(options.recordFile).c_str());
     if (!options.openFile.empty()) ReplayStart(window, AppFullPath(options.openFile).c_str());
+    if (!options.watchKeepFolder.empty()) WatchAppKeepThisRun(window, AppFullPath(options.watchKeepFolder));
     StatusBarShowRecording(window);
     AppMqttLoad(window, config.get(), options);
     StatusBarShowRecording(window);

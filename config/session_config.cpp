@@ -181,3 +181,62 @@ int ConfigSavePlacement(ConfigBackend* backend, const PlacementConfig& now) {
     written += ConfigSet(backend, WIN_MAXIMIZED, now.maximized ? 1 : 0) ? 1 : 0;
     return written;
 }
+
+// ---- The watch ----------------------------------------------------------------------
+
+const WatchSettingField WATCH_SETTING_FIELDS[WATCH_SETTING_FIELD_COUNT] = {
+    {{"WatchFlicker", 1, 0, 1}, nullptr, 0},
+    {{"WatchStale", 1, 0, 1}, nullptr, 1},
+    {{"WatchSilence", 1, 0, 1}, nullptr, 2},
+    {{"WatchErrors", 1, 0, 1}, nullptr, 3},
+    {{"WatchReset", 1, 0, 1}, nullptr, 4},
+    {{"WatchName", 1, 0, 1}, nullptr, 5},
+    {{"WatchPortLost", 1, 0, 1}, nullptr, 6},
+    {{"WatchGap", 1, 0, 1}, nullptr, 7},
+    {{"WatchFlickerMs", 200, 1, 60000}, &WatchSettings::flickerMs, 0},
+    {{"WatchStaleMinS", 2, 1, 3600}, &WatchSettings::staleMinS, 0},
+    {{"WatchSilenceS", 2, 1, 3600}, &WatchSettings::silenceS, 0},
+    {{"WatchErrorsN", 5, 1, 1000}, &WatchSettings::errorsN, 0},
+    {{"WatchErrorsT", 10, 1, 86400}, &WatchSettings::errorsT, 0},
+    {{"WatchSound", 0, 0, 1}, &WatchSettings::sound, 0},
+    {{"WatchFlash", 0, 0, 1}, &WatchSettings::flash, 0},
+    {{"WatchKeep", 0, 0, 1}, &WatchSettings::keep, 0},
+    {{"WatchKeepBeforeS", 30, 0, 3600}, &WatchSettings::keepBeforeS, 0},
+    {{"WatchKeepAfterS", 30, 0, 3600}, &WatchSettings::keepAfterS, 0},
+    // 1 GB by default; at most 1 TB.
+    {{"WatchKeepBudgetMB", 1024, 1, 1048576}, &WatchSettings::keepBudgetMB, 0},
+};
+// A Windows path fits MAX_PATH (260) with its terminator.
+const ConfigStringKey WATCH_KEEP_FOLDER = {"WatchKeepFolder", "", 259};
+
+int& WatchSettingRef(WatchSettings& s, const WatchSettingField& f) { return f.member ? s.*f.member : s.rule[f.index]; }
+int WatchSettingGet(const WatchSettings& s, const WatchSettingField& f) {
+    return f.member ? s.*f.member : s.rule[f.index];
+}
+
+WatchSettings::WatchSettings() {
+    for (const WatchSettingField& f : WATCH_SETTING_FIELDS) WatchSettingRef(*this, f) = static_cast<int>(f.key.def);
+    keepFolder = WATCH_KEEP_FOLDER.def;
+}
+
+bool WatchSettingsValid(const WatchSettings& s) {
+    for (const WatchSettingField& f : WATCH_SETTING_FIELDS)
+        if (!ConfigIntValid(f.key, WatchSettingGet(s, f))) return false;
+    return s.keepFolder.size() <= WATCH_KEEP_FOLDER.maxLength;
+}
+
+WatchSettings ConfigLoadWatch(ConfigBackend* backend) {
+    WatchSettings s;
+    for (const WatchSettingField& f : WATCH_SETTING_FIELDS)
+        WatchSettingRef(s, f) = static_cast<int>(ConfigGet(backend, f.key));
+    s.keepFolder = ConfigGet(backend, WATCH_KEEP_FOLDER);
+    return s;
+}
+
+int ConfigSaveWatch(ConfigBackend* backend, const WatchSettings& before, const WatchSettings& now) {
+    int written = 0;
+    for (const WatchSettingField& f : WATCH_SETTING_FIELDS)
+        written += SaveIfChanged(backend, f.key, WatchSettingGet(before, f), WatchSettingGet(now, f));
+    if (before.keepFolder != now.keepFolder && ConfigSet(backend, WATCH_KEEP_FOLDER, now.keepFolder)) ++written;
+    return written;
+}

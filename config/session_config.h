@@ -52,6 +52,44 @@ extern const PortSettingField PORT_SETTING_FIELDS[PORT_SETTING_FIELD_COUNT];
 // True when every field lies in its range (and is one of its allowed values).
 bool PortSettingsValid(const PortSettings& s);
 
+// The watch: each rule on or off and its threshold, the alarm's sound and
+// taskbar flash, and the recordings kept around alarms. A new record holds
+// the defaults of WATCH_SETTING_FIELDS, the only copy of them; the rules in
+// the order of the watch's rules (flicker, stale, silence, errors, reset,
+// name, port-lost, gap).
+constexpr int WATCH_SETTING_RULES = 8;
+struct WatchSettings {
+    int rule[WATCH_SETTING_RULES];
+    int flickerMs;     // W
+    int staleMinS;     // the stale threshold's floor
+    int silenceS;      // S
+    int errorsN;       // N errors ...
+    int errorsT;       // ... within T seconds
+    int sound;         // "Sound on Alarm"
+    int flash;         // "Flash on Alarm"
+    int keep;          // "Keep Recordings Around Alarms"
+    int keepBeforeS;   // P
+    int keepAfterS;    // F
+    int keepBudgetMB;  // the kept files together
+    std::string keepFolder;
+    WatchSettings();
+};
+struct WatchSettingField {
+    ConfigIntKey key;
+    int WatchSettings::*member;  // null for the rules: rule[index]
+    int index;
+};
+constexpr int WATCH_SETTING_FIELD_COUNT = WATCH_SETTING_RULES + 11;
+extern const WatchSettingField WATCH_SETTING_FIELDS[WATCH_SETTING_FIELD_COUNT];
+extern const ConfigStringKey WATCH_KEEP_FOLDER;  // "WatchKeepFolder", "" (none chosen)
+// The field's place in a record.
+int& WatchSettingRef(WatchSettings& s, const WatchSettingField& f);
+int WatchSettingGet(const WatchSettings& s, const WatchSettingField& f);
+bool WatchSettingsValid(const WatchSettings& s);
+WatchSettings ConfigLoadWatch(ConfigBackend* backend);
+// Writes the values of `now` that differ from `before`; returns how many.
+int ConfigSaveWatch(ConfigBackend* backend, const WatchSettings& before, const WatchSettings& now);
+
 // The terminal font (the LOGFONT members the chooser sets) and text colour.
 // Defaults: 20 pixels high, OEM character set, fixed pitch, modern, "FixedSys".
 struct FontConfig {

@@ -113,6 +113,7 @@ int HistoryCategoryOf(const HistoryEvent& e) {
     case EVENT_DISCONNECT:
     case EVENT_SILENT:
     case EVENT_RECEIVING: return HISTORY_LINK;
+    case EVENT_ALARM: return HISTORY_ALARMS;
     default: return HISTORY_ERRORS;
     }
 }
@@ -157,6 +158,11 @@ int HistoryBookIngest(HistoryBook& book, const HistoryEvent& event) {
         book.shadow.lastByteMs = event.timeMs;
     }
     return added + Describe(book, event);
+}
+
+int HistoryBookAddAlarm(HistoryBook& book, const HistoryEvent& event, const std::string& details) {
+    Add(book, event, details, true);
+    return 1;
 }
 
 int HistoryBookNoteLost(HistoryBook& book, uint64_t lostTotal, int64_t nowMs) {

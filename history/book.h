@@ -15,7 +15,7 @@
 
 // Filter categories, in the order of the menu.
 enum HistoryCategory { HISTORY_ME, HISTORY_EXT, HISTORY_SS, HISTORY_OUT, HISTORY_NAMES, HISTORY_CONTROL,
-                       HISTORY_ERRORS, HISTORY_LINK, HISTORY_CATEGORY_COUNT };
+                       HISTORY_ERRORS, HISTORY_LINK, HISTORY_ALARMS, HISTORY_CATEGORY_COUNT };
 int HistoryCategoryOf(const HistoryEvent& event);
 
 // At least this many newest events are kept; the oldest block of
@@ -85,6 +85,9 @@ void HistoryBookClear(HistoryBook& book);
 // Describes and adds one event from the ring. A framing event after a
 // "silent" one is preceded by a "receiving" event. Returns entries added.
 int HistoryBookIngest(HistoryBook& book, const HistoryEvent& event);
+// Adds an alarm row: `event` (kind EVENT_ALARM) with the details the watch
+// wrote ("flicker: ..."), as it is, never described again. Returns 1.
+int HistoryBookAddAlarm(HistoryBook& book, const HistoryEvent& event, const std::string& details);
 // Adds a "lost" event when the ring's loss count has grown to `lostTotal`.
 int HistoryBookNoteLost(HistoryBook& book, uint64_t lostTotal, int64_t nowMs);
 // Adds a "silent" event when connected and no byte came for longer than

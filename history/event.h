@@ -26,6 +26,7 @@ enum HistoryEventKind : uint8_t {
     EVENT_RECEIVING,   // bytes again after a silence
     EVENT_LOST,        // events the ring could not take (code: how many)
     EVENT_INCOMPLETE,  // an incomplete message held when the stream ended
+    EVENT_ALARM,       // a watch rule fired (code: the rule; bytes: those of the event that raised it)
     EVENT_KIND_COUNT
 };
 
@@ -52,7 +53,7 @@ static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte
 // payload dropped port-error line-error connect disconnect silent receiving lost
-// incomplete.
+// incomplete alarm.
 const char* HistoryEventName(int kind);
 // True for the kinds whose bytes are received bytes (message .. dropped, incomplete).
 constexpr bool HistoryIsFraming(int kind) {

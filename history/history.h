@@ -29,6 +29,10 @@ void HistorySetListener(HWND window, HistoryListenerFn listener, void* context);
 // The ring is drained first and the event follows what is in it.
 void HistoryTakeEvent(HWND window, const HistoryEvent& event);
 void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* note);
+// An alarm row (EVENT_ALARM) with its details, as it is: into the book and
+// the log lines, never to the listener. Safe inside the listener (it does
+// not drain), so the row follows the event that raised it.
+void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details);
 
 // ---- The view ---------------------------------------------------------------------
 // Creates the history's record, the list (shown) and its info line in the
@@ -50,6 +54,8 @@ bool HistoryScreenShown(HWND window);
 // later item of the View menu) takes the client area; that view then checks
 // its own menu item.
 void HistoryViewShow(HWND window, bool shown);
+// Shows the history filtered to one category (the status bar's Alarms part).
+void HistoryViewShowOnly(HWND window, int category);
 // A menu or accelerator command of the history; 1 when it was one.
 int HistoryViewCommand(HWND window, int id);
 // WM_NOTIFY from the list; 1 when handled (result in *result).

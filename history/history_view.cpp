@@ -24,7 +24,7 @@ constexpr int FILTER_BAR_HEIGHT = 26;
 // The filter bar above the list: one toggle per category (ids as in the
 // History > Show menu, so a click is that menu command), Changes Only and
 // Show All, each set in one click where the menu closes after every toggle.
-const char* const FILTER_CAPTIONS[] = {"ME", "EXT", "SS", "OUT", "Names", "Control", "Errors", "Link"};
+const char* const FILTER_CAPTIONS[] = {"ME", "EXT", "SS", "OUT", "Names", "Control", "Errors", "Link", "Alarms"};
 static_assert(sizeof FILTER_CAPTIONS / sizeof FILTER_CAPTIONS[0] == HISTORY_CATEGORY_COUNT,
               "a caption per history category");
 constexpr int FILTER_BUTTON_WIDTH = 62;
@@ -428,6 +428,10 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
     HistoryTakeEvent(window, event);
 }
 
+void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details) {
+    if (HistoryViewState* v = HistoryState(window)) HistoryBookAddAlarm(v->book, event, details);
+}
+
 void HistorySetListener(HWND window, HistoryListenerFn listener, void* context) {
     if (HistoryViewState* v = HistoryState(window)) {
         v->listener = listener;
@@ -555,6 +559,17 @@ void HistoryViewShow(HWND window, bool shown) {
     SetMenuChecks(window);
 }
 
+void HistoryViewShowOnly(HWND window, int category) {
+    HistoryViewState* state = HistoryState(window);
+    if (!state || category < 0 || category >= HISTORY_CATEGORY_COUNT) return;
+    HistoryDrain(window);
+    HistoryFilter f;
+    HistoryFilterAll(f);
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) f.category[i] = i == category;
+    HistoryViewShow(window, true);
+    SetFilter(window, f);
+}
+
 int HistoryViewCommand(HWND window, int id) {
     HistoryViewState* state = HistoryState(window);
     if (!state) return 0;
@@ -668,6 +683,25 @@ int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
             if (n == 0) out[item.cchTextMax - 1] = 0;
         }
         return 1;
+    }
+    if (header->code == NM_CUSTOMDRAW) {
+        // Alarm rows stand out: white on red, so one is seen among a million.
+        NMLVCUSTOMDRAW* draw = const_cast<NMLVCUSTOMDRAW*>(reinterpret_cast<const NMLVCUSTOMDRAW*>(header));
+        if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) {
+            *result = CDRF_NOTIFYITEMDRAW;
+            return 1;
+        }
+        if (draw->nmcd.dwDrawStage == CDDS_ITEMPREPAINT) {
+            const size_t row = static_cast<size_t>(draw->nmcd.dwItemSpec);
+            if (row < HistoryViewSize(b) &&
+                HistoryBookEntry(b, HistoryViewSeq(b, row)).category == HISTORY_ALARMS) {
+                draw->clrText = RGB(255, 255, 255);
+                draw->clrTextBk = RGB(192, 0, 0);
+            }
+            *result = CDRF_DODEFAULT;
+            return 1;
+        }
+        return 0;
     }
     (void)window;
     return 0;

@@ -96,6 +96,7 @@ const char* RecordKindName(uint8_t kind) {
     case RECORD_LOST: return "lost";
     case RECORD_START: return "start";
     case RECORD_STOP: return "stop";
+    case RECORD_ALARM: return "alarm";
     default: return nullptr;
     }
 }

@@ -41,6 +41,7 @@ enum RecordKind {
     RECORD_LOST = 36,       // 4 bytes: received bytes the receiver could not keep (little-endian); a gap
     RECORD_START = 37,      // nothing: recording started here (the application's Start)
     RECORD_STOP = 38,       // nothing: recording stopped here; a file without it was cut short
+    RECORD_ALARM = 39,      // text: a watch alarm raised here, "rule: text" (kept recordings)
 };
 
 // Record flags.

@@ -60,6 +60,12 @@ uint32_t ReplayEpoch(HWND window);
 // The text of the status bar's recording part ("" when neither recording nor replaying).
 std::string RecordingStatusText(HWND window);
 
+// Every entry the capture stream gives, also handed to `tap` (the kept
+// recordings around alarms) on the thread that drains the stream, one at a
+// time under the recording's lock; nullptr for none.
+typedef void (*RecordingTapFn)(void* context, const CaptureEntry& entry);
+void RecordingSetTap(HWND window, RecordingTapFn tap, void* context);
+
 // Seam for tests: holds the writer thread as a stalled disk would (the
 // window's own Start, Stop and RecordingViewPump still run), until released.
 void RecordingWriterHold(HWND window, bool held);

@@ -73,6 +73,8 @@ struct RecordingViewState {
     bool recordingOn = false;  // window thread: the menu's state
     CaptureRecording rec;      // under lock
     std::unique_ptr<uint8_t[]> scratch;  // an entry's bytes, CAPTURE_MAX_BYTES
+    RecordingTapFn tap = nullptr;        // under lock
+    void* tapContext = nullptr;
     std::string recordPath;
     uint64_t recordStartUs = 0;
 
@@ -122,7 +124,10 @@ void Pump(RecordingViewState& v) {
     if (!v.capture || !v.capture->data) return;
     if (!v.scratch) v.scratch.reset(new uint8_t[CAPTURE_MAX_BYTES]);
     CaptureEntry entry;
-    while (CapturePop(*v.capture, entry, v.scratch.get())) CaptureRecordingTake(v.rec, entry);
+    while (CapturePop(*v.capture, entry, v.scratch.get())) {
+        CaptureRecordingTake(v.rec, entry);
+        if (v.tap) v.tap(v.tapContext, entry);
+    }
 }
 
 void Flush(RecordingViewState& v) {
@@ -204,6 +209,7 @@ void PlayRecord(void* context, const RecordingRecord& record) {
     case RECORD_DROPPED: return;  // never reached the parser
     case RECORD_START:
     case RECORD_STOP:
+    case RECORD_ALARM:
     case RECORD_LOST: return;  // marks in the file; the stream goes on after them
     default: break;
     }
@@ -316,6 +322,14 @@ void RecordingWriterHold(HWND window, bool held) {
     // again itself, so its own calls go on.
     if (held) EnterCriticalSection(&v->lock);
     else LeaveCriticalSection(&v->lock);
+}
+
+void RecordingSetTap(HWND window, RecordingTapFn tap, void* context) {
+    RecordingViewState* v = State(window);
+    if (!v) return;
+    Locked held(*v);
+    v->tap = tap;
+    v->tapContext = context;
 }
 
 void RecordingViewPump(HWND window) {

@@ -37,9 +37,9 @@
 #define IDM_HISTORY_LOG_STOP      40116
 #define IDM_HISTORY_CHANGES_ONLY  40117
 #define IDM_HISTORY_SHOW_ALL      40118
-// Category filters ME, EXT, SS, OUT, Names, Control, Errors, Link, in order.
+// Category filters ME, EXT, SS, OUT, Names, Control, Errors, Link, Alarms, in order.
 #define IDM_HISTORY_FILTER_FIRST  40120
-#define IDM_HISTORY_FILTER_LAST   40127
+#define IDM_HISTORY_FILTER_LAST   40128
 // ---- Recording menu (40300-40399) ---------------------------------------------
 #define IDM_RECORD_START          40300
 #define IDM_RECORD_STOP           40301
@@ -60,6 +60,12 @@
 // ---- Network menu (40800-40899) ----------------------------------------------
 // "Network" -> "MQTT...": the broker the link and the tally are published to.
 #define IDM_MQTT_SETTINGS         40800
+// ---- Watch menu (40900-40999) -------------------------------------------------
+#define IDM_WATCH_RULES           40900
+#define IDM_WATCH_SOUND           40901
+#define IDM_WATCH_FLASH           40902
+#define IDM_WATCH_KEEP            40903
+#define IDM_WATCH_CLEAR           40904
 
 // ---- On Air menu items (40400-40499) ---------------------------------------
 // "View" -> "On Air": the On Air view fills the client area.
@@ -77,6 +83,8 @@
 #define IDD_DETECT        180
 #define IDD_USAGE         191
 #define IDD_MQTT          192
+#define IDD_WATCH_RULES   200
+#define IDD_WATCH_KEEP    201
 
 // ---- About box controls ----------------------------------------------------
 #define IDC_ABOUT_ICON    2
@@ -178,6 +186,22 @@
 #define IDC_DETECT_APPLY    1504
 // The "Detect Settings" button of the Settings dialog.
 #define IDC_SET_DETECT      1505
+
+// ---- Watch dialogs (1800-1899) ----------------------------------------------------
+// Rules: one check box per rule in the watch's order (flicker .. gap), then thresholds.
+#define IDC_WATCH_RULE_FIRST      1800
+#define IDC_WATCH_RULE_LAST       1807
+#define IDC_WATCH_FLICKER_MS      1810
+#define IDC_WATCH_STALE_MIN_S     1811
+#define IDC_WATCH_SILENCE_S       1812
+#define IDC_WATCH_ERRORS_N        1813
+#define IDC_WATCH_ERRORS_T        1814
+// Kept recordings.
+#define IDC_WATCH_KEEP_ON         1820
+#define IDC_WATCH_KEEP_FOLDER     1821
+#define IDC_WATCH_KEEP_BEFORE     1822
+#define IDC_WATCH_KEEP_AFTER      1823
+#define IDC_WATCH_KEEP_BUDGET     1824
 
 // ---- On Air view controls (1400-1499) -------------------------------------------
 // The view itself is a child of the main window; the rest are its children.

@@ -7,9 +7,14 @@
 
 namespace {
 
-// Drops held records older than P before `nowUs`.
-void Trim(KeepWindow& w, uint64_t nowUs) {
-    const uint64_t keep = static_cast<uint64_t>(w.config.beforeS * 1e6);
+// An alarm may reach the window after records later than it (the keeper
+// takes alarms in once the stream has passed them): records are held this
+// much longer than P, so the P seconds before a late alarm are still there.
+constexpr uint64_t HOLD_SLACK_US = 2000000;
+
+// Drops held records older than P (and `slackUs`) before `nowUs`.
+void Trim(KeepWindow& w, uint64_t nowUs, uint64_t slackUs = 0) {
+    const uint64_t keep = static_cast<uint64_t>(w.config.beforeS * 1e6) + slackUs;
     while (!w.held.empty() && nowUs >= keep && w.held.front().timeUs < nowUs - keep) w.held.pop_front();
 }
 
@@ -51,7 +56,7 @@ KeepRecordAction KeepOnRecord(KeepWindow& w, const KeepRecord& record) {
         w.held.clear();  // everything held was written
     }
     w.held.push_back(record);
-    Trim(w, record.timeUs);
+    Trim(w, record.timeUs, HOLD_SLACK_US);
     return closed ? KEEP_CLOSE_HELD : KEEP_HELD;
 }
 

@@ -38,6 +38,14 @@ std::vector<std::string> Budget(KeepFiles& f) {
     return gone;
 }
 
+// The alarm's own record in the file, after what was written before it.
+void Marker(KeepFiles& f, const WatchAlarm& a) {
+    if (!f.writing) return;
+    const std::string text = std::string(WatchRuleName(a.rule)) + ": " + a.text;
+    RecordingWrite(f.writer, a.timeUs, RECORD_ALARM, 0, a.type >= 0 ? static_cast<uint8_t>(a.type) : 0,
+                   reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 }  // namespace
 
 void KeepFilesInit(KeepFiles& f, const KeepConfig& config, const std::string& folder, int offsetS,
@@ -64,8 +72,12 @@ void KeepFilesRecord(KeepFiles& f, const KeepRecord& record) {
     }
 }
 
+
 std::vector<std::string> KeepFilesAlarm(KeepFiles& f, const WatchAlarm& alarm) {
-    if (KeepOnAlarm(f.window, alarm, f.offsetS) == KEEP_EXTEND) return Budget(f);
+    if (KeepOnAlarm(f.window, alarm, f.offsetS) == KEEP_EXTEND) {
+        Marker(f, alarm);
+        return Budget(f);
+    }
     CloseFile(f);  // a window the clock had not closed yet
     std::string error;
     f.writer = RecordingWriter();
@@ -77,6 +89,7 @@ std::vector<std::string> KeepFilesAlarm(KeepFiles& f, const WatchAlarm& alarm) {
     f.writing = true;
     f.kept.push_back({f.window.name, 0});
     for (const KeepRecord& r : f.window.held) Write(f, r);
+    Marker(f, alarm);
     return Budget(f);
 }
 

@@ -178,15 +178,18 @@ TEST(CommandLine, OptionsOverrideOnlyWhatTheyName) {
 TEST(CommandLine, RecordNeverReplacesAFile) {
     static const std::string present = "old.pcap";
     bool (*exists)(const std::string&) = [](const std::string& path) { return path == present; };
-    CommandLineResult fresh = Parse({"--record", "new.pcap", "--open", "old.pcap"});
+    CommandLineResult fresh = Parse({"--record", "new.pcap", "--open", "old.pcap", "--watch-keep=old.pcap"});
     EXPECT_TRUE(CommandLineCheckFiles(fresh, exists));
     EXPECT_EQ(fresh.outcome, CMDLINE_RUN);
+    EXPECT_EQ(fresh.options.watchKeepFolder, "old.pcap");
+    EXPECT_EQ(Parse({"--watch-keep", "--connect"}).outcome, CMDLINE_ERROR) << "an option is no folder";
     const struct {
         std::vector<std::string> args;
         const char* message;
     } cases[] = {
         {{"--record", "old.pcap"}, "--record old.pcap exists; a recording never replaces a file (choose a new name)"},
         {{"--record", "x.pcap", "--open", "x.pcap"}, "--record x.pcap is the file --open replays; record to a new file"},
+        {{"--watch-keep", "C:\\nowhere"}, "--watch-keep C:\\nowhere is not a folder that exists"},
     };
     for (const auto& c : cases) {
         CommandLineResult r = Parse(c.args);

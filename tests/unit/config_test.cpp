@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 namespace {
 
@@ -303,4 +304,45 @@ TEST(SessionConfig, PlacementIsBroughtOntoTheWorkArea) {
     EXPECT_EQ(placed(30000, 30000, 30800, 30600), (std::vector<int>{1120, 440, 1920, 1040})) << "far off: moved in";
     EXPECT_EQ(placed(-32000, -500, -31200, 100), (std::vector<int>{0, 0, 800, 600})) << "off to the left and up";
     EXPECT_EQ(placed(-100, 0, 5000, 3000), (std::vector<int>{0, 0, 1920, 1040})) << "larger than the area: fits it";
+}
+
+// The watch's settings: every row of the table names a value of its own, the
+// defaults are the documented ones, only changes are written, and a damaged
+// value falls back alone.
+TEST(WatchConfig, DefaultsRoundTripAndDamagedValuesFallBackOneByOne) {
+    std::set<std::string> names;
+    for (const WatchSettingField& f : WATCH_SETTING_FIELDS) {
+        ASSERT_NE(f.key.name, nullptr);
+        EXPECT_TRUE(names.insert(f.key.name).second) << f.key.name;
+    }
+    MemoryBackend store;
+    const WatchSettings defaults = ConfigLoadWatch(&store);
+    for (int rule = 0; rule < WATCH_SETTING_RULES; ++rule) EXPECT_EQ(defaults.rule[rule], 1) << rule;
+    EXPECT_EQ(defaults.flickerMs, 200);
+    EXPECT_EQ(defaults.silenceS, 2);
+    EXPECT_EQ(defaults.errorsN, 5);
+    EXPECT_EQ(defaults.errorsT, 10);
+    EXPECT_EQ(defaults.sound + defaults.flash + defaults.keep, 0) << "off until chosen";
+    EXPECT_EQ(defaults.keepBeforeS, 30);
+    EXPECT_EQ(defaults.keepAfterS, 30);
+    EXPECT_EQ(defaults.keepBudgetMB, 1024);
+    EXPECT_TRUE(WatchSettingsValid(defaults));
+
+    WatchSettings changed = defaults;
+    changed.rule[2] = 0;
+    changed.flickerMs = 120;
+    changed.keepFolder = "D:\\kept";
+    EXPECT_EQ(ConfigSaveWatch(&store, defaults, changed), 3);
+    EXPECT_EQ(store.values["WatchSilence"], "0");
+    const WatchSettings back = ConfigLoadWatch(&store);
+    EXPECT_EQ(back.rule[2], 0);
+    EXPECT_EQ(back.flickerMs, 120);
+    EXPECT_EQ(back.keepFolder, "D:\\kept");
+
+    store.values["WatchFlickerMs"] = "0";        // below its range
+    store.values["WatchKeepBudgetMB"] = "lots";  // not a number
+    const WatchSettings damaged = ConfigLoadWatch(&store);
+    EXPECT_EQ(damaged.flickerMs, 200);
+    EXPECT_EQ(damaged.keepBudgetMB, 1024);
+    EXPECT_EQ(damaged.rule[2], 0) << "an intact value stays";
 }

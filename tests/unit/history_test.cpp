@@ -357,4 +357,28 @@ TEST(HistoryBook, SilenceAfterTwoSecondsThenReceivingBeforeTheNextBytes) {
     EXPECT_EQ(HistoryCategoryOf(rig.Event(2)), HISTORY_LINK);
 }
 
+TEST(HistoryBook, AnAlarmIsARowOfItsOwnCategoryAndALogLineWithItsRuleAndText) {
+    Rig rig;
+    std::string log;
+    rig.book->logLines = &log;
+    rig.Feed(HexBytes("00"), 100000);
+    HistoryEvent alarm = {};
+    alarm.kind = EVENT_ALARM;
+    alarm.timeMs = 100000;
+    alarm.code = 3;
+    EXPECT_EQ(HistoryBookAddAlarm(*rig.book, alarm, "errors: 5 framing or line errors within 1.0 s"), 1);
+    EXPECT_EQ(rig.Kinds(), "stray alarm");
+    EXPECT_EQ(HistoryCategoryOf(rig.Event(1)), HISTORY_ALARMS);
+    // The log's line: event "alarm", no type or bytes, the details as given.
+    EXPECT_NE(log.find("\talarm\t\t\terrors: 5 framing or line errors within 1.0 s\n"), std::string::npos) << log;
+    // The status bar's click: only the alarms.
+    HistoryFilter only;
+    HistoryFilterAll(only);
+    for (bool& c : only.category) c = false;
+    only.category[HISTORY_ALARMS] = true;
+    HistoryBookSetFilter(*rig.book, only);
+    ASSERT_EQ(HistoryViewSize(*rig.book), 1u);
+    EXPECT_EQ(HistoryBookEntry(*rig.book, HistoryViewSeq(*rig.book, 0)).event.kind, EVENT_ALARM);
+}
+
 }  // namespace

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "watch/keep.h"
 #include "watch/keep_files.h"
+#include "watch/keep_stream.h"
 
 namespace {
 
@@ -109,11 +113,12 @@ TEST(KeepFiles, WindowsBecomeRecordingsAndTheBudgetDeletesTheOldest) {
             RecordingSummary summary;
             std::string error;
             ASSERT_TRUE(RecordingCheck(names[0].c_str(), summary, error)) << error;
-            EXPECT_EQ(summary.records, 51u);
+            // 51 records and the two alarms' markers.
+            EXPECT_EQ(summary.records, 53u);
             EXPECT_EQ(summary.firstUs, t0 + 3000000);
             EXPECT_EQ(summary.lastUs, t0 + 8000000);
             ASSERT_TRUE(RecordingCheck(names[1].c_str(), summary, error)) << error;
-            EXPECT_EQ(summary.records, 41u);
+            EXPECT_EQ(summary.records, 42u);
             EXPECT_EQ(files.deleted, 0u);
         }
     }
@@ -126,6 +131,69 @@ TEST(KeepFiles, WindowsBecomeRecordingsAndTheBudgetDeletesTheOldest) {
     RecordingSummary summary;
     std::string error;
     EXPECT_TRUE(RecordingCheck(names[2].c_str(), summary, error)) << error;
-    EXPECT_EQ(summary.records, 41u);
+    EXPECT_EQ(summary.records, 42u);
     for (const std::string& name : names) std::remove(name.c_str());
+}
+
+// The capture stream into kept files: the alarm reaches the keeper before the
+// read that raised it (the history drains later than the receiver writes,
+// but the keeper's copy of the stream lags further), and still lands right
+// after that read, with the reads of the P seconds before it.
+TEST(KeepStream, TheAlarmMarkerFollowsTheReadThatRaisedItWithPBeforeAndFAfter) {
+    KeepConfig config;
+    config.beforeS = 1;
+    config.afterS = 1;
+    KeepStream stream;
+    KeepStreamInit(stream, config, ".", 0, {});
+    const uint64_t t0 = 1796696122000000ull;  // 2026-12-08 02:15:22 UTC
+    auto read = [&](uint64_t us, uint8_t onAir) {
+        const uint8_t m[] = {0xB1, 0xB1, 3, 0, 9, onAir, 10, 11, 12, 13, 14, 15};
+        const CaptureEntry e{t0 + us, CAPTURE_BYTES, 0, m, sizeof m};
+        KeepStreamTake(stream, e);
+    };
+    // A read every 100 ms for 1.5 s; the glitch's read at 2.0001 s.
+    for (uint64_t ms = 0; ms < 2000; ms += 100) read(ms * 1000, 1);
+    WatchAlarm alarm = Alarm(t0 + 2000000);  // the history's time: the read's millisecond
+    alarm.rule = WATCH_FLICKER;
+    alarm.text = "Output 9 back on air";
+    KeepStreamAlarm(stream, alarm);
+    KeepStreamSettle(stream, t0 + 1999000);  // not yet: the stream has not reached it
+    EXPECT_FALSE(stream.files.writing);
+    read(2000100, 0);                          // the read that raised it
+    EXPECT_FALSE(stream.files.writing) << "taken in only once the stream is past its millisecond";
+    read(2100000, 1);
+    ASSERT_TRUE(stream.files.writing);
+    const std::string name = stream.files.window.name;
+    for (uint64_t ms = 2200; ms <= 4000; ms += 100) read(ms * 1000, 1);
+    KeepStreamSettle(stream, t0 + 4000000);   // the window (1.0 s to 3.0 s) ended
+    EXPECT_FALSE(stream.files.writing);
+    KeepStreamClose(stream, t0 + 4000000);
+
+    FILE* file = std::fopen(name.c_str(), "rb");
+    ASSERT_NE(file, nullptr) << name;
+    std::unique_ptr<RecordingReader> reader(new RecordingReader);
+    ASSERT_TRUE(RecordingBegin(*reader, file));
+    RecordingRecord r;
+    std::vector<uint64_t> times;
+    std::vector<uint8_t> kinds;
+    std::string marker;
+    while (RecordingNext(*reader, r) == RECORDING_RECORD) {
+        times.push_back(r.timeUs - t0);
+        kinds.push_back(r.kind);
+        if (r.kind == RECORD_ALARM) marker.assign(reinterpret_cast<const char*>(r.bytes), r.length);
+    }
+    std::fclose(file);
+    std::remove(name.c_str());
+    // 1.0 .. 1.9 s (10 reads), the glitch's read, the marker, then 2.1 .. 3.0 s (10 reads).
+    ASSERT_EQ(kinds.size(), 22u);
+    EXPECT_EQ(times.front(), 1000000u);
+    EXPECT_EQ(times[10], 2000100u);
+    EXPECT_EQ(kinds[11], RECORD_ALARM);
+    EXPECT_EQ(times[11], 2000000u);
+    EXPECT_EQ(marker, "flicker: Output 9 back on air");
+    EXPECT_EQ(times.back(), 3000000u);
+    for (size_t i = 0; i < kinds.size(); ++i) {
+        if (i == 11) continue;
+        EXPECT_EQ(kinds[i], RECORD_MESSAGE) << i;
+    }
 }

@@ -212,6 +212,14 @@ TEST_F(MainWindowTest, MenuReadsBackItemByItemWithOnlyDisconnectAndStopLoggingGr
           {"Zoom &Out\t-", 40713, false, false, {}},
           {"&Follow Now\tEnd", 40714, false, false, {}}}},
         {"&Network", 0, true, false, {{"&MQTT...", 40800, false, false, {}}}},
+        {"&Watch", 0, true, false,
+         {{"&Rules...", 40900, false, false, {}},
+          {"", 0, false, true, {}},
+          {"&Sound on Alarm", 40901, false, false, {}},
+          {"&Flash on Alarm", 40902, false, false, {}},
+          {"&Keep Recordings Around Alarms...", 40903, false, false, {}},
+          {"", 0, false, true, {}},
+          {"&Clear Alarms", 40904, false, false, {}}}},
     };
     ASSERT_EQ(bar.size(), expected.size());
     for (size_t i = 0; i < bar.size(); ++i) {

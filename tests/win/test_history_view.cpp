@@ -16,6 +16,7 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "app/watch_app.h"
 #include "config/config_values.h"
 #include "history/history.h"
 #include "history/history_internal.h"
@@ -23,6 +24,7 @@
 #include "resources/resource.h"
 #include "serial/port.h"
 #include "tally/store.h"
+#include "watch/watch.h"
 #include "win_artifacts.h"
 #include "tests/win/app_test_util.h"
 
@@ -63,6 +65,11 @@ protected:
         ASSERT_NE(list, nullptr);
         KillTimer(window, HISTORY_TIMER);  // ticks by hand
         KillTimer(window, REFRESH_TIMER);
+        // The rows counted here are the history's own; the watch's alarm rows
+        // have their tests (test_app_watch).
+        WatchConfig quiet;
+        for (bool& on : quiet.on) on = false;
+        WatchAppApplyRules(window, quiet);
         savedBox = historyMessageBox;
         historyMessageBox = CaptureBox;
         boxText.clear();

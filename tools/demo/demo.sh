@@ -89,7 +89,7 @@ qv_feed_app_connected --record "Z:$DEMO/demo.pcap" || { qv_fail "qorvex.exe star
 qv_pass "connected"
 step "tallysim: ${TOUR_SECONDS}s of production at 115200 baud with occasional faults"
 # shellcheck disable=SC2086
-qv_sim_start "$DEMO/summary.json" $SIM_ARGS --duration "$TOUR_SECONDS"
+qv_sim_start "$DEMO/summary.json" $SIM_ARGS --duration "$TOUR_SECONDS" --real-pace --inject drop,at=5,me=1,ms=60
 sleep 3
 shot qorvex "$DEMO/main.png"
 sleep 2
@@ -142,6 +142,13 @@ else qv_fail "names display opens"; fi
 step "waiting for the simulator to finish"
 qv_sim_wait $((TOUR_SECONDS + 60)) || qv_fail "tallysim ended badly"
 [ -s "$DEMO/summary.json" ] || { qv_fail "no simulator summary"; qv_e2e_end; }
+
+step "the watch: the history filtered to its alarms (the injected drop among them)"
+for id in 40120 40121 40122 40123 40124 40125 40126 40127; do qv_probe command $id >/dev/null; done
+sleep 1
+shot qorvex "$DEMO/alarm.png"
+qv_has "$(qv_probe status-bar | cut -f3 | grep -c '^"Alarms [1-9]')" 1 "the status bar counts alarms"
+qv_probe command 40118 >/dev/null || qv_fail "Show All"
 
 step "counters of the ME display next to the simulator's summary"
 if qv_display_open 32776 "$QV_CAP_ME"; then

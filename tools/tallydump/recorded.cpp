@@ -156,6 +156,7 @@ std::string RecordLine(const RecordingRecord& record, uint64_t streamOffset) {
         what = "connect " + EscapeText(record.bytes, record.length);
         break;
     case RECORD_DISCONNECT: what = "disconnect"; break;
+    case RECORD_ALARM: what = "alarm " + EscapeText(record.bytes, record.length); break;
     case RECORD_LOST:
         what = "lost " + std::to_string(Little32(record.bytes, record.length)) + " received bytes (a gap)";
         break;

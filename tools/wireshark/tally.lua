@@ -20,7 +20,7 @@ local KINDS = {
     [1] = "message", [2] = "ignored", [3] = "reset", [4] = "stray", [5] = "unknown",
     [6] = "mismatch", [7] = "lowbyte", [8] = "payload", [9] = "dropped", [10] = "pending",
     [32] = "line-error", [33] = "port-error", [34] = "connect", [35] = "disconnect",
-    [36] = "lost", [37] = "start", [38] = "stop",
+    [36] = "lost", [37] = "start", [38] = "stop", [39] = "alarm",
 }
 -- The framing faults the receiver counts (and "dropped", which it cannot count).
 local FAULTS = {
@@ -66,9 +66,10 @@ local f = {
     error_bits = ProtoField.uint32("tally.error", "Error bits", base.HEX),
     settings = ProtoField.string("tally.settings", "Port and settings"),
     lost = ProtoField.uint32("tally.lost", "Received bytes lost", base.DEC),
+    alarm = ProtoField.string("tally.alarm", "Alarm"),
 }
 tally.fields = {f.version, f.kind, f.flags, f.split, f.type, f.name, f.fault, f.bytes, f.source, f.row,
-                f.text, f.nickname, f.error_bits, f.settings, f.lost}
+                f.text, f.nickname, f.error_bits, f.settings, f.lost, f.alarm}
 
 -- Every field is read through field(): the range of the record's bytes at
 -- offset, or nil when the record is too short to hold it. A reader of
@@ -107,7 +108,8 @@ e.short = ProtoExpert.new("tally.short.error", "Record too short for its kind", 
                           expert.severity.ERROR)
 e.long = ProtoExpert.new("tally.long.error", "Record longer than its kind", expert.group.MALFORMED,
                          expert.severity.ERROR)
-tally.experts = {e.fault, e.line, e.pending, e.version, e.short, e.long, e.lost}
+e.alarm = ProtoExpert.new("tally.alarm.warning", "Watch alarm", expert.group.SEQUENCE, expert.severity.WARN)
+tally.experts = {e.fault, e.line, e.pending, e.version, e.short, e.long, e.lost, e.alarm}
 
 -- A bit row: the byte, then one line per shown bit, left to right as the display's columns.
 local function add_row(tree, range, caption, columns)
@@ -323,6 +325,11 @@ function tally.dissector(buf, pinfo, root)
         info = "recording started"
     elseif kind == 38 then
         info = "recording stopped"
+    elseif kind == 39 then
+        local text = body and escaped(body:raw()) or ""
+        if body then tree:add(f.alarm, body, text) end
+        tree:add_proto_expert_info(e.alarm, "Watch alarm: " .. text)
+        info = "ALARM " .. text
     else
         info = kind_name
     end

@@ -1,0 +1,170 @@
+// The watch in the main window: a glitch in the receiver's events becomes an
+// alarm row (category Alarms) as the history drains, the status bar counts
+// it and its click shows only the alarms; the Watch menu's switches are
+// saved. Leaves a screenshot, artifacts/app_watch.bmp.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/app.h"
+#include "app/watch_app.h"
+#include "config/config_values.h"
+#include "history/history.h"
+#include "history/source.h"
+#include "resources/resource.h"
+#include "tally/store.h"
+#include "tests/win/app_test_util.h"
+#include "win_artifacts.h"
+
+namespace {
+
+class MemoryConfig : public ConfigBackend {
+public:
+    std::map<std::string, long long> ints;
+    std::map<std::string, std::string> strings;
+    bool ReadInt(const std::string& name, long long& value) override {
+        auto it = ints.find(name);
+        if (it == ints.end()) return false;
+        value = it->second;
+        return true;
+    }
+    bool ReadString(const std::string& name, std::string& value) override {
+        auto it = strings.find(name);
+        if (it == strings.end()) return false;
+        value = it->second;
+        return true;
+    }
+    bool WriteInt(const std::string& name, long long value) override {
+        ints[name] = value;
+        return true;
+    }
+    bool WriteString(const std::string& name, const std::string& value) override {
+        strings[name] = value;
+        return true;
+    }
+};
+
+class WatchAppTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ConfigSetActive(&store);
+        window = OpenMainWindowForTest();
+        ASSERT_NE(window, nullptr);
+        app = MainWindowFrom(window);
+        ASSERT_NE(app, nullptr);
+        bar = GetDlgItem(window, IDC_STATUS_BAR);
+        ASSERT_NE(bar, nullptr);
+        KillTimer(window, REFRESH_TIMER);
+        KillTimer(window, HISTORY_TIMER);  // ticks by hand
+        TallyStoreInit(*feedStore);
+        EventSourceInit(*source, feedStore.get(), app->ring);
+    }
+    void TearDown() override {
+        DestroyWindow(window);
+        DrainQuitMessages();
+        ConfigSetActive(nullptr);
+    }
+    std::string Part(int part) {
+        char text[128] = {};
+        SendMessageA(bar, SB_GETTEXTA, part, reinterpret_cast<LPARAM>(text));
+        return text;
+    }
+    // Output 1 carrying source 33, its on-air bit as given, as the receiver reads it.
+    void Out(int64_t timeMs, bool onAir) {
+        const uint8_t m[] = {0xB1, 0xB1, 33, 0, 9, static_cast<uint8_t>(onAir ? 1 : 0), 10, 11, 12, 13, 14, 15};
+        EventSourceFeed(*source, m, sizeof m, timeMs);
+    }
+    void HistoryTick() { SendMessageA(window, WM_TIMER, HISTORY_TIMER, 0); }
+    void Command(int id) { SendMessageA(window, WM_COMMAND, id, 0); }
+    // The alarm rows' details, one per line.
+    std::string AlarmRows() {
+        const HistoryBook& b = HistoryTheBook(window);
+        std::string rows;
+        for (uint64_t seq = b.firstSeq; seq < b.endSeq; ++seq)
+            if (HistoryBookEntry(b, seq).category == HISTORY_ALARMS) rows += HistoryBookDetails(b, seq) + "\n";
+        return rows;
+    }
+    MemoryConfig store;
+    HWND window = nullptr, bar = nullptr;
+    MainWindowRecord* app = nullptr;
+    std::unique_ptr<TallyStore> feedStore{new TallyStore};
+    std::unique_ptr<EventSource> source{new EventSource};
+};
+
+TEST_F(WatchAppTest, ADropBecomesAnAlarmRowTheBarCountsItAndItsClickShowsOnlyAlarms) {
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "No alarms");
+    const int64_t t = 1796696122000;
+    for (int i = 0; i < 5; ++i) Out(t + i * 100, true);
+    Out(t + 500, false);   // off air for 40 ms: a drop
+    Out(t + 540, true);
+    Out(t + 1000, false);  // a real cut: off air for good
+    HistoryTick();
+    ASSERT_EQ(AlarmRows(), "flicker: Output 1 on air: Source 33 off air for 40.0 ms\n");
+    const HistoryBook& b = HistoryTheBook(window);
+    // The row follows the event that raised it, the log's details carry rule and text.
+    uint64_t row = b.firstSeq;
+    while (HistoryBookEntry(b, row).category != HISTORY_ALARMS) ++row;
+    EXPECT_EQ(HistoryBookEntry(b, row).event.kind, EVENT_ALARM);
+    EXPECT_EQ(HistoryBookEntry(b, row).event.timeMs, t + 540);
+    EXPECT_EQ(HistoryBookDetails(b, row), "flicker: Output 1 on air: Source 33 off air for 40.0 ms");
+    EXPECT_EQ(HistoryBookEntry(b, row - 1).event.timeMs, t + 540) << "right after the message that ended the drop";
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "Alarms 1") << "shown on the tick that found it";
+
+    NMMOUSE click = {};
+    click.hdr.hwndFrom = bar;
+    click.hdr.idFrom = IDC_STATUS_BAR;
+    click.hdr.code = NM_CLICK;
+    click.dwItemSpec = STATUS_PART_ALARMS;
+    SendMessageA(window, WM_NOTIFY, IDC_STATUS_BAR, reinterpret_cast<LPARAM>(&click));
+    EXPECT_TRUE(HistoryViewShown(window));
+    ASSERT_EQ(HistoryViewSize(b), 1u);
+    EXPECT_EQ(HistoryViewSeq(b, 0), row);
+    UpdateWindow(window);
+    SaveWindowBitmap(window, ArtifactPath("app_watch.bmp"));
+
+    Command(IDM_RESET_COUNTERS);
+    HistoryTick();
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "Alarms 1") << "the operator's reset is no alarm";
+    Command(IDM_WATCH_CLEAR);
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "No alarms");
+    EXPECT_NE(AlarmRows(), "") << "the rows stay: they are what happened";
+}
+
+TEST_F(WatchAppTest, SoundAndFlashAreOffByDefaultAndSavedWhenSwitched) {
+    HMENU menu = GetMenu(window);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(GetMenuState(menu, IDM_WATCH_SOUND, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    EXPECT_EQ(GetMenuState(menu, IDM_WATCH_FLASH, MF_BYCOMMAND) & MF_CHECKED, 0u);
+    Command(IDM_WATCH_FLASH);
+    EXPECT_EQ(GetMenuState(menu, IDM_WATCH_FLASH, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    EXPECT_EQ(store.ints["WatchFlash"], 1);
+    EXPECT_EQ(store.ints.count("WatchSound"), 0u) << "only what changed is written";
+    // A window of the next start reads it back.
+    DestroyWindow(window);
+    DrainQuitMessages();
+    window = OpenMainWindowForTest();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(GetMenuState(GetMenu(window), IDM_WATCH_FLASH, MF_BYCOMMAND) & MF_CHECKED,
+              static_cast<UINT>(MF_CHECKED));
+    // A rule switched off in the store: its glitch raises nothing.
+    store.ints["WatchFlicker"] = 0;
+    DestroyWindow(window);
+    DrainQuitMessages();
+    window = OpenMainWindowForTest();
+    app = MainWindowFrom(window);
+    bar = GetDlgItem(window, IDC_STATUS_BAR);
+    KillTimer(window, HISTORY_TIMER);
+    EventSourceInit(*source, feedStore.get(), app->ring);
+    Out(1796696122000, true);
+    Out(1796696122100, false);
+    Out(1796696122140, true);
+    HistoryTick();
+    EXPECT_EQ(AlarmRows(), "");
+}
+
+}  // namespace
