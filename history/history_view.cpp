@@ -150,6 +150,10 @@ void ForEachFilterButton(Fn fn) {
 const char* const KEY_VIEW = "HistoryView";  // 0 the history, 1 the terminal screen
 const char* const KEY_CATEGORIES = "HistoryCategories";  // bit i: category i shown
 const char* const KEY_CHANGES_ONLY = "HistoryChangesOnly";
+// How many categories the saved mask knew: a category added since (Alarms)
+// starts shown instead of hidden by a mask that never heard of it.
+const char* const KEY_CATEGORY_COUNT = "HistoryCategoryCount";
+constexpr int CATEGORIES_BEFORE_ALARMS = HISTORY_ALARMS;
 constexpr int ALL_CATEGORIES = (1 << HISTORY_CATEGORY_COUNT) - 1;
 
 void SaveFilter(const HistoryFilter& f) {
@@ -157,13 +161,15 @@ void SaveFilter(const HistoryFilter& f) {
     for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i)
         if (f.category[i]) mask |= 1 << i;
     ConfigSetInt(KEY_CATEGORIES, mask, 0, ALL_CATEGORIES);
+    ConfigSetInt(KEY_CATEGORY_COUNT, HISTORY_CATEGORY_COUNT, 1, HISTORY_CATEGORY_COUNT);
     ConfigSetInt(KEY_CHANGES_ONLY, f.changesOnly ? 1 : 0, 0, 1);
 }
 
 HistoryFilter SavedFilter() {
     HistoryFilter f;
     const int mask = ConfigGetInt(KEY_CATEGORIES, ALL_CATEGORIES, 0, ALL_CATEGORIES);
-    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) f.category[i] = (mask >> i) & 1;
+    const int known = ConfigGetInt(KEY_CATEGORY_COUNT, CATEGORIES_BEFORE_ALARMS, 1, HISTORY_CATEGORY_COUNT);
+    for (int i = 0; i < HISTORY_CATEGORY_COUNT; ++i) f.category[i] = i >= known || ((mask >> i) & 1);
     f.changesOnly = ConfigGetInt(KEY_CHANGES_ONLY, 0, 0, 1) != 0;
     return f;
 }

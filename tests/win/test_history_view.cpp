@@ -339,6 +339,14 @@ TEST_F(HistoryViewTest, ViewAndFiltersComeBackAtStartAndADamagedValueFallsBackAl
     EXPECT_TRUE(Checked(IDM_HISTORY_CHANGES_ONLY));
     EXPECT_TRUE(Checked(IDM_VIEW_HISTORY));
     EXPECT_TRUE(IsWindowVisible(list));
+
+    // A filter saved before the Alarms category existed (no count beside it,
+    // its bit clear) hides what it hid then and shows the alarms.
+    store.ints["HistoryCategories"] = ((1 << HISTORY_ALARMS) - 1) & ~4;
+    store.ints.erase("HistoryCategoryCount");
+    Reopen();
+    EXPECT_FALSE(Checked(IDM_HISTORY_FILTER_FIRST + 2));
+    EXPECT_TRUE(Checked(IDM_HISTORY_FILTER_FIRST + HISTORY_ALARMS));
     ConfigSetActive(nullptr);
 }
 
