@@ -112,6 +112,18 @@ TEST_F(PeerLive, ThePeerEndsWithTheLampsOfTheOnAirDerivationAfterAProduction) {
     for (const auto& w : want) EXPECT_TRUE(lamps.contains(std::to_string(w.first))) << "source " << w.first;
     EXPECT_GT(lit, 5);
     EXPECT_GT(checked, lit);  // lamps that are off were sent too
+
+    // The recording replayed at its pace drives the peer to the same lamps.
+    const std::string port2 = std::to_string(FreeUdpPort());
+    const pid_t peer2 = StartTool({"/usr/bin/node", HUB, "receive", port2}, "", base + ".peer2.out", base + ".peer2.err");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const ToolRun replay = RunTool({DUMP, "--tsl-out", "5.0:udp:127.0.0.1:" + port2, "--tsl-one-dmsg", "--on-air",
+                                    base + ".pcap"});
+    ASSERT_EQ(replay.status, 0) << replay.err;
+    EXPECT_EQ(nlohmann::json::parse(replay.out), nlohmann::json::parse(truth.out));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(Stop(peer2, SIGTERM), 0) << ReadFileText(base + ".peer2.err");
+    EXPECT_EQ(nlohmann::json::parse(ReadFileText(base + ".peer2.out"))["lamps"], lamps);
 }
 
 namespace {
