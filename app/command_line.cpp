@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "serial/port_list.h"
+#include "tsl/tsl_output.h"
 
 namespace {
 
@@ -63,6 +64,18 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
         else return false;
         return o.hasFlow = true;
     }
+    if (name == "--tsl-out" || name == "--tsl-in") {
+        TslEndpoint e;
+        std::string error;
+        if (name == "--tsl-out") {
+            if (!TslParseDestination(value, e, error)) return false;
+            o.tslOut.push_back(value);
+        } else {
+            if (!TslParseListener(value, e, error)) return false;
+            o.tslIn = value;
+        }
+        return true;
+    }
     // A file name; one that looks like an option is a missing value.
     std::string* file = name == "--log" ? &o.logFile : name == "--record" ? &o.recordFile : &o.openFile;
     if (value.empty() || value[0] == '-') return false;
@@ -70,8 +83,8 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
     return true;
 }
 
-const char* const VALUE_OPTIONS[] = {"--port", "--baud",  "--data-bits", "--parity", "--stop-bits",
-                                     "--flow", "--log",   "--record",    "--open"};
+const char* const VALUE_OPTIONS[] = {"--port", "--baud",   "--data-bits", "--parity",  "--stop-bits", "--flow",
+                                     "--log",  "--record", "--open",      "--tsl-out", "--tsl-in"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : VALUE_OPTIONS)
@@ -95,6 +108,9 @@ std::string CommandLineUsage() {
         {"--log FILE", "write the event history to FILE"},
         {"--record FILE", "record the received bytes to FILE"},
         {"--open FILE", "open a recording"},
+        {"--tsl-out DEST", "send the tally as TSL (repeatable): 5.0:udp:HOST:PORT,"},
+        {"", "5.0:tcp:HOST:PORT, 3.1:udp:..., 3.1:tcp:..., 5.0:udp:...:dle"},
+        {"--tsl-in udp:ADDR:PORT", "compare a hub's TSL (or tcp:ADDR:PORT) with the feed"},
         {"--help", "show this list"},
     };
     std::string text = "Usage: qorvex.exe [options]\n";
@@ -132,7 +148,7 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
         }
         bool twice = false;
         for (const std::string& earlier : seen) twice = twice || earlier == name;
-        if (twice) faults.push_back(name + " given twice");
+        if (twice && name != "--tsl-out") faults.push_back(name + " given twice");
         seen.push_back(name);
         if (name == "--connect") {
             if (inlineValue) faults.push_back("--connect takes no value");
@@ -148,7 +164,7 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
         }
         // A repeated option's value is checked too, but the first one stays.
         CommandLineOptions ignored;
-        if (!TakeValue(name, value, twice ? ignored : result.options))
+        if (!TakeValue(name, value, twice && name != "--tsl-out" ? ignored : result.options))
             faults.push_back("bad value for " + name + ": \"" + value + "\"");
     }
     if (!faults.empty()) {

@@ -33,6 +33,9 @@ struct CommandLineOptions {
     std::string logFile;
     std::string recordFile;
     std::string openFile;
+    // TSL: --tsl-out (repeatable) and --tsl-in, as written (each one checked).
+    std::vector<std::string> tslOut;
+    std::string tslIn;
 };
 
 enum CommandLineOutcome {
