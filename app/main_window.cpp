@@ -329,6 +329,9 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
     }
 }
 
+// The receiver stored a read: TSL outputs send a change at once.
+void FedFromLink(void* context) { AppTslFed(static_cast<HWND>(context)); }
+
 std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
 
 // A click on the timeline selects the history's row of that event; a double
@@ -352,7 +355,7 @@ LRESULT OnCreate(HWND window) {
         CaptureRingInit(*app->capture);
         SetPropA(window, MAIN_WINDOW_PROPERTY, app);
         SessionState* s = SessionFromWindow(window);
-        s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window};
+        s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window, FedFromLink};
         StatusBarCreate(window);
         HistoryViewCreate(window, app->ring, &s->link.connected);
         HistorySetListener(window, OnHistoryEvent, window);
@@ -374,6 +377,7 @@ LRESULT OnDestroy(HWND window) {
     // recording before they close.
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
+    AppTslStop(window);
     TimelineViewDestroy(window);  // its index follows the history's book
     HistoryViewDestroy(window);
     RecordingViewDestroy(window);  // what is queued reaches the file
@@ -414,6 +418,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         return MainWindowCommand(window, wParam, lParam);
     case WM_TIMER:
+        if (AppTslTimer(window, wParam)) return 0;
         if (wParam == HISTORY_TIMER) {
             HistoryViewTick(window);
             TimelineViewTick(window);
