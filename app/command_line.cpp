@@ -111,6 +111,8 @@ std::string CommandLineUsage() {
         {"--tsl-out DEST", "send the tally as TSL (repeatable): 5.0:udp:HOST:PORT,"},
         {"", "5.0:tcp:HOST:PORT, 3.1:udp:..., 3.1:tcp:..., 5.0:udp:...:dle"},
         {"--tsl-in udp:ADDR:PORT", "compare a hub's TSL (or tcp:ADDR:PORT) with the feed"},
+        {"--tsl-one-dmsg", "one display message per 5.0 packet (for receivers"},
+        {"", "that read only the first)"},
         {"--help", "show this list"},
     };
     std::string text = "Usage: qorvex.exe [options]\n";
@@ -141,7 +143,8 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
             value = arg.substr(equals + 1);
             inlineValue = true;
         }
-        const bool known = name == "--connect" || TakesValue(name);
+        const bool flag = name == "--connect" || name == "--tsl-one-dmsg";
+        const bool known = flag || TakesValue(name);
         if (!known) {
             faults.push_back(arg.compare(0, 1, "-") == 0 ? "unknown option " + name : "unexpected argument " + arg);
             continue;
@@ -150,9 +153,9 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
         for (const std::string& earlier : seen) twice = twice || earlier == name;
         if (twice && name != "--tsl-out") faults.push_back(name + " given twice");
         seen.push_back(name);
-        if (name == "--connect") {
-            if (inlineValue) faults.push_back("--connect takes no value");
-            else result.options.connect = true;
+        if (flag) {
+            if (inlineValue) faults.push_back(name + " takes no value");
+            else (name == "--connect" ? result.options.connect : result.options.tslOneMessage) = true;
             continue;
         }
         if (!inlineValue) {

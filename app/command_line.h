@@ -36,6 +36,7 @@ struct CommandLineOptions {
     // TSL: --tsl-out (repeatable) and --tsl-in, as written (each one checked).
     std::vector<std::string> tslOut;
     std::string tslIn;
+    bool tslOneMessage = false;  // --tsl-one-dmsg: one display message per 5.0 packet
 };
 
 enum CommandLineOutcome {

@@ -56,7 +56,8 @@ void AppTslStart(HWND window) {
         TslEndpoint e;
         if (TslParseDestination(text, e, error)) destinations.push_back(e);
     }
-    const TslMapConfig map;
+    TslMapConfig map;
+    map.oneMessagePerPacket = app->options.tslOneMessage;
     if (!destinations.empty()) t.outputs.reset(new TslOutputs(destinations, map));
     TslEndpoint at;
     if (!app->options.tslIn.empty() && TslParseListener(app->options.tslIn, at, error)) {

@@ -169,8 +169,10 @@ namespace {
 
 TEST(CommandLine, TslOutRepeatsTslInOnceAndBadFormsAreNamed) {
     const CommandLineResult r = Parse({"--tsl-out", "5.0:udp:10.0.0.9:8900", "--tsl-out=3.1:tcp:hub:5727",
-                                       "--tsl-in", "udp:0.0.0.0:8900"});
+                                       "--tsl-in", "udp:0.0.0.0:8900", "--tsl-one-dmsg"});
     ASSERT_EQ(r.outcome, CMDLINE_RUN) << r.message;
+    EXPECT_TRUE(r.options.tslOneMessage);
+    EXPECT_FALSE(Parse({}).options.tslOneMessage);
     EXPECT_EQ(r.options.tslOut, (std::vector<std::string>{"5.0:udp:10.0.0.9:8900", "3.1:tcp:hub:5727"}));
     EXPECT_EQ(r.options.tslIn, "udp:0.0.0.0:8900");
 
