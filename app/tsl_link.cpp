@@ -10,6 +10,7 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "onair/onair_view.h"
 #include "tally/store.h"
 #include "tsl/tsl_net.h"
 
@@ -93,6 +94,14 @@ bool AppTslTimer(HWND window, UINT_PTR timer) {
         // Marks the divergences the status bar counts (their history events are still to come).
         std::vector<TslCompareEvent> events;
         t.check->Poll(now, events);
+        // The hub's lamp of each source (the default map: index = source) on its On Air tile.
+        uint8_t hub[ONAIR_SOURCE_VALUES];
+        for (int source = 0; source < ONAIR_SOURCE_VALUES; ++source) {
+            const uint16_t index = static_cast<uint16_t>(source);
+            hub[source] = t.check->Comparator().HubHeardOf(index) ? static_cast<uint8_t>(t.check->Comparator().HubLevel(index))
+                                                                 : ONAIR_HUB_NONE;
+        }
+        OnAirViewSetHub(window, hub);
     }
     return true;
 }

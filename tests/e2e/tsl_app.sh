@@ -53,6 +53,10 @@ qv_probe status-bar >"$QV_RUN/status.txt" 2>&1
 grep -q "TSL out: sending | Hub differs: 1\"" "$QV_RUN/status.txt" &&
   qv_pass "the status bar says TSL out: sending | Hub differs: 1 (source $stuck stuck red)" ||
   { qv_fail "no 'TSL out: sending | Hub differs: 1' in the status bar"; cat "$QV_RUN/status.txt" >&2; }
+# The On Air view with the hub's lamps as corner marks (for the eye: the artifact).
+qv_probe command 40400 >/dev/null 2>&1
+sleep 1
+qv_screenshot "$QV_ARTIFACTS/tsl_onair.png"
 peer_stop
 if python3 - "$QV_RUN/truth.json" "$QV_RUN/peer.out" <<'PY'
 import json, sys
