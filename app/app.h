@@ -94,8 +94,20 @@ struct MainWindowRecord {
     std::unique_ptr<ConfigBackend> config;
     AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
     struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
+    struct AppTsl* tsl = nullptr;  // --tsl-out / --tsl-in, when given
 };
 MainWindowRecord* MainWindowFrom(HWND window);
+
+// TSL out and in from the command line (app/tsl_link.cpp): started once the
+// window has its options; AppTslFed runs on the receiver thread after each
+// read (a change goes out at once); the window's timer does the refresh and
+// the comparison (AppTslTimer: true when the timer was its own).
+void AppTslStart(HWND window);
+void AppTslFed(HWND window);
+bool AppTslTimer(HWND window, UINT_PTR timer);
+void AppTslStop(HWND window);
+// "TSL out: sending | Hub agrees", or "" when neither option was given.
+std::string AppTslStatus(HWND window);
 
 // The client area the views share: all of it above the status bar.
 RECT AppViewArea(HWND window);

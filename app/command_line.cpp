@@ -5,6 +5,7 @@
 #include "mqtt/topics.h"
 #include "net/socket.h"
 #include "serial/port_list.h"
+#include "tsl/tsl_output.h"
 
 namespace {
 
@@ -78,6 +79,18 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
         o.mqttName = value;
         return true;
     }
+    if (name == "--tsl-out" || name == "--tsl-in") {
+        TslEndpoint e;
+        std::string error;
+        if (name == "--tsl-out") {
+            if (!TslParseDestination(value, e, error)) return false;
+            o.tslOut.push_back(value);
+        } else {
+            if (!TslParseListener(value, e, error)) return false;
+            o.tslIn = value;
+        }
+        return true;
+    }
     // A file name; one that looks like an option is a missing value.
     std::string* file = name == "--log"           ? &o.logFile
                         : name == "--record"      ? &o.recordFile
@@ -88,9 +101,9 @@ bool TakeValue(const std::string& name, const std::string& value, CommandLineOpt
     return true;
 }
 
-const char* const VALUE_OPTIONS[] = {"--port", "--baud",   "--data-bits", "--parity", "--stop-bits", "--flow",
-                                     "--log",  "--record", "--open",      "--mqtt",   "--mqtt-name",
-                                     "--watch-keep"};
+const char* const VALUE_OPTIONS[] = {"--port", "--baud",      "--data-bits",  "--parity",  "--stop-bits",
+                                     "--flow", "--log",       "--record",     "--open",    "--mqtt",
+                                     "--mqtt-name", "--watch-keep", "--tsl-out", "--tsl-in"};
 
 bool TakesValue(const std::string& name) {
     for (const char* option : VALUE_OPTIONS)
@@ -119,6 +132,11 @@ std::string CommandLineUsage() {
         {"", "(port 1883 when not given)"},
         {"--mqtt-name NAME", "the link's name under qorvex/ (letters, digits, - _ .);"},
         {"", "the computer's name and the port when not given"},
+        {"--tsl-out DEST", "send the tally as TSL (repeatable): 5.0:udp:HOST:PORT,"},
+        {"", "5.0:tcp:HOST:PORT, 3.1:udp:..., 3.1:tcp:..., 5.0:udp:...:dle"},
+        {"--tsl-in udp:ADDR:PORT", "compare a hub's TSL (or tcp:ADDR:PORT) with the feed"},
+        {"--tsl-one-dmsg", "one display message per 5.0 packet (for receivers"},
+        {"", "that read only the first)"},
         {"--help", "show this list"},
     };
     std::string text = "Usage: qorvex.exe [options]\n";
@@ -149,18 +167,19 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
             value = arg.substr(equals + 1);
             inlineValue = true;
         }
-        const bool known = name == "--connect" || TakesValue(name);
+        const bool flag = name == "--connect" || name == "--tsl-one-dmsg";
+        const bool known = flag || TakesValue(name);
         if (!known) {
             faults.push_back(arg.compare(0, 1, "-") == 0 ? "unknown option " + name : "unexpected argument " + arg);
             continue;
         }
         bool twice = false;
         for (const std::string& earlier : seen) twice = twice || earlier == name;
-        if (twice) faults.push_back(name + " given twice");
+        if (twice && name != "--tsl-out") faults.push_back(name + " given twice");
         seen.push_back(name);
-        if (name == "--connect") {
-            if (inlineValue) faults.push_back("--connect takes no value");
-            else result.options.connect = true;
+        if (flag) {
+            if (inlineValue) faults.push_back(name + " takes no value");
+            else (name == "--connect" ? result.options.connect : result.options.tslOneMessage) = true;
             continue;
         }
         if (!inlineValue) {
@@ -172,7 +191,7 @@ CommandLineResult CommandLineParse(const std::vector<std::string>& args) {
         }
         // A repeated option's value is checked too, but the first one stays.
         CommandLineOptions ignored;
-        if (!TakeValue(name, value, twice ? ignored : result.options))
+        if (!TakeValue(name, value, twice && name != "--tsl-out" ? ignored : result.options))
             faults.push_back("bad value for " + name + ": \"" + value + "\"");
     }
     if (!result.options.mqttName.empty() && result.options.mqttBroker.empty())

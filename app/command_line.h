@@ -39,6 +39,10 @@ struct CommandLineOptions {
     // (the saved user and password still apply); empty when not given.
     std::string mqttBroker;
     std::string mqttName;
+    // TSL: --tsl-out (repeatable) and --tsl-in, as written (each one checked).
+    std::vector<std::string> tslOut;
+    std::string tslIn;
+    bool tslOneMessage = false;  // --tsl-one-dmsg: one display message per 5.0 packet
 };
 
 enum CommandLineOutcome {

@@ -345,6 +345,9 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
     }
 }
 
+// The receiver stored a read: TSL outputs send a change at once.
+void FedFromLink(void* context) { AppTslFed(static_cast<HWND>(context)); }
+
 std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
 
 // A click on the timeline selects the history's row of that event; a double
@@ -368,7 +371,7 @@ LRESULT OnCreate(HWND window) {
         CaptureRingInit(*app->capture);
         SetPropA(window, MAIN_WINDOW_PROPERTY, app);
         SessionState* s = SessionFromWindow(window);
-        s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window};
+        s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window, FedFromLink};
         StatusBarCreate(window);
         HistoryViewCreate(window, app->ring, &s->link.connected);
         HistorySetListener(window, OnHistoryEvent, window);
@@ -391,6 +394,7 @@ LRESULT OnDestroy(HWND window) {
     // recording before they close.
     if (SessionState* s = SessionFromWindow(window))
         if (s->link.connected.load()) PortClose(window);
+    AppTslStop(window);
     // The broker gets the final state before the link says offline.
     StatusBarUpdate(window);
     AppMqttEnd(window);
@@ -436,6 +440,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         return MainWindowCommand(window, wParam, lParam);
     case WM_TIMER:
+        if (AppTslTimer(window, wParam)) return 0;
         if (wParam == HISTORY_TIMER) {
             // Alarms are raised as the history drains, and by the watch's own tick.
             const uint64_t before = WatchAppAlarms(window);

@@ -89,6 +89,9 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
     if (!mqtt.empty()) parts.push_back({mqtt, "The MQTT broker the link and the tally are published to", 6, 0});
     const std::string recording = RecordingStatusText(window);
     if (!recording.empty()) parts.push_back({recording, recording, 7, 0});
+    const std::string tsl = AppTslStatus(window);
+    if (!tsl.empty())
+        parts.push_back({tsl, "TSL outputs (sending, or the error) and the hub check (lamps differing longer than 200 ms)", 7, 0});
     return parts;
 }
 

@@ -112,6 +112,7 @@ int AppStart(HINSTANCE instance, int showCommand, const CommandLineOptions& opti
     if (MainWindowRecord* app = MainWindowFrom(window)) {
         app->options = options;
         app->config = std::move(config);
+        AppTslStart(window);
     } else {
         config.release();  // the active store lives as long as the process
     }

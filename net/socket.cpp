@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -44,6 +45,9 @@ std::string ErrorText(int code) {
     case WSAECONNRESET: return "connection reset";
     case WSAEHOSTUNREACH: return "host unreachable";
     case WSAENETUNREACH: return "network unreachable";
+    case WSAEADDRINUSE: return "address already in use";
+    case WSAEADDRNOTAVAIL: return "address not available";
+    case WSAEACCES: return "permission denied";
     default: return "socket error " + std::to_string(code);
     }
 }
@@ -311,6 +315,107 @@ NetRecvResult NetUdpRecv(NetHandle socket, uint8_t* buffer, size_t size, int tim
     }
     received = static_cast<size_t>(got);
     return NET_RECV_DATA;
+}
+
+namespace {
+
+std::string AddressText(const sockaddr_storage& address) {
+    char host[64] = {};
+    if (address.ss_family == AF_INET) {
+        const sockaddr_in* a = reinterpret_cast<const sockaddr_in*>(&address);
+        inet_ntop(AF_INET, const_cast<in_addr*>(&a->sin_addr), host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(a->sin_port));
+    }
+    if (address.ss_family == AF_INET6) {
+        const sockaddr_in6* a = reinterpret_cast<const sockaddr_in6*>(&address);
+        inet_ntop(AF_INET6, const_cast<in6_addr*>(&a->sin6_addr), host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(a->sin6_port));
+    }
+    return "?";
+}
+
+}  // namespace
+
+NetRecvResult NetUdpRecvFrom(NetHandle socket, uint8_t* buffer, size_t size, int timeoutMs, size_t& received,
+                             std::string& from, std::string& error) {
+    received = 0;
+    short revents = 0;
+    const int ready = WaitFor(Raw(socket), POLLIN, timeoutMs, revents);
+    if (ready == 0) return NET_RECV_TIMEOUT;
+    sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t length = sizeof address;
+    const auto got = ready < 0 ? -1 : recvfrom(Raw(socket), reinterpret_cast<char*>(buffer), static_cast<int>(size),
+                                               0, reinterpret_cast<sockaddr*>(&address), &length);
+    if (got < 0) {
+        const int code = LastError();
+        // An ICMP "port unreachable" for an earlier send shows up here on some systems: not ours to report.
+#ifdef _WIN32
+        if (ready > 0 && (WouldBlock(code) || Interrupted(code) || code == WSAECONNRESET)) return NET_RECV_TIMEOUT;
+#else
+        if (ready > 0 && (WouldBlock(code) || Interrupted(code) || code == ECONNREFUSED)) return NET_RECV_TIMEOUT;
+#endif
+        error = ErrorText(code);
+        return NET_RECV_ERROR;
+    }
+    from = AddressText(address);
+    received = static_cast<size_t>(got);
+    return NET_RECV_DATA;
+}
+
+NetHandle NetTcpListen(const std::string& bindHost, uint16_t bindPort, std::string& error) {
+    if (!NetStartup(error)) return NET_INVALID;
+    addrinfo* list = nullptr;
+    if (!Resolve(bindHost, bindPort, SOCK_STREAM, list, error)) return NET_INVALID;
+    RawSocket found = RAW_INVALID;
+    for (addrinfo* a = list; a && found == RAW_INVALID; a = a->ai_next) {
+        RawSocket s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (s == RAW_INVALID) continue;
+#ifndef _WIN32
+        // A listener restarted soon after must not wait out TIME_WAIT.
+        int on = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+#endif
+        if (bind(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 || listen(s, 8) != 0 || !MakeNonBlocking(s)) {
+            error = ErrorText(LastError());
+            CloseRaw(s);
+            continue;
+        }
+        found = s;
+    }
+    freeaddrinfo(list);
+    return found == RAW_INVALID ? NET_INVALID : static_cast<NetHandle>(found);
+}
+
+NetHandle NetTcpAccept(NetHandle listener, int timeoutMs, std::string& from) {
+    short revents = 0;
+    if (WaitFor(Raw(listener), POLLIN, timeoutMs, revents) <= 0) return NET_INVALID;
+    sockaddr_storage address;
+    std::memset(&address, 0, sizeof address);
+    socklen_t length = sizeof address;
+    RawSocket s = accept(Raw(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    if (s == RAW_INVALID) return NET_INVALID;
+    if (!MakeNonBlocking(s)) {
+        CloseRaw(s);
+        return NET_INVALID;
+    }
+    from = AddressText(address);
+    return static_cast<NetHandle>(s);
+}
+
+int NetWaitReadable(const NetHandle* sockets, size_t count, int timeoutMs, bool* readable) {
+    std::vector<pollfd> fds(count);
+    for (size_t i = 0; i < count; ++i) {
+        fds[i].fd = Raw(sockets[i]);
+        fds[i].events = POLLIN;
+        fds[i].revents = 0;
+    }
+    int ready;
+    do {
+        ready = PollSockets(fds.data(), static_cast<unsigned>(count), timeoutMs);
+    } while (ready < 0 && Interrupted(LastError()));
+    for (size_t i = 0; i < count; ++i) readable[i] = ready > 0 && fds[i].revents != 0;
+    return ready;
 }
 
 uint16_t NetLocalPort(NetHandle socket) {

@@ -39,6 +39,20 @@ bool NetUdpSendTo(NetHandle socket, const std::string& host, uint16_t port, cons
 NetRecvResult NetUdpRecv(NetHandle socket, uint8_t* buffer, size_t size, int timeoutMs, size_t& received,
                          std::string& error);
 
+// One datagram within timeoutMs, with the sender as "ADDR:PORT" ("[V6]:PORT").
+NetRecvResult NetUdpRecvFrom(NetHandle socket, uint8_t* buffer, size_t size, int timeoutMs, size_t& received,
+                             std::string& from, std::string& error);
+
+// A TCP socket listening on bindHost:bindPort (port 0: any free one),
+// non-blocking. NET_INVALID with the reason ("address already in use", ...).
+NetHandle NetTcpListen(const std::string& bindHost, uint16_t bindPort, std::string& error);
+// A connection waiting on a listening socket, non-blocking, with its peer as
+// "ADDR:PORT"; NET_INVALID when none came within timeoutMs.
+NetHandle NetTcpAccept(NetHandle listener, int timeoutMs, std::string& from);
+// Waits up to timeoutMs until one of the sockets has something to read (data,
+// a connection, a close); readable[i] tells which. -1 failed, else how many.
+int NetWaitReadable(const NetHandle* sockets, size_t count, int timeoutMs, bool* readable);
+
 // The local port a socket is bound to; 0 when unknown.
 uint16_t NetLocalPort(NetHandle socket);
 

@@ -67,6 +67,8 @@ struct ViewState {
     // zero once is enough: a reset message zeroes the counts, not the records).
     bool meReceived[ME_RECORDS] = {};
     bool outReceived[OUT_RECORDS] = {};
+    bool hubShown = false;  // a hub is compared: its lamps as corner marks
+    uint8_t hub[ONAIR_SOURCE_VALUES] = {};
 };
 
 ViewState* StateOf(HWND view) { return reinterpret_cast<ViewState*>(GetWindowLongPtrA(view, GWLP_USERDATA)); }
@@ -265,6 +267,18 @@ void PaintTile(HDC dc, const ViewState* s, const OnAirTile& tile, const RECT& r)
     if (tile.source == s->selected) {
         RECT outer = {r.left - 2, r.top - 2, r.right + 2, r.bottom + 2};
         Frame(dc, outer, RGB(0, 0, 0), 2);
+    }
+
+    // The hub's lamp in the bottom right corner, in the colours of its level.
+    if (s->hubShown && tile.source >= 0 && tile.source < ONAIR_SOURCE_VALUES &&
+        s->hub[tile.source] != ONAIR_HUB_NONE) {
+        const OnAirLevel hubLevel = static_cast<OnAirLevel>(s->hub[tile.source]);
+        const Palette hp = PaletteOf(hubLevel);
+        const long side = std::max(7L, std::min(r.right - r.left, r.bottom - r.top) / 5);
+        const long inset = tile.level == ONAIR_PROGRAM ? 4 : 2;
+        RECT mark = {r.right - inset - side, r.bottom - inset - side, r.right - inset, r.bottom - inset};
+        FillBox(dc, mark, hp.fill);
+        Frame(dc, mark, RGB(0, 0, 0), 1);
     }
 
     const int h = static_cast<int>(r.bottom - r.top), pad = std::max(2, h / 14) + (tile.level == ONAIR_PROGRAM ? 2 : 1);
@@ -586,6 +600,17 @@ void OnAirViewSelectMe(HWND view, int me) {
 int OnAirViewSelectedMe(HWND view) {
     ViewState* s = StateOf(view);
     return s ? s->me : ONAIR_ALL_ME;
+}
+
+void OnAirViewSetHub(HWND parent, const uint8_t* levels) {
+    HWND view = OnAirViewFind(parent);
+    ViewState* s = view ? StateOf(view) : nullptr;
+    if (!s) return;
+    const bool shown = levels != nullptr;
+    if (shown == s->hubShown && (!shown || std::memcmp(levels, s->hub, sizeof s->hub) == 0)) return;
+    s->hubShown = shown;
+    if (shown) std::memcpy(s->hub, levels, sizeof s->hub);
+    InvalidateRect(view, nullptr, FALSE);
 }
 
 bool OnAirViewTileRect(HWND view, int source, RECT* rect) {

@@ -5,6 +5,8 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
+
 // Creates the view, hidden and empty, if the parent has none yet; returns it.
 // The parent then gives it its place with OnAirViewLayout.
 HWND OnAirViewCreate(HWND parent);
@@ -28,5 +30,11 @@ void OnAirViewSelectMe(HWND view, int me);
 int OnAirViewSelectedMe(HWND view);
 // The tile of a source in view client coordinates; false when it has none.
 bool OnAirViewTileRect(HWND view, int source, RECT* rect);
+// While a hub is compared: its lamp per source (an OnAirLevel, or
+// ONAIR_HUB_NONE where it said nothing) as a small mark in the tile's
+// corner; nullptr takes the marks away. Repaints only on a change.
+constexpr uint8_t ONAIR_HUB_NONE = 0xFF;
+void OnAirViewSetHub(HWND parent, const uint8_t* levels /* [ONAIR_SOURCE_VALUES] */);
+
 // How often the view re-derived and asked to be repainted.
 int OnAirViewRedrawCount(HWND view);

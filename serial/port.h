@@ -35,6 +35,8 @@ struct LinkSink {
     // it ends.
     void (*lost)(void* context);
     void* context;
+    // Called on the receiver thread after each read has been stored (may be nullptr).
+    void (*fed)(void* context);
 };
 
 // Fields shared with the receiver thread are atomics of the documented width.

@@ -110,6 +110,7 @@ DWORD WINAPI ReceiverThreadProc(LPVOID parameter) {
             if (link->sink.capture)
                 CapturePush(*link->sink.capture, timeUs, CAPTURE_BYTES, 0, readBuffer, static_cast<size_t>(count));
             EventSourceFeed(source, readBuffer, static_cast<size_t>(count), static_cast<int64_t>(timeUs / 1000));
+            if (link->sink.fed) link->sink.fed(link->sink.context);
         } else if (link->connected.load()) {
             // Nothing came (a failed wait, a read time-out): a port that no
             // longer answers at all has gone (an adapter unplugged), and the

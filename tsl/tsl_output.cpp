@@ -6,7 +6,7 @@
 namespace {
 
 // "HOST:PORT" or "[V6]:PORT"; what follows the port is left in rest.
-bool HostPort(const std::string& text, TslEndpoint& e, std::string& rest, std::string& error) {
+bool HostPort(const std::string& text, TslEndpoint& e, std::string& rest, std::string& error, bool anyPort = false) {
     size_t colon;
     if (!text.empty() && text[0] == '[') {
         const size_t close = text.find(']');
@@ -32,8 +32,8 @@ bool HostPort(const std::string& text, TslEndpoint& e, std::string& rest, std::s
     const std::string port = text.substr(colon + 1, end == std::string::npos ? std::string::npos : end - colon - 1);
     char* stop = nullptr;
     const long value = port.empty() ? 0 : std::strtol(port.c_str(), &stop, 10);
-    if (port.empty() || *stop || value < 1 || value > 65535) {
-        error = "port '" + port + "' is not 1..65535";
+    if (port.empty() || *stop || value < (anyPort ? 0 : 1) || value > 65535) {
+        error = "port '" + port + "' is not " + (anyPort ? "0" : "1") + "..65535";
         return false;
     }
     e.port = static_cast<uint16_t>(value);
@@ -92,7 +92,7 @@ bool TslParseListener(const std::string& text, TslEndpoint& out, std::string& er
     error.clear();
     size_t at = 0;
     std::string rest;
-    if (Transport(text, at, e, error) && HostPort(text.substr(at), e, rest, error) && !rest.empty())
+    if (Transport(text, at, e, error) && HostPort(text.substr(at), e, rest, error, true) && !rest.empty())
         error = "nothing may follow the port";
     if (!error.empty()) {
         error = text + ": " + error + " (as in udp:ADDR:PORT)";

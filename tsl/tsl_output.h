@@ -5,6 +5,7 @@
 //   destination  VERSION:TRANSPORT:HOST:PORT[:dle]   e.g. 5.0:udp:10.0.0.9:8900,
 //                3.1:tcp:tally-hub:5727, 5.0:udp:[fd00::9]:8900:dle
 //   listener     TRANSPORT:ADDR:PORT                  e.g. udp:0.0.0.0:8900
+//                (port 0: any free one, said once bound)
 // VERSION is 3.1 or 5.0; TRANSPORT udp or tcp. 5.0 over TCP is always DLE/STX
 // framed; ":dle" asks for the framing over UDP too (some receivers want it).
 #pragma once

@@ -198,3 +198,25 @@ TEST(CommandLine, RecordNeverReplacesAFile) {
         EXPECT_EQ(r.message, c.message);
     }
 }
+
+namespace {
+
+TEST(CommandLine, TslOutRepeatsTslInOnceAndBadFormsAreNamed) {
+    const CommandLineResult r = Parse({"--tsl-out", "5.0:udp:10.0.0.9:8900", "--tsl-out=3.1:tcp:hub:5727",
+                                       "--tsl-in", "udp:0.0.0.0:8900", "--tsl-one-dmsg"});
+    ASSERT_EQ(r.outcome, CMDLINE_RUN) << r.message;
+    EXPECT_TRUE(r.options.tslOneMessage);
+    EXPECT_FALSE(Parse({}).options.tslOneMessage);
+    EXPECT_EQ(r.options.tslOut, (std::vector<std::string>{"5.0:udp:10.0.0.9:8900", "3.1:tcp:hub:5727"}));
+    EXPECT_EQ(r.options.tslIn, "udp:0.0.0.0:8900");
+
+    const CommandLineResult bad = Parse({"--tsl-out", "5.0:udp:hub", "--tsl-in", "udp:a:1", "--tsl-in", "udp:a:2",
+                                         "--tsl-out", "udp:hub:1"});
+    ASSERT_EQ(bad.outcome, CMDLINE_ERROR);
+    EXPECT_EQ(bad.message,
+              "bad value for --tsl-out: \"5.0:udp:hub\"\n--tsl-in given twice\n"
+              "bad value for --tsl-out: \"udp:hub:1\"");
+    EXPECT_TRUE(bad.options.tslOut.empty());
+}
+
+}  // namespace

@@ -17,6 +17,7 @@
 
 #include "tools/common/interrupt.h"
 #include "tools/tallydump/publish.h"
+#include "tools/tallydump/tsl_live.h"
 #include "tools/tallydump/recorded.h"
 #include "tools/tallydump/watch_dump.h"
 
@@ -429,6 +430,7 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
             if (nextLive < NowMs()) nextLive = NowMs() + 500;
         }
         if (publisher) publish(*publisher, false);
+        if (TslLive* tsl = LiveTsl()) tsl->Update(*session.store, NowMs(), out, err);
     }
     closeDevice();
     if (capture >= 0) OutputClose(capture);
@@ -441,7 +443,9 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     if (interactive && mode != DUMP_TRACE) err << "\n";
     if (session.dropped)
         err << "tallydump: " << session.dropped << " bytes dropped (frame buffer full); the report is incomplete\n";
-    if (mode == DUMP_JSON) {
+    if (LiveTsl() && LiveTsl()->Comparing()) {
+        // The divergences were the report.
+    } else if (mode == DUMP_JSON) {
         nlohmann::json json = DumpJson(session, end);
         if (lineErrors.available)
             json["lineErrors"] = {{"framing", lineErrors.framing},

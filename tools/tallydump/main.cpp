@@ -17,6 +17,7 @@
 #include "tools/tallydump/live_detect.h"
 #include "tools/tallydump/options.h"
 #include "tools/tallydump/tsl_decode.h"
+#include "tools/tallydump/tsl_live.h"
 #include "tools/tallydump/publish.h"
 #include "tools/tallydump/watch_dump.h"
 
@@ -75,7 +76,22 @@ int main(int argc, char** argv) {
     if (options.watch && !options.live.device.empty())
         return WatchPort(options.live, options.watchConfig, std::cout, std::cerr);
     if (options.detect) return ReportWritten(LiveDetect(options.live, std::cout, std::cerr), 1);
+    std::unique_ptr<TslLive> tsl;
+    if (!options.tsl.out.empty() || !options.tsl.in.empty()) {
+        tsl.reset(new TslLive(options.tsl));
+        if (!tsl->Start(std::cerr, error)) {
+            std::cerr << "tallydump: " << error << "\n";
+            return 2;
+        }
+        if (options.live.device.empty()) {
+            // A recording replayed at its pace, then the final report of the mode.
+            const int status = TslReplayRecording(options.input, *tsl, std::cout, std::cerr);
+            tsl->Finish(3000, std::cout, std::cerr);
+            if (status != 0) return status;
+        }
+    }
     if (!options.live.device.empty()) {
+        LiveSetTsl(tsl.get());
         std::unique_ptr<MqttLinkPublisher> publisher;
         if (!options.mqtt.broker.empty()) {
             const LiveOptions& l = options.live;
@@ -89,6 +105,10 @@ int main(int argc, char** argv) {
             // What the run ended with goes out before we say offline.
             LiveSetPublisher(nullptr);
             publisher->Stop(3000);
+        }
+        if (tsl) {
+            LiveSetTsl(nullptr);
+            tsl->Finish(3000, std::cout, std::cerr);
         }
         return status;
     }

@@ -151,6 +151,34 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
     }())
         ->check(CLI::IsMember(ruleNames))
         ->needs(watchOpt);
+
+    TslToolOptions& t = o.tsl;
+    CLI::Option* tslOutOpt =
+        app.add_option("--tsl-out", t.out,
+                       "send the tally as TSL UMD (repeatable): 5.0:udp:HOST:PORT, 5.0:tcp:HOST:PORT, "
+                       "3.1:udp:HOST:PORT, 3.1:tcp:HOST:PORT, 5.0:udp:HOST:PORT:dle (DLE/STX over UDP); "
+                       "from --port, or from a recording (FILE.pcap) replayed at its pace")
+            ->excludes(jsonOpt)
+            ->excludes(traceOpt)
+            ->excludes(asRunOpt)
+            ->excludes(watchOpt);
+    CLI::Option* tslInOpt =
+        app.add_option("--tsl-in", t.in,
+                       "with --port: listen for a tally hub's TSL on udp:ADDR:PORT or tcp:ADDR:PORT (port 0: any "
+                       "free one) and print where it differs from the switcher as JSON lines; the lag table on "
+                       "standard error at the end")
+            ->needs(portOpt)
+            ->excludes(jsonOpt)
+            ->excludes(traceOpt)
+            ->excludes(watchOpt);
+    app.add_flag("--tsl-one-dmsg", t.oneMessage,
+                 "with --tsl-out: one display message per 5.0 packet, for receivers that read only the first")
+        ->needs(tslOutOpt);
+    app.add_option("--tsl-refresh-ms", t.refreshMs, "with --tsl-out: every index sent again this often (default 1000)")
+        ->needs(tslOutOpt);
+    app.add_option("--tsl-tolerance-ms", t.toleranceMs,
+                   "with --tsl-in: how long a lamp may differ before it counts (default 200)")
+        ->needs(tslInOpt);
 }
 
 bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
@@ -203,6 +231,11 @@ bool DumpCheckOptions(CLI::App& app, DumpOptions& o, std::string& error) {
         }
         // Never from the command line, where other users could read it.
         if (const char* password = std::getenv("QORVEX_MQTT_PASSWORD")) o.mqtt.password = password;
+    }
+    if (!TslToolCheck(o.tsl, error)) return false;
+    if (!o.tsl.out.empty() && !live && (o.input == "-" || !LiveCaptureIsRecording(o.input))) {
+        error = "--tsl-out: needs --port, or a recording (FILE.pcap) to replay";
+        return false;
     }
     if (app.count("--tsl-decode")) return InputCheck("--tsl-decode", o.tslDecode, error);
     if (live) return LiveCheckSettings(o.live, error);

@@ -11,6 +11,7 @@
 #include "tools/tallydump/dump.h"
 #include "tools/tallydump/live.h"
 #include "tools/tallydump/publish.h"
+#include "tools/tallydump/tsl_live.h"
 #include "watch/watch.h"
 
 struct DumpOptions {
@@ -32,6 +33,7 @@ struct DumpOptions {
     WatchConfig watchConfig;      // its rules and thresholds, filled by DumpCheckOptions
     std::string errors;           // --errors N/T as given
     std::vector<std::string> noRules;
+    TslToolOptions tsl;           // --tsl-out, --tsl-in and their settings
 };
 
 // Declares the options of tallydump on app, bound to o, with help text,
