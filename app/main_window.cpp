@@ -329,6 +329,19 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
     }
 }
 
+// A replay counts from zero: the link's counters (the store's were reset
+// with it) start again, and so does the time the status bar counts from.
+void OnReplaySession(void* context, bool begins) {
+    HWND window = static_cast<HWND>(context);
+    SessionState* s = SessionFromWindow(window);
+    if (begins && s) {
+        s->link.bytesReceived.store(0);
+        for (auto& n : s->link.lineErrorCounts) n.store(0);
+        StatusBarCountersReset(window);
+    }
+    StatusBarUpdate(window);
+}
+
 std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
 
 // A click on the timeline selects the history's row of that event; a double
@@ -358,6 +371,7 @@ LRESULT OnCreate(HWND window) {
         HistorySetListener(window, OnHistoryEvent, window);
         HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
+        RecordingSetReplayListener(window, OnReplaySession, window);
         TimelineViewCreate(window, &HistoryTheBook(window), &s->link.connected);
         TimelineViewSetSelect(window, SelectFromTimeline, window);
         AppLayoutViews(window);

@@ -71,12 +71,21 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
     const StatusTexts& t = app.statusTexts;
     const PortSettings& p = s.settings;
     std::string link = t.link;
-    if (ReplayRunning(window)) link = ReplayPaused(window) ? "Paused" : "Replaying";
+    std::string linkTip = "State of the link";
+    if (ReplayRunning(window)) {
+        link = ReplayPaused(window) ? "Paused" : "Replaying";
+        // The port and a replay exclude each other: a lost port is tried
+        // again once the replay ends.
+        if (s.link.lost && p.reconnect) {
+            link += ", reconnect waits";
+            linkTip = "A recording replays: the automatic reconnect waits until it ends";
+        }
+    }
     const std::string since = " since " + app.linkSince;
     std::vector<Part> parts = {
         {StatusPortText(p.portNumber, static_cast<uint32_t>(p.baudRate), p.dataBits, p.parity, p.stopBits),
          "Port and line settings of the session", 8, 0},
-        {link, "State of the link", 9, 0},
+        {link, linkTip, 9, 0},
         {t.bytes, "Bytes received" + since + " (counted from each Connect)", 3, 0},
         {t.rate, "Messages per second over the last 5 s" + since + " (not measured across a connect or a jump)", 4, 0},
         {t.framing, "Framing errors counted by the store since " + app.countersSince + " (start, reset message or Reset Counters)", 6, 0},

@@ -42,6 +42,8 @@ struct HistoryViewState {
     uint64_t cachedSeq = UINT64_MAX;
     HistoryRowText cachedRow;
     HistoryLog log;
+    // A replay plays: its events reach the list but no log (HistoryLogPause).
+    bool logPaused = false;
 };
 
 constexpr const char* HISTORY_PROPERTY = "Qorvex.History";

@@ -114,10 +114,28 @@ int HistoryLogStart(HWND window, const char* path) {
         Fail(window, path, "The log file cannot be written", error);
         return 0;
     }
-    v->book.logLines = &log.lines;
+    if (v->logPaused && !WriteMark(file, HISTORY_LOG_PAUSE, "a replay plays", &error)) {
+        Fail(window, path, "The log file cannot be written", error);
+        return 0;
+    }
+    v->book.logLines = v->logPaused ? nullptr : &log.lines;
     log.lastFlushTick = GetTickCount();
     SetMenuLogging(window, true);
     return 1;
+}
+
+void HistoryLogPause(HWND window, bool paused, const std::string& why) {
+    HistoryViewState* v = HistoryState(window);
+    if (!v || v->logPaused == paused) return;
+    // Before a pause the ring holds live events (they are logged); before a
+    // resume, the replay's last ones (they are not).
+    HistoryDrain(window);
+    v->logPaused = paused;
+    if (!HistoryLogging(window)) return;
+    HistoryLog& log = v->log;
+    HistoryAppendLogMark(HistoryNowMs(), paused ? HISTORY_LOG_PAUSE : HISTORY_LOG_RESUME, why, log.lines);
+    v->book.logLines = paused ? nullptr : &log.lines;
+    HistoryLogWrite(window, true);
 }
 
 void HistoryLogStop(HWND window, const char* why) {
