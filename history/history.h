@@ -85,6 +85,10 @@ void HistorySetLogDetails(HWND window, HistoryLogDetailsFn details, void* contex
 // paused starts paused.
 void HistoryLogPause(HWND window, bool paused, const std::string& why);
 
+// Seam for tests: every write to a log file waits while stalled, as on a
+// disk that does not answer.
+void HistoryLogStallForTest(bool stalled);
+
 // The window's book of events (for tests and the views that read it).
 HistoryBook& HistoryTheBook(HWND window);
 
