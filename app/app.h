@@ -78,6 +78,7 @@ int AppAskExit(HWND owner, const std::string& files);
 struct MainWindowRecord {
     HistoryRing* ring = nullptr;
     CaptureRing* capture = nullptr;  // every read and link event, for recordings
+    uint64_t captureLostSeen = 0;    // its lost bytes the history has a row for
     AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
     StatusTexts statusTexts;           // the tracker's texts at the last tick

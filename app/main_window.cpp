@@ -403,6 +403,20 @@ LRESULT OnPaint(HWND window) {
     return 0;
 }
 
+// Bytes the capture stream could not keep are a gap in every file made from
+// it: the history (and so the log) gets a row with how many, the status bar
+// a part.
+void NoteCaptureGap(HWND window) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!app || !app->capture) return;
+    const uint64_t lost = app->capture->lostBytes.load(std::memory_order_relaxed);
+    if (lost <= app->captureLostSeen) return;
+    const uint64_t count = lost - app->captureLostSeen;
+    app->captureLostSeen = lost;
+    HistoryNote(window, EVENT_GAP, static_cast<uint32_t>(count < UINT32_MAX ? count : UINT32_MAX), nullptr);
+    StatusBarShowRecording(window);
+}
+
 LRESULT OnTimer(HWND window) {
     MainWindowRefreshTick(window);
     PortWatchTick(window);
@@ -432,6 +446,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             HistoryViewTick(window);
             TimelineViewTick(window);
             RecordingViewPump(window);
+            NoteCaptureGap(window);
             return 0;
         }
         if (wParam == RECORDING_TIMER) {

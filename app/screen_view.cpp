@@ -91,6 +91,11 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
         {t.framing, "Framing errors counted by the store since " + app.countersSince + " (start, reset message or Reset Counters)", 6, 0},
         {t.line, "UART line errors" + since + " (counted from each Connect)", 5, 0},
     };
+    if (app.captureLostSeen)
+        parts.push_back({"Gap " + std::to_string(app.captureLostSeen) + " bytes",
+                         "Received bytes the capture stream could not keep (its ring was full) since start: "
+                         "a gap in the log and any recording",
+                         2, 0});
     const std::string recording = RecordingStatusText(window);
     if (!recording.empty()) parts.push_back({recording, recording, 7, 0});
     return parts;

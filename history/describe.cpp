@@ -335,6 +335,9 @@ bool HistoryDescribe(HistoryShadow& shadow, const HistoryEvent& e, std::string& 
         shadow.silent = false;
         break;
     case EVENT_REPLAY: DescribeReplay(e, out); break;
+    case EVENT_GAP:
+        Append(out, "%lu received bytes not kept: the capture stream was full", static_cast<unsigned long>(e.code));
+        break;
     case EVENT_LOST:
         Append(out, "%lu events lost: the window fell behind", static_cast<unsigned long>(e.code));
         HistoryShadowForgetRecords(shadow);

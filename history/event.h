@@ -27,6 +27,7 @@ enum HistoryEventKind : uint8_t {
     EVENT_LOST,        // events the ring could not take (code: how many)
     EVENT_INCOMPLETE,  // an incomplete message held when the stream ended
     EVENT_REPLAY,      // a replay begins, ends or jumps (type: HISTORY_REPLAY_...)
+    EVENT_GAP,         // received bytes the full capture ring could not keep (code: how many)
     EVENT_KIND_COUNT
 };
 
@@ -59,7 +60,7 @@ static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte
 // payload dropped port-error line-error connect disconnect silent receiving lost
-// incomplete replay.
+// incomplete replay gap.
 const char* HistoryEventName(int kind);
 // True for the kinds whose bytes are received bytes (message .. dropped, incomplete).
 constexpr bool HistoryIsFraming(int kind) {

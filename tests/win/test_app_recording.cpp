@@ -77,6 +77,15 @@ std::vector<Read> ReadBack(const std::wstring& path) {
     return out;
 }
 
+// Book rows from `from` on.
+std::vector<HistoryEntry> RowsFrom(HWND window, uint64_t from) {
+    const HistoryBook& book = HistoryTheBook(window);
+    std::vector<HistoryEntry> rows;
+    for (uint64_t seq = from < book.firstSeq ? book.firstSeq : from; seq < book.endSeq; ++seq)
+        rows.push_back(HistoryBookEntry(book, seq));
+    return rows;
+}
+
 class RecordingWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -170,6 +179,13 @@ TEST_F(RecordingWindowTest, RingOverflowIsAMarkedGapInTheFileAndTheStatus) {
     EXPECT_EQ(records[kept + 1].value, 18000u);
     EXPECT_EQ(records[kept + 2].value, kept + 10);
     EXPECT_EQ(records[kept + 3].kind, RECORD_STOP);
+    // The history (and so the log) has the gap as a row of its own.
+    const uint64_t from = HistoryTheBook(window).endSeq;
+    SendMessageA(window, WM_TIMER, HISTORY_TIMER, 0);
+    const std::vector<HistoryEntry> rows = RowsFrom(window, from);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].event.kind, EVENT_GAP);
+    EXPECT_EQ(rows[0].event.code, 18000u);
 }
 
 uint64_t StoredMessages() {
@@ -193,15 +209,6 @@ size_t Count(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
     return n;
-}
-
-// Book rows from `from` on.
-std::vector<HistoryEntry> RowsFrom(HWND window, uint64_t from) {
-    const HistoryBook& book = HistoryTheBook(window);
-    std::vector<HistoryEntry> rows;
-    for (uint64_t seq = from < book.firstSeq ? book.firstSeq : from; seq < book.endSeq; ++seq)
-        rows.push_back(HistoryBookEntry(book, seq));
-    return rows;
 }
 
 // A replay after a live session is a session of its own: the live log holds
