@@ -12,6 +12,7 @@
 #include "app/screen_core.h"
 #include "app/session.h"
 #include "recording/recording_app.h"
+#include "serial/modem_lines.h"
 #include "serial/status_core.h"
 #include "tally/store.h"
 
@@ -91,6 +92,11 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
         {t.framing, "Framing errors counted by the store since " + app.countersSince + " (start, reset message or Reset Counters)", 6, 0},
         {t.line, "UART line errors" + since + " (counted from each Connect)", 5, 0},
     };
+    // Plain text, upper case lit: "CTS DSR dcd ri".
+    const uint32_t modem = s.link.modemLines.load();
+    if (s.link.connected.load() && (modem & MODEM_LINES_KNOWN))
+        parts.push_back({ModemLinesText(modem), "Modem lines: upper case on, lower case off (CTS clear to send, DSR data "
+                         "set ready, DCD carrier detect, RI ring indicator)", 1, 0});
     if (app.captureLostSeen)
         parts.push_back({"Gap " + std::to_string(app.captureLostSeen) + " bytes",
                          "Received bytes the capture stream could not keep (its ring was full) since start: "

@@ -113,7 +113,8 @@ int HistoryCategoryOf(const HistoryEvent& e) {
     case EVENT_DISCONNECT:
     case EVENT_SILENT:
     case EVENT_RECEIVING:
-    case EVENT_REPLAY: return HISTORY_LINK;
+    case EVENT_REPLAY:
+    case EVENT_MODEM: return HISTORY_LINK;
     default: return HISTORY_ERRORS;
     }
 }

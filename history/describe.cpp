@@ -5,6 +5,7 @@
 #include "history/log_format.h"
 
 #include "escape/escape.h"
+#include "serial/modem_lines.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -335,6 +336,7 @@ bool HistoryDescribe(HistoryShadow& shadow, const HistoryEvent& e, std::string& 
         shadow.silent = false;
         break;
     case EVENT_REPLAY: DescribeReplay(e, out); break;
+    case EVENT_MODEM: out = ModemCodeText(e.code); break;
     case EVENT_GAP:
         Append(out, "%lu received bytes not kept: the capture stream was full", static_cast<unsigned long>(e.code));
         break;

@@ -41,6 +41,7 @@ enum RecordKind {
     RECORD_LOST = 36,       // 4 bytes: received bytes the receiver could not keep (little-endian); a gap
     RECORD_START = 37,      // nothing: recording started here (the application's Start)
     RECORD_STOP = 38,       // nothing: recording stopped here; a file without it was cut short
+    RECORD_MODEM = 39,      // 4 bytes: modem lines changed or a break (serial/modem_lines.h; little-endian)
 };
 
 // Record flags.

@@ -210,6 +210,7 @@ void PlayRecord(void* context, const RecordingRecord& record) {
         return;
     case RECORD_LINE_ERROR: PushNote(v, EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_PORT_ERROR: PushNote(v, EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_MODEM: PushNote(v, EVENT_MODEM, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser
     case RECORD_START:
     case RECORD_STOP:
