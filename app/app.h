@@ -81,6 +81,7 @@ struct AppMqtt;  // app/mqtt_link.cpp
 struct MainWindowRecord {
     HistoryRing* ring = nullptr;
     CaptureRing* capture = nullptr;  // every read and link event, for recordings
+    uint64_t captureLostSeen = 0;    // its lost bytes the history has a row for
     AppExitQuestionFn exitQuestion = AppAskExit;
     StatusTracker statusTracker;
     StatusTexts statusTexts;           // the tracker's texts at the last tick

@@ -348,6 +348,19 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
 // The receiver stored a read: TSL outputs send a change at once.
 void FedFromLink(void* context) { AppTslFed(static_cast<HWND>(context)); }
 
+// A replay counts from zero: the link's counters (the store's were reset
+// with it) start again, and so does the time the status bar counts from.
+void OnReplaySession(void* context, bool begins) {
+    HWND window = static_cast<HWND>(context);
+    SessionState* s = SessionFromWindow(window);
+    if (begins && s) {
+        s->link.bytesReceived.store(0);
+        for (auto& n : s->link.lineErrorCounts) n.store(0);
+        StatusBarCountersReset(window);
+    }
+    StatusBarUpdate(window);
+}
+
 std::string LogStartDetails(void* context) { return AppLogStartDetails(static_cast<HWND>(context)); }
 
 // A click on the timeline selects the history's row of that event; a double
@@ -378,6 +391,7 @@ LRESULT OnCreate(HWND window) {
         HistorySetLogDetails(window, LogStartDetails, window);
         RecordingViewCreate(window, app->ring, app->capture, &s->link.connected, &s->settings);
         WatchAppCreate(window);
+        RecordingSetReplayListener(window, OnReplaySession, window);
         TimelineViewCreate(window, &HistoryTheBook(window), &s->link.connected);
         TimelineViewSetSelect(window, SelectFromTimeline, window);
         AppLayoutViews(window);
@@ -412,6 +426,20 @@ LRESULT OnPaint(HWND window) {
     if (HistoryScreenShown(window)) ScreenPaint(window, dc, ps.rcPaint);
     EndPaint(window, &ps);
     return 0;
+}
+
+// Bytes the capture stream could not keep are a gap in every file made from
+// it: the history (and so the log) gets a row with how many, the status bar
+// a part.
+void NoteCaptureGap(HWND window) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!app || !app->capture) return;
+    const uint64_t lost = app->capture->lostBytes.load(std::memory_order_relaxed);
+    if (lost <= app->captureLostSeen) return;
+    const uint64_t count = lost - app->captureLostSeen;
+    app->captureLostSeen = lost;
+    HistoryNote(window, EVENT_GAP, static_cast<uint32_t>(count < UINT32_MAX ? count : UINT32_MAX), nullptr);
+    StatusBarShowRecording(window);
 }
 
 LRESULT OnTimer(HWND window) {
@@ -451,6 +479,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             AppMqttDrain(window);  // the tally reaches the broker as the ring drains
             // A new alarm shows at once, not on the next 500 ms tick.
             if (WatchAppAlarms(window) != before) StatusBarUpdate(window);
+            NoteCaptureGap(window);
             return 0;
         }
         if (wParam == RECORDING_TIMER) {

@@ -12,8 +12,8 @@
 #include "app/screen_core.h"
 #include "app/session.h"
 #include "app/watch_app.h"
-#include "app/watch_app.h"
 #include "recording/recording_app.h"
+#include "serial/modem_lines.h"
 #include "serial/status_core.h"
 #include "tally/store.h"
 
@@ -73,12 +73,21 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
     const StatusTexts& t = app.statusTexts;
     const PortSettings& p = s.settings;
     std::string link = t.link;
-    if (ReplayRunning(window)) link = ReplayPaused(window) ? "Paused" : "Replaying";
+    std::string linkTip = "State of the link";
+    if (ReplayRunning(window)) {
+        link = ReplayPaused(window) ? "Paused" : "Replaying";
+        // The port and a replay exclude each other: a lost port is tried
+        // again once the replay ends.
+        if (s.link.lost && p.reconnect) {
+            link += ", reconnect waits";
+            linkTip = "A recording replays: the automatic reconnect waits until it ends";
+        }
+    }
     const std::string since = " since " + app.linkSince;
     std::vector<Part> parts = {
         {StatusPortText(p.portNumber, static_cast<uint32_t>(p.baudRate), p.dataBits, p.parity, p.stopBits),
          "Port and line settings of the session", 8, 0},
-        {link, "State of the link", 9, 0},
+        {link, linkTip, 9, 0},
         {t.bytes, "Bytes received" + since + " (counted from each Connect)", 3, 0},
         {t.rate, "Messages per second over the last 5 s" + since + " (not measured across a connect or a jump)", 4, 0},
         {t.framing, "Framing errors counted by the store since " + app.countersSince + " (start, reset message or Reset Counters)", 6, 0},
@@ -87,6 +96,16 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
     };
     const std::string mqtt = AppMqttStatusText(window);
     if (!mqtt.empty()) parts.push_back({mqtt, "The MQTT broker the link and the tally are published to", 6, 0});
+    // Plain text, upper case lit: "CTS DSR dcd ri".
+    const uint32_t modem = s.link.modemLines.load();
+    if (s.link.connected.load() && (modem & MODEM_LINES_KNOWN))
+        parts.push_back({ModemLinesText(modem), "Modem lines: upper case on, lower case off (CTS clear to send, DSR data "
+                         "set ready, DCD carrier detect, RI ring indicator)", 1, 0});
+    if (app.captureLostSeen)
+        parts.push_back({"Gap " + std::to_string(app.captureLostSeen) + " bytes",
+                         "Received bytes the capture stream could not keep (its ring was full) since start: "
+                         "a gap in the log and any recording",
+                         2, 0});
     const std::string recording = RecordingStatusText(window);
     if (!recording.empty()) parts.push_back({recording, recording, 7, 0});
     const std::string tsl = AppTslStatus(window);

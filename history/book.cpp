@@ -112,7 +112,9 @@ int HistoryCategoryOf(const HistoryEvent& e) {
     case EVENT_CONNECT:
     case EVENT_DISCONNECT:
     case EVENT_SILENT:
-    case EVENT_RECEIVING: return HISTORY_LINK;
+    case EVENT_RECEIVING:
+    case EVENT_REPLAY:
+    case EVENT_MODEM: return HISTORY_LINK;
     case EVENT_ALARM: return HISTORY_ALARMS;
     default: return HISTORY_ERRORS;
     }

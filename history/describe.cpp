@@ -2,7 +2,10 @@
 // their rows and above their columns; bit captions are listed from bit 0 up.
 #include "history/describe.h"
 
+#include "history/log_format.h"
+
 #include "escape/escape.h"
+#include "serial/modem_lines.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -272,6 +275,18 @@ std::string Note(const HistoryEvent& e) {
     return std::string(reinterpret_cast<const char*>(e.bytes), n);
 }
 
+// The row's own time is the recorded one, so the text says which it is.
+void DescribeReplay(const HistoryEvent& e, std::string& out) {
+    if (e.type == HISTORY_REPLAY_JUMPED) {
+        Append(out, "Jump to End: %lu event%s skipped", static_cast<unsigned long>(e.code), e.code == 1 ? "" : "s");
+        return;
+    }
+    char when[32];
+    HistoryFormatTime(e.timeMs, ' ', when);
+    out = (e.type == HISTORY_REPLAY_BEGINS ? "replay of " : "end of replay of ") + Note(e) +
+          (e.type == HISTORY_REPLAY_BEGINS ? ", recorded from " : ", recorded up to ") + when;
+}
+
 }  // namespace
 
 void HistoryShadowInit(HistoryShadow& shadow) { std::memset(&shadow, 0, sizeof shadow); }
@@ -319,6 +334,11 @@ bool HistoryDescribe(HistoryShadow& shadow, const HistoryEvent& e, std::string& 
     case EVENT_RECEIVING:
         out = Note(e);
         shadow.silent = false;
+        break;
+    case EVENT_REPLAY: DescribeReplay(e, out); break;
+    case EVENT_MODEM: out = ModemCodeText(e.code); break;
+    case EVENT_GAP:
+        Append(out, "%lu received bytes not kept: the capture stream was full", static_cast<unsigned long>(e.code));
         break;
     case EVENT_LOST:
         Append(out, "%lu events lost: the window fell behind", static_cast<unsigned long>(e.code));

@@ -27,6 +27,9 @@ enum HistoryEventKind : uint8_t {
     EVENT_LOST,        // events the ring could not take (code: how many)
     EVENT_INCOMPLETE,  // an incomplete message held when the stream ended
     EVENT_ALARM,       // a watch rule fired (code: the rule; bytes: those of the event that raised it)
+    EVENT_REPLAY,      // a replay begins, ends or jumps (type: HISTORY_REPLAY_...)
+    EVENT_GAP,         // received bytes the full capture ring could not keep (code: how many)
+    EVENT_MODEM,       // modem lines changed or a break (code: serial/modem_lines.h)
     EVENT_KIND_COUNT
 };
 
@@ -46,6 +49,12 @@ struct HistoryEvent {      // 64 bytes
 // A port error the terminal screen prints ("<CE-0x...>") when the window
 // takes the event in: set by the port layer, never by a replay.
 constexpr uint8_t HISTORY_FLAG_SCREEN = 1;
+// EVENT_REPLAY's type. Begins and ends carry the file name in their bytes and
+// the recorded time of the first or last record as their time; a jump's code
+// is how many events it skipped.
+constexpr uint8_t HISTORY_REPLAY_BEGINS = 0;
+constexpr uint8_t HISTORY_REPLAY_ENDS = 1;
+constexpr uint8_t HISTORY_REPLAY_JUMPED = 2;
 // EVENT_RESET's code when the operator reset the counters ("Reset
 // Counters"); 0 for the switcher's reset message.
 constexpr uint32_t HISTORY_RESET_BY_USER = 1;
@@ -53,7 +62,7 @@ static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte
 // payload dropped port-error line-error connect disconnect silent receiving lost
-// incomplete alarm.
+// incomplete alarm replay gap modem.
 const char* HistoryEventName(int kind);
 // True for the kinds whose bytes are received bytes (message .. dropped, incomplete).
 constexpr bool HistoryIsFraming(int kind) {

@@ -85,6 +85,16 @@ std::string HistoryLogPath(HWND window);
 typedef std::string (*HistoryLogDetailsFn)(void* context);
 void HistorySetLogDetails(HWND window, HistoryLogDetailsFn details, void* context);
 
+// A replay begins (paused) or has ended: what came before goes to the log,
+// then a "log-pause" line (details: why) and nothing until the "log-resume"
+// line, so a replay's events never reach a live log. A log started while
+// paused starts paused.
+void HistoryLogPause(HWND window, bool paused, const std::string& why);
+
+// Seam for tests: every write to a log file waits while stalled, as on a
+// disk that does not answer.
+void HistoryLogStallForTest(bool stalled);
+
 // The window's book of events (for tests and the views that read it).
 HistoryBook& HistoryTheBook(HWND window);
 

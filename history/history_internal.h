@@ -17,6 +17,16 @@ struct HistoryLog {
     bool unflushed = false;
     HistoryLogDetailsFn details = nullptr;  // the "log-start" line's details
     void* detailsContext = nullptr;
+    // The log's writer thread writes and flushes what the window hands it,
+    // so a disk that stalls never holds the window. Under `lock`: `queued`,
+    // `stopping` and `error` (the writer's failed write, 0 while none).
+    HANDLE writer = nullptr;
+    HANDLE wake = nullptr;  // auto-reset
+    CRITICAL_SECTION lock;
+    bool lockReady = false;
+    std::string queued;
+    bool stopping = false;
+    DWORD error = 0;
 };
 
 // Everything the history keeps for one main window, held as the window's
@@ -42,6 +52,8 @@ struct HistoryViewState {
     uint64_t cachedSeq = UINT64_MAX;
     HistoryRowText cachedRow;
     HistoryLog log;
+    // A replay plays: its events reach the list but no log (HistoryLogPause).
+    bool logPaused = false;
 };
 
 constexpr const char* HISTORY_PROPERTY = "Qorvex.History";

@@ -1,5 +1,6 @@
 // "Log to File...": every event appended to a file as one tab-separated line,
-// written on each history tick and flushed to disk at least every 500 ms.
+// handed to the log's writer thread on each history tick, which writes it and
+// flushes to disk at least every 500 ms.
 #include <windows.h>
 
 #include <string>
@@ -34,11 +35,43 @@ void SetMenuLogging(HWND window, bool logging) {
 // after them still leaves them there.
 bool WriteMark(HANDLE file, const char* event, const std::string& details, DWORD* error);
 
+HANDLE stall = nullptr;  // the test seam's manual-reset event: set while writes may go
+
+DWORD WINAPI LogWriter(LPVOID parameter);
+
+void StartWriter(HistoryLog& log) {
+    if (!log.lockReady) {
+        InitializeCriticalSection(&log.lock);
+        log.lockReady = true;
+    }
+    log.queued.clear();
+    log.stopping = false;
+    log.error = 0;
+    log.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    log.writer = log.wake ? CreateThread(nullptr, 0, LogWriter, &log, 0, nullptr) : nullptr;
+}
+
+// Everything handed over is written (or the write failed) when this returns.
+// The writer's error, 0 when none.
+DWORD StopWriter(HistoryLog& log) {
+    if (!log.writer) return 0;
+    EnterCriticalSection(&log.lock);
+    log.stopping = true;
+    LeaveCriticalSection(&log.lock);
+    SetEvent(log.wake);
+    WaitForSingleObject(log.writer, INFINITE);
+    CloseHandle(log.writer);
+    CloseHandle(log.wake);
+    log.writer = log.wake = nullptr;
+    return log.error;
+}
+
 void Close(HWND window) {
     SetMenuLogging(window, false);
     HistoryViewState* v = HistoryState(window);
     if (!v) return;
     HistoryLog& log = v->log;
+    StopWriter(log);
     if (log.file != INVALID_HANDLE_VALUE) CloseHandle(log.file);
     log.file = INVALID_HANDLE_VALUE;
     log.path.clear();
@@ -63,6 +96,7 @@ void Fail(HWND window, const std::string& path, const char* what, DWORD code, bo
 }
 
 bool WriteAll(HANDLE logFile, const std::string& bytes, DWORD* error) {
+    if (stall) WaitForSingleObject(stall, INFINITE);
     size_t at = 0;
     while (at < bytes.size()) {
         DWORD written = 0;
@@ -83,7 +117,48 @@ bool WriteMark(HANDLE file, const char* event, const std::string& details, DWORD
     return WriteAll(file, line, error);
 }
 
+// Takes what the window handed over, writes it, flushes every
+// HISTORY_LOG_FLUSH_MS and at the end; stops at the first failed write
+// (the window says so on its next tick).
+DWORD WINAPI LogWriter(LPVOID parameter) {
+    HistoryLog& log = *static_cast<HistoryLog*>(parameter);
+    std::string batch;
+    DWORD lastFlush = GetTickCount();
+    bool unflushed = false;
+    for (;;) {
+        WaitForSingleObject(log.wake, HISTORY_LOG_FLUSH_MS);
+        EnterCriticalSection(&log.lock);
+        batch.swap(log.queued);
+        const bool stop = log.stopping;
+        LeaveCriticalSection(&log.lock);
+        if (!batch.empty()) {
+            DWORD error = 0;
+            if (!WriteAll(log.file, batch, &error)) {
+                EnterCriticalSection(&log.lock);
+                log.error = error;
+                LeaveCriticalSection(&log.lock);
+                return 0;
+            }
+            batch.clear();
+            unflushed = true;
+        }
+        const DWORD now = GetTickCount();
+        if (unflushed && (stop || now - lastFlush >= HISTORY_LOG_FLUSH_MS)) {
+            FlushFileBuffers(log.file);
+            unflushed = false;
+            lastFlush = now;
+        }
+        if (stop) return 0;
+    }
+}
+
 }  // namespace
+
+void HistoryLogStallForTest(bool stalled) {
+    if (!stall) stall = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (stalled) ResetEvent(stall);
+    else SetEvent(stall);
+}
 
 HistoryMessageBoxFn historyMessageBox = SystemMessageBox;
 
@@ -114,10 +189,29 @@ int HistoryLogStart(HWND window, const char* path) {
         Fail(window, path, "The log file cannot be written", error);
         return 0;
     }
-    v->book.logLines = &log.lines;
+    if (v->logPaused && !WriteMark(file, HISTORY_LOG_PAUSE, "a replay plays", &error)) {
+        Fail(window, path, "The log file cannot be written", error);
+        return 0;
+    }
+    v->book.logLines = v->logPaused ? nullptr : &log.lines;
     log.lastFlushTick = GetTickCount();
+    StartWriter(log);
     SetMenuLogging(window, true);
     return 1;
+}
+
+void HistoryLogPause(HWND window, bool paused, const std::string& why) {
+    HistoryViewState* v = HistoryState(window);
+    if (!v || v->logPaused == paused) return;
+    // Before a pause the ring holds live events (they are logged); before a
+    // resume, the replay's last ones (they are not).
+    HistoryDrain(window);
+    v->logPaused = paused;
+    if (!HistoryLogging(window)) return;
+    HistoryLog& log = v->log;
+    HistoryAppendLogMark(HistoryNowMs(), paused ? HISTORY_LOG_PAUSE : HISTORY_LOG_RESUME, why, log.lines);
+    v->book.logLines = paused ? nullptr : &log.lines;
+    HistoryLogWrite(window, true);
 }
 
 void HistoryLogStop(HWND window, const char* why) {
@@ -129,7 +223,12 @@ void HistoryLogStop(HWND window, const char* why) {
     HistoryLogWrite(window, false);
     if (!HistoryLogging(window)) return;  // the write failed and said so
     HistoryLog& log = HistoryState(window)->log;
-    DWORD error = 0;
+    DWORD error = StopWriter(log);
+    if (error) {
+        const std::string path = log.path;
+        Fail(window, path, "Logging stopped: the log file cannot be written", error, true);
+        return;
+    }
     if (!WriteMark(log.file, HISTORY_LOG_STOP, why ? why : "", &error)) {
         const std::string path = log.path;
         Fail(window, path, "Logging stopped: the log file cannot be written", error);
@@ -159,20 +258,31 @@ bool HistoryLogging(HWND window) {
 void HistoryLogWrite(HWND window, bool final) {
     if (!HistoryLogging(window)) return;
     HistoryLog& log = HistoryState(window)->log;
-    DWORD error = 0;
-    if (!log.lines.empty()) {
-        if (!WriteAll(log.file, log.lines, &error)) {
+    if (!log.writer) {  // no thread could be made: written here, as before
+        DWORD error = 0;
+        if (!log.lines.empty() && !WriteAll(log.file, log.lines, &error)) {
             const std::string path = log.path;  // Fail closes the log, and the path with it
             Fail(window, path, "Logging stopped: the log file cannot be written", error, true);
             return;
         }
         log.lines.clear();
-        log.unflushed = true;
+        if (final) FlushFileBuffers(log.file);
+        return;
     }
-    const DWORD now = GetTickCount();
-    if (log.unflushed && (final || now - log.lastFlushTick >= HISTORY_LOG_FLUSH_MS)) {
-        FlushFileBuffers(log.file);
-        log.unflushed = false;
-        log.lastFlushTick = now;
+    const bool handed = !log.lines.empty();
+    EnterCriticalSection(&log.lock);
+    const DWORD error = log.error;
+    if (!error) {
+        if (log.queued.empty()) log.queued.swap(log.lines);
+        else log.queued += log.lines;
     }
+    LeaveCriticalSection(&log.lock);
+    log.lines.clear();
+    if (error) {
+        StopWriter(log);
+        const std::string path = log.path;  // Fail closes the log, and the path with it
+        Fail(window, path, "Logging stopped: the log file cannot be written", error, true);
+        return;
+    }
+    if (final || handed) SetEvent(log.wake);
 }

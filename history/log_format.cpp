@@ -10,6 +10,8 @@ const char HISTORY_LOG_HEADER[] = "time\tevent\ttype\tbytes\tdetails\n";
 const char HISTORY_CSV_HEADER[] = "time,event,type,bytes,details\r\n";
 const char HISTORY_LOG_START[] = "log-start";
 const char HISTORY_LOG_STOP[] = "log-stop";
+const char HISTORY_LOG_PAUSE[] = "log-pause";
+const char HISTORY_LOG_RESUME[] = "log-resume";
 
 namespace {
 

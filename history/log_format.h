@@ -28,6 +28,9 @@ void HistoryHex(const HistoryEvent& event, bool spaced, std::string& out);
 
 extern const char HISTORY_LOG_START[];  // "log-start"
 extern const char HISTORY_LOG_STOP[];   // "log-stop"
+// A replay's events are no live events: the log pauses while one plays.
+extern const char HISTORY_LOG_PAUSE[];   // "log-pause"
+extern const char HISTORY_LOG_RESUME[];  // "log-resume"
 
 // Appends the log file's own line (HISTORY_LOG_START or _STOP) at `timeMs`:
 // no type and no bytes.

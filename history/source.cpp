@@ -21,6 +21,7 @@ HistoryEventKind KindOf(FrameEventKind kind) {
 
 void Push(EventSource& source, const HistoryEvent& event) {
     if (source.ring) HistoryRingPush(*source.ring, event);
+    else ++source.withheld;
 }
 
 void FlushPending(EventSource& source) {

@@ -17,6 +17,9 @@ struct EventSource {
     bool hasPending;
     uint64_t pendingEnd;   // input offset just past the pending run
     int64_t feedTimeMs;    // time stamp of the feed in progress
+    // Events made while `ring` was nullptr (a replay's Jump to End says how
+    // many it skipped); never reset by EventSourceInit.
+    uint64_t withheld = 0;
 };
 
 void EventSourceInit(EventSource& source, TallyStore* store, HistoryRing* ring);

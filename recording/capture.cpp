@@ -149,6 +149,7 @@ void CaptureRecordingTake(CaptureRecording& r, const CaptureEntry& e) {
         return;
     case CAPTURE_LINE_ERROR: WriteCode(r, e.timeUs, RECORD_LINE_ERROR, e.code); return;
     case CAPTURE_PORT_ERROR: WriteCode(r, e.timeUs, RECORD_PORT_ERROR, e.code); return;
+    case CAPTURE_MODEM: WriteCode(r, e.timeUs, RECORD_MODEM, e.code); return;
     case CAPTURE_GAP:
         r.lostBytes += e.code;
         WriteCode(r, e.timeUs, RECORD_LOST, e.code);

@@ -23,6 +23,7 @@ enum CaptureKind : uint8_t {
     CAPTURE_LINE_ERROR = 4,  // code: the line error bits
     CAPTURE_PORT_ERROR = 5,  // code: the error code of a failed call
     CAPTURE_GAP = 6,         // code: received bytes the full ring could not keep before this entry
+    CAPTURE_MODEM = 7,       // code: modem lines changed or a break (serial/modem_lines.h)
 };
 
 // Minutes of a full-rate 256000-baud feed (25600 bytes/s) while the window

@@ -35,6 +35,9 @@ size_t RecordingWriteHistoryEvent(RecordingWriter& writer, const HistoryEvent& e
         RecordingWrite(writer, timeUs, event.kind == EVENT_PORT_ERROR ? RECORD_PORT_ERROR : RECORD_LINE_ERROR, 0, 0,
                        code, sizeof code);
         return 1;
+    case EVENT_MODEM:
+        RecordingWrite(writer, timeUs, RECORD_MODEM, 0, 0, code, sizeof code);
+        return 1;
     case EVENT_CONNECT: {  // the note, "COM1 115200 8N1", is the event's text
         size_t n = 0;
         while (n < HISTORY_EVENT_BYTES && event.bytes[n]) ++n;

@@ -97,6 +97,7 @@ const char* RecordKindName(uint8_t kind) {
     case RECORD_START: return "start";
     case RECORD_STOP: return "stop";
     case RECORD_ALARM: return "alarm";
+    case RECORD_MODEM: return "modem";
     default: return nullptr;
     }
 }
@@ -268,7 +269,8 @@ RecordingReadResult RecordingNext(RecordingReader& reader, RecordingRecord& reco
         reader.error = "damaged recording: " + where + " has unknown flag bits";
         return RECORDING_BAD;
     }
-    if ((kind == RECORD_LINE_ERROR || kind == RECORD_PORT_ERROR || kind == RECORD_LOST) && length != 4) {
+    if ((kind == RECORD_LINE_ERROR || kind == RECORD_PORT_ERROR || kind == RECORD_LOST || kind == RECORD_MODEM) &&
+        length != 4) {
         reader.error = "damaged recording: " + where + " is a " + RecordKindName(kind) + " record of " +
                        std::to_string(length) + " bytes, not 4";
         return RECORDING_BAD;

@@ -42,6 +42,7 @@ enum RecordKind {
     RECORD_START = 37,      // nothing: recording started here (the application's Start)
     RECORD_STOP = 38,       // nothing: recording stopped here; a file without it was cut short
     RECORD_ALARM = 39,      // text: a watch alarm raised here, "rule: text" (kept recordings)
+    RECORD_MODEM = 40,      // 4 bytes: modem lines changed or a break (serial/modem_lines.h; little-endian)
 };
 
 // Record flags.

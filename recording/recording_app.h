@@ -53,6 +53,10 @@ std::string RecordingPath(HWND window);
 // box naming the reason, with nothing changed.
 int ReplayStart(HWND window, const char* path);
 bool ReplayRunning(HWND window);
+// Told when a replay's session begins (its begin row is in the history) and
+// when it ends (its end row is): the main window zeroes the link's counters.
+typedef void (*ReplaySessionFn)(void* context, bool begins);
+void RecordingSetReplayListener(HWND window, ReplaySessionFn listener, void* context);
 bool ReplayPaused(HWND window);
 // Counts replay starts and jumps: the status bar measures no rate across one.
 uint32_t ReplayEpoch(HWND window);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <memory>
 
+#include "history/history.h"
 #include "history/source.h"
 #include "serial/status_core.h"
 #include "recording/recording.h"
@@ -84,6 +85,12 @@ struct RecordingViewState {
     bool replayShown = false;  // a replay is open (running, paused or finished)
     size_t replayBudget = 0;
     bool jumping = false;  // Jump to End: records go to the store only
+    uint64_t jumpSkipped = 0;  // link events a jump kept from the history
+    // A replay is a session of its own, from its begin row to its end row.
+    bool sessionOpen = false;
+    uint64_t lastPlayedUs = 0;  // recorded time of the last record played
+    ReplaySessionFn sessionListener = nullptr;
+    void* sessionContext = nullptr;
     uint32_t epoch = 0;    // replay starts and jumps, for the status bar's rate
 
     // What the Recording menu last showed: redrawing the menu bar on every
@@ -181,6 +188,7 @@ void PushNote(RecordingViewState& v, HistoryEventKind kind, uint32_t code, uint6
     event.code = code;
     if (length) std::memcpy(event.bytes, text, length < HISTORY_EVENT_BYTES - 1 ? length : HISTORY_EVENT_BYTES - 1);
     if (!v.jumping) HistoryRingPush(*v.ring, event);
+    else ++v.jumpSkipped;
 }
 
 uint32_t Little32(const RecordingRecord& r) {
@@ -195,6 +203,7 @@ uint32_t Little32(const RecordingRecord& r) {
 // stamped with the recorded time.
 void PlayRecord(void* context, const RecordingRecord& record) {
     RecordingViewState& v = *static_cast<RecordingViewState*>(context);
+    v.lastPlayedUs = record.timeUs;
     switch (record.kind) {
     case RECORD_CONNECT:
         EventSourceInit(*v.replaySource, &tallyStore, v.jumping ? nullptr : &*v.ring);
@@ -206,6 +215,7 @@ void PlayRecord(void* context, const RecordingRecord& record) {
         return;
     case RECORD_LINE_ERROR: PushNote(v, EVENT_LINE_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_PORT_ERROR: PushNote(v, EVENT_PORT_ERROR, Little32(record), record.timeUs, nullptr, 0); return;
+    case RECORD_MODEM: PushNote(v, EVENT_MODEM, Little32(record), record.timeUs, nullptr, 0); return;
     case RECORD_DROPPED: return;  // never reached the parser
     case RECORD_START:
     case RECORD_STOP:
@@ -216,6 +226,40 @@ void PlayRecord(void* context, const RecordingRecord& record) {
     if (!RecordCarriesStream(record.kind)) return;
     EventSourceFeed(*v.replaySource, record.bytes, record.length, static_cast<int64_t>(record.timeUs / 1000));
     v.replayBudget = record.length < v.replayBudget ? v.replayBudget - record.length : 0;
+}
+
+// A replay's own row in the history, at a recorded time (the ring is drained first).
+void ReplayRow(HWND window, uint8_t type, uint64_t timeUs, const std::string& name, uint32_t code) {
+    HistoryEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.timeMs = static_cast<int64_t>(timeUs / 1000);
+    event.kind = EVENT_REPLAY;
+    event.type = type;
+    event.code = code;
+    std::snprintf(reinterpret_cast<char*>(event.bytes), HISTORY_EVENT_BYTES, "%s", name.c_str());
+    HistoryTakeEvent(window, event);
+}
+
+// The displays show the recording's state alone: the store starts from its
+// initial contents and zero counters, the history describes changes from
+// there, and the live log pauses.
+void SessionBegin(HWND window, RecordingViewState& v) {
+    HistoryLogPause(window, true, "replay of " + v.player->path);
+    TallyStoreInit(tallyStore);
+    HistoryShadowInit(HistoryTheBook(window).shadow);
+    v.lastPlayedUs = v.player->summary.firstUs;
+    ReplayRow(window, HISTORY_REPLAY_BEGINS, v.player->summary.firstUs, FileName(v.player->path), 0);
+    v.sessionOpen = true;
+    if (v.sessionListener) v.sessionListener(v.sessionContext, true);
+}
+
+// The end row follows the replay's last events; the live log resumes.
+void SessionEnd(HWND window, RecordingViewState& v) {
+    if (!v.sessionOpen) return;
+    v.sessionOpen = false;
+    ReplayRow(window, HISTORY_REPLAY_ENDS, v.lastPlayedUs, v.player ? FileName(v.player->path) : std::string(), 0);
+    HistoryLogPause(window, false, "replay ended");
+    if (v.sessionListener) v.sessionListener(v.sessionContext, false);
 }
 
 void ReplayClear(RecordingViewState& v) {
@@ -297,6 +341,13 @@ void RecordingViewCreate(HWND window, HistoryRing* ring, CaptureRing* capture, c
         if (!v->writer) v->writerRun.store(false);  // Start and Stop still drain the stream themselves
     }
     UpdateMenu(window, *v);
+}
+
+void RecordingSetReplayListener(HWND window, ReplaySessionFn listener, void* context) {
+    if (RecordingViewState* v = State(window)) {
+        v->sessionListener = listener;
+        v->sessionContext = context;
+    }
 }
 
 void RecordingViewDestroy(HWND window) {
@@ -410,12 +461,14 @@ int ReplayStart(HWND window, const char* path) {
         Warn(window, "Cannot replay " + std::string(path) + ":\n" + error);
         return 0;
     }
+    SessionEnd(window, v);
     ReplayClear(v);
     v.player = std::move(next);
     if (!v.replaySource) v.replaySource.reset(new EventSource);
     EventSourceInit(*v.replaySource, &tallyStore, &*v.ring);
     v.replayShown = true;
     ++v.epoch;
+    SessionBegin(window, v);
     if (v.player->summary.truncated)
         Warn(window, "The recording " + std::string(path) +
                          " ends inside a record (cut short while it was written); it is replayed up to its last "
@@ -444,6 +497,7 @@ void RecordingBeforeConnect(HWND window) {
     if (!state) return;
     RecordingViewState& v = *state;
     if (!v.replayShown) return;
+    SessionEnd(window, v);
     ReplayClear(v);
     UpdateMenu(window, v);
     KeepTicking(window, v);
@@ -473,6 +527,7 @@ void RecordingViewTick(HWND window) {
         const uint64_t now = SteadyUs();
         while (v.replayBudget > 0 && ReplayAdvance(*v.player, now, 64, PlayRecord, &v) > 0) {
         }
+        if (ReplayFinished(*v.player)) SessionEnd(window, v);
     }
     UpdateMenu(window, v);
     KeepTicking(window, v);
@@ -516,10 +571,16 @@ int RecordingViewCommand(HWND window, int id) {
         if (ReplayRunning(window)) {
             v.replaySource->ring = nullptr;
             v.jumping = true;
+            v.jumpSkipped = 0;
+            const uint64_t withheld = v.replaySource->withheld;
             ReplayJumpToEnd(*v.player, PlayRecord, &v);
             v.jumping = false;
             ++v.epoch;
             v.replaySource->ring = &*v.ring;
+            const uint64_t skipped = v.jumpSkipped + (v.replaySource->withheld - withheld);
+            ReplayRow(window, HISTORY_REPLAY_JUMPED, v.lastPlayedUs, std::string(),
+                      static_cast<uint32_t>(skipped < UINT32_MAX ? skipped : UINT32_MAX));
+            SessionEnd(window, v);
         }
         break;
     default:

@@ -99,6 +99,7 @@ void LinkCapture(LinkState& link, HistoryEventKind kind, uint32_t code, const ch
     case EVENT_DISCONNECT: captureKind = CAPTURE_DISCONNECT; break;
     case EVENT_LINE_ERROR: captureKind = CAPTURE_LINE_ERROR; break;
     case EVENT_PORT_ERROR: captureKind = CAPTURE_PORT_ERROR; break;
+    case EVENT_MODEM: captureKind = CAPTURE_MODEM; break;
     default: return;
     }
     const size_t length = note ? std::strlen(note) : 0;

@@ -65,6 +65,9 @@ struct LinkState {
     // Successful opens so far (window thread writes): the status bar starts
     // its rate and its "since" afresh at each.
     std::atomic<uint32_t> connects;
+    // The modem lines as the receiver last read them (serial/modem_lines.h
+    // bits), with MODEM_LINES_KNOWN once read this connection.
+    std::atomic<uint32_t> modemLines;
 
     // The settings the port was opened with ("Display Errors" is read on the
     // receiver thread).

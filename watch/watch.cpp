@@ -485,12 +485,14 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
         break;
     case EVENT_DROPPED:
     case EVENT_LOST:
+    case EVENT_GAP:
         if (w.config.on[WATCH_GAP]) {
             WatchAlarm& a = Raise(w, out, WATCH_GAP, e.timeUs);
             const bool bytes = e.kind == EVENT_DROPPED;
             a.count = bytes ? e.length : e.code;
-            a.text = bytes ? std::to_string(a.count) + " bytes dropped: frame buffer full"
-                           : std::to_string(a.count) + " events lost: the history could not keep up";
+            a.text = bytes                   ? std::to_string(a.count) + " bytes dropped: frame buffer full"
+                     : e.kind == EVENT_GAP ? std::to_string(a.count) + " received bytes the capture could not keep"
+                                           : std::to_string(a.count) + " events lost: the history could not keep up";
             a.causes.push_back(e);
         }
         break;

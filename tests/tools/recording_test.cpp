@@ -87,6 +87,7 @@ Made MakeRecording(const std::string& path, int messages) {
     std::mt19937 rng(3);
     const std::string settings = "COM1 115200 8N1";
     const uint8_t lineError[4] = {0x08, 0, 0, 0}, portError[4] = {0x10, 0, 0, 0};
+    const uint8_t modem[4] = {0x90, 0x20, 0x01, 0};  // DSR dropped, CTS and DCD on, a break
     for (int connection = 0; connection < 2; ++connection) {
         RecordingWrite(writer, now, RECORD_CONNECT, 0, 0, reinterpret_cast<const uint8_t*>(settings.data()),
                        settings.size());
@@ -104,6 +105,7 @@ Made MakeRecording(const std::string& path, int messages) {
             if (connection == 0 && at > from + 3000 && at - n <= from + 3000) {
                 RecordingWrite(writer, now, RECORD_LINE_ERROR, 0, 0, lineError, 4);
                 RecordingWrite(writer, now, RECORD_PORT_ERROR, 0, 0, portError, 4);
+                RecordingWrite(writer, now, RECORD_MODEM, 0, 0, modem, 4);
             }
         }
         now += 1000;
@@ -143,6 +145,7 @@ std::string TraceToken(const std::string& line) {
     if (starts("disconnect")) return "disconnect";
     if (starts("line error")) return "line-error";
     if (starts("port error")) return "port-error";
+    if (starts("modem DSR off, break (CTS dsr DCD ri)")) return "modem";
     return "?" + what;
 }
 

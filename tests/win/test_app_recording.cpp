@@ -16,11 +16,16 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/session.h"
 #include "app_test_util.h"
 #include "history/event.h"
+#include "history/history.h"
+#include "history/source.h"
 #include "recording/capture.h"
 #include "recording/recording.h"
 #include "recording/recording_app.h"
+#include "resources/resource.h"
+#include "tally/store.h"
 
 namespace {
 
@@ -70,6 +75,15 @@ std::vector<Read> ReadBack(const std::wstring& path) {
     }
     std::fclose(file);
     return out;
+}
+
+// Book rows from `from` on.
+std::vector<HistoryEntry> RowsFrom(HWND window, uint64_t from) {
+    const HistoryBook& book = HistoryTheBook(window);
+    std::vector<HistoryEntry> rows;
+    for (uint64_t seq = from < book.firstSeq ? book.firstSeq : from; seq < book.endSeq; ++seq)
+        rows.push_back(HistoryBookEntry(book, seq));
+    return rows;
 }
 
 class RecordingWindowTest : public ::testing::Test {
@@ -165,6 +179,119 @@ TEST_F(RecordingWindowTest, RingOverflowIsAMarkedGapInTheFileAndTheStatus) {
     EXPECT_EQ(records[kept + 1].value, 18000u);
     EXPECT_EQ(records[kept + 2].value, kept + 10);
     EXPECT_EQ(records[kept + 3].kind, RECORD_STOP);
+    // The history (and so the log) has the gap as a row of its own.
+    const uint64_t from = HistoryTheBook(window).endSeq;
+    SendMessageA(window, WM_TIMER, HISTORY_TIMER, 0);
+    const std::vector<HistoryEntry> rows = RowsFrom(window, from);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].event.kind, EVENT_GAP);
+    EXPECT_EQ(rows[0].event.code, 18000u);
+}
+
+uint64_t StoredMessages() {
+    TallyCounterValues c;
+    TallyReadCounters(tallyStore, c);
+    return TallyMessageCount(c);
+}
+
+std::string ReadText(const std::wstring& path) {
+    std::string text;
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file) return text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    std::fclose(file);
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// A replay after a live session is a session of its own: the live log holds
+// the live events and a pause around the replay, none of the replay's; the
+// store and the link's counters start from zero; the history frames the
+// replay with rows of its own and its rows carry the recorded times; Jump to
+// End says how many events it skipped.
+TEST_F(RecordingWindowTest, AReplayAfterALiveSessionIsASessionOfItsOwn) {
+    SessionState* session = SessionFromWindow(window);
+    ASSERT_NE(session, nullptr);
+    const std::wstring log = TempPath(L"qorvex_replay_session.tsv");
+    DeleteFileW(log.c_str());
+    ASSERT_EQ(HistoryLogStart(window, Utf8(log).c_str()), 1);
+
+    // The live session: three messages through the receiver's path.
+    std::unique_ptr<EventSource> live(new EventSource);
+    EventSourceInit(*live, &tallyStore, MainWindowFrom(window)->ring);
+    for (uint8_t i = 0; i < 3; ++i) {
+        const uint8_t message[] = {0xA1, 0xA1, i, i, i};
+        EventSourceFeed(*live, message, sizeof message, RecordingNowUs() / 1000);
+    }
+    session->link.bytesReceived.store(15);
+    HistoryViewTick(window);
+    ASSERT_GE(StoredMessages(), 3u);
+
+    // The recording: two messages stamped a second and two after Start, so
+    // that their rows cannot carry the time they were replayed at.
+    ASSERT_TRUE(Start());
+    const uint64_t t0 = RecordingNowUs();
+    const uint64_t stamps[] = {t0 + 1000000, t0 + 2000000};
+    for (uint8_t i = 0; i < 2; ++i) {
+        const uint8_t message[] = {0xA1, 0xA1, uint8_t(9 - i), 1, 1};
+        ASSERT_TRUE(CapturePush(*ring, stamps[i], CAPTURE_BYTES, 0, message, sizeof message));
+    }
+    RecordingStop(window);
+
+    const uint64_t before = HistoryTheBook(window).endSeq;
+    ASSERT_EQ(ReplayStart(window, Utf8(path).c_str()), 1);
+    RecordingViewCommand(window, IDM_REPLAY_SPEED_FAST);
+    for (int i = 0; i < 100 && ReplayRunning(window); ++i) RecordingViewTick(window);
+    ASSERT_FALSE(ReplayRunning(window));
+    HistoryViewTick(window);
+    EXPECT_EQ(StoredMessages(), 2u) << "the live session's counts stacked under the replay's";
+    EXPECT_EQ(session->link.bytesReceived.load(), 0u);
+
+    const std::vector<HistoryEntry> rows = RowsFrom(window, before);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].event.kind, EVENT_REPLAY);
+    EXPECT_EQ(rows[0].event.type, HISTORY_REPLAY_BEGINS);
+    // The start marker's recorded time, taken just before t0.
+    EXPECT_LE(rows[0].event.timeMs, static_cast<int64_t>(t0 / 1000));
+    EXPECT_GT(rows[0].event.timeMs, static_cast<int64_t>(t0 / 1000) - 5000);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(rows[1 + i].event.kind, EVENT_MESSAGE);
+        EXPECT_EQ(rows[1 + i].event.timeMs, static_cast<int64_t>(stamps[i] / 1000));
+    }
+    EXPECT_EQ(rows[3].event.kind, EVENT_REPLAY);
+    EXPECT_EQ(rows[3].event.type, HISTORY_REPLAY_ENDS);
+    const std::string beginText = HistoryBookDetails(HistoryTheBook(window), before);
+    EXPECT_NE(beginText.find("qorvex_recording_test.pcap, recorded from "), std::string::npos) << beginText;
+
+    // Jump to End at once: the two messages skipped, and said so.
+    const uint64_t jumpFrom = HistoryTheBook(window).endSeq;
+    ASSERT_EQ(ReplayStart(window, Utf8(path).c_str()), 1);
+    RecordingViewCommand(window, IDM_REPLAY_END);
+    HistoryViewTick(window);
+    const std::vector<HistoryEntry> jumped = RowsFrom(window, jumpFrom);
+    ASSERT_EQ(jumped.size(), 3u);
+    EXPECT_EQ(jumped[1].event.type, HISTORY_REPLAY_JUMPED);
+    EXPECT_EQ(jumped[1].event.code, rows.size() - 2) << "events a whole replay showed";
+    EXPECT_EQ(jumped[2].event.type, HISTORY_REPLAY_ENDS);
+    EXPECT_EQ(StoredMessages(), 2u);
+
+    HistoryLogStop(window);
+    const std::string text = ReadText(log);
+    DeleteFileW(log.c_str());
+    EXPECT_EQ(Count(text, "\tmessage\t"), 3u) << text;
+    EXPECT_EQ(Count(text, "\treplay\t"), 0u) << text;
+    EXPECT_EQ(Count(text, "\tlog-pause\t"), 2u) << text;
+    EXPECT_EQ(Count(text, "\tlog-resume\t"), 2u) << text;
+    const size_t pause = text.find("\tlog-pause\t");
+    ASSERT_NE(pause, std::string::npos);
+    EXPECT_LT(text.rfind("\tmessage\t"), pause) << "a line logged during the replay";
 }
 
 // The path is UTF-8 (the command line's --record, the Record... dialog): the

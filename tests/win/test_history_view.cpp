@@ -8,10 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
@@ -440,6 +442,38 @@ TEST_F(HistoryViewTest, LogFileAppendsUnderOneHeaderAndAnUnwritablePathIsRefused
     EXPECT_NE(boxText.find("The log file cannot be opened \"C:\\no such folder\\qorvex\\log.tsv\""), std::string::npos)
         << boxText;
     DeleteFileA(path.c_str());
+}
+
+// A log on a disk that stalls holds neither the window nor a line: the
+// window's ticks go on while the writes wait, and every line reaches the
+// file once the disk answers. (The stand-in disk answers after 3 s at most.)
+TEST_F(HistoryViewTest, ALogOnAStalledDiskHoldsNeitherTheWindowNorALine) {
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    const std::string path = std::string(folder) + "qorvex_history_stall.tsv";
+    DeleteFileA(path.c_str());
+    ASSERT_EQ(HistoryLogStart(window, path.c_str()), 1);
+    HistoryLogStallForTest(true);
+    std::atomic<bool> ticked{false};
+    bool tickedWhileStalled = false;
+    std::thread disk([&] {
+        for (int i = 0; i < 300 && !ticked.load(); ++i) Sleep(10);
+        tickedWhileStalled = ticked.load();
+        HistoryLogStallForTest(false);
+    });
+    for (int i = 0; i < 20; ++i) Feed(Message(0xA1, 3, static_cast<uint8_t>(i)));
+    ticked.store(true);
+    disk.join();
+    EXPECT_TRUE(tickedWhileStalled) << "the window waited for the disk";
+    EXPECT_TRUE(HistoryLogging(window));
+    HistoryLogStop(window);
+    const std::string log = ReadFile(path);
+    DeleteFileA(path.c_str());
+    size_t messages = 0;
+    for (size_t at = log.find("\tmessage\t"); at != std::string::npos; at = log.find("\tmessage\t", at + 1)) ++messages;
+    EXPECT_EQ(messages, 20u) << log;
+    EXPECT_NE(log.find("\tlog-stop\t\t\tStop Logging\n"), std::string::npos) << log;
+    EXPECT_TRUE(boxText.empty()) << boxText;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <vector>
 
+#include "serial/modem_lines.h"
 #include "tools/common/interrupt.h"
 #include "tools/tallydump/publish.h"
 #include "tools/tallydump/tsl_live.h"
@@ -185,13 +186,14 @@ bool LiveCheckSettings(const LiveOptions& o, std::string& error) {
 }
 
 std::string LiveMonitorLine(const StatusTexts& t, uint64_t framingNow, uint64_t framingTotal,
-                            const LineErrors& line) {
+                            const LineErrors& line, uint32_t modemLines) {
     std::string text = t.link + " | " + t.bytes + " | " + t.rate + " | " + t.framing;
     // A counter reset (from the switcher, or found in noise) set the counters
     // back; the errors before it still happened.
     if (framingTotal != framingNow) text += " (" + std::to_string(framingTotal) + " since start)";
     text += " | ";
     text += line.available ? t.line : std::string("Line errors n/a");
+    if (modemLines & MODEM_LINES_KNOWN) text += " | " + ModemLinesText(modemLines);
     return text;
 }
 
@@ -255,6 +257,12 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     };
     auto updateLineErrors = [] {};
     auto closeDevice = [&] { CloseHandle(port); };
+    auto readModem = [&](uint32_t& lines) {
+        DWORD status = 0;
+        if (!GetCommModemStatus(port, &status)) return false;
+        lines = status & MODEM_LINES;
+        return true;
+    };
 #else
 int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ostream& err) {
     std::string error;
@@ -300,6 +308,14 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     };
     updateLineErrors();
     auto closeDevice = [&] { close(fd); };
+    // TIOCMGET: a pty has no modem lines and refuses it.
+    auto readModem = [&](uint32_t& lines) {
+        int bits = 0;
+        if (ioctl(fd, TIOCMGET, &bits) != 0) return false;
+        lines = ((bits & TIOCM_CTS) ? MODEM_CTS : 0) | ((bits & TIOCM_DSR) ? MODEM_DSR : 0) |
+                ((bits & TIOCM_CAR) ? MODEM_DCD : 0) | ((bits & TIOCM_RNG) ? MODEM_RI : 0);
+        return true;
+    };
 #endif
     // Only now that the device is ours is the capture file created: a
     // recording when its name ends in .pcap, raw bytes otherwise; both under
@@ -366,7 +382,24 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     size_t shownLength = 0;
     DumpEnd end = DUMP_END_STOPPED;
     uint64_t captured = 0;
+    // The modem lines, read at most every 100 ms: each change is a trace line.
+    ModemWatch modem;
+    uint32_t modemLines = 0;
+    int64_t nextModem = 0;
+    auto checkModem = [&] {
+        if (NowMs() < nextModem) return;
+        nextModem = NowMs() + 100;
+        uint32_t lines = 0;
+        if (!readModem(lines)) return;
+        modemLines = lines | MODEM_LINES_KNOWN;
+        const uint32_t code = ModemWatchUpdate(modem, lines, false);
+        if (code && mode == DUMP_TRACE) {
+            out << "modem " << ModemCodeText(code) << '\n';
+            out.flush();
+        }
+    };
     while (!InterruptSignal()) {
+        checkModem();
         bool failed = false;
         const size_t got = readSome(buffer.data(), buffer.size(), failed);
         if (failed) {
@@ -413,7 +446,7 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
             texts = tracker.Update(in);
             if (mode != DUMP_TRACE) {
                 std::string line = LiveMonitorLine(texts, DumpFramingErrors(session), DumpFramingTotal(session),
-                                                   lineErrors);
+                                                   lineErrors, modemLines);
                 if (publisher) line += " | " + publisher->StatusText();
                 if (interactive) {
                     // Blank out what a longer previous line left behind.

@@ -47,8 +47,10 @@ struct LineErrors {
 // The monitor line: the status bar's link state, bytes, message rate and
 // framing errors (with the total since start when a counter reset hid some),
 // and the line errors or "n/a" where the driver has none.
+// With modemLines (serial/modem_lines.h bits, MODEM_LINES_KNOWN set once
+// read) also the modem lines, "CTS dsr DCD ri", upper case on.
 std::string LiveMonitorLine(const StatusTexts& texts, uint64_t framingNow, uint64_t framingTotal,
-                            const LineErrors& line);
+                            const LineErrors& line, uint32_t modemLines = 0);
 
 // Runs until Ctrl-C or SIGTERM, the device fails or the capture cannot be
 // written, then prints the final report of mode to out. Returns 0 after a

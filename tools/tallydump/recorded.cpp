@@ -7,6 +7,7 @@
 #include "recording/recording.h"
 
 #include "escape/escape.h"
+#include "serial/modem_lines.h"
 #include "tools/common/interrupt.h"
 
 #include <chrono>
@@ -157,6 +158,7 @@ std::string RecordLine(const RecordingRecord& record, uint64_t streamOffset) {
         break;
     case RECORD_DISCONNECT: what = "disconnect"; break;
     case RECORD_ALARM: what = "alarm " + EscapeText(record.bytes, record.length); break;
+    case RECORD_MODEM: what = "modem " + ModemCodeText(Little32(record.bytes, record.length)); break;
     case RECORD_LOST:
         what = "lost " + std::to_string(Little32(record.bytes, record.length)) + " received bytes (a gap)";
         break;

@@ -42,6 +42,7 @@ int EventKindOfRecord(uint8_t kind) {
     case RECORD_PORT_ERROR: return EVENT_PORT_ERROR;
     case RECORD_CONNECT: return EVENT_CONNECT;
     case RECORD_DISCONNECT: return EVENT_DISCONNECT;
+    case RECORD_MODEM: return EVENT_MODEM;
     default: return -1;
     }
 }

@@ -20,8 +20,26 @@ local KINDS = {
     [1] = "message", [2] = "ignored", [3] = "reset", [4] = "stray", [5] = "unknown",
     [6] = "mismatch", [7] = "lowbyte", [8] = "payload", [9] = "dropped", [10] = "pending",
     [32] = "line-error", [33] = "port-error", [34] = "connect", [35] = "disconnect",
-    [36] = "lost", [37] = "start", [38] = "stop", [39] = "alarm",
+    [36] = "lost", [37] = "start", [38] = "stop", [39] = "alarm", [40] = "modem",
 }
+-- A modem record's line bits, in the order the status bar shows them.
+local MODEM_LINES = { {0x10, "CTS"}, {0x20, "DSR"}, {0x80, "DCD"}, {0x40, "RI"} }
+local function modem_text(code)
+    local parts = {}
+    if bit32.band(code, 0x20000) ~= 0 then parts[#parts + 1] = "lines at connect" end
+    for _, line in ipairs(MODEM_LINES) do
+        if bit32.band(code, bit32.lshift(line[1], 8)) ~= 0 then
+            parts[#parts + 1] = line[2] .. (bit32.band(code, line[1]) ~= 0 and " on" or " off")
+        end
+    end
+    if bit32.band(code, 0x10000) ~= 0 then parts[#parts + 1] = "break" end
+    local lines = {}
+    for _, line in ipairs(MODEM_LINES) do
+        lines[#lines + 1] = bit32.band(code, line[1]) ~= 0 and line[2] or string.lower(line[2])
+    end
+    local what = #parts > 0 and table.concat(parts, ", ") or "modem lines"
+    return what .. " (" .. table.concat(lines, " ") .. ")"
+end
 -- The framing faults the receiver counts (and "dropped", which it cannot count).
 local FAULTS = {
     [4] = "stray", [5] = "unknown", [6] = "mismatch", [7] = "lowbyte", [8] = "payload", [9] = "dropped",
@@ -330,6 +348,8 @@ function tally.dissector(buf, pinfo, root)
         if body then tree:add(f.alarm, body, text) end
         tree:add_proto_expert_info(e.alarm, "Watch alarm: " .. text)
         info = "ALARM " .. text
+    elseif kind == 40 and n >= 4 then
+        info = "modem " .. modem_text(little32(body))
     else
         info = kind_name
     end
