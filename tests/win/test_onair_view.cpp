@@ -210,7 +210,18 @@ TEST_F(OnAirViewTest, ReflectsAFedRecordAtTheNextTick) {
         std::snprintf(reinterpret_cast<char*>(entry + 13), 7, "TL%d", source);
         TallyStoreName(tallyStore, MSG_SOURCE_NAME, entry);
     }
+    // A three-digit source on program on ME 3, all MEs shown: at the default
+    // size its letters keep a place (onair_view_names.bmp shows them).
+    uint8_t me3[ME_PAYLOAD] = {};
+    me3[16] = 120;  // A BUS
+    me3[3] = 0x01;  // PGM A: BusA
+    TallyStoreMe(tallyStore, 2, me3);
+    SendMessageA(GetDlgItem(view, IDC_ONAIR_ALL), BM_CLICK, 0, 0);
     Tick();
+    Pump();
+    UpdateWindow(view);
+    EXPECT_EQ(TileColour(120), RED);
+    SaveWindowBitmap(window, ArtifactPath("onair_view_names.bmp"));
     MoveWindow(window, 0, 0, 640, 480, TRUE);
     Pump();
     UpdateWindow(view);
