@@ -348,16 +348,25 @@ void OnHistoryEvent(void* context, const HistoryEvent& event) {
 // The receiver stored a read: TSL outputs send a change at once.
 void FedFromLink(void* context) { AppTslFed(static_cast<HWND>(context)); }
 
-// A replay counts from zero: the link's counters (the store's were reset
-// with it) start again, and so does the time the status bar counts from.
-void OnReplaySession(void* context, bool begins) {
+// A replay is a session of its own. At its begin the live log pauses (the
+// live events still in the ring are logged first), the history describes
+// changes from the store's initial state, and the link's counters and the
+// time the status bar counts from start again; after its end row the log
+// resumes.
+void OnReplaySession(void* context, const ReplaySessionNote& note) {
     HWND window = static_cast<HWND>(context);
     SessionState* s = SessionFromWindow(window);
-    if (begins && s) {
-        s->link.bytesReceived.store(0);
-        for (auto& n : s->link.lineErrorCounts) n.store(0);
+    if (note.step == REPLAY_SESSION_BEGINS) {
+        HistoryLogPause(window, true, "replay of " + note.path);
+        HistoryShadowInit(HistoryTheBook(window).shadow);
+        if (s) {
+            s->link.bytesReceived.store(0);
+            for (auto& n : s->link.lineErrorCounts) n.store(0);
+        }
         StatusBarCountersReset(window);
     }
+    HistoryTakeEvent(window, note.row);
+    if (note.step == REPLAY_SESSION_ENDS) HistoryLogPause(window, false, "replay ended");
     StatusBarUpdate(window);
 }
 

@@ -53,9 +53,17 @@ std::string RecordingPath(HWND window);
 // box naming the reason, with nothing changed.
 int ReplayStart(HWND window, const char* path);
 bool ReplayRunning(HWND window);
-// Told when a replay's session begins (its begin row is in the history) and
-// when it ends (its end row is): the main window zeroes the link's counters.
-typedef void (*ReplaySessionFn)(void* context, bool begins);
+// Told when a replay's session begins, jumps and ends, with the row that
+// marks it for the history: the main window pauses the live log, starts the
+// history's descriptions afresh and zeroes the link's counters at the
+// begin, and resumes the log after the end row.
+enum ReplaySessionStep { REPLAY_SESSION_BEGINS, REPLAY_SESSION_ROW, REPLAY_SESSION_ENDS };
+struct ReplaySessionNote {
+    ReplaySessionStep step;
+    HistoryEvent row;  // EVENT_REPLAY at the recorded time, the file's name in its bytes
+    std::string path;  // the recording
+};
+typedef void (*ReplaySessionFn)(void* context, const ReplaySessionNote& note);
 void RecordingSetReplayListener(HWND window, ReplaySessionFn listener, void* context);
 bool ReplayPaused(HWND window);
 // Counts replay starts and jumps: the status bar measures no rate across one.

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <memory>
 
-#include "history/history.h"
 #include "history/source.h"
 #include "serial/status_core.h"
 #include "recording/recording.h"
@@ -228,38 +227,40 @@ void PlayRecord(void* context, const RecordingRecord& record) {
     v.replayBudget = record.length < v.replayBudget ? v.replayBudget - record.length : 0;
 }
 
-// A replay's own row in the history, at a recorded time (the ring is drained first).
-void ReplayRow(HWND window, uint8_t type, uint64_t timeUs, const std::string& name, uint32_t code) {
-    HistoryEvent event;
-    std::memset(&event, 0, sizeof event);
-    event.timeMs = static_cast<int64_t>(timeUs / 1000);
-    event.kind = EVENT_REPLAY;
-    event.type = type;
-    event.code = code;
-    std::snprintf(reinterpret_cast<char*>(event.bytes), HISTORY_EVENT_BYTES, "%s", name.c_str());
-    HistoryTakeEvent(window, event);
+// A replay's own row, at a recorded time, handed to the main window with the
+// step it marks: the history is the main window's to write to.
+void ReplayRow(HWND window, RecordingViewState& v, ReplaySessionStep step, uint8_t type, uint64_t timeUs,
+               const std::string& name, uint32_t code) {
+    (void)window;
+    ReplaySessionNote note;
+    std::memset(&note.row, 0, sizeof note.row);
+    note.step = step;
+    note.row.timeMs = static_cast<int64_t>(timeUs / 1000);
+    note.row.kind = EVENT_REPLAY;
+    note.row.type = type;
+    note.row.code = code;
+    std::snprintf(reinterpret_cast<char*>(note.row.bytes), HISTORY_EVENT_BYTES, "%s", name.c_str());
+    note.path = v.player ? v.player->path : std::string();
+    if (v.sessionListener) v.sessionListener(v.sessionContext, note);
 }
 
 // The displays show the recording's state alone: the store starts from its
-// initial contents and zero counters, the history describes changes from
-// there, and the live log pauses.
+// initial contents and zero counters; the main window starts the history's
+// descriptions afresh and pauses the live log.
 void SessionBegin(HWND window, RecordingViewState& v) {
-    HistoryLogPause(window, true, "replay of " + v.player->path);
     TallyStoreInit(tallyStore);
-    HistoryShadowInit(HistoryTheBook(window).shadow);
     v.lastPlayedUs = v.player->summary.firstUs;
-    ReplayRow(window, HISTORY_REPLAY_BEGINS, v.player->summary.firstUs, FileName(v.player->path), 0);
     v.sessionOpen = true;
-    if (v.sessionListener) v.sessionListener(v.sessionContext, true);
+    ReplayRow(window, v, REPLAY_SESSION_BEGINS, HISTORY_REPLAY_BEGINS, v.player->summary.firstUs,
+              FileName(v.player->path), 0);
 }
 
 // The end row follows the replay's last events; the live log resumes.
 void SessionEnd(HWND window, RecordingViewState& v) {
     if (!v.sessionOpen) return;
     v.sessionOpen = false;
-    ReplayRow(window, HISTORY_REPLAY_ENDS, v.lastPlayedUs, v.player ? FileName(v.player->path) : std::string(), 0);
-    HistoryLogPause(window, false, "replay ended");
-    if (v.sessionListener) v.sessionListener(v.sessionContext, false);
+    ReplayRow(window, v, REPLAY_SESSION_ENDS, HISTORY_REPLAY_ENDS, v.lastPlayedUs,
+              v.player ? FileName(v.player->path) : std::string(), 0);
 }
 
 void ReplayClear(RecordingViewState& v) {
@@ -578,7 +579,7 @@ int RecordingViewCommand(HWND window, int id) {
             ++v.epoch;
             v.replaySource->ring = &*v.ring;
             const uint64_t skipped = v.jumpSkipped + (v.replaySource->withheld - withheld);
-            ReplayRow(window, HISTORY_REPLAY_JUMPED, v.lastPlayedUs, std::string(),
+            ReplayRow(window, v, REPLAY_SESSION_ROW, HISTORY_REPLAY_JUMPED, v.lastPlayedUs, std::string(),
                       static_cast<uint32_t>(skipped < UINT32_MAX ? skipped : UINT32_MAX));
             SessionEnd(window, v);
         }

@@ -535,13 +535,20 @@ std::string TimelineShownName(const TimelineName* name) {
 
 bool TimelineHistorySeqAt(const HistoryBook& book, int64_t timeMs, uint64_t* seq) {
     if (book.endSeq <= book.firstSeq) return false;
+    // Alarm rows carry the time of their cause and are added when raised, so
+    // they are out of time order: each counts as the row before it (they are
+    // few), and the search runs over the received events' times alone.
+    auto received = [&](uint64_t s) {
+        while (s > book.firstSeq && HistoryBookEntry(book, s).event.kind == EVENT_ALARM) --s;
+        return s;
+    };
     uint64_t lo = book.firstSeq, hi = book.endSeq;  // first entry later than timeMs is in [lo, hi]
     while (lo < hi) {
         const uint64_t mid = lo + (hi - lo) / 2;
-        if (HistoryBookEntry(book, mid).event.timeMs <= timeMs) lo = mid + 1;
+        if (HistoryBookEntry(book, received(mid)).event.timeMs <= timeMs) lo = mid + 1;
         else hi = mid;
     }
-    *seq = lo > book.firstSeq ? lo - 1 : book.firstSeq;
+    *seq = received(lo > book.firstSeq ? lo - 1 : book.firstSeq);
     return true;
 }
 

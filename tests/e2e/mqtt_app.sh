@@ -48,7 +48,7 @@ wait_for() {
   return 1
 }
 status_is() { retained "qorvex/$NAME/status" | grep -qx "qorvex/$NAME/status $1"; }
-mqtt_part() { qv_probe status-bar 2>/dev/null | awk -F '\t' '$2 == 6 { gsub(/"/, "", $3); print $3 }'; }
+mqtt_part() { qv_probe status-bar 2>/dev/null | awk -F '\t' '$3 ~ /^"MQTT/ { gsub(/"/, "", $3); print $3 }'; }
 mqtt_part_is() { [ "$(mqtt_part)" = "$1" ]; }
 broker_up() { python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 0.2)" 2>/dev/null; }
 

@@ -279,6 +279,16 @@ TEST(TimelineIndex, OldestEventsGoWithTheHistorysAndTheCurrentIntervalKeepsItsSt
     uint64_t seq = 0;
     ASSERT_TRUE(TimelineHistorySeqAt(*book, oldest + 55, &seq));
     EXPECT_EQ(HistoryBookEntry(*book, seq).event.timeMs, oldest + 50);
+    // Alarm rows come in with their cause's (older) time: the search still
+    // finds the received event at a time, never an alarm row.
+    HistoryEvent alarm = Message(oldest + 20, 0x81, Me(10, 11, 0x01, 0));
+    alarm.kind = EVENT_ALARM;
+    for (int i = 0; i < 40; ++i) HistoryBookAddAlarm(*book, alarm, "flicker: test");
+    ASSERT_TRUE(TimelineHistorySeqAt(*book, t - 5, &seq));
+    EXPECT_EQ(HistoryBookEntry(*book, seq).event.kind, EVENT_MESSAGE);
+    EXPECT_EQ(HistoryBookEntry(*book, seq).event.timeMs, t - 10);
+    ASSERT_TRUE(TimelineHistorySeqAt(*book, oldest + 55, &seq));
+    EXPECT_EQ(HistoryBookEntry(*book, seq).event.timeMs, oldest + 50);
     // A clear keeps only what holds now.
     HistoryBookClear(*book);
     TimelineFollow(*index, *book);

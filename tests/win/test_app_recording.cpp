@@ -179,13 +179,15 @@ TEST_F(RecordingWindowTest, RingOverflowIsAMarkedGapInTheFileAndTheStatus) {
     EXPECT_EQ(records[kept + 1].value, 18000u);
     EXPECT_EQ(records[kept + 2].value, kept + 10);
     EXPECT_EQ(records[kept + 3].kind, RECORD_STOP);
-    // The history (and so the log) has the gap as a row of its own.
+    // The history (and so the log) has the gap as a row of its own, and the
+    // watch's gap alarm after it.
     const uint64_t from = HistoryTheBook(window).endSeq;
     SendMessageA(window, WM_TIMER, HISTORY_TIMER, 0);
     const std::vector<HistoryEntry> rows = RowsFrom(window, from);
-    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].event.kind, EVENT_GAP);
     EXPECT_EQ(rows[0].event.code, 18000u);
+    EXPECT_EQ(rows[1].event.kind, EVENT_ALARM);
 }
 
 uint64_t StoredMessages() {
