@@ -136,9 +136,9 @@ TEST(CommandLine, MqttOptionsEnablePublishingForTheRun) {
     saved.user = "u";
     saved.password = "p";
     EXPECT_TRUE(CommandLineApplyMqtt(Parse({"--connect"}).options, saved) == saved) << "nothing given: as saved";
-    MqttConfig run = CommandLineApplyMqtt(Parse({"--mqtt", "10.1.2.3"}).options, saved);
+    MqttConfig run = CommandLineApplyMqtt(Parse({"--mqtt", "127.0.0.1"}).options, saved);
     EXPECT_EQ(run.enabled, 1);
-    EXPECT_EQ(run.host, "10.1.2.3");
+    EXPECT_EQ(run.host, "127.0.0.1");
     EXPECT_EQ(run.port, 1883) << "the default port, not the saved one";
     EXPECT_EQ(run.name, "SAVED");
     EXPECT_EQ(run.user, "u");
@@ -202,13 +202,13 @@ TEST(CommandLine, RecordNeverReplacesAFile) {
 namespace {
 
 TEST(CommandLine, TslOutRepeatsTslInOnceAndBadFormsAreNamed) {
-    const CommandLineResult r = Parse({"--tsl-out", "5.0:udp:10.0.0.9:8900", "--tsl-out=3.1:tcp:hub:5727",
-                                       "--tsl-in", "udp:0.0.0.0:8900", "--tsl-one-dmsg"});
+    const CommandLineResult r = Parse({"--tsl-out", "5.0:udp:127.0.0.1:8900", "--tsl-out=3.1:tcp:hub:5727",
+                                       "--tsl-in", "udp:127.0.0.1:8900", "--tsl-one-dmsg"});
     ASSERT_EQ(r.outcome, CMDLINE_RUN) << r.message;
     EXPECT_TRUE(r.options.tslOneMessage);
     EXPECT_FALSE(Parse({}).options.tslOneMessage);
-    EXPECT_EQ(r.options.tslOut, (std::vector<std::string>{"5.0:udp:10.0.0.9:8900", "3.1:tcp:hub:5727"}));
-    EXPECT_EQ(r.options.tslIn, "udp:0.0.0.0:8900");
+    EXPECT_EQ(r.options.tslOut, (std::vector<std::string>{"5.0:udp:127.0.0.1:8900", "3.1:tcp:hub:5727"}));
+    EXPECT_EQ(r.options.tslIn, "udp:127.0.0.1:8900");
 
     const CommandLineResult bad = Parse({"--tsl-out", "5.0:udp:hub", "--tsl-in", "udp:a:1", "--tsl-in", "udp:a:2",
                                          "--tsl-out", "udp:hub:1"});
