@@ -231,6 +231,24 @@ MqttConfig CommandLineApplyMqtt(const CommandLineOptions& o, const MqttConfig& s
     return c;
 }
 
+TslSettings CommandLineApplyTsl(const CommandLineOptions& o, const TslSettings& saved) {
+    TslSettings s = saved;
+    std::string error;
+    if (!o.tslOut.empty()) {
+        s.outputs.clear();
+        for (const std::string& text : o.tslOut) {
+            TslDestinationConfig d;
+            if (TslParseDestination(text, d.endpoint, error)) s.outputs.push_back(d);
+        }
+    }
+    TslEndpoint at;
+    if (!o.tslIn.empty() && TslParseListener(o.tslIn, at, error)) {
+        s.inEnabled = 1;
+        s.listener = o.tslIn;
+    }
+    return s;
+}
+
 bool CommandLineCheckFiles(CommandLineResult& result, bool (*exists)(const std::string& path)) {
     if (result.outcome != CMDLINE_RUN) return false;
     const CommandLineOptions& o = result.options;

@@ -9,6 +9,7 @@
 
 #include "config/mqtt_config.h"
 #include "config/session_config.h"
+#include "config/tsl_config.h"
 
 enum CommandLineFlow { CMDLINE_FLOW_NONE, CMDLINE_FLOW_RTSCTS, CMDLINE_FLOW_DTRDSR };
 
@@ -81,6 +82,12 @@ PortSettings CommandLineApply(const CommandLineOptions& options, const PortSetti
 // broker given enables publishing for this run, to that host and port; the
 // saved name, user and password stay unless --mqtt-name names the link.
 MqttConfig CommandLineApplyMqtt(const CommandLineOptions& options, const MqttConfig& saved);
+
+// The saved TSL settings with --tsl-out and --tsl-in laid over them, for
+// this run: destinations given replace the saved list (each with the default
+// map, enabled); a listener given turns the comparison on from that address.
+// The saved refresh interval and tolerance stay.
+TslSettings CommandLineApplyTsl(const CommandLineOptions& options, const TslSettings& saved);
 
 // The files a parsed command line names, checked against the disk through
 // `exists`: --record never names a file that exists or the file --open
