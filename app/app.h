@@ -95,20 +95,31 @@ struct MainWindowRecord {
     std::unique_ptr<ConfigBackend> config;
     AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
     struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
-    struct AppTsl* tsl = nullptr;  // --tsl-out / --tsl-in, when given
+    struct AppTsl* tsl = nullptr;  // TSL out and in (app/tsl_link.cpp)
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 
-// TSL out and in from the command line (app/tsl_link.cpp): started once the
-// window has its options; AppTslFed runs on the receiver thread after each
+// TSL out and in (app/tsl_link.cpp): the saved settings with the command
+// line over them, started once the window has its options and its store; AppTslFed runs on the receiver thread after each
 // read (a change goes out at once); the window's timer does the refresh and
 // the comparison (AppTslTimer: true when the timer was its own).
 void AppTslStart(HWND window);
 void AppTslFed(HWND window);
 bool AppTslTimer(HWND window, UINT_PTR timer);
 void AppTslStop(HWND window);
-// "TSL out: sending | Hub agrees", or "" when neither option was given.
+// "TSL out: sending | Hub agrees", or "" when neither runs.
 std::string AppTslStatus(HWND window);
+// This run's TSL settings, and new ones put to work at once: the outputs
+// restart with the new list, the listener when its settings changed. The
+// window never waits on the network.
+TslSettings AppTslSettings(HWND window);
+void AppTslApply(HWND window, const TslSettings& settings);
+// "Listening on udp:0.0.0.0:8900", "Not listening" or "Cannot listen: ...".
+std::string AppTslListening(HWND window);
+// Network -> Tally Outputs... and Compare with TSL Input... (app/tsl_settings.cpp):
+// the dialog, then what was changed saved and applied.
+void AppTslOutputsCommand(HWND window);
+void AppTslInputCommand(HWND window);
 
 // The client area the views share: all of it above the status bar.
 RECT AppViewArea(HWND window);

@@ -243,6 +243,14 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         AppMqttCommand(window);
         return 0;
 
+    case IDM_TSL_OUTPUTS:
+        AppTslOutputsCommand(window);
+        return 0;
+
+    case IDM_TSL_INPUT:
+        AppTslInputCommand(window);
+        return 0;
+
     case IDM_SETTINGS:
         SettingsCommand(window);
         return 0;

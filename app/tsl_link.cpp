@@ -1,5 +1,7 @@
-// TSL in the application: the outputs and the hub check of --tsl-out and
-// --tsl-in. The receiver only wakes the outputs' thread when a read has been
+// TSL in the application: the outputs and the hub check of the saved
+// settings (Network -> Tally Outputs... and Compare with TSL Input...) with
+// --tsl-out and --tsl-in over them; AppTslApply puts new settings to work at
+// once. The receiver only wakes the outputs' thread when a read has been
 // stored (the sink's `fed`: an event set, nothing allocated, nothing waited
 // on); that thread reads the store and sends a change at once, and the
 // refresh every 100 ms at the latest. The hub's packets and the comparison
@@ -10,14 +12,18 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "app/app.h"
 #include "app/session.h"
+#include "config/tsl_config.h"
 #include "onair/onair_view.h"
 #include "tally/store.h"
 #include "tsl/tsl_net.h"
 
 struct AppTsl {
+    TslSettings settings;  // this run's: saved, with the command line over them
+    std::vector<std::thread> retiring;  // outputs replaced by Apply, flushing on their own
     std::mutex mutex;
     std::unique_ptr<TslOutputs> outputs;
     TslListener listener;
@@ -38,6 +44,7 @@ constexpr UINT TSL_TIMER_MS = 100;
 
 // With the lock held: the store's state, and what a change or the refresh calls for.
 void Update(AppTsl& t, int64_t nowMs) {
+    if (!t.outputs && !t.check) return;  // nothing configured: the store is not read
     OnAirReadStore(tallyStore, t.inputs);
     const bool changed = !t.started || !OnAirInputsEqual(t.inputs, t.last);
     if (changed) {
@@ -60,37 +67,91 @@ DWORD WINAPI OutputsThread(LPVOID parameter) {
     return 0;
 }
 
+// The outputs and the listener of `s`. The outputs replaced go on a thread
+// of their own (a sender may be flushing or still connecting); the listener
+// is stopped here, as its replacement may want the same port (its thread
+// notices within 100 ms).
+void Apply(AppTsl& t, const TslSettings& s, bool oneMessage) {
+    std::vector<TslOutputs::Destination> list;
+    for (const TslDestinationConfig& d : s.outputs) {
+        if (!d.enabled) continue;
+        TslMapConfig map = TslDestinationMap(d);
+        map.oneMessagePerPacket = oneMessage;
+        list.push_back({d.endpoint, map});
+    }
+    std::unique_ptr<TslOutputs> outputs(list.empty() ? nullptr : new TslOutputs(list, s.refreshMs));
+    const bool listenerChanged = !t.started || s.inEnabled != t.settings.inEnabled ||
+                                 s.listener != t.settings.listener || s.toleranceMs != t.settings.toleranceMs;
+    if (listenerChanged) t.listener.Stop();
+    std::unique_ptr<TslOutputs> old;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        old = std::move(t.outputs);
+        t.outputs = std::move(outputs);
+        if (listenerChanged) {
+            t.check.reset();
+            t.listenError.clear();
+            TslEndpoint at;
+            std::string error;
+            if (s.inEnabled && TslParseListener(s.listener, at, error)) {
+                // The hub is read back through the default map (index = source), as the tiles are.
+                TslCompareConfig compare;
+                compare.toleranceMs = s.toleranceMs;
+                if (t.listener.Start(at, error))
+                    t.check.reset(new TslHubCheck(TslMapConfig(), compare));
+                else
+                    t.listenError = error;  // said in the status bar; the outputs still run
+            }
+        }
+        t.settings = s;
+        t.started = false;  // everything goes out again at once
+        Update(t, TslNowMs());
+    }
+    if (old) {
+        TslOutputs* retired = old.release();
+        t.retiring.emplace_back([retired] {
+            retired->Stop(500);
+            delete retired;
+        });
+    }
+}
+
 }  // namespace
 
 void AppTslStart(HWND window) {
     MainWindowRecord* app = MainWindowFrom(window);
     SessionState* s = SessionFromWindow(window);
-    if (!app || !s || (app->options.tslOut.empty() && app->options.tslIn.empty())) return;
+    if (!app || !s) return;
     app->tsl = new AppTsl;  // kept for the process's life, like the window's other records
     AppTsl& t = *app->tsl;
-    std::vector<TslEndpoint> destinations;
-    std::string error;
-    for (const std::string& text : app->options.tslOut) {
-        TslEndpoint e;
-        if (TslParseDestination(text, e, error)) destinations.push_back(e);
-    }
-    TslMapConfig map;
-    map.oneMessagePerPacket = app->options.tslOneMessage;
-    if (!destinations.empty()) t.outputs.reset(new TslOutputs(destinations, map));
-    TslEndpoint at;
-    if (!app->options.tslIn.empty() && TslParseListener(app->options.tslIn, at, error)) {
-        if (t.listener.Start(at, error))
-            t.check.reset(new TslHubCheck(map));
-        else
-            t.listenError = error;  // said in the status bar; the outputs still run
-    }
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        Update(t, TslNowMs());
-    }
+    Apply(t, CommandLineApplyTsl(app->options, ConfigLoadTsl(app->config.get())), app->options.tslOneMessage);
     t.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (t.wake) t.thread = CreateThread(nullptr, 0, OutputsThread, &t, 0, nullptr);
     SetTimer(window, TSL_TIMER, TSL_TIMER_MS, nullptr);
+}
+
+TslSettings AppTslSettings(HWND window) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    return app && app->tsl ? app->tsl->settings : TslSettings();
+}
+
+void AppTslApply(HWND window, const TslSettings& settings) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (app && app->tsl) Apply(*app->tsl, settings, app->options.tslOneMessage);
+}
+
+std::string AppTslListening(HWND window) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!app || !app->tsl) return "Not listening";
+    AppTsl& t = *app->tsl;
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (!t.listenError.empty()) return "Cannot listen: " + t.listenError;
+    if (!t.check) return "Not listening";
+    TslEndpoint at;
+    std::string error;
+    TslParseListener(t.settings.listener, at, error);
+    at.port = t.listener.Port();  // port 0 asked: the one bound
+    return "Listening on " + TslListenerText(at);
 }
 
 void AppTslFed(HWND window) {
@@ -149,4 +210,6 @@ void AppTslStop(HWND window) {
     std::lock_guard<std::mutex> lock(t.mutex);
     if (t.outputs) t.outputs->Stop(500);
     t.listener.Stop();
+    for (std::thread& retired : t.retiring) retired.join();
+    t.retiring.clear();
 }

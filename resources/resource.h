@@ -60,6 +60,9 @@
 // ---- Network menu (40800-40899) ----------------------------------------------
 // "Network" -> "MQTT...": the broker the link and the tally are published to.
 #define IDM_MQTT_SETTINGS         40800
+// "Tally Outputs...": the TSL destinations; "Compare with TSL Input...": the hub check.
+#define IDM_TSL_OUTPUTS           40801
+#define IDM_TSL_INPUT             40802
 // ---- Watch menu (40900-40999) -------------------------------------------------
 #define IDM_WATCH_RULES           40900
 #define IDM_WATCH_SOUND           40901
@@ -83,6 +86,9 @@
 #define IDD_DETECT        180
 #define IDD_USAGE         191
 #define IDD_MQTT          192
+#define IDD_TSL_OUTPUTS   193
+#define IDD_TSL_DESTINATION 194
+#define IDD_TSL_INPUT     195
 #define IDD_WATCH_RULES   200
 #define IDD_WATCH_KEEP    201
 
@@ -242,3 +248,38 @@
 #define IDC_MQTT_TOPIC    1704
 #define IDC_MQTT_USER     1705
 #define IDC_MQTT_PASSWORD 1706
+
+// ---- TSL dialogs (1900-1979) --------------------------------------------------------
+// Tally Outputs: the destinations' list, its buttons and the refresh interval.
+#define IDC_TSL_LIST          1900
+#define IDC_TSL_ADD           1901
+#define IDC_TSL_EDIT          1902
+#define IDC_TSL_REMOVE        1903
+#define IDC_TSL_REFRESH       1904
+// Tally Output: one destination and its map.
+#define IDC_TSL_PROTOCOL      1910
+#define IDC_TSL_TRANSPORT     1911
+#define IDC_TSL_HOST          1912
+#define IDC_TSL_PORT          1913
+#define IDC_TSL_DLE           1914
+#define IDC_TSL_ME            1915
+#define IDC_TSL_OFFSET        1916
+#define IDC_TSL_LEVEL_PGM     1917
+#define IDC_TSL_LEVEL_LAP     1918
+#define IDC_TSL_LEVEL_PVW     1919
+#define IDC_TSL_PGM_TALLY     1920
+#define IDC_TSL_LAP_TALLY     1921
+#define IDC_TSL_PVW_TALLY     1922
+#define IDC_TSL_LAMP_LH       1923
+#define IDC_TSL_LAMP_TEXT     1924
+#define IDC_TSL_LAMP_RH       1925
+#define IDC_TSL_BRIGHTNESS    1926
+#define IDC_TSL_SCREEN        1927
+#define IDC_TSL_ENABLED       1928
+// Compare with TSL Input: the listener, the tolerance and the address in use.
+#define IDC_TSL_IN_ENABLED    1940
+#define IDC_TSL_IN_TRANSPORT  1941
+#define IDC_TSL_IN_ADDRESS    1942
+#define IDC_TSL_IN_PORT       1943
+#define IDC_TSL_IN_TOLERANCE  1944
+#define IDC_TSL_IN_STATE      1945

@@ -169,6 +169,14 @@ TslOutputs::TslOutputs(const std::vector<TslEndpoint>& destinations, const TslMa
     }
 }
 
+TslOutputs::TslOutputs(const std::vector<Destination>& destinations, int64_t refreshMs) {
+    for (const Destination& d : destinations) {
+        outputs_.emplace_back(new TslOutput(d.endpoint, d.map, refreshMs));
+        senders_.emplace_back(new TslSender(d.endpoint));
+        senders_.back()->Start();
+    }
+}
+
 TslOutputs::~TslOutputs() { Stop(0); }
 
 void TslOutputs::Update(const OnAirTally& tally, const OnAirInputs& inputs, int64_t nowMs) {

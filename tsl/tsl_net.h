@@ -69,6 +69,12 @@ private:
 class TslOutputs {
 public:
     TslOutputs(const std::vector<TslEndpoint>& destinations, const TslMapConfig& map, int64_t refreshMs = 1000);
+    // Each destination with a map of its own (the saved settings).
+    struct Destination {
+        TslEndpoint endpoint;
+        TslMapConfig map;
+    };
+    TslOutputs(const std::vector<Destination>& destinations, int64_t refreshMs);
     ~TslOutputs();
     void Update(const OnAirTally& tally, const OnAirInputs& inputs, int64_t nowMs);
     int64_t NextDueMs() const;
