@@ -118,26 +118,47 @@ void Apply(AppTsl& t, const TslSettings& s, bool oneMessage) {
 
 }  // namespace
 
+namespace {
+
+// The record, its thread and timer, made when TSL is first asked for (at
+// start, or by a dialog's OK) and kept for the process's life, like the
+// window's other records.
+AppTsl* TslOf(HWND window) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    if (!app) return nullptr;
+    if (app->tsl) return app->tsl;
+    AppTsl* t = new AppTsl;
+    t->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (t->wake) t->thread = CreateThread(nullptr, 0, OutputsThread, t, 0, nullptr);
+    app->tsl = t;  // whole before the receiver's AppTslFed can see it
+    SetTimer(window, TSL_TIMER, TSL_TIMER_MS, nullptr);
+    return t;
+}
+
+}  // namespace
+
 void AppTslStart(HWND window) {
     MainWindowRecord* app = MainWindowFrom(window);
-    SessionState* s = SessionFromWindow(window);
-    if (!app || !s) return;
-    app->tsl = new AppTsl;  // kept for the process's life, like the window's other records
-    AppTsl& t = *app->tsl;
-    Apply(t, CommandLineApplyTsl(app->options, ConfigLoadTsl(app->config.get())), app->options.tslOneMessage);
-    t.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (t.wake) t.thread = CreateThread(nullptr, 0, OutputsThread, &t, 0, nullptr);
-    SetTimer(window, TSL_TIMER, TSL_TIMER_MS, nullptr);
+    if (!app || !SessionFromWindow(window)) return;
+    const TslSettings run = CommandLineApplyTsl(app->options, ConfigLoadTsl(app->config.get()));
+    // Nothing to send or compare: no thread, no timer until a dialog asks.
+    if (run.outputs.empty() && !run.inEnabled) return;
+    if (AppTsl* t = TslOf(window)) Apply(*t, run, app->options.tslOneMessage);
 }
 
 TslSettings AppTslSettings(HWND window) {
     MainWindowRecord* app = MainWindowFrom(window);
-    return app && app->tsl ? app->tsl->settings : TslSettings();
+    if (app && app->tsl) return app->tsl->settings;
+    return ConfigLoadTsl(ConfigActive());  // nothing runs yet: the saved ones
 }
 
 void AppTslApply(HWND window, const TslSettings& settings) {
     MainWindowRecord* app = MainWindowFrom(window);
-    if (app && app->tsl) Apply(*app->tsl, settings, app->options.tslOneMessage);
+    if (app && app->tsl) {
+        Apply(*app->tsl, settings, app->options.tslOneMessage);
+    } else if (app && (!settings.outputs.empty() || settings.inEnabled)) {
+        if (AppTsl* t = TslOf(window)) Apply(*t, settings, app->options.tslOneMessage);
+    }
 }
 
 std::string AppTslListening(HWND window) {

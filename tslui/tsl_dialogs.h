@@ -27,7 +27,9 @@ void TslDialogSetText(HWND dialog, int id, const std::string& text);
 std::string TslDialogText(HWND dialog, int id);
 // A whole number typed in an edit control; false when it is not one.
 bool TslDialogNumber(HWND dialog, int id, long long& value);
-// The message box naming what is wrong, then the focus on the control.
+// The message box naming what is wrong (captioned TSL_DIALOG_REFUSED), then
+// the focus on the control.
+constexpr const char* TSL_DIALOG_REFUSED = "TSL Settings";
 void TslDialogRefuse(HWND dialog, int control, const std::string& message);
 // Fills a drop-down list and selects one of its entries.
 void TslDialogFillCombo(HWND dialog, int id, const char* const* items, int count, int selected);

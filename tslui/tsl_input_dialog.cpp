@@ -33,9 +33,7 @@ bool TslDialogNumber(HWND dialog, int id, long long& value) {
 }
 
 void TslDialogRefuse(HWND dialog, int control, const std::string& message) {
-    char caption[64] = "";
-    GetWindowTextA(dialog, caption, sizeof caption);
-    MessageBoxA(dialog, message.c_str(), caption, MB_ICONWARNING);
+    MessageBoxA(dialog, message.c_str(), TSL_DIALOG_REFUSED, MB_ICONWARNING);
     HWND wrong = GetDlgItem(dialog, control);
     SetFocus(wrong);
     SendMessageA(wrong, EM_SETSEL, 0, -1);
