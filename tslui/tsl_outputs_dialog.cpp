@@ -71,7 +71,7 @@ BOOL OnInit(HWND dialog, OutputsState& s) {
     struct Column {
         const char* title;
         int width;  // dialog units
-    } columns[] = {{"Protocol", 62}, {"Address", 78}, {"ME", 24}, {"Map", 124}, {"Enabled", 34}};
+    } columns[] = {{"Protocol", 58}, {"Address", 76}, {"ME", 24}, {"Map", 196}, {"Enabled", 34}};
     for (int i = 0; i < 5; ++i) {
         RECT r = {0, 0, columns[i].width, 8};
         MapDialogRect(dialog, &r);
