@@ -116,10 +116,6 @@ void Apply(AppTsl& t, const TslSettings& s, bool oneMessage) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The record, its thread and timer, made when TSL is first asked for (at
 // start, or by a dialog's OK) and kept for the process's life, like the
 // window's other records.
