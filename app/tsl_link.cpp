@@ -11,6 +11,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -23,7 +25,13 @@
 
 struct AppTsl {
     TslSettings settings;  // this run's: saved, with the command line over them
-    std::vector<std::thread> retiring;  // outputs replaced by Apply, flushing on their own
+    // Outputs replaced by Apply, flushing on their own; the finished ones are
+    // joined at the next Apply, so the list holds only those still flushing.
+    struct Retiring {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Retiring> retiring;
     std::mutex mutex;
     std::unique_ptr<TslOutputs> outputs;
     TslListener listener;
@@ -107,12 +115,23 @@ void Apply(AppTsl& t, const TslSettings& s, bool oneMessage) {
         t.started = false;  // everything goes out again at once
         Update(t, TslNowMs());
     }
+    for (size_t i = 0; i < t.retiring.size();) {
+        if (t.retiring[i].done->load()) {
+            t.retiring[i].thread.join();
+            t.retiring.erase(t.retiring.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
     if (old) {
         TslOutputs* retired = old.release();
-        t.retiring.emplace_back([retired] {
-            retired->Stop(500);
-            delete retired;
-        });
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        t.retiring.push_back({std::thread([retired, done] {
+                                  retired->Stop(500);
+                                  delete retired;
+                                  done->store(true);
+                              }),
+                              done});
     }
 }
 
@@ -227,6 +246,6 @@ void AppTslStop(HWND window) {
     std::lock_guard<std::mutex> lock(t.mutex);
     if (t.outputs) t.outputs->Stop(500);
     t.listener.Stop();
-    for (std::thread& retired : t.retiring) retired.join();
+    for (AppTsl::Retiring& retired : t.retiring) retired.thread.join();
     t.retiring.clear();
 }

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "app/app.h"
-#include "tslui/tsl_dialogs.h"
+#include "tsl/tsl_dialogs.h"
 
 namespace {
 

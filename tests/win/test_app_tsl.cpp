@@ -14,7 +14,7 @@
 #include "tests/win/serial_test_util.h"
 #include "tests/win/win_artifacts.h"
 #include "tsl/tsl_codec.h"
-#include "tslui/tsl_dialogs.h"
+#include "tsl/tsl_dialogs.h"
 
 using namespace serialtest;
 

@@ -1,6 +1,6 @@
 // The "Compare with TSL Input" dialog; also the small text helpers the TSL
 // dialogs share.
-#include "tslui/tsl_dialogs.h"
+#include "tsl/tsl_dialogs.h"
 
 #include "resources/resource.h"
 

@@ -1,5 +1,5 @@
 // The "Tally Output" dialog: one TSL destination and its map.
-#include "tslui/tsl_dialogs.h"
+#include "tsl/tsl_dialogs.h"
 
 #include <climits>
 

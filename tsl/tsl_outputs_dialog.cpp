@@ -1,7 +1,7 @@
 // The "Tally Outputs" dialog: the TSL destinations in a list view, a check
 // box each to send to it or not, and the refresh interval. The dialog edits
 // a copy; OK hands it back.
-#include "tslui/tsl_dialogs.h"
+#include "tsl/tsl_dialogs.h"
 
 #include <commctrl.h>
 
