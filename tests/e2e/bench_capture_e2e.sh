@@ -148,7 +148,7 @@ if [ -s "$stats" ]; then
             w / 1000, n, n ? w / n : 0, c / 1000, s, c > w ? 100 * w / (c - w) : 0, c > w && 100 * w / (c - w) <= 10 ? "met" : "missed" }' "$QV_RUN/cap_stats.unix"
   # The drops as tallysim sent them: the end of each on the sender's clock
   # (its start taken as the moment it was launched, so these are upper bounds).
-  tr -d '\n ' <"$truth" | grep -o '"kind":"drop"[^}]*' | sed -n 's/.*"end":\([0-9.]*\).*/\1/p' >"$QV_RUN/cap_drop_ends"
+  tr -d '\n ' <"$truth" | grep -o '{[^{}]*"kind":"drop"[^{}]*}' | sed -n 's/.*"end":\([0-9.]*\).*/\1/p' >"$QV_RUN/cap_drop_ends"
   awk -v t0="$t_feed" 'FNR == NR { ends[++ne] = t0 + $1; next }
     $1 == "alarm" { n++; d = ($4 - $3) / 1000; line = line sprintf(" %s %.0f", $2, d); if ($2 == "flicker") { nf++; sum += d; if (d > max) max = d
         k = nf <= ne ? ends[nf] : 0; if (k) { o = $4 / 1e6 - k; if (o * 1000 > omax) omax = o * 1000 } } }
