@@ -64,9 +64,10 @@ cpu_over() {
   sleep "$3"
   _a1=$(cpu_ticks "$1"); _w1=$(cpu_ticks "$2"); _t1=$(date +%s.%N)
   awk -v a="$((_a1 - _a0))" -v w="$((_w1 - _w0))" -v hz="$_hz" -v t0="$_t0" -v t1="$_t1" -v l="$4" -v f="$QV_RUN/cpu_sum" \
+    -v load="$(cut -d' ' -f1 /proc/loadavg)" \
     'BEGIN { s = t1 - t0; pa = 100*a/hz/s; pw = 100*w/hz/s
       printf "cpu %-46s qorvex.exe %5.1f%% + wineserver %5.1f%% = %5.1f%% of one core (%.1f s; load %s)\n", l, pa, pw, pa + pw, s, load
-      printf "%.3f\n", pa + pw > f }' load="$(cut -d' ' -f1 /proc/loadavg)"
+      printf "%.3f\n", pa + pw > f }'
 }
 # roundtrip SECONDS OUT: WM_NULL round trips to the main window every 20 ms.
 roundtrip() { qv_wine "$QV_RUN/roundtrip" "$QV_BUILD/bin/qvroundtrip.exe" qorvex "$1" 20 >"$2"; }
@@ -123,12 +124,15 @@ cpu_over "$app" "$server" 10 "terminal screen, no files"
 bare=$(cat "$QV_RUN/cpu_sum")
 qv_sim_wait $((FEED_S + 60)) || qv_fail "tallysim"
 sleep 3   # the silence after the feed raises its alarm too
+# The window thread is the process's first (Wine runs WinMain there): its CPU
+# seen from Linux, to set beside what the application counts for itself.
+main_cpu=$(awk -v hz="$(getconf CLK_TCK)" '{printf "%.0f", ($14 + $15) * 1000 / hz}' "/proc/$app/task/$app/stat" 2>/dev/null)
 qv_exit_app
 qv_app_wait 30 || qv_fail "qorvex.exe exit"
 qv_nullmodem_stop
 awk -v f="$full" -v b="$bare" 'BEGIN {
-  printf "CPU ratio (qorvex.exe + wineserver): %.1f %% / %.1f %% = %.2f (goal at most 1.5: %s)\n", f, b, f / b, f / b <= 1.5 ? "met" : "missed" }'
-awk -v p="$(p99_of "$QV_RUN/rt_full.txt")" 'BEGIN { printf "round trip p99 during the feed: %s ms (goal under 50 ms: %s)\n", p, p < 50 ? "met" : "missed" }'
+  printf "CPU ratio (qorvex.exe + wineserver): %.1f %% / %.1f %% = %.2f (goal at most 1.5: %s)\n", f, b, f / b, (f / b <= 1.5) ? "met" : "missed" }'
+awk -v p="$(p99_of "$QV_RUN/rt_full.txt")" 'BEGIN { printf "round trip p99 during the feed: %s ms (goal under 50 ms: %s)\n", p, (p < 50) ? "met" : "missed" }'
 sent_n=$(wc -c <"$sent")
 if bytes_of_recording "$rec" "$QV_RUN/cap_rec.bin" && is_prefix "$QV_RUN/cap_rec.bin" "$sent"; then
   qv_pass "the recording stopped mid-feed holds exactly the first $(wc -c <"$QV_RUN/cap_rec.bin") of the $sent_n bytes sent"
@@ -145,7 +149,8 @@ if [ -s "$stats" ]; then
   tr -d '\r' <"$stats" >"$QV_RUN/cap_stats.unix"
   awk '$1 == "window-thread-cpu-us" {c = $2} $1 == "watch-us" {w = $2} $1 == "watch-events" {n = $2} $1 == "seconds" {s = $2}
     END { printf "watch: %.0f ms in the watch for %d events (%.2f us each) against %.0f ms of window-thread CPU over %.0f s: adds %.1f %% (goal at most 10 %%: %s)\n",
-            w / 1000, n, n ? w / n : 0, c / 1000, s, c > w ? 100 * w / (c - w) : 0, c > w && 100 * w / (c - w) <= 10 ? "met" : "missed" }' "$QV_RUN/cap_stats.unix"
+            w / 1000, n, n ? w / n : 0, c / 1000, s, (c > w) ? 100 * w / (c - w) : 0, (c > w && 100 * w / (c - w) <= 10) ? "met" : "missed" }' "$QV_RUN/cap_stats.unix"
+  echo "window thread's CPU from /proc (whole life, start-up included): ${main_cpu:-?} ms"
   # The drops as tallysim sent them: the end of each on the sender's clock
   # (its start taken as the moment it was launched, so these are upper bounds).
   tr -d '\n ' <"$truth" | grep -o '{[^{}]*"kind":"drop"[^{}]*}' | sed -n 's/.*"end":\([0-9.]*\).*/\1/p' >"$QV_RUN/cap_drop_ends"
@@ -154,7 +159,7 @@ if [ -s "$stats" ]; then
         k = nf <= ne ? ends[nf] : 0; if (k) { o = $4 / 1e6 - k; if (o * 1000 > omax) omax = o * 1000 } } }
     END { printf "alarms: %d raised, %d flicker (%d drops injected); stamped cause -> history row, ms:%s\n", n, nf, ne, line
           if (nf) printf "alarm latency (flicker, stamped cause -> history row): mean %.0f ms, max %.0f ms (goal within 600 ms: %s); from tallysim writing the message: max %.0f ms\n",
-                          sum / nf, max, max <= 600 ? "met" : "missed", omax }' "$QV_RUN/cap_drop_ends" "$QV_RUN/cap_stats.unix"
+                          sum / nf, max, (max <= 600) ? "met" : "missed", omax }' "$QV_RUN/cap_drop_ends" "$QV_RUN/cap_stats.unix"
   [ "$(grep -c '^alarm flicker' "$QV_RUN/cap_stats.unix")" -eq "$(wc -l <"$QV_RUN/cap_drop_ends")" ] &&
     qv_pass "one flicker alarm per injected drop" || qv_fail "flicker alarms differ from the drops injected"
 else
@@ -196,7 +201,7 @@ awk -v b="$bytes" -v t0="$t0" -v tw="$t_w" -v td="${t_d:-0}" -v tr="$t_r" 'BEGIN
   printf "ceiling: %d bytes written into the pty in %.2f s; the store had the last message after %.2f s (display poll 0.25 s + one 500 ms tick)\n", b, tw - t0, td - t0
   x = b / (tr - t0) / 25600
   printf "ceiling with history, log, recording: the recording had its last byte after %.2f s: %.0f bytes/s = %.1f x a 256000-baud line (goal at least 50: %s)\n",
-    tr - t0, b / (tr - t0), x, x >= 50 ? "met" : "missed" }'
+    tr - t0, b / (tr - t0), x, (x >= 50) ? "met" : "missed" }'
 if bytes_of_recording "$rec" "$QV_RUN/ceil_rec.bin" && cmp -s "$QV_RUN/ceil_rec.bin" "$feed"; then
   qv_pass "the recording holds every one of the $bytes bytes sent"
 else
@@ -217,7 +222,7 @@ qv_nullmodem_start || exit 1
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "$(winpath "$fifo")"
 qv_app_wait_window 30000 || { qv_fail "window"; qv_e2e_end; }
 qv_probe command 105 >/dev/null
-qv_sim_pipe "$QV_PORTS/COM2" "$sent" --baud 256000 --duration 24 --seed 12 --faults 0.01 --force \
+qv_sim_pipe "$QV_PORTS/COM2" "$sent" --real-pace --baud 256000 --duration 24 --seed 12 --force \
   --summary "$QV_RUN/stall.json"
 sleep 3
 roundtrip 4 "$QV_RUN/rt_before.txt"
@@ -233,7 +238,7 @@ sleep 1
 c1=$(wc -c <"$copy")
 echo "during the 5 s stall: $(cat "$QV_RUN/rt_stall.txt")"
 echo "the log's copy grew by $(( (c1 - c0) / 1024 )) KiB in the second after the reader resumed (a 256000-baud feed logs about 150 KiB/s): the backlog the writer held"
-awk -v p="$(p99_of "$QV_RUN/rt_stall.txt")" 'BEGIN { printf "round trip p99 during the stalled log: %s ms (goal: the window not held; under 50 ms: %s)\n", p, p < 50 ? "met" : "missed" }'
+awk -v p="$(p99_of "$QV_RUN/rt_stall.txt")" 'BEGIN { printf "round trip p99 during the stalled log: %s ms (goal: the window not held; under 50 ms: %s)\n", p, (p < 50) ? "met" : "missed" }'
 qv_sim_wait 90 || qv_fail "tallysim"
 sleep 2
 qv_exit_app
