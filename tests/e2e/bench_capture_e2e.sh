@@ -189,13 +189,14 @@ t0=$(date +%s.%N)
 timeout 120 cat "$feed" >"$QV_PORTS/COM2"
 t_w=$(date +%s.%N)
 # The history is done when the log holds a line for every message, or when
-# its count has not moved for 2 s (it lost the rest): the time of the last
+# its count has not moved for 2 s once lines came (it lost the rest): the time of the last
 # change is when it had drained what it kept. Bounded at 60 s.
 msgs=$(sed -n 's/^  "messageTotal": \([0-9]*\).*/\1/p' "$QV_RUN/ceil.json")
 i=0; n0=-1; still=0; t_h=0
 while [ $i -lt 240 ] && [ $still -lt 8 ]; do
   n1=$(grep -c "	message	" "$log" 2>/dev/null)
-  if [ "$n1" != "$n0" ]; then t_h=$(date +%s.%N); n0=$n1; still=0; else still=$((still + 1)); fi
+  # Nothing reaches the log before the window's first drain of the burst ends.
+  if [ "$n1" != "$n0" ]; then t_h=$(date +%s.%N); n0=$n1; still=0; elif [ "$n1" -gt 0 ]; then still=$((still + 1)); fi
   [ "$n1" -ge "$msgs" ] && break
   sleep 0.25; i=$((i + 1))
 done
