@@ -70,6 +70,8 @@ bench: deps
 	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \
 	echo "==== the history under a 60 s full-rate faulty feed (log, round trip, CPU, memory)"; \
 	sh tests/e2e/bench_history_e2e.sh build/windows build/native/bin 60 || status=1; \
+	echo "==== exact capture and the watch at full rate: CPU with files against none, round trip, ceiling, a stalled log, alarm latency, the watch's cost"; \
+	sh tests/e2e/bench_capture_e2e.sh build/windows build/native/bin 50 || status=1; \
 	echo "==== the Timeline view under Wine: full-screen redraw over 1,000,000 events (goal under 30 ms)"; \
 	cmake --build --preset windows -j$(JOBS) --target qvtimeline >/dev/null && \
 	sh tests/e2e/bench_timeline_e2e.sh build/windows || status=1; \

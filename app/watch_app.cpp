@@ -133,6 +133,80 @@ std::string AlarmJson(const WatchAlarm& a) {
     return json + ",\"text\":" + JsonString(a.text) + "}";
 }
 
+// Opt-in figures for `make bench` (QORVEX_BENCH_STATS names a file written at
+// exit): the window thread's time in the watch against its whole CPU time,
+// and each alarm's cause time against the moment its row joins the history.
+// Off by default; kept on the window thread and in fixed storage.
+constexpr int BENCH_ALARMS = 256;
+struct BenchStats {
+    std::wstring path;
+    LARGE_INTEGER frequency = {};
+    int64_t watchTicks = 0;     // QueryPerformanceCounter ticks spent in the watch
+    uint64_t events = 0;        // events fed
+    uint64_t cpuStart100ns = 0; // the window thread's CPU time at start
+    uint64_t wallStartUs = 0;
+    uint64_t cpuEnd100ns = 0, endUs = 0;  // at exit, before the lookups are timed
+    struct Alarm {
+        int rule;
+        uint64_t causeUs, joinedUs;
+    } alarms[BENCH_ALARMS];
+    int alarmCount = 0;
+    uint64_t alarmsDropped = 0;
+};
+
+uint64_t ThreadCpu100ns() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    return ((uint64_t(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+           ((uint64_t(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+}
+
+BenchStats* BenchStatsFromEnvironment() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"QORVEX_BENCH_STATS", path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    BenchStats* b = new BenchStats;
+    b->path = path;
+    QueryPerformanceFrequency(&b->frequency);
+    b->cpuStart100ns = ThreadCpu100ns();
+    b->wallStartUs = RecordingNowUs();
+    return b;
+}
+
+void BenchStatsWrite(const BenchStats& b, double lookupUs, double lookupCpuUs) {
+    const double freq = b.frequency.QuadPart > 0 ? double(b.frequency.QuadPart) : 1.0;
+    std::string text;
+    char line[160];
+    // Each event finds the watch's record through the window (a property,
+    // which under Wine is a round trip to its server) before the timed part.
+    std::snprintf(line, sizeof line, "lookup-us %.3f\nlookup-cpu-us %.3f\n", lookupUs, lookupCpuUs);
+    text += line;
+    std::snprintf(line, sizeof line, "seconds %.3f\nwindow-thread-cpu-us %llu\nwatch-us %.0f\nwatch-events %llu\n",
+                  (b.endUs - b.wallStartUs) / 1e6, static_cast<unsigned long long>((b.cpuEnd100ns - b.cpuStart100ns) / 10),
+                  b.watchTicks * 1e6 / freq, static_cast<unsigned long long>(b.events));
+    text += line;
+    for (int i = 0; i < b.alarmCount; ++i) {
+        std::snprintf(line, sizeof line, "alarm %s %llu %llu\n", WatchRuleName(static_cast<WatchRule>(b.alarms[i].rule)),
+                      static_cast<unsigned long long>(b.alarms[i].causeUs),
+                      static_cast<unsigned long long>(b.alarms[i].joinedUs));
+        text += line;
+    }
+    std::snprintf(line, sizeof line, "alarms-not-kept %llu\n", static_cast<unsigned long long>(b.alarmsDropped));
+    text += line;
+    HANDLE file = CreateFileW(b.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+int64_t BenchNow(const BenchStats* b) {
+    if (!b) return 0;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
 int LocalOffsetSeconds() {
     TIME_ZONE_INFORMATION zone;
     const DWORD which = GetTimeZoneInformation(&zone);
@@ -153,6 +227,7 @@ struct WatchAppState {
     std::string keepFolder;          // this run's ("" when off)
     bool keepFromCommandLine = false;
     std::unique_ptr<Keeper> keeper;
+    std::unique_ptr<BenchStats> bench;  // null unless QORVEX_BENCH_STATS is set
 };
 
 namespace {
@@ -230,6 +305,12 @@ void Raise(HWND window, WatchAppState& w) {
         if (!a.causes.empty() && a.rule != WATCH_SILENCE && a.rule != WATCH_STALE) e.type = a.causes.back().type;
         if (a.type >= 0) e.type = static_cast<uint8_t>(a.type);
         HistoryAddAlarm(window, e, std::string(WatchRuleName(a.rule)) + ": " + a.text);
+        if (BenchStats* b = w.bench.get()) {
+            // The cause: the message that ended the glitch, as the receiver stamped it.
+            const uint64_t cause = a.causes.empty() ? a.timeUs : a.causes.back().timeUs;
+            if (b->alarmCount < BENCH_ALARMS) b->alarms[b->alarmCount++] = {a.rule, cause, RecordingNowUs()};
+            else ++b->alarmsDropped;
+        }
         ++w.alarms;
         AppMqttAlarm(window, AlarmJson(a));
         if (w.keeper) {
@@ -269,6 +350,7 @@ void WatchAppCreate(HWND window) {
     w.settings = ConfigLoadWatch(ConfigActive());
     w.watch.reset(new Watch);
     WatchInit(*w.watch, WatchConfigFromSettings(w.settings));
+    w.bench.reset(BenchStatsFromEnvironment());
     StartKeeper(window, w);
     UpdateMenu(window, w);
 }
@@ -292,8 +374,13 @@ void WatchAppTake(HWND window, const HistoryEvent& event) {
     if (!w || !w->watch) return;
     // The operator's Reset Counters is no news from the switcher.
     if (event.kind == EVENT_RESET && event.code == HISTORY_RESET_BY_USER) return;
+    const int64_t t0 = BenchNow(w->bench.get());
     WatchFeed(*w->watch, WatchEventFromHistory(event), w->raised);
     if (!w->raised.empty()) Raise(window, *w);
+    if (w->bench) {
+        w->bench->watchTicks += BenchNow(w->bench.get()) - t0;
+        ++w->bench->events;
+    }
 }
 
 void WatchAppTick(HWND window) {
@@ -301,9 +388,11 @@ void WatchAppTick(HWND window) {
     if (!w || !w->watch) return;
     // Only an open port has a clock the rules may compare with: a replay's
     // events carry their recorded times.
+    const int64_t t0 = BenchNow(w->bench.get());
     const SessionState* s = SessionFromWindow(window);
     if (s && s->link.connected.load() && !ReplayRunning(window)) WatchTick(*w->watch, RecordingNowUs(), w->raised);
     if (!w->raised.empty()) Raise(window, *w);
+    if (w->bench) w->bench->watchTicks += BenchNow(w->bench.get()) - t0;
     if (!w->keeper) return;
     const uint64_t deleted = w->keeper->deleted.load(), failed = w->keeper->failed.load();
     if (deleted > w->deletedSeen)
@@ -318,7 +407,22 @@ void WatchAppTick(HWND window) {
 
 void WatchAppDestroy(HWND window) {
     WatchAppState* w = State(window);
-    if (w) StopKeeper(window, *w);
+    if (!w) return;
+    StopKeeper(window, *w);
+    if (w->bench) {
+        BenchStats& b = *w->bench;
+        b.cpuEnd100ns = ThreadCpu100ns();
+        b.endUs = RecordingNowUs();
+        // Enough lookups for the thread's CPU clock (10 ms steps under Wine).
+        constexpr int LOOKUPS = 20000;
+        const int64_t t0 = BenchNow(&b);
+        int found = 0;
+        for (int i = 0; i < LOOKUPS; ++i) found += State(window) != nullptr;
+        const double us = (BenchNow(&b) - t0) * 1e6 / double(b.frequency.QuadPart) / LOOKUPS;
+        const double cpuUs = (ThreadCpu100ns() - b.cpuEnd100ns) / 10.0 / LOOKUPS;
+        BenchStatsWrite(b, found ? us : 0, found ? cpuUs : 0);
+    }
+    w->bench.reset();
 }
 
 uint64_t WatchAppAlarms(HWND window) {
