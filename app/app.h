@@ -96,6 +96,10 @@ struct MainWindowRecord {
     AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
     struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
     struct AppTsl* tsl = nullptr;  // TSL out and in (app/tsl_link.cpp)
+    // The timeline view's index and the history's book it follows, held for
+    // the per-event follow (views own both; null once the timeline is gone).
+    struct TimelineIndex* timeline = nullptr;
+    const struct HistoryBook* book = nullptr;
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 

@@ -23,6 +23,7 @@
 #include "serial/status_core.h"
 #include "tally/protocol.h"
 #include "tally/store.h"
+#include "timeline/timeline.h"
 #include "timeline/timeline_view.h"
 
 HINSTANCE appInstance = nullptr;
@@ -80,12 +81,11 @@ int AppRunLoop(HACCEL accelerators) {
     return static_cast<int>(msg.wParam);
 }
 
-namespace {
-constexpr const char* MAIN_WINDOW_PROPERTY = "Qorvex.MainWindow";
-}
-
+// The record sits in the window's user data: every event the history takes in
+// looks it up, and under Wine a window property is a round trip to the
+// wineserver (about 20 us each) where the user data is read in-process.
 MainWindowRecord* MainWindowFrom(HWND window) {
-    return window ? static_cast<MainWindowRecord*>(GetPropA(window, MAIN_WINDOW_PROPERTY)) : nullptr;
+    return window ? reinterpret_cast<MainWindowRecord*>(GetWindowLongPtrA(window, GWLP_USERDATA)) : nullptr;
 }
 
 RECT AppViewArea(HWND window) {
@@ -344,8 +344,10 @@ void LostFromLink(void* context) { PostMessageA(static_cast<HWND>(context), WM_A
 void OnHistoryEvent(void* context, const HistoryEvent& event) {
     HWND window = static_cast<HWND>(context);
     WatchAppTake(window, event);
-    // The timeline's index keeps in step with the book as it fills.
-    TimelineViewFollow(window);
+    // The timeline's index keeps in step with the book as it fills; its
+    // pointers are held here because this runs for every event.
+    if (const MainWindowRecord* app = MainWindowFrom(window))
+        if (app->timeline && app->book) TimelineFollow(*app->timeline, *app->book);
     if (event.flags & HISTORY_FLAG_SCREEN) {
         char text[32];
         const int length = std::snprintf(text, sizeof text, "<CE-0x%08lx>", static_cast<unsigned long>(event.code));
@@ -399,7 +401,7 @@ LRESULT OnCreate(HWND window) {
         HistoryRingInit(*app->ring);
         app->capture = new CaptureRing;
         CaptureRingInit(*app->capture);
-        SetPropA(window, MAIN_WINDOW_PROPERTY, app);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(app));
         SessionState* s = SessionFromWindow(window);
         s->link.sink = {app->ring, app->capture, NoteFromLink, LostFromLink, window, FedFromLink};
         StatusBarCreate(window);
@@ -411,6 +413,8 @@ LRESULT OnCreate(HWND window) {
         RecordingSetReplayListener(window, OnReplaySession, window);
         TimelineViewCreate(window, &HistoryTheBook(window), &s->link.connected);
         TimelineViewSetSelect(window, SelectFromTimeline, window);
+        app->timeline = TimelineViewIndex(window);
+        app->book = &HistoryTheBook(window);
         AppLayoutViews(window);
     }
     return created;
@@ -429,6 +433,7 @@ LRESULT OnDestroy(HWND window) {
     // The broker gets the final state before the link says offline.
     StatusBarUpdate(window);
     AppMqttEnd(window);
+    if (MainWindowRecord* app = MainWindowFrom(window)) app->timeline = nullptr;
     TimelineViewDestroy(window);  // its index follows the history's book
     HistoryViewDestroy(window);
     WatchAppDestroy(window);       // the stream's tail reaches the kept recording
