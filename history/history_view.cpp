@@ -470,6 +470,10 @@ HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t
                                 window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_HISTORY_LIST)), instance,
                                 nullptr);
     if (!list) return nullptr;
+    // The list's notifications find the record through the list's user data:
+    // a page drawn asks for every cell, and under Wine a window property is a
+    // round trip to the wineserver each time.
+    SetWindowLongPtrA(list, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
     SendMessageA(info, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
     ForEachFilterButton([&](int id) {
         const bool category = id >= IDM_HISTORY_FILTER_FIRST && id < IDM_HISTORY_FILTER_FIRST + HISTORY_CATEGORY_COUNT;
@@ -538,6 +542,7 @@ void HistoryViewDestroy(HWND window) {
     KillTimer(window, HISTORY_TIMER);
     HistoryDrain(window);  // the last events reach the log and the recording
     HistoryLogStop(window, HISTORY_STOP_AT_EXIT);
+    if (HWND list = List(window)) SetWindowLongPtrA(list, GWLP_USERDATA, 0);
     delete static_cast<HistoryViewState*>(RemovePropA(window, HISTORY_PROPERTY));
 }
 
@@ -663,10 +668,10 @@ long long HistoryViewSelectSeq(HWND window, uint64_t seq) {
 }
 
 int HistoryViewNotify(HWND window, const NMHDR* header, LRESULT* result) {
-    HistoryViewState* state = HistoryState(window);
+    if (header->idFrom != IDC_HISTORY_LIST || !header->hwndFrom) return 0;
+    HistoryViewState* state = reinterpret_cast<HistoryViewState*>(GetWindowLongPtrA(header->hwndFrom, GWLP_USERDATA));
     if (!state) return 0;
     HistoryViewState& v = *state;
-    if (header->idFrom != IDC_HISTORY_LIST) return 0;
     *result = 0;
     const HistoryBook& b = v.book;
     if (header->code == LVN_GETDISPINFOA || header->code == LVN_GETDISPINFOW) {
