@@ -96,6 +96,7 @@ struct MainWindowRecord {
     AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
     struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
     struct AppTsl* tsl = nullptr;  // --tsl-out / --tsl-in, when given
+    bool connectWaits = false;     // Connect given during a replay: the port opens at its end
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 
