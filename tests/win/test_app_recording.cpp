@@ -29,6 +29,7 @@
 #include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "tally/store.h"
+#include "win_artifacts.h"
 
 namespace {
 
@@ -343,6 +344,12 @@ TEST_F(RecordingWindowTest, ConnectDuringAReplayWaitsForItsEnd) {
         EXPECT_EQ(session->link.connected.load(), 0);
         EXPECT_EQ(StatusPart(window, 1), "Replaying, Connect waits");
         EXPECT_TRUE(MenuEnabled(window, IDM_DISCONNECT)) << "nothing cancels the wait";
+        if (!cancel) {  // as the user sees it
+            ShowWindow(window, SW_SHOWNOACTIVATE);
+            UpdateWindow(window);
+            PumpFor(200);
+            SaveWindowBitmap(window, ArtifactPath("app_connect_waits.bmp"));
+        }
         if (cancel) SendMessageA(window, WM_COMMAND, IDM_DISCONNECT, 0);
         SendMessageA(window, WM_COMMAND, IDM_REPLAY_END, 0);
         ASSERT_FALSE(ReplayRunning(window));
