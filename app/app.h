@@ -86,6 +86,7 @@ struct MainWindowRecord {
     StatusTracker statusTracker;
     StatusTexts statusTexts;           // the tracker's texts at the last tick
     std::string linkSince, countersSince;  // "14:02:11": the start of each part's count
+    bool connectWaits = false;  // Connect given during a replay: the port opens at its end
     std::string statusShown[STATUS_MAX_PARTS];
     std::string statusTipsShown[STATUS_MAX_PARTS];
     int statusEdges[STATUS_MAX_PARTS] = {};
@@ -96,7 +97,6 @@ struct MainWindowRecord {
     AppMqtt* mqtt = nullptr;   // made on first use and kept, like the record
     struct WatchAppState* watch = nullptr;  // the watch and its alarms (app/watch_app.cpp)
     struct AppTsl* tsl = nullptr;  // --tsl-out / --tsl-in, when given
-    bool connectWaits = false;     // Connect given during a replay: the port opens at its end
 };
 MainWindowRecord* MainWindowFrom(HWND window);
 
