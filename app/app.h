@@ -86,6 +86,7 @@ struct MainWindowRecord {
     StatusTracker statusTracker;
     StatusTexts statusTexts;           // the tracker's texts at the last tick
     std::string linkSince, countersSince;  // "14:02:11": the start of each part's count
+    bool connectWaits = false;  // Connect given during a replay: the port opens at its end
     std::string statusShown[STATUS_MAX_PARTS];
     std::string statusTipsShown[STATUS_MAX_PARTS];
     int statusEdges[STATUS_MAX_PARTS] = {};

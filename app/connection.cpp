@@ -29,8 +29,8 @@ HINSTANCE WindowInstance(HWND window) {
 int PortOpen(HWND window) {
     SessionState* s = SessionFromWindow(window);
     // The port and a replay feed the same ring, which takes one producer: a
-    // replay that runs keeps the port closed (Connect stops it first, and an
-    // automatic reconnect waits for it), as a connection keeps a replay from
+    // replay that runs keeps the port closed (Connect and the automatic
+    // reconnect wait for its end), as a connection keeps a replay from
     // starting.
     if (!s || ReplayRunning(window)) return 0;
     HCURSOR previousCursor = SetCursor(LoadCursor(nullptr, IDC_WAIT));
@@ -50,6 +50,19 @@ int PortClose(HWND window) {
     CaretHide(window);
     SetMenuConnected(window, false);
     return 1;
+}
+
+void PortConnectWait(HWND window, bool waiting) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    SessionState* s = SessionFromWindow(window);
+    if (!app || !s || app->connectWaits == waiting) return;
+    app->connectWaits = waiting;
+    if (!s->link.connected.load()) SetMenuConnected(window, waiting);
+}
+
+bool PortConnectWaiting(HWND window) {
+    MainWindowRecord* app = MainWindowFrom(window);
+    return app && app->connectWaits;
 }
 
 int PortReadBlock(HWND window, void* buffer, int maximum) {

@@ -220,6 +220,13 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     case IDM_CONNECT:
         PortWatchOnCommand(window);
+        // A replay is its own session: the port opens when it ends.
+        if (ReplayRunning(window)) {
+            PortConnectWait(window, true);
+            StatusBarShowRecording(window);
+            return 0;
+        }
+        PortConnectWait(window, false);
         RecordingBeforeConnect(window);
         StatusBarShowRecording(window);
         if (!PortOpen(window))
@@ -231,6 +238,7 @@ LRESULT MainWindowCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
     case IDM_DISCONNECT:
         PortWatchOnCommand(window);
+        PortConnectWait(window, false);
         CaretHide(window);
         PortClose(window);
         // The broker hears the link as it ended, then offline.
@@ -376,7 +384,11 @@ void OnReplaySession(void* context, const ReplaySessionNote& note) {
         StatusBarCountersReset(window);
     }
     HistoryTakeEvent(window, note.row);
-    if (note.step == REPLAY_SESSION_ENDS) HistoryLogPause(window, false, "replay ended");
+    if (note.step == REPLAY_SESSION_ENDS) {
+        HistoryLogPause(window, false, "replay ended");
+        // Posted: the replay's own call is still on the stack.
+        if (PortConnectWaiting(window)) PostMessageA(window, WM_COMMAND, IDM_CONNECT, 0);
+    }
     StatusBarUpdate(window);
 }
 

@@ -76,9 +76,12 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
     std::string linkTip = "State of the link";
     if (ReplayRunning(window)) {
         link = ReplayPaused(window) ? "Paused" : "Replaying";
-        // The port and a replay exclude each other: a lost port is tried
-        // again once the replay ends.
-        if (s.link.lost && p.reconnect) {
+        // The port and a replay exclude each other: a Connect given now, or a
+        // lost port, opens once the replay ends.
+        if (app.connectWaits) {
+            link += ", Connect waits";
+            linkTip = "A recording replays: the port opens when it ends (Disconnect cancels)";
+        } else if (s.link.lost && p.reconnect) {
             link += ", reconnect waits";
             linkTip = "A recording replays: the automatic reconnect waits until it ends";
         }

@@ -75,6 +75,11 @@ void FontConfigToSession(const FontConfig& c, SessionState& s);
 int PortOpen(HWND window);
 // Disconnect: closes the port; the caret hides and the menu follows.
 int PortClose(HWND window);
+// Connect during a replay waits for its end (the port and a replay feed the
+// same ring): the menu offers Disconnect, which cancels the wait, and the
+// replay's end posts the Connect again.
+void PortConnectWait(HWND window, bool waiting);
+bool PortConnectWaiting(HWND window);
 int PortReadBlock(HWND window, void* buffer, int maximum);
 int PortReadWaiting(HWND window, void* buffer, int maximum);
 int PortWriteBlock(HWND window, const void* bytes, int length);

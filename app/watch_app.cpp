@@ -76,16 +76,24 @@ void KeeperTap(void* context, const CaptureEntry& e) {
 // Kept files already in the folder (names as the keeper makes them), for the budget.
 std::vector<KeptFile> ListKept(const std::string& folder) {
     std::vector<KeptFile> files;
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((folder + "\\*.pcap").c_str(), &found);
+    // The folder is UTF-8: listed through the wide call, as the files are
+    // made and deleted, so a name outside the ANSI code page lists its own.
+    const std::string pattern = folder + "\\*.pcap";
+    std::wstring wide(pattern.size() + 1, L'\0');
+    const int n = MultiByteToWideChar(CP_UTF8, 0, pattern.c_str(), -1, &wide[0], static_cast<int>(wide.size()));
+    if (n <= 0) return files;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(wide.c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return files;
     do {
-        const char* n = found.cFileName;
+        char name[MAX_PATH * 3] = "";
+        WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, nullptr, nullptr);
+        const char* n = name;
         bool ours = std::strlen(n) > 20 && n[8] == '-' && n[15] == '.' && n[19] == '-';
         for (int i = 0; ours && i < 8; ++i) ours = n[i] >= '0' && n[i] <= '9';
         if (ours && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             files.push_back({n, (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow});
-    } while (FindNextFileA(find, &found));
+    } while (FindNextFileW(find, &found));
     FindClose(find);
     return files;
 }

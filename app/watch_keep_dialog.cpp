@@ -5,95 +5,44 @@
 #include <string>
 
 #include "app/watch_app.h"
+#include "app/watch_dialog.h"
 #include "resources/resource.h"
 
 namespace {
 
-struct Edit {
-    int control;
-    int WatchSettings::*member;
-    const char* what;
-};
-const Edit EDITS[] = {
+const WatchDialogField FIELDS[] = {
     {IDC_WATCH_KEEP_BEFORE, &WatchSettings::keepBeforeS, "The time before the alarm (s)"},
     {IDC_WATCH_KEEP_AFTER, &WatchSettings::keepAfterS, "The time after the alarm (s)"},
     {IDC_WATCH_KEEP_BUDGET, &WatchSettings::keepBudgetMB, "The disk budget (MB)"},
 };
+constexpr size_t FIELD_COUNT = sizeof FIELDS / sizeof FIELDS[0];
 
-const ConfigIntKey* KeyOf(int WatchSettings::*member) {
-    for (const WatchSettingField& f : WATCH_SETTING_FIELDS)
-        if (f.member == member) return &f.key;
-    return nullptr;
-}
-
+// The folder is UTF-8 in the settings, as the kept files' paths are.
 void Fill(HWND dialog, const WatchSettings& s) {
     CheckDlgButton(dialog, IDC_WATCH_KEEP_ON, s.keep ? BST_CHECKED : BST_UNCHECKED);
-    SetDlgItemTextA(dialog, IDC_WATCH_KEEP_FOLDER, s.keepFolder.c_str());
-    for (const Edit& e : EDITS) SetDlgItemInt(dialog, e.control, static_cast<UINT>(s.*e.member), FALSE);
+    wchar_t folder[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_UTF8, 0, s.keepFolder.c_str(), -1, folder, MAX_PATH);
+    SetDlgItemTextW(dialog, IDC_WATCH_KEEP_FOLDER, folder);
+    WatchDialogFill(dialog, FIELDS, FIELD_COUNT, s);
 }
 
-bool Warn(HWND dialog, int control, const std::string& text) {
-    MessageBoxA(dialog, text.c_str(), "Keep Recordings Around Alarms", MB_ICONWARNING | MB_OK);
-    SetFocus(GetDlgItem(dialog, control));
-    SendDlgItemMessageA(dialog, control, EM_SETSEL, 0, -1);
-    return false;
-}
-
-// The dialog's values into `s`; false after saying which one is wrong.
 bool Read(HWND dialog, WatchSettings& s) {
-    WatchSettings read = s;
-    read.keep = IsDlgButtonChecked(dialog, IDC_WATCH_KEEP_ON) == BST_CHECKED ? 1 : 0;
-    char folder[MAX_PATH] = {};
-    GetDlgItemTextA(dialog, IDC_WATCH_KEEP_FOLDER, folder, sizeof folder);
-    read.keepFolder = folder;
-    if (read.keep) {
-        const DWORD attributes = GetFileAttributesA(folder);
+    s.keep = IsDlgButtonChecked(dialog, IDC_WATCH_KEEP_ON) == BST_CHECKED ? 1 : 0;
+    wchar_t folder[MAX_PATH] = L"";
+    GetDlgItemTextW(dialog, IDC_WATCH_KEEP_FOLDER, folder, MAX_PATH);
+    char utf8[MAX_PATH * 3] = "";
+    WideCharToMultiByte(CP_UTF8, 0, folder, -1, utf8, sizeof utf8, nullptr, nullptr);
+    s.keepFolder = utf8;
+    if (s.keep) {
+        const DWORD attributes = GetFileAttributesW(folder);
         if (!folder[0] || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return Warn(dialog, IDC_WATCH_KEEP_FOLDER, "Choose a folder that exists for the kept recordings.");
+            return WatchDialogWarn(dialog, IDC_WATCH_KEEP_FOLDER, "Choose a folder that exists for the kept recordings.");
     }
-    for (const Edit& e : EDITS) {
-        BOOL ok = FALSE;
-        const UINT value = GetDlgItemInt(dialog, e.control, &ok, FALSE);
-        const ConfigIntKey* key = KeyOf(e.member);
-        if (!ok || !key || !ConfigIntValid(*key, value))
-            return Warn(dialog, e.control,
-                        std::string(e.what) + " must be from " + std::to_string(key ? key->min : 0) + " to " +
-                            std::to_string(key ? key->max : 0) + ".");
-        read.*e.member = static_cast<int>(value);
-    }
-    s = read;
-    return true;
-}
-
-INT_PTR CALLBACK KeepProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_INITDIALOG:
-        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-        Fill(dialog, *reinterpret_cast<WatchSettings*>(lParam));
-        return TRUE;
-    case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK) {
-            if (Read(dialog, *reinterpret_cast<WatchSettings*>(GetWindowLongPtrA(dialog, DWLP_USER))))
-                EndDialog(dialog, IDOK);
-            return TRUE;
-        }
-        if (LOWORD(wParam) == IDCANCEL) {
-            EndDialog(dialog, IDCANCEL);
-            return TRUE;
-        }
-        break;
-    }
-    return FALSE;
+    return WatchDialogRead(dialog, FIELDS, FIELD_COUNT, s);
 }
 
 }  // namespace
 
 bool WatchKeepDialog(HWND owner, WatchSettings& settings) {
-    WatchSettings edited = settings;
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(owner, GWLP_HINSTANCE));
-    if (DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_WATCH_KEEP), owner, KeepProc,
-                        reinterpret_cast<LPARAM>(&edited)) != IDOK)
-        return false;
-    settings = edited;
-    return true;
+    return WatchDialogRun(owner, IDD_WATCH_KEEP, Fill, Read, settings);
 }

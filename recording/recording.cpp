@@ -44,11 +44,13 @@ size_t ReadBytes(RecordingReader& reader, uint8_t* out, size_t size) {
 
 }  // namespace
 
-FILE* RecordingOpenPath(const char* path, const char* mode) {
 #ifdef _WIN32
-    // UTF-8 to UTF-16 by hand: this file stays free of windows.h. A malformed
-    // sequence becomes U+FFFD, which names no file the caller meant.
-    std::wstring wide, wideMode;
+namespace {
+
+// UTF-8 to UTF-16 by hand: this file stays free of windows.h. A malformed
+// sequence becomes U+FFFD, which names no file the caller meant.
+std::wstring WidePath(const char* path) {
+    std::wstring wide;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(path);
     while (*p) {
         uint32_t c = *p++;
@@ -70,10 +72,27 @@ FILE* RecordingOpenPath(const char* path, const char* mode) {
             wide += static_cast<wchar_t>(c);
         }
     }
+    return wide;
+}
+
+}  // namespace
+#endif
+
+FILE* RecordingOpenPath(const char* path, const char* mode) {
+#ifdef _WIN32
+    std::wstring wideMode;
     for (const char* m = mode; *m; ++m) wideMode += static_cast<wchar_t>(*m);
-    return _wfopen(wide.c_str(), wideMode.c_str());
+    return _wfopen(WidePath(path).c_str(), wideMode.c_str());
 #else
     return std::fopen(path, mode);
+#endif
+}
+
+int RecordingRemovePath(const char* path) {
+#ifdef _WIN32
+    return _wremove(WidePath(path).c_str());
+#else
+    return std::remove(path);
 #endif
 }
 

@@ -63,6 +63,8 @@ struct RecordingRecord {
 // call, since fopen takes the ANSI code page there and a name outside it
 // would open some other file.
 FILE* RecordingOpenPath(const char* path, const char* mode);
+// Deletes a file by its UTF-8 path, the same way; 0 on success (std::remove).
+int RecordingRemovePath(const char* path);
 
 // ---- Writing --------------------------------------------------------------
 

@@ -37,7 +37,8 @@ void RecordingViewPump(HWND window);
 void RecordingViewTick(HWND window);
 // A command of the recording menu; 1 when it was one.
 int RecordingViewCommand(HWND window, int id);
-// Before Connect: a replay in progress is stopped (the port and a replay never feed the store together).
+// Before Connect: a replay still shown is put away (the port and a replay
+// never feed the store together; Connect waits for a running one to end).
 void RecordingBeforeConnect(HWND window);
 // Takes in what the stream still holds, writes the `stop` record and closes
 // the file (Exit, and Stop Recording).

@@ -27,7 +27,7 @@ std::vector<std::string> Budget(KeepFiles& f) {
     const std::vector<std::string> gone =
         KeepOverBudget(f.kept, f.window.config.budgetBytes, f.writing ? f.window.name : std::string());
     for (const std::string& name : gone) {
-        std::remove(PathOf(f, name).c_str());
+        RecordingRemovePath(PathOf(f, name).c_str());
         for (auto it = f.kept.begin(); it != f.kept.end(); ++it)
             if (it->name == name) {
                 f.kept.erase(it);

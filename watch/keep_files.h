@@ -1,6 +1,7 @@
 // Recordings kept around alarms, written: the window decisions of keep.h
 // carried out with recording files in one folder, under the disk budget.
-// Portable (stdio). The caller lists the folder's kept files once at the start
+// Portable (stdio); the folder is UTF-8, and files are created and deleted
+// through wide paths on Windows (recording.h). The caller lists the folder's kept files once at the start
 // (names as KeepFileName makes them); from then on this keeps the list.
 #pragma once
 #include <cstdint>

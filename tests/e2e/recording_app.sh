@@ -6,7 +6,8 @@
 # fresh qorvex.exe replays the recording with --open (port closed, recorded
 # pace) and must reach the same display rows. A file that is not a recording
 # is refused with a message box. A recording stopped while the feed still
-# arrives holds the bytes sent from the first on, without a gap, up to Stop.
+# arrives holds the bytes sent from the first on, without a gap, up to Stop,
+# and its records are those `tallydump --capture` makes of the same feed.
 # Usage: sh recording_app.sh <windows build> <native bin folder>
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -114,4 +115,40 @@ grep -v "^end of recording" "$QV_ARTIFACTS/recording_app_mid_trace.txt" | tail -
   qv_pass "the stopped recording ends with stop" || qv_fail "the stopped recording does not end with stop"
 awk '$1 ~ /\.[0-9][0-9][0-9][0-9][0-9][0-9]$/ && $1 !~ /000$/ {n++} END {exit !(n > 0)}' "$QV_ARTIFACTS/recording_app_mid_trace.txt" &&
   qv_pass "its time stamps carry microseconds" || qv_fail "its time stamps are whole milliseconds"
+
+# 6. The same feed through `tallydump --port --capture` on a pty pair of its
+# own: the application's records are tallydump's, unit for unit (kind, flags
+# but split, type, bytes, lengths), times and read boundaries apart.
+tdpcap="$QV_ARTIFACTS/recording_app_tallydump.pcap"
+rm -f "$tdpcap" "$QV_RUN/td_dev" "$QV_RUN/td_peer"
+socat "pty,raw,echo=0,link=$QV_RUN/td_dev" "pty,raw,echo=0,link=$QV_RUN/td_peer" >"$QV_RUN/td_socat.log" 2>&1 </dev/null &
+td_socat=$!
+i=0
+while { [ ! -e "$QV_RUN/td_dev" ] || [ ! -e "$QV_RUN/td_peer" ]; } && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+"$QV_NATIVE_BIN/tallydump" --port "$QV_RUN/td_dev" --baud 115200 --capture "$tdpcap" \
+  >"$QV_RUN/td.out" 2>"$QV_RUN/td.err" </dev/null &
+td_pid=$!
+sleep 0.5
+"$QV_NATIVE_BIN/tallysim" --replay "$QV_RUN/feed2.bin" --baud 115200 -o "$QV_RUN/td_peer" \
+  >"$QV_RUN/send3.out" 2>"$QV_RUN/send3.err" </dev/null || qv_fail "feed to tallydump not sent"
+sleep 0.5
+kill -INT "$td_pid" 2>/dev/null
+wait "$td_pid"; td_rc=$?
+kill "$td_socat" 2>/dev/null
+wait "$td_socat" 2>/dev/null
+[ "$td_rc" -eq 0 ] && qv_pass "tallydump --capture recorded the same feed" || qv_fail "tallydump --capture status $td_rc"
+if python3 "$QV_ROOT/tests/e2e/same_records.py" "$mid" "$tdpcap" >"$QV_RUN/same.out" 2>&1; then
+  qv_pass "$(cat "$QV_RUN/same.out")"
+else
+  qv_fail "the application's records are not tallydump's"; cat "$QV_RUN/same.out" >&2
+fi
+"$QV_NATIVE_BIN/tallydump" "$mid" >"$QV_RUN/mid_summary.txt" 2>"$QV_RUN/mid_summary.err" &&
+  ! grep -q "truncated" "$QV_RUN/mid_summary.err" &&
+  qv_pass "tallydump reads the stopped recording whole" || qv_fail "tallydump does not read the stopped recording"
+if command -v tshark >/dev/null 2>&1; then
+  n=$(tshark -X "lua_script:$QV_ROOT/tools/wireshark/tally.lua" -r "$mid" 2>"$QV_RUN/tshark.err" | wc -l)
+  [ "$n" -gt 0 ] && ! grep -qi "error\|malformed" "$QV_RUN/tshark.err" &&
+    qv_pass "tshark with the dissector reads it ($n packets)" || qv_fail "tshark with the dissector: $n packets"
+fi
 qv_e2e_end
+

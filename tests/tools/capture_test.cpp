@@ -170,3 +170,43 @@ TEST(CaptureRecording, AFullRingIsAMarkedGapWithTheBytesLost) {
 }
 
 }  // namespace
+
+namespace {
+
+// tallydump --port --capture X.pcap: the modem lines as the driver reports
+// them; only a change, a break or the first reading is a `modem` record, with
+// the lines now and those that changed, between the reads it came between.
+TEST(CaptureRecording, TallydumpWritesAModemRecordPerChangeOfTheLines) {
+    const std::string path = TestDir() + "/modem.pcap";
+    DumpSession session;
+    DumpSessionInit(session, nullptr);
+    LiveRecording live;
+    std::string error;
+    ASSERT_TRUE(LiveRecordingStart(live, session, std::fopen(path.c_str(), "wb"), "ttyS0 115200 8N1", error, 1000))
+        << error;
+    ModemWatch watch;
+    const uint8_t message[] = {0xA1, 0xA1, 0x01, 0x02, 0x03};  // the still store, whole
+    EXPECT_EQ(LiveRecordingModem(live, watch, MODEM_CTS | MODEM_DSR, false, 1001),
+              MODEM_CODE_FIRST | MODEM_CTS | MODEM_DSR);
+    EXPECT_EQ(LiveRecordingModem(live, watch, MODEM_CTS | MODEM_DSR, false, 1002), 0u);
+    ASSERT_TRUE(LiveRecordingFeedAt(live, message, sizeof message, 1003));
+    EXPECT_EQ(LiveRecordingModem(live, watch, MODEM_CTS | MODEM_DCD, false, 1004),
+              (MODEM_CTS | MODEM_DCD) | (MODEM_DSR | MODEM_DCD) << 8);
+    EXPECT_EQ(LiveRecordingModem(live, watch, MODEM_CTS | MODEM_DCD, true, 1005),
+              MODEM_CODE_BREAK | MODEM_CTS | MODEM_DCD);
+    EXPECT_EQ(LiveRecordingModem(live, watch, MODEM_CTS | MODEM_DCD, false, 1006), 0u);
+    ASSERT_TRUE(LiveRecordingStop(live, 1007));
+
+    const std::vector<Rec> records = ReadAll(path);
+    std::vector<uint8_t> kinds;
+    for (const Rec& r : records) kinds.push_back(r.kind);
+    ASSERT_EQ(kinds, (std::vector<uint8_t>{RECORD_CONNECT, RECORD_MODEM, RECORD_MESSAGE, RECORD_MODEM, RECORD_MODEM,
+                                           RECORD_DISCONNECT}));
+    EXPECT_EQ(records[1].timeUs, 1001u);
+    EXPECT_EQ(records[1].bytes, (std::vector<uint8_t>{0x30, 0x00, 0x02, 0x00}));  // CTS DSR, first reading
+    EXPECT_EQ(records[3].timeUs, 1004u);
+    EXPECT_EQ(records[3].bytes, (std::vector<uint8_t>{0x90, 0xA0, 0x00, 0x00}));  // CTS DCD; DSR, DCD changed
+    EXPECT_EQ(records[4].bytes, (std::vector<uint8_t>{0x90, 0x00, 0x01, 0x00}));  // a break, no change
+}
+
+}  // namespace

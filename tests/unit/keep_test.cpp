@@ -6,6 +6,12 @@
 #include <memory>
 #include <string>
 #include <vector>
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "watch/keep.h"
 #include "watch/keep_files.h"
@@ -89,9 +95,18 @@ TEST(KeepFiles, WindowsBecomeRecordingsAndTheBudgetDeletesTheOldest) {
     config.beforeS = 2;
     config.afterS = 2;
     config.budgetBytes = 2500;
+    // A folder named outside any ANSI code page: on Windows the files are
+    // made, checked and deleted through wide paths.
+    const std::string folder = "qorvex_keep_\xC3\xA9t\xC3\xA9_\xD0\x96";
+#ifdef _WIN32
+    _wmkdir(L"qorvex_keep_\u00e9t\u00e9_\u0416");
+#else
+    mkdir(folder.c_str(), 0755);
+#endif
     KeepFiles files;
-    KeepFilesInit(files, config, ".", 0, {});
+    KeepFilesInit(files, config, folder, 0, {});
     const uint64_t t0 = 1796696122000000ull;  // 2026-12-08 02:15:22 UTC
+    auto path = [&](const std::string& name) { return folder + "/" + name; };
     auto alarmAt = [&](uint64_t ms) {
         WatchAlarm a = Alarm(t0 + ms * 1000);
         a.rule = WATCH_RESET;
@@ -112,12 +127,12 @@ TEST(KeepFiles, WindowsBecomeRecordingsAndTheBudgetDeletesTheOldest) {
             // second (13 s to 17 s) are whole files by now.
             RecordingSummary summary;
             std::string error;
-            ASSERT_TRUE(RecordingCheck(names[0].c_str(), summary, error)) << error;
+            ASSERT_TRUE(RecordingCheck(path(names[0]).c_str(), summary, error)) << error;
             // 51 records and the two alarms' markers.
             EXPECT_EQ(summary.records, 53u);
             EXPECT_EQ(summary.firstUs, t0 + 3000000);
             EXPECT_EQ(summary.lastUs, t0 + 8000000);
-            ASSERT_TRUE(RecordingCheck(names[1].c_str(), summary, error)) << error;
+            ASSERT_TRUE(RecordingCheck(path(names[1]).c_str(), summary, error)) << error;
             EXPECT_EQ(summary.records, 42u);
             EXPECT_EQ(files.deleted, 0u);
         }
@@ -127,12 +142,19 @@ TEST(KeepFiles, WindowsBecomeRecordingsAndTheBudgetDeletesTheOldest) {
     EXPECT_EQ(names[0], "20261208-021527.000-reset.pcap");
     // The third file pushed the folder over 2500 bytes: the oldest went.
     EXPECT_EQ(files.deleted, 1u);
-    EXPECT_EQ(std::fopen(names[0].c_str(), "rb"), nullptr);
+    FILE* gone = RecordingOpenPath(path(names[0]).c_str(), "rb");
+    EXPECT_EQ(gone, nullptr) << "counted as deleted but still there";
+    if (gone) std::fclose(gone);
     RecordingSummary summary;
     std::string error;
-    EXPECT_TRUE(RecordingCheck(names[2].c_str(), summary, error)) << error;
+    EXPECT_TRUE(RecordingCheck(path(names[2]).c_str(), summary, error)) << error;
     EXPECT_EQ(summary.records, 42u);
-    for (const std::string& name : names) std::remove(name.c_str());
+    for (const std::string& name : names) RecordingRemovePath(path(name).c_str());
+#ifdef _WIN32
+    _wrmdir(L"qorvex_keep_\u00e9t\u00e9_\u0416");
+#else
+    rmdir(folder.c_str());
+#endif
 }
 
 // The capture stream into kept files: the alarm reaches the keeper before the

@@ -1,14 +1,17 @@
 // Recording in the main window, in-process under Wine: what a recording holds
 // against what the receiver read around Start and Stop, the capture ring's
-// loss marked in the file and the status bar, and a path outside the ANSI
-// code page. The test thread stands in for the receiver: it is the capture
-// ring's producer, as the receiver is.
+// loss marked in the file and the status bar, a path outside the ANSI code
+// page, and Connect during a replay (over the null modem: COM1 opens). The
+// test thread stands in for the receiver: it is the capture ring's producer,
+// as the receiver is.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -26,6 +29,7 @@
 #include "recording/recording_app.h"
 #include "resources/resource.h"
 #include "tally/store.h"
+#include "win_artifacts.h"
 
 namespace {
 
@@ -294,6 +298,66 @@ TEST_F(RecordingWindowTest, AReplayAfterALiveSessionIsASessionOfItsOwn) {
     const size_t pause = text.find("\tlog-pause\t");
     ASSERT_NE(pause, std::string::npos);
     EXPECT_LT(text.rfind("\tmessage\t"), pause) << "a line logged during the replay";
+}
+
+std::string StatusPart(HWND window, int part) {
+    char text[256] = "";
+    SendMessageA(GetDlgItem(window, IDC_STATUS_BAR), SB_GETTEXTA, part, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+bool MenuEnabled(HWND window, UINT id) {
+    const UINT state = GetMenuState(GetMenu(window), id, MF_BYCOMMAND);
+    return state != static_cast<UINT>(-1) && (state & (MF_GRAYED | MF_DISABLED)) == 0;
+}
+
+void PumpFor(DWORD ms) {
+    const DWORD start = GetTickCount();
+    do {
+        MSG m;
+        while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        Sleep(5);
+    } while (GetTickCount() - start < ms);
+}
+
+// Connect while a recording replays waits for the replay's end instead of
+// ending it (the two would feed one ring): the replay goes on, the status bar
+// says so, Disconnect cancels the wait, and Jump to End opens the port. Runs
+// over the null modem, so COM1 opens.
+TEST_F(RecordingWindowTest, ConnectDuringAReplayWaitsForItsEnd) {
+    ASSERT_NE(std::getenv("QORVEX_PORTS_DIR"), nullptr) << "run under serial_nullmodem.sh (COM1 must open)";
+    SessionState* session = SessionFromWindow(window);
+    session->settings.portNumber = 1;
+    ASSERT_TRUE(Start());
+    const uint64_t t0 = RecordingNowUs();
+    for (uint8_t i = 0; i < 2; ++i) {
+        const uint8_t message[] = {0xA1, 0xA1, i, 1, 1};
+        ASSERT_TRUE(CapturePush(*ring, t0 + 30000000ull * i, CAPTURE_BYTES, 0, message, sizeof message));
+    }
+    RecordingStop(window);
+
+    for (int cancel = 1; cancel >= 0; --cancel) {
+        ASSERT_EQ(ReplayStart(window, Utf8(path).c_str()), 1);
+        SendMessageA(window, WM_COMMAND, IDM_CONNECT, 0);
+        PumpFor(100);
+        EXPECT_TRUE(ReplayRunning(window)) << "Connect ended the replay";
+        EXPECT_EQ(session->link.connected.load(), 0);
+        EXPECT_EQ(StatusPart(window, 1), "Replaying, Connect waits");
+        EXPECT_TRUE(MenuEnabled(window, IDM_DISCONNECT)) << "nothing cancels the wait";
+        if (!cancel) {  // as the user sees it
+            ShowWindow(window, SW_SHOWNOACTIVATE);
+            UpdateWindow(window);
+            PumpFor(200);
+            SaveWindowBitmap(window, ArtifactPath("app_connect_waits.bmp"));
+        }
+        if (cancel) SendMessageA(window, WM_COMMAND, IDM_DISCONNECT, 0);
+        SendMessageA(window, WM_COMMAND, IDM_REPLAY_END, 0);
+        ASSERT_FALSE(ReplayRunning(window));
+        PumpFor(300);
+        EXPECT_EQ(session->link.connected.load(), cancel ? 0 : 1) << (cancel ? "cancelled" : "waiting");
+        EXPECT_EQ(MenuEnabled(window, IDM_CONNECT), cancel == 1);
+    }
+    SendMessageA(window, WM_COMMAND, IDM_DISCONNECT, 0);
 }
 
 // The path is UTF-8 (the command line's --record, the Record... dialog): the

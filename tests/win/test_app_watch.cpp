@@ -10,6 +10,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/app.h"
 #include "app/watch_app.h"
@@ -165,6 +167,130 @@ TEST_F(WatchAppTest, SoundAndFlashAreOffByDefaultAndSavedWhenSwitched) {
     Out(1796696122140, true);
     HistoryTick();
     EXPECT_EQ(AlarmRows(), "");
+}
+
+// ---- The Watch menu's dialogs, driven as a user would --------------------------
+// A helper thread finds the real dialog while the window's thread runs its
+// modal loop, types into its fields and presses OK; a warning box is read
+// and closed in turn. Messages to another thread of this process are sent,
+// so each step has happened when the call returns.
+HWND FindDialog(const char* caption, HWND owner, DWORD timeoutMs = 10000) {
+    struct Search {
+        const char* caption;
+        HWND owner;
+        HWND found;
+    } search = {caption, owner, nullptr};
+    const DWORD start = GetTickCount();
+    while (!search.found && GetTickCount() - start < timeoutMs) {
+        EnumThreadWindows(
+            GetWindowThreadProcessId(appMainWindow, nullptr),
+            [](HWND w, LPARAM l) -> BOOL {
+                Search& s = *reinterpret_cast<Search*>(l);
+                char text[128] = "", cls[16] = "";
+                GetClassNameA(w, cls, sizeof cls);
+                GetWindowTextA(w, text, sizeof text);
+                if (lstrcmpA(cls, "#32770") || lstrcmpA(text, s.caption) || !IsWindowVisible(w)) return TRUE;
+                if (GetWindow(w, GW_OWNER) != s.owner) return TRUE;
+                s.found = w;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        if (!search.found) Sleep(20);
+    }
+    return search.found;
+}
+
+struct DialogScript {
+    std::string caption;
+    std::vector<std::string> warnings;  // the texts of the boxes met
+    std::vector<int> focused;           // the control focused after each box
+    bool ok = false;
+};
+
+// Each step sets fields (control id -> text; a check box: "1"/"0") and
+// presses OK; every step but the last must bring a warning box.
+void RunDialog(HWND window, const char* caption, const std::vector<std::map<int, std::string>>& steps,
+               DialogScript& script) {
+    std::thread driver([&] {
+        HWND dialog = FindDialog(caption, window);
+        if (!dialog) return;
+        const DWORD ui = GetWindowThreadProcessId(dialog, nullptr);
+        for (size_t i = 0; i < steps.size(); ++i) {
+            for (const auto& field : steps[i]) {
+                char cls[16] = "";
+                GetClassNameA(GetDlgItem(dialog, field.first), cls, sizeof cls);
+                if (!lstrcmpiA(cls, "Button"))
+                    SendDlgItemMessageA(dialog, field.first, BM_SETCHECK, field.second == "1" ? BST_CHECKED : 0, 0);
+                else
+                    SendDlgItemMessageA(dialog, field.first, WM_SETTEXT, 0,
+                                        reinterpret_cast<LPARAM>(field.second.c_str()));
+            }
+            PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+            if (i + 1 == steps.size()) break;
+            HWND box = FindDialog(caption, dialog, 5000);
+            if (!box) return;
+            std::string text;
+            for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+                char t[256] = "", cls[16] = "";
+                GetClassNameA(c, cls, sizeof cls);
+                if (!lstrcmpiA(cls, "Static") && GetWindowTextA(c, t, sizeof t)) text += t;
+            }
+            script.warnings.push_back(text);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+            // The dialog focuses the wrong field once the box has gone.
+            GUITHREADINFO info = {};
+            info.cbSize = sizeof info;
+            const DWORD start = GetTickCount();
+            while (IsWindow(box) && GetTickCount() - start < 5000) Sleep(10);
+            Sleep(50);
+            GetGUIThreadInfo(ui, &info);
+            script.focused.push_back(info.hwndFocus ? GetDlgCtrlID(info.hwndFocus) : 0);
+        }
+        script.ok = true;
+    });
+    SendMessageA(window, WM_COMMAND, caption == std::string("Watch Rules") ? IDM_WATCH_RULES : IDM_WATCH_KEEP, 0);
+    driver.join();
+}
+
+TEST_F(WatchAppTest, TheRulesDialogRefusesAThresholdOutOfRangeOnItsFieldAndSavesOneInRange) {
+    DialogScript script;
+    RunDialog(window, "Watch Rules",
+              {{{IDC_WATCH_FLICKER_MS, "0"}}, {{IDC_WATCH_FLICKER_MS, "60001"}}, {{IDC_WATCH_FLICKER_MS, "350"}}},
+              script);
+    ASSERT_TRUE(script.ok);
+    ASSERT_EQ(script.warnings.size(), 2u);
+    for (const std::string& w : script.warnings) EXPECT_EQ(w, "The flicker time (ms) must be from 1 to 60000.");
+    EXPECT_EQ(script.focused, (std::vector<int>{IDC_WATCH_FLICKER_MS, IDC_WATCH_FLICKER_MS}));
+    EXPECT_EQ(store.ints["WatchFlickerMs"], 350);
+    EXPECT_EQ(store.ints.count("WatchSilenceS"), 0u) << "only what changed is written";
+}
+
+TEST_F(WatchAppTest, TheKeepDialogRefusesAMissingFolderAndABudgetOutOfRangeAndSavesBoth) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"qorvex_keep_dialog";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    char folderA[MAX_PATH * 3] = "";
+    WideCharToMultiByte(CP_UTF8, 0, folder.c_str(), -1, folderA, sizeof folderA, nullptr, nullptr);
+    DialogScript script;
+    RunDialog(window, "Keep Recordings Around Alarms",
+              {{{IDC_WATCH_KEEP_ON, "1"}, {IDC_WATCH_KEEP_FOLDER, std::string(folderA) + "\\missing"}},
+               {{IDC_WATCH_KEEP_FOLDER, folderA}, {IDC_WATCH_KEEP_BUDGET, "0"}},
+               {{IDC_WATCH_KEEP_BUDGET, "200"}}},
+              script);
+    ASSERT_TRUE(script.ok);
+    ASSERT_EQ(script.warnings.size(), 2u);
+    EXPECT_EQ(script.warnings[0], "Choose a folder that exists for the kept recordings.");
+    EXPECT_EQ(script.warnings[1], "The disk budget (MB) must be from 1 to 1048576.");
+    EXPECT_EQ(script.focused, (std::vector<int>{IDC_WATCH_KEEP_FOLDER, IDC_WATCH_KEEP_BUDGET}));
+    EXPECT_EQ(store.ints["WatchKeep"], 1);
+    EXPECT_EQ(store.ints["WatchKeepBudgetMB"], 200);
+    EXPECT_EQ(store.strings["WatchKeepFolder"], folderA);
+    EXPECT_EQ(WatchAppKeepFolder(window), folderA) << "keeping did not start in the folder chosen";
+    DestroyWindow(window);  // the keeper lets go of the folder
+    DrainQuitMessages();
+    window = nullptr;
+    RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 #include "tools/tallydump/live.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <cerrno>
@@ -27,6 +31,8 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -129,6 +135,71 @@ std::string LineErrorsText(const LineErrors& line) {
                   static_cast<unsigned long long>(line.breaks));
     return text;
 }
+
+// Where the driver has TIOCMIWAIT (real UARTs and most USB adapters; a pty
+// has no modem lines at all), a thread of its own sleeps in it and reads the
+// lines the moment one changes, so that a pulse shorter than the 100 ms poll
+// is seen and stamped when it happened. The main loop takes the readings in
+// order; polling goes on beside it for drivers that lack the request.
+#if !defined(_WIN32) && defined(__linux__) && defined(TIOCMIWAIT)
+#define QV_MODEM_WAITER 1
+void WakeOnly(int) {}
+
+class ModemWaiter {
+public:
+    struct Reading {
+        uint32_t lines;
+        uint64_t timeUs;
+    };
+    explicit ModemWaiter(int fd) : fd_(fd) {
+        // SIGUSR1 without SA_RESTART interrupts the wait when the monitor ends.
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = WakeOnly;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, nullptr);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ModemWaiter() {
+        stop_.store(true);
+        // Sent again until the thread has left the wait (it may not have
+        // entered it when the first signal came); bounded at 2 s.
+        for (int i = 0; i < 200 && !done_.load(); ++i) {
+            pthread_kill(thread_.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (done_.load()) thread_.join();
+        else thread_.detach();
+    }
+    void Take(std::vector<Reading>& out) {
+        out.clear();
+        std::lock_guard<std::mutex> held(lock_);
+        out.swap(readings_);
+    }
+
+private:
+    void Run() {
+        while (!stop_.load()) {
+            if (ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG) != 0) {
+                if (errno == EINTR) continue;
+                break;  // the driver has no such request: polling alone
+            }
+            int bits = 0;
+            if (ioctl(fd_, TIOCMGET, &bits) != 0) break;
+            const uint32_t lines = ((bits & TIOCM_CTS) ? MODEM_CTS : 0) | ((bits & TIOCM_DSR) ? MODEM_DSR : 0) |
+                                   ((bits & TIOCM_CAR) ? MODEM_DCD : 0) | ((bits & TIOCM_RNG) ? MODEM_RI : 0);
+            std::lock_guard<std::mutex> held(lock_);
+            if (readings_.size() < 1024) readings_.push_back({lines, RecordingNowUs()});
+        }
+        done_.store(true);
+    }
+    int fd_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false}, done_{false};
+    std::mutex lock_;
+    std::vector<Reading> readings_;
+};
+#endif
 
 }  // namespace
 
@@ -307,7 +378,16 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
         lineErrors.breaks -= lineBase.breaks;
     };
     updateLineErrors();
+#ifdef QV_MODEM_WAITER
+    // Declared before closeDevice, which ends it before the descriptor goes.
+    std::unique_ptr<ModemWaiter> modemWaiter;
+    auto closeDevice = [&] {
+        modemWaiter.reset();
+        close(fd);
+    };
+#else
     auto closeDevice = [&] { close(fd); };
+#endif
     // TIOCMGET: a pty has no modem lines and refuses it.
     auto readModem = [&](uint32_t& lines) {
         int bits = 0;
@@ -316,6 +396,12 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
                 ((bits & TIOCM_CAR) ? MODEM_DCD : 0) | ((bits & TIOCM_RNG) ? MODEM_RI : 0);
         return true;
     };
+#ifdef QV_MODEM_WAITER
+    {
+        uint32_t lines = 0;
+        if (readModem(lines)) modemWaiter.reset(new ModemWaiter(fd));
+    }
+#endif
 #endif
     // Only now that the device is ours is the capture file created: a
     // recording when its name ends in .pcap, raw bytes otherwise; both under
@@ -382,26 +468,47 @@ int LiveMonitor(const LiveOptions& o, DumpMode mode, std::ostream& out, std::ost
     size_t shownLength = 0;
     DumpEnd end = DUMP_END_STOPPED;
     uint64_t captured = 0;
-    // The modem lines, read at most every 100 ms: each change is a trace line.
+    // The modem lines, read at most every 100 ms (and at once on a change
+    // where a waiter sleeps in the driver): each change or break is a trace
+    // line and a `modem` record of a recording.
     ModemWatch modem;
     uint32_t modemLines = 0;
     int64_t nextModem = 0;
-    auto checkModem = [&] {
-        if (NowMs() < nextModem) return;
-        nextModem = NowMs() + 100;
-        uint32_t lines = 0;
-        if (!readModem(lines)) return;
+    uint64_t breaksSeen = lineErrors.breaks;
+    auto takeModem = [&](uint32_t lines, uint64_t timeUs) {
         modemLines = lines | MODEM_LINES_KNOWN;
-        const uint32_t code = ModemWatchUpdate(modem, lines, false);
+        const bool broke = lineErrors.breaks > breaksSeen;
+        breaksSeen = lineErrors.breaks;
+        const uint32_t code = recorded ? LiveRecordingModem(recording, modem, lines, broke, timeUs)
+                                       : ModemWatchUpdate(modem, lines, broke);
         if (code && mode == DUMP_TRACE) {
             out << "modem " << ModemCodeText(code) << '\n';
             out.flush();
         }
     };
+#ifdef QV_MODEM_WAITER
+    std::vector<ModemWaiter::Reading> waited;
+#endif
+    auto checkModem = [&] {
+#ifdef QV_MODEM_WAITER
+        if (modemWaiter) {
+            modemWaiter->Take(waited);
+            for (const ModemWaiter::Reading& r : waited) takeModem(r.lines, r.timeUs);
+        }
+#endif
+        if (NowMs() < nextModem) return;
+        nextModem = NowMs() + 100;
+        uint32_t lines = 0;
+        if (!readModem(lines)) return;
+        updateLineErrors();
+        takeModem(lines, RecordingNowUs());
+    };
     while (!InterruptSignal()) {
         checkModem();
         bool failed = false;
         const size_t got = readSome(buffer.data(), buffer.size(), failed);
+        // A change met while waiting for the read goes before its bytes.
+        if (got) checkModem();
         if (failed) {
             if (InterruptSignal()) break;
             err << (interactive ? "\n" : "") << "tallydump: reading " << o.device

@@ -322,6 +322,16 @@ bool LiveRecordingFeedAt(LiveRecording& recording, const uint8_t* bytes, size_t 
     return RecordingFlush(recording.writer);
 }
 
+uint32_t LiveRecordingModem(LiveRecording& recording, ModemWatch& watch, uint32_t lines, bool breakSeen,
+                            uint64_t timeUs) {
+    const uint32_t code = ModemWatchUpdate(watch, lines, breakSeen);
+    if (!code) return 0;
+    const uint8_t bytes[4] = {uint8_t(code), uint8_t(code >> 8), uint8_t(code >> 16), uint8_t(code >> 24)};
+    RecordingWrite(recording.writer, timeUs, RECORD_MODEM, 0, 0, bytes, sizeof bytes);
+    RecordingFlush(recording.writer);
+    return code;
+}
+
 bool LiveRecordingStop(LiveRecording& recording, uint64_t now) {
     RecorderFinish(*recording.recorder, *recording.session->parser, now);
     RecordingWrite(recording.writer, now, RECORD_DISCONNECT, 0, 0, nullptr, 0);

@@ -11,6 +11,7 @@
 
 #include "recording/recorder.h"
 #include "recording/recording.h"
+#include "serial/modem_lines.h"
 #include "tools/tallydump/dump.h"
 
 // Decodes the recording on in, whose first prefixLength bytes (holding the
@@ -40,5 +41,12 @@ bool LiveRecordingStart(LiveRecording& recording, DumpSession& session, FILE* fi
 bool LiveRecordingFeed(LiveRecording& recording, const uint8_t* bytes, size_t count);
 // The same with the read's time stamp given (tests compare with the application's writer).
 bool LiveRecordingFeedAt(LiveRecording& recording, const uint8_t* bytes, size_t count, uint64_t timeUs);
+// One reading of the port's modem lines (serial/modem_lines.h bits; breakSeen:
+// the driver counted a break since the last reading) through watch: a change,
+// a break or the first reading is one `modem` record stamped timeUs. Returns
+// the record's code, 0 when nothing changed; false from the next Feed or Stop
+// when writing failed.
+uint32_t LiveRecordingModem(LiveRecording& recording, ModemWatch& watch, uint32_t lines, bool breakSeen,
+                            uint64_t timeUs);
 // The incomplete message left, the disconnect record, then closes. False when writing failed.
 bool LiveRecordingStop(LiveRecording& recording, uint64_t timeUs = RecordingNowUs());
