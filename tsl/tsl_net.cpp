@@ -313,6 +313,11 @@ void TslHubCheck::Heard(const std::vector<TslHeard>& heard) {
         TslSenderConformance& c = senders_[h.sender];
         c.sender = h.sender;
         c.Note(h.packet, h.udp, h.ms);
+        // An index is compared when some sender's protocol can carry it: a
+        // 3.1 hub above 126 would otherwise read as dark and differ.
+        int limit = 0;
+        for (const auto& s : senders_) limit = std::max(limit, s.second.MaxIndex());
+        comparator_.SetIndexLimit(limit);
         if (!h.packet.problem.empty()) continue;
         for (const TslMessage& m : h.packet.messages) {
             if (m.controlData) continue;
