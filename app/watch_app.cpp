@@ -214,7 +214,7 @@ void Note(HWND window, const std::string& details) {
     std::memset(&e, 0, sizeof e);
     e.timeMs = HistoryNowMs();
     e.kind = EVENT_ALARM;
-    e.code = WATCH_RULE_COUNT;
+    e.code = WATCH_NOTE;
     HistoryAddAlarm(window, e, details);
 }
 
@@ -294,6 +294,13 @@ void WatchAppTake(HWND window, const HistoryEvent& event) {
     if (event.kind == EVENT_RESET && event.code == HISTORY_RESET_BY_USER) return;
     WatchFeed(*w->watch, WatchEventFromHistory(event), w->raised);
     if (!w->raised.empty()) Raise(window, *w);
+}
+
+void WatchAppRaise(HWND window, const WatchAlarm& alarm) {
+    WatchAppState* w = State(window);
+    if (!w) return;
+    w->raised.push_back(alarm);
+    Raise(window, *w);
 }
 
 void WatchAppTick(HWND window) {

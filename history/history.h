@@ -31,7 +31,8 @@ void HistoryTakeEvent(HWND window, const HistoryEvent& event);
 void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* note);
 // An alarm row (EVENT_ALARM) with its details, as it is: into the book and
 // the log lines, never to the listener. Safe inside the listener (it does
-// not drain), so the row follows the event that raised it.
+// not drain), so the row follows the event that raised it. The hub check's
+// rows (EVENT_HUB) come the same way: they are no received bytes to record.
 void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details);
 
 // ---- The view ---------------------------------------------------------------------
