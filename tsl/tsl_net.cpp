@@ -144,6 +144,7 @@ void TslSender::Run() {
                               : NetUdpSendTo(socket, d.host, d.port, packet.data(), packet.size(), error);
         if (ok) {
             ++sent_;
+            if (d.tcp && d.gapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.gapMs));
             continue;
         }
         ++dropped_;
