@@ -66,7 +66,7 @@ void Report(HWND window, const std::vector<TslCompareEvent>& events) {
         e.kind = EVENT_HUB;
         e.code = c.kind;
         const char* what = c.kind == TSL_DIVERGED ? "diverged: " : c.kind == TSL_AGREED ? "agrees: " : "stale: ";
-        HistoryAddAlarm(window, e, what + text);
+        HistoryAddRow(window, e, what + text);
         if (c.kind != TSL_DIVERGED) continue;
         WatchAlarm a;
         a.timeUs = static_cast<uint64_t>(e.timeMs) * 1000;

@@ -31,9 +31,13 @@ void HistoryTakeEvent(HWND window, const HistoryEvent& event);
 void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* note);
 // An alarm row (EVENT_ALARM) with its details, as it is: into the book and
 // the log lines, never to the listener. Safe inside the listener (it does
-// not drain), so the row follows the event that raised it. The hub check's
-// rows (EVENT_HUB) come the same way: they are no received bytes to record.
+// not drain), so the row follows the event that raised it.
 void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details);
+// A row met on the window's thread with its details, as it is (the hub
+// check's EVENT_HUB rows: no received bytes to record): the ring is drained
+// first so that the row follows what came before it; never to the listener.
+// Not from inside the listener.
+void HistoryAddRow(HWND window, const HistoryEvent& event, const std::string& details);
 
 // ---- The view ---------------------------------------------------------------------
 // Creates the history's record, the list (shown) and its info line in the

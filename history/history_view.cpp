@@ -438,6 +438,13 @@ void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& 
     if (HistoryViewState* v = HistoryState(window)) HistoryBookAddAlarm(v->book, event, details);
 }
 
+void HistoryAddRow(HWND window, const HistoryEvent& event, const std::string& details) {
+    HistoryViewState* v = HistoryState(window);
+    if (!v) return;
+    HistoryDrain(window);
+    HistoryBookAddAlarm(v->book, event, details);
+}
+
 void HistorySetListener(HWND window, HistoryListenerFn listener, void* context) {
     if (HistoryViewState* v = HistoryState(window)) {
         v->listener = listener;
