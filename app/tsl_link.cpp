@@ -17,7 +17,6 @@
 #include "app/session.h"
 #include "app/watch_app.h"
 #include "history/history.h"
-#include "history/log_format.h"
 #include "onair/onair_view.h"
 #include "tally/store.h"
 #include "tsl/tsl_net.h"
@@ -62,14 +61,13 @@ void Report(HWND window, const std::vector<TslCompareEvent>& events) {
         const std::string text = TslEventText(c);
         HistoryEvent e;
         std::memset(&e, 0, sizeof e);
-        e.timeMs = HistoryNowMs();
         e.kind = EVENT_HUB;
         e.code = c.kind;
         const char* what = c.kind == TSL_DIVERGED ? "diverged: " : c.kind == TSL_AGREED ? "agrees: " : "stale: ";
-        HistoryAddRow(window, e, what + text);
+        const int64_t timeMs = HistoryAddRow(window, e, what + text);
         if (c.kind != TSL_DIVERGED) continue;
         WatchAlarm a;
-        a.timeUs = static_cast<uint64_t>(e.timeMs) * 1000;
+        a.timeUs = static_cast<uint64_t>(timeMs) * 1000;
         a.rule = WATCH_HUB;
         a.source = c.source;
         a.us = c.ms * 1000;

@@ -35,9 +35,10 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
 void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details);
 // A row met on the window's thread with its details, as it is (the hub
 // check's EVENT_HUB rows: no received bytes to record): the ring is drained
-// first so that the row follows what came before it; never to the listener.
-// Not from inside the listener.
-void HistoryAddRow(HWND window, const HistoryEvent& event, const std::string& details);
+// first and the row stamped after that, so that it follows what came before
+// it; never to the listener. Not from inside the listener. Returns the time
+// it was stamped with.
+int64_t HistoryAddRow(HWND window, const HistoryEvent& event, const std::string& details);
 
 // ---- The view ---------------------------------------------------------------------
 // Creates the history's record, the list (shown) and its info line in the
