@@ -122,6 +122,11 @@ void TslComparator::Poll(int64_t nowMs, std::vector<TslCompareEvent>& out) {
     }
 }
 
+void TslComparator::RestartClocks(int64_t nowMs) {
+    for (auto& entry : indices_)
+        if (entry.second.mismatchSinceMs >= 0) entry.second.mismatchSinceMs = nowMs;
+}
+
 TslLagStats TslComparator::Lag(uint16_t index) const {
     TslLagStats s;
     auto it = indices_.find(index);

@@ -65,6 +65,9 @@ public:
     // hub's protocol cannot carry them. A divergence already reported there
     // is forgotten without an "agreed" event. Default: every index.
     void SetIndexLimit(int maxIndex) { indexLimit_ = maxIndex; }
+    // Every difference running now counts from nowMs (the hub is heard for
+    // the first time: what it had not said before it spoke is no divergence).
+    void RestartClocks(int64_t nowMs);
     int IndexLimit() const { return indexLimit_; }
 
 private:

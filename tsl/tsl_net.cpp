@@ -310,6 +310,7 @@ void TslHubCheck::Switcher(const OnAirTally& tally, const OnAirInputs& inputs, i
 }
 
 void TslHubCheck::Heard(const std::vector<TslHeard>& heard) {
+    if (senders_.empty() && !heard.empty()) comparator_.RestartClocks(heard.front().ms);
     for (const TslHeard& h : heard) {
         TslSenderConformance& c = senders_[h.sender];
         c.sender = h.sender;
