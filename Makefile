@@ -68,6 +68,8 @@ bench: deps
 	echo "==== end to end: qorvex.exe under Wine (latency, CPU, throughput ceiling)"; \
 	$(MAKE) --no-print-directory build >/dev/null && \
 	sh tests/e2e/bench_e2e.sh build/windows build/native/bin 100 || status=1; \
+	echo "==== TSL out of qorvex.exe under Wine: last serial byte to the packet on the wire (goal p99 at most 20 ms)"; \
+	sh tests/e2e/bench_tsl_e2e.sh build/windows build/bench/bin 300 || status=1; \
 	echo "==== the history under a 60 s full-rate faulty feed (log, round trip, CPU, memory)"; \
 	sh tests/e2e/bench_history_e2e.sh build/windows build/native/bin 60 || status=1; \
 	echo "==== exact capture and the watch at full rate: CPU with files against none, round trip, ceiling, a stalled log, alarm latency, the watch's cost"; \

@@ -7,21 +7,26 @@
 // refresh every 100 ms at the latest. The hub's packets and the comparison
 // run on a 100 ms timer of the window. One lock keeps those two threads
 // apart; neither ever waits on the network (the senders and the listener
-// have threads of their own).
+// have threads of their own). The comparison's events become history rows
+// (kind hub, so log lines too), and each divergence a watch alarm (rule hub).
 #include <windows.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "app/app.h"
 #include "app/session.h"
+#include "app/watch_app.h"
 #include "config/tsl_config.h"
+#include "history/history.h"
 #include "onair/onair_view.h"
 #include "tally/store.h"
 #include "tsl/tsl_net.h"
+#include "watch/watch.h"
 
 struct AppTsl {
     TslSettings settings;  // this run's: saved, with the command line over them
@@ -62,6 +67,28 @@ void Update(AppTsl& t, int64_t nowMs) {
         if (t.check) t.check->Switcher(t.tally, t.inputs, nowMs);
     }
     if (t.outputs && (changed || nowMs >= t.outputs->NextDueMs())) t.outputs->Update(t.tally, t.inputs, nowMs);
+}
+
+// The comparison's events, outside the lock: a row each ("diverged: ...",
+// "agrees: ...", "stale: ..."), and for a divergence the alarm after its row.
+void Report(HWND window, const std::vector<TslCompareEvent>& events) {
+    for (const TslCompareEvent& c : events) {
+        const std::string text = TslEventText(c);
+        HistoryEvent e;
+        std::memset(&e, 0, sizeof e);
+        e.kind = EVENT_HUB;
+        e.code = c.kind;
+        const char* what = c.kind == TSL_DIVERGED ? "diverged: " : c.kind == TSL_AGREED ? "agrees: " : "stale: ";
+        const int64_t timeMs = HistoryAddRow(window, e, what + text);
+        if (c.kind != TSL_DIVERGED) continue;
+        WatchAlarm a;
+        a.timeUs = static_cast<uint64_t>(timeMs) * 1000;
+        a.rule = WATCH_HUB;
+        a.source = c.source;
+        a.us = c.ms * 1000;
+        a.text = text;
+        WatchAppRaise(window, a);
+    }
 }
 
 DWORD WINAPI OutputsThread(LPVOID parameter) {
@@ -200,23 +227,27 @@ bool AppTslTimer(HWND window, UINT_PTR timer) {
     MainWindowRecord* app = MainWindowFrom(window);
     if (!app || !app->tsl) return true;
     AppTsl& t = *app->tsl;
-    std::lock_guard<std::mutex> lock(t.mutex);
-    const int64_t now = TslNowMs();
-    if (t.check) t.check->Heard(t.listener.Take());
-    Update(t, now);
-    if (t.check) {
-        // Marks the divergences the status bar counts (their history events are still to come).
-        std::vector<TslCompareEvent> events;
-        t.check->Poll(now, events);
-        // The hub's lamp of each source (the default map: index = source) on its On Air tile.
-        uint8_t hub[ONAIR_SOURCE_VALUES];
-        for (int source = 0; source < ONAIR_SOURCE_VALUES; ++source) {
-            const uint16_t index = static_cast<uint16_t>(source);
-            hub[source] = t.check->Comparator().HubHeardOf(index) ? static_cast<uint8_t>(t.check->Comparator().HubLevel(index))
-                                                                 : ONAIR_HUB_NONE;
+    std::vector<TslCompareEvent> events;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        const int64_t now = TslNowMs();
+        if (t.check) t.check->Heard(t.listener.Take());
+        Update(t, now);
+        if (t.check) {
+            t.check->Poll(now, events);
+            // The hub's lamp of each source (the default map: index = source) on its On Air tile.
+            uint8_t hub[ONAIR_SOURCE_VALUES];
+            for (int source = 0; source < ONAIR_SOURCE_VALUES; ++source) {
+                const uint16_t index = static_cast<uint16_t>(source);
+                hub[source] = t.check->Comparator().HubHeardOf(index)
+                                  ? static_cast<uint8_t>(t.check->Comparator().HubLevel(index))
+                                  : ONAIR_HUB_NONE;
+            }
+            OnAirViewSetHub(window, hub);
         }
-        OnAirViewSetHub(window, hub);
     }
+    // Rows, log lines and alarms after the lock: the outputs' thread never waits on them.
+    Report(window, events);
     return true;
 }
 

@@ -297,7 +297,7 @@ void Note(HWND window, const std::string& details) {
     std::memset(&e, 0, sizeof e);
     e.timeMs = HistoryNowMs();
     e.kind = EVENT_ALARM;
-    e.code = WATCH_RULE_COUNT;
+    e.code = WATCH_NOTE;
     HistoryAddAlarm(window, e, details);
 }
 
@@ -389,6 +389,13 @@ void WatchAppTake(HWND window, const HistoryEvent& event) {
         w->bench->watchTicks += BenchNow(w->bench.get()) - t0;
         ++w->bench->events;
     }
+}
+
+void WatchAppRaise(HWND window, const WatchAlarm& alarm) {
+    WatchAppState* w = State(window);
+    if (!w) return;
+    w->raised.push_back(alarm);
+    Raise(window, *w);
 }
 
 void WatchAppTick(HWND window) {

@@ -21,6 +21,11 @@ void WatchAppCreate(HWND window);
 void WatchAppKeepThisRun(HWND window, const std::string& folder);
 // Every event the history takes in, in order (the history's listener).
 void WatchAppTake(HWND window, const HistoryEvent& event);
+// An alarm raised outside the feed's rules (the hub check's divergence):
+// a row, a log line, the count, MQTT, a kept recording, sound and flash,
+// like the rules' own.
+struct WatchAlarm;
+void WatchAppRaise(HWND window, const WatchAlarm& alarm);
 // The time-driven rules (silence, stale) up to now, and kept files the disk
 // budget deleted since the last tick, counted in the history. Called right
 // after the history's tick has drained the ring.

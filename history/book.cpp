@@ -114,7 +114,8 @@ int HistoryCategoryOf(const HistoryEvent& e) {
     case EVENT_SILENT:
     case EVENT_RECEIVING:
     case EVENT_REPLAY:
-    case EVENT_MODEM: return HISTORY_LINK;
+    case EVENT_MODEM:
+    case EVENT_HUB: return HISTORY_LINK;
     case EVENT_ALARM: return HISTORY_ALARMS;
     default: return HISTORY_ERRORS;
     }

@@ -86,7 +86,8 @@ void HistoryBookClear(HistoryBook& book);
 // "silent" one is preceded by a "receiving" event. Returns entries added.
 int HistoryBookIngest(HistoryBook& book, const HistoryEvent& event);
 // Adds an alarm row: `event` (kind EVENT_ALARM) with the details the watch
-// wrote ("flicker: ..."), as it is, never described again. Returns 1.
+// wrote ("flicker: ..."), as it is, never described again (also the hub
+// check's EVENT_HUB rows). Returns 1.
 int HistoryBookAddAlarm(HistoryBook& book, const HistoryEvent& event, const std::string& details);
 // Adds a "lost" event when the ring's loss count has grown to `lostTotal`.
 int HistoryBookNoteLost(HistoryBook& book, uint64_t lostTotal, int64_t nowMs);

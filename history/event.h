@@ -30,6 +30,7 @@ enum HistoryEventKind : uint8_t {
     EVENT_REPLAY,      // a replay begins, ends or jumps (type: HISTORY_REPLAY_...)
     EVENT_GAP,         // received bytes the full capture ring could not keep (code: how many)
     EVENT_MODEM,       // modem lines changed or a break (code: serial/modem_lines.h)
+    EVENT_HUB,         // the TSL hub check: a divergence, its end or a stale lamp (code: TslCompareEventKind)
     EVENT_KIND_COUNT
 };
 
@@ -62,7 +63,7 @@ static_assert(sizeof(HistoryEvent) == 64, "HistoryEvent is one cache line");
 
 // Log name of a kind: message ignored reset stray unknown mismatch lowbyte
 // payload dropped port-error line-error connect disconnect silent receiving lost
-// incomplete alarm replay gap modem.
+// incomplete alarm replay gap modem hub.
 const char* HistoryEventName(int kind);
 // True for the kinds whose bytes are received bytes (message .. dropped, incomplete).
 constexpr bool HistoryIsFraming(int kind) {

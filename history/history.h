@@ -33,6 +33,12 @@ void HistoryNote(HWND window, HistoryEventKind kind, uint32_t code, const char* 
 // the log lines, never to the listener. Safe inside the listener (it does
 // not drain), so the row follows the event that raised it.
 void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& details);
+// A row met on the window's thread with its details, as it is (the hub
+// check's EVENT_HUB rows: no received bytes to record): the ring is drained
+// first and the row stamped after that, so that it follows what came before
+// it; never to the listener. Not from inside the listener. Returns the time
+// it was stamped with.
+int64_t HistoryAddRow(HWND window, const HistoryEvent& event, const std::string& details);
 
 // ---- The view ---------------------------------------------------------------------
 // Creates the history's record, the list (shown) and its info line in the

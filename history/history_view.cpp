@@ -438,6 +438,15 @@ void HistoryAddAlarm(HWND window, const HistoryEvent& event, const std::string& 
     if (HistoryViewState* v = HistoryState(window)) HistoryBookAddAlarm(v->book, event, details);
 }
 
+int64_t HistoryAddRow(HWND window, const HistoryEvent& event, const std::string& details) {
+    HistoryEvent row = event;
+    HistoryViewState* v = HistoryState(window);
+    if (v) HistoryDrain(window);
+    row.timeMs = HistoryNowMs();
+    if (v) HistoryBookAddAlarm(v->book, row, details);
+    return row.timeMs;
+}
+
 void HistorySetListener(HWND window, HistoryListenerFn listener, void* context) {
     if (HistoryViewState* v = HistoryState(window)) {
         v->listener = listener;

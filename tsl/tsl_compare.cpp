@@ -25,6 +25,24 @@ const char* TslLevelName(OnAirLevel level) {
     }
 }
 
+std::string TslEventText(const TslCompareEvent& e) {
+    std::string s = "index " + std::to_string(e.index) +
+                    (e.source < 0 ? std::string(" (no source)") : " (source " + std::to_string(e.source) + ")") + ": ";
+    switch (e.kind) {
+    case TSL_DIVERGED:
+        s += std::string("switcher ") + TslLevelName(e.switcher) + ", hub " + TslLevelName(e.hub) + ", for " +
+             std::to_string(e.ms) + " ms";
+        break;
+    case TSL_AGREED:
+        s += std::string("hub agrees again (") + TslLevelName(e.hub) + ") after " + std::to_string(e.ms) + " ms";
+        break;
+    case TSL_STALE:
+        s += std::string("hub lamp ") + TslLevelName(e.hub) + " not refreshed for " + std::to_string(e.ms) + " ms";
+        break;
+    }
+    return s;
+}
+
 void TslComparator::Recheck(Index& x, int64_t nowMs) {
     if (x.switcher != x.hub) {
         if (x.mismatchSinceMs < 0) x.mismatchSinceMs = nowMs;
@@ -84,6 +102,10 @@ void TslComparator::HubHeard(uint16_t index, OnAirLevel level, int64_t nowMs) {
 void TslComparator::Poll(int64_t nowMs, std::vector<TslCompareEvent>& out) {
     for (auto& entry : indices_) {
         Index& x = entry.second;
+        if (entry.first > indexLimit_) {
+            x.diverged = false;
+            continue;
+        }
         if (x.diverged && x.mismatchSinceMs < 0) {
             x.diverged = false;
             out.push_back({TSL_AGREED, nowMs, entry.first, x.source, x.switcher, x.hub, x.divergedMs});
@@ -98,6 +120,11 @@ void TslComparator::Poll(int64_t nowMs, std::vector<TslCompareEvent>& out) {
             out.push_back({TSL_STALE, nowMs, entry.first, x.source, x.switcher, x.hub, nowMs - x.hubLastMs});
         }
     }
+}
+
+void TslComparator::RestartClocks(int64_t nowMs) {
+    for (auto& entry : indices_)
+        if (entry.second.mismatchSinceMs >= 0) entry.second.mismatchSinceMs = nowMs;
 }
 
 TslLagStats TslComparator::Lag(uint16_t index) const {
@@ -121,7 +148,7 @@ std::vector<uint16_t> TslComparator::Indices() const {
 
 int TslComparator::Differing() const {
     int n = 0;
-    for (const auto& entry : indices_) n += entry.second.diverged ? 1 : 0;
+    for (const auto& entry : indices_) n += entry.second.diverged && entry.first <= indexLimit_ ? 1 : 0;
     return n;
 }
 
@@ -139,6 +166,7 @@ void TslSenderConformance::Note(const TslPacket& p, bool udp, int64_t nowMs) {
     ++packets;
     lastHeardMs = nowMs;
     if (!p.problem.empty()) ++malformed;
+    ++(p.version == TSL_V31 ? v31 : v50);
     if (p.version == TSL_V31 && (p.control31 & 0x80)) ++bit7;
     if (p.version == TSL_V50 && p.pbcMismatch) ++pbcMismatch;
     if (udp && p.dleFramed) ++dleOnUdp;
@@ -164,5 +192,10 @@ std::string TslSenderConformance::Line(int64_t nowMs) const {
                     " indices";
     if (refreshMax >= 0) s += ", refresh max " + std::to_string(refreshMax) + " ms";
     if (lastHeardMs >= 0) s += ", last heard " + std::to_string(nowMs - lastHeardMs) + " ms ago";
+    if (MaxIndex() == TSL31_MAX_ADDRESS) s += ", 3.1 only: indices above 126 not compared";
     return s;
+}
+
+int TslSenderConformance::MaxIndex() const {
+    return v31 && !v50 ? TSL31_MAX_ADDRESS : TSL50_BROADCAST - 1;
 }

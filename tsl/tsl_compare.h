@@ -39,6 +39,10 @@ struct TslLagStats {
 // "off", "PGM", "LAP" or "PVW".
 const char* TslLevelName(OnAirLevel level);
 
+// An event in words for the history and the log, e.g. "index 5 (source 5):
+// switcher PGM, hub off, for 230 ms".
+std::string TslEventText(const TslCompareEvent& e);
+
 class TslComparator {
 public:
     explicit TslComparator(TslCompareConfig config = TslCompareConfig()) : config_(config) {}
@@ -57,6 +61,14 @@ public:
     // The hub's lamp for an index, ONAIR_OFF when never heard.
     OnAirLevel HubLevel(uint16_t index) const;
     bool HubHeardOf(uint16_t index) const;
+    // Indices above maxIndex are not compared (no event, not counted): the
+    // hub's protocol cannot carry them. A divergence already reported there
+    // is forgotten without an "agreed" event. Default: every index.
+    void SetIndexLimit(int maxIndex) { indexLimit_ = maxIndex; }
+    // Every difference running now counts from nowMs (the hub is heard for
+    // the first time: what it had not said before it spoke is no divergence).
+    void RestartClocks(int64_t nowMs);
+    int IndexLimit() const { return indexLimit_; }
 
 private:
     struct Index {
@@ -75,6 +87,7 @@ private:
     void SetHub(Index& x, OnAirLevel level, int64_t nowMs);
     TslCompareConfig config_;
     std::map<uint16_t, Index> indices_;
+    int indexLimit_ = 0xFFFF;
 };
 
 // What one sender did on the wire, for its conformance line.
@@ -91,6 +104,7 @@ struct TslSenderConformance {
     uint64_t pbcMismatch = 0;    // 5.0 PBC differing from the datagram
     uint64_t dleOnUdp = 0;       // DLE/STX framing inside UDP datagrams
     uint64_t textOutOfRange = 0; // messages with a character outside the allowed range
+    uint64_t v31 = 0, v50 = 0;   // packets of each version
     int64_t lastHeardMs = -1;
     std::map<uint16_t, TslIndexHeard> indices;
 
@@ -98,6 +112,10 @@ struct TslSenderConformance {
     void Note(const TslPacket& p, bool udp, int64_t nowMs);
     // "127.0.0.1:5000: 40 packets, 0 malformed, 3.1 bit 7: 0, PBC mismatch: 0,
     //  DLE/STX on UDP: 0, text out of range: 0, 12 indices, refresh max 1001 ms,
-    //  last heard 20 ms ago"
+    //  last heard 20 ms ago"; a sender heard in 3.1 only adds that indices
+    //  above 126 are not compared for it.
     std::string Line(int64_t nowMs) const;
+    // The highest index this sender's protocol can carry: 126 for a 3.1-only
+    // sender, 65534 otherwise.
+    int MaxIndex() const;
 };

@@ -144,6 +144,7 @@ void TslSender::Run() {
                               : NetUdpSendTo(socket, d.host, d.port, packet.data(), packet.size(), error);
         if (ok) {
             ++sent_;
+            if (d.tcp && d.gapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(d.gapMs));
             continue;
         }
         ++dropped_;
@@ -317,10 +318,16 @@ void TslHubCheck::Switcher(const OnAirTally& tally, const OnAirInputs& inputs, i
 }
 
 void TslHubCheck::Heard(const std::vector<TslHeard>& heard) {
+    if (senders_.empty() && !heard.empty()) comparator_.RestartClocks(heard.front().ms);
     for (const TslHeard& h : heard) {
         TslSenderConformance& c = senders_[h.sender];
         c.sender = h.sender;
         c.Note(h.packet, h.udp, h.ms);
+        // An index is compared when some sender's protocol can carry it: a
+        // 3.1 hub above 126 would otherwise read as dark and differ.
+        int limit = 0;
+        for (const auto& s : senders_) limit = std::max(limit, s.second.MaxIndex());
+        comparator_.SetIndexLimit(limit);
         if (!h.packet.problem.empty()) continue;
         for (const TslMessage& m : h.packet.messages) {
             if (m.controlData) continue;

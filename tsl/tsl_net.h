@@ -134,7 +134,11 @@ public:
     // The switcher's state now; only a change reaches the comparator.
     void Switcher(const OnAirTally& tally, const OnAirInputs& inputs, int64_t nowMs);
     void Heard(const std::vector<TslHeard>& heard);
-    void Poll(int64_t nowMs, std::vector<TslCompareEvent>& out) { comparator_.Poll(nowMs, out); }
+    // Nothing before the first packet is heard ("Hub not heard" says so);
+    // from it, differences count from its time.
+    void Poll(int64_t nowMs, std::vector<TslCompareEvent>& out) {
+        if (!senders_.empty()) comparator_.Poll(nowMs, out);
+    }
     const TslComparator& Comparator() const { return comparator_; }
     const std::map<std::string, TslSenderConformance>& Senders() const { return senders_; }
     // "Hub agrees", "Hub differs: 2", or "Hub not heard" before any packet.

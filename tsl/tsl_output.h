@@ -21,6 +21,10 @@ struct TslEndpoint {
     std::string host;              // without brackets
     uint16_t port = 0;
     bool dle = false;              // DLE/STX framing on the wire
+    // TCP: a pause after each packet written, for receivers that take each
+    // read as one packet (TCP keeps no boundaries; back-to-back packets
+    // arrive in one read). 0: none. Not part of the written form.
+    int gapMs = 0;
 };
 
 // False with one line saying what is wrong and what is accepted.

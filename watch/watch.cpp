@@ -368,7 +368,10 @@ void OnError(Watch& w, const WatchEvent& e, uint32_t weight, std::vector<WatchAl
 
 }  // namespace
 
-const char* WatchRuleName(int rule) { return rule >= 0 && rule < WATCH_RULE_COUNT ? RULE_NAMES[rule] : ""; }
+const char* WatchRuleName(int rule) {
+    if (rule == WATCH_HUB) return "hub";
+    return rule >= 0 && rule < WATCH_RULE_COUNT ? RULE_NAMES[rule] : "";
+}
 
 int WatchRuleFromName(const std::string& name) {
     for (int r = 0; r < WATCH_RULE_COUNT; ++r)

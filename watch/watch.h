@@ -23,9 +23,15 @@ enum WatchRule : uint8_t {
     WATCH_NAME,       // a source's name, nickname or alias changed after it was first seen
     WATCH_PORT_LOST,  // a port call failed
     WATCH_GAP,        // bytes or events that could not be kept
-    WATCH_RULE_COUNT
+    WATCH_RULE_COUNT,
+    // Not rules of the feed (no switch, never raised by WatchFeed): a row of
+    // the Alarms category that is no alarm, and the hub check's divergence
+    // (TSL in), raised by the application while the comparison runs.
+    WATCH_NOTE = WATCH_RULE_COUNT,
+    WATCH_HUB
 };
-// "flicker", "stale", "silence", "errors", "reset", "name", "port-lost", "gap".
+// "flicker", "stale", "silence", "errors", "reset", "name", "port-lost", "gap";
+// and "hub" for WATCH_HUB.
 const char* WatchRuleName(int rule);
 // The rule of a name as WatchRuleName gives it; -1 when there is none.
 int WatchRuleFromName(const std::string& name);

@@ -6,7 +6,8 @@
 # keeps one source that ends off PGM stuck red. Afterwards every lamp the peer
 # read must equal the On Air derivation of the final state (tallydump
 # --on-air of the same bytes), and the status bar must say
-# "TSL out: sending | Hub differs: 1". Leaves a screenshot in the artifacts.
+# "TSL out: sending | Hub differs: 1", and the log must hold the stuck lamp's
+# divergence: a hub row and the hub alarm after it. Leaves a screenshot in the artifacts.
 # Usage: sh tsl_app.sh <windows build> <native bin folder>
 QV_BUILD=$(cd "${1:?windows build folder}" && pwd)
 QV_NATIVE_BIN=$(cd "${2:?native bin folder}" && pwd)
@@ -42,7 +43,10 @@ PY
 node "$QV_ROOT/tests/interop/tsl/peer_hub.js" hub "$port" "$back" "stuck=$stuck" >"$QV_RUN/peer.out" 2>"$QV_RUN/peer.err" &
 PEER_PID=$!
 sleep 0.5
-qv_feed_app_connected --tsl-out "5.0:udp:127.0.0.1:$port" --tsl-one-dmsg --tsl-in "udp:127.0.0.1:$back" ||
+winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+log="$QV_ARTIFACTS/tsl_app_log.tsv"
+rm -f "$log"
+qv_feed_app_connected --log "$(winpath "$log")" --tsl-out "5.0:udp:127.0.0.1:$port" --tsl-one-dmsg --tsl-in "udp:127.0.0.1:$back" ||
   { qv_fail "qorvex.exe connected on COM1"; qv_e2e_end; }
 qv_pass "qorvex.exe connected on COM1 with --tsl-out"
 "$QV_NATIVE_BIN/tallysim" --replay "$feed" -o "$QV_PEER" >"$QV_RUN/sim.out" 2>"$QV_RUN/sim.err" </dev/null ||
@@ -74,7 +78,23 @@ sys.exit(1 if bad or missing or len(want) < 5 else 0)
 PY
 then qv_pass "every lamp at the peer is the On Air derivation's"
 else qv_fail "the peer's lamps differ from the On Air derivation"; fi
+# The log (written by the log writer from the history's rows): the stuck
+# lamp diverged, as a hub row naming index, source and both lamps, and the
+# alarm right after it; no other index diverged.
+if [ -s "$log" ]; then
+  cp "$log" "$QV_RUN/log_now.tsv"
+  awk -F'\t' -v s="$stuck" '$2 == "hub" && index($5, "diverged: index " s " (source " s "): switcher ") == 1 &&
+       $5 ~ /, hub PGM, for [0-9]+ ms$/ {row = NR} $2 == "alarm" && row && NR == row + 1 &&
+       index($5, "hub: index " s " (source " s "): switcher ") == 1 {ok = 1} END {exit ok ? 0 : 1}' "$QV_RUN/log_now.tsv" &&
+    qv_pass "the log has source $stuck's divergence and its hub alarm" ||
+    { qv_fail "no divergence row and hub alarm for source $stuck in the log"; grep -P '\thub\t|\talarm\t' "$QV_RUN/log_now.tsv" | head -20 >&2; }
+  others=$(awk -F'\t' -v s="$stuck" '$2 == "hub" && $5 ~ /^diverged: / && index($5, "diverged: index " s " ") != 1' "$QV_RUN/log_now.tsv" | wc -l)
+  [ "$others" -eq 0 ] && qv_pass "no other index diverged" ||
+    { qv_fail "$others divergence rows for other indices"; grep -P '\thub\t' "$QV_RUN/log_now.tsv" | head -20 >&2; }
+else qv_fail "no log file at $log"; fi
 qv_check "Exit command" qv_probe command 32775
+qv_check "the exit question appears (the log is open)" qv_probe wait-dialog "Exit Qorvex" 10000
+qv_check "Exit chosen" qv_probe click "Exit Qorvex" 1
 qv_app_wait 20; rc=$?
 [ $rc -eq 0 ] && qv_pass "qorvex.exe ended with status 0" || qv_fail "qorvex.exe status $rc"
 qv_e2e_end

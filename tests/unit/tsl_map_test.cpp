@@ -238,6 +238,58 @@ TEST(TslCompare, DivergenceNeedsMoreThanTheToleranceAndEndsWithItsLength) {
     EXPECT_EQ(ev[2].hub, ONAIR_PROGRAM);
 }
 
+TEST(TslCompare, EventsForTheHistoryNameIndexSourceBothLampsAndTheirLength) {
+    TslComparator c;
+    std::vector<TslCompareEvent> ev;
+    c.SetSwitcher({Lamp(7, ONAIR_PROGRAM), Lamp(8, ONAIR_PREVIEW)}, 0);
+    c.HubHeard(7, ONAIR_PROGRAM, 50);
+    c.HubHeard(8, ONAIR_PREVIEW, 50);
+    // Index 7 on the hub goes to LAP for 180 ms: within the tolerance, nothing.
+    c.HubHeard(7, ONAIR_LOOKAHEAD, 1000);
+    c.Poll(1100, ev);
+    c.HubHeard(7, ONAIR_PROGRAM, 1180);
+    c.Poll(1500, ev);
+    EXPECT_TRUE(ev.empty());
+    // Index 8 dark on the hub past the tolerance: one divergence, then one "agrees".
+    c.HubHeard(8, ONAIR_OFF, 2000);
+    c.Poll(2150, ev);
+    c.Poll(2250, ev);
+    c.Poll(2400, ev);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(TslEventText(ev[0]), "index 8 (source 8): switcher PVW, hub off, for 250 ms");
+    c.HubHeard(8, ONAIR_PREVIEW, 2600);
+    c.Poll(2700, ev);
+    c.Poll(2800, ev);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(ev[1].kind, TSL_AGREED);
+    EXPECT_EQ(TslEventText(ev[1]), "index 8 (source 8): hub agrees again (PVW) after 600 ms");
+    // The hub goes quiet with lamps lit: each is stale once, in words.
+    c.Poll(5600, ev);
+    ASSERT_EQ(ev.size(), 4u);
+    EXPECT_EQ(TslEventText(ev[2]), "index 7 (source 7): hub lamp PGM not refreshed for 4420 ms");
+    EXPECT_EQ(TslEventText(ev[3]), "index 8 (source 8): hub lamp PVW not refreshed for 3000 ms");
+}
+
+TEST(TslCompare, IndicesAboveTheLimitAreNotComparedAndTheirDivergenceIsForgotten) {
+    TslComparator c;
+    std::vector<TslCompareEvent> ev;
+    c.SetSwitcher({Lamp(126, ONAIR_PROGRAM), Lamp(127, ONAIR_PROGRAM)}, 0);
+    c.Poll(300, ev);
+    ASSERT_EQ(ev.size(), 2u);
+    EXPECT_EQ(c.Differing(), 2);
+    c.SetIndexLimit(126);
+    EXPECT_EQ(c.Differing(), 1);
+    c.HubHeard(126, ONAIR_PROGRAM, 400);
+    c.Poll(500, ev);
+    ASSERT_EQ(ev.size(), 3u);  // 126 agrees; 127 ends without a word
+    EXPECT_EQ(ev[2].index, 126);
+    EXPECT_EQ(ev[2].kind, TSL_AGREED);
+    c.Poll(9000, ev);
+    EXPECT_EQ(ev.size(), 4u);  // 126 stale; nothing of 127
+    EXPECT_EQ(ev[3].index, 126);
+    EXPECT_EQ(c.Differing(), 0);
+}
+
 TEST(TslCompare, LagPercentilesStaleLampsAndBroadcast) {
     TslCompareConfig config;
     config.toleranceMs = 10000;

@@ -201,3 +201,56 @@ TEST(TslNet, ListenerPortInUseIsSaidAndTheHubCheckReportsAStuckLampAsJson) {
     EXPECT_EQ(c.indices.size(), 3u);  // 0 (unused inputs), 3 and 4
     hub.Stop(0);
 }
+
+TEST(TslNet, NothingIsComparedBeforeTheHubSpeaksNorAbove126WhileOnly31IsHeard) {
+    Switcher sw;
+    sw.Set(5, 128);  // 128 is beyond what 3.1 can address
+    TslMapConfig map;
+    TslHubCheck check(map);
+    check.Switcher(sw.tally, sw.inputs, 0);
+    auto heard = [&](const char* sender, TslVersion version, uint16_t index, OnAirLevel level, int64_t ms) {
+        TslLamp lamp;
+        lamp.index = index;
+        lamp.source = index;
+        lamp.level = level;
+        const TslMessage m = TslMapMessage(map, lamp);
+        std::vector<uint8_t> bytes;
+        if (version == TSL_V31) {
+            bytes.resize(TSL31_PACKET_SIZE);
+            EXPECT_TRUE(Tsl31Encode(m, bytes.data()));
+        } else {
+            EXPECT_TRUE(Tsl50Encode(Tsl50Header{}, &m, 1, bytes));
+        }
+        TslHeard h;
+        h.sender = sender;
+        h.ms = ms;
+        std::vector<TslPacket> packets;
+        EXPECT_EQ(TslDecodeDatagram(bytes.data(), bytes.size(), packets), 1u);
+        h.packet = packets.at(0);
+        check.Heard({h});
+    };
+    // Before the hub says anything there is nothing to compare with.
+    std::vector<TslCompareEvent> ev;
+    check.Poll(900, ev);
+    EXPECT_TRUE(ev.empty());
+    EXPECT_EQ(check.StateText(), "Hub not heard");
+    heard("127.0.0.1:9031", TSL_V31, 5, ONAIR_PROGRAM, 1000);
+    check.Poll(1150, ev);
+    EXPECT_TRUE(ev.empty());
+    check.Poll(2000, ev);
+    EXPECT_TRUE(ev.empty());
+    EXPECT_EQ(check.StateText(), "Hub agrees");
+    const std::string line = check.Senders().at("127.0.0.1:9031").Line(1000);
+    EXPECT_NE(line.find("3.1 only: indices above 126 not compared"), std::string::npos) << line;
+
+    // A 5.0 sender can carry 128: from now on it counts, and it is dark there.
+    heard("127.0.0.1:9050", TSL_V50, 5, ONAIR_PROGRAM, 2100);
+    EXPECT_EQ(check.Senders().at("127.0.0.1:9050").Line(2100).find("3.1 only"), std::string::npos);
+    check.Poll(2400, ev);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].kind, TSL_DIVERGED);
+    EXPECT_EQ(ev[0].index, 128);
+    EXPECT_EQ(ev[0].ms, 1400);  // since the hub was first heard
+    EXPECT_EQ(ev[0].switcher, ONAIR_PREVIEW);
+    EXPECT_EQ(check.StateText(), "Hub differs: 1");
+}

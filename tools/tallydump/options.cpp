@@ -176,6 +176,10 @@ void DumpDeclareOptions(CLI::App& app, DumpOptions& o) {
         ->needs(tslOutOpt);
     app.add_option("--tsl-refresh-ms", t.refreshMs, "with --tsl-out: every index sent again this often (default 1000)")
         ->needs(tslOutOpt);
+    app.add_option("--tsl-tcp-gap-ms", t.tcpGapMs,
+                   "with --tsl-out to tcp: a pause after each packet, for receivers that take each read as one "
+                   "packet (default 0)")
+        ->needs(tslOutOpt);
     app.add_option("--tsl-tolerance-ms", t.toleranceMs,
                    "with --tsl-in: how long a lamp may differ before it counts (default 200)")
         ->needs(tslInOpt);

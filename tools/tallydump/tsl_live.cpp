@@ -27,14 +27,15 @@ bool TslToolCheck(TslToolOptions& o, std::string& error) {
             error = "--tsl-out " + error;
             return false;
         }
+        if (e.tcp) e.gapMs = o.tcpGapMs;
         o.destinations.push_back(e);
     }
     if (!o.in.empty() && !TslParseListener(o.in, o.listener, error)) {
         error = "--tsl-in " + error;
         return false;
     }
-    if (o.toleranceMs < 0 || o.refreshMs < 100) {
-        error = "--tsl-tolerance-ms must be 0 or more and --tsl-refresh-ms 100 or more";
+    if (o.toleranceMs < 0 || o.refreshMs < 100 || o.tcpGapMs < 0 || o.tcpGapMs > 100) {
+        error = "--tsl-tolerance-ms must be 0 or more, --tsl-refresh-ms 100 or more and --tsl-tcp-gap-ms 0 to 100";
         return false;
     }
     return true;

@@ -18,6 +18,7 @@ struct TslToolOptions {
     bool oneMessage = false;       // --tsl-one-dmsg
     int64_t toleranceMs = 200;     // --tsl-tolerance-ms
     int64_t refreshMs = 1000;      // --tsl-refresh-ms
+    int tcpGapMs = 0;              // --tsl-tcp-gap-ms
     std::vector<TslEndpoint> destinations;
     TslEndpoint listener;
 };

@@ -1,7 +1,12 @@
-// tsl-umd-v5 on loopback, in one of two parts, for peer_live_test:
+// tsl-umd-v5 on loopback, in one of three parts, for peer_live_test:
 //   node peer_hub.js receive IN_PORT
 //     reads what tallydump sends (one DMSG per datagram) with the peer's
 //     decoder; on SIGTERM prints {"lamps": {index: level}} and exits.
+//   node peer_hub.js receive-tcp IN_PORT
+//     the same through the peer's own TCP listener (listenTCP), made to bind
+//     127.0.0.1 only; it takes each read as one packet, so the report adds
+//     "reads" and "merged" (reads holding more than one DLE/STX packet, of
+//     which the peer reads the first only).
 //   node peer_hub.js hub IN_PORT OUT_PORT FAULT...
 //     a tally hub: every lamp read is sent on with the peer's encoder to
 //     127.0.0.1:OUT_PORT, with faults: stuck=N (index N always red), lag=N
@@ -12,6 +17,7 @@
 // Levels as the default map reads colours: red 3 (PGM), amber 2 (LAP), green 1 (PVW), off 0.
 'use strict'
 const dgram = require('dgram')
+const net = require('net')
 const path = require('path')
 const TSL5 = require(path.join(__dirname, 'node_modules', 'tsl-umd-v5'))
 
@@ -75,10 +81,37 @@ peer.on('message', (t) => {
   send(index, level)
 })
 
-socket.on('message', (msg) => {
-  try { peer.processTally(msg, '127.0.0.1') } catch (e) { console.error('peer_hub: the peer threw: ' + e) }
-})
-socket.bind(inPort, '127.0.0.1')
+let reads = 0, merged = 0
+// Packet starts in one read: DLE STX not itself a stuffed DLE's second byte.
+function starts(data) {
+  let n = 0
+  for (let i = 0; i + 1 < data.length; i++) {
+    if (data[i] === 0xFE && data[i + 1] === 0xFE) { i++; continue }
+    if (data[i] === 0xFE && data[i + 1] === 0x02) n++
+  }
+  return n
+}
+if (mode === 'receive-tcp') {
+  // The peer's listenTCP calls server.listen(port), which binds every
+  // address: bind loopback instead, and count what each read holds.
+  const createServer = net.createServer
+  net.createServer = (onConnection) => {
+    const server = createServer((conn) => {
+      conn.on('data', (data) => { reads++; if (starts(data) > 1) merged++ })
+      onConnection(conn)
+    })
+    const listen = server.listen.bind(server)
+    server.listen = (port) => listen(port, '127.0.0.1')
+    return server
+  }
+  peer.listenTCP(inPort)
+  net.createServer = createServer
+} else {
+  socket.on('message', (msg) => {
+    try { peer.processTally(msg, '127.0.0.1') } catch (e) { console.error('peer_hub: the peer threw: ' + e) }
+  })
+  socket.bind(inPort, '127.0.0.1')
+}
 
 function finish() {
   const now = Date.now()
@@ -86,6 +119,7 @@ function finish() {
   const levels = {}
   for (const [index, level] of truth) levels[index] = level
   const report = mode === 'hub' ? { truth: levels, diverged: [...diverged].sort((a, b) => a - b) } : { lamps: levels }
+  if (mode === 'receive-tcp') { report.reads = reads; report.merged = merged }
   process.stdout.write(JSON.stringify(report) + '\n', () => process.exit(0))
 }
 process.on('SIGTERM', finish)

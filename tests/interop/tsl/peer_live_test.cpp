@@ -43,6 +43,15 @@ uint16_t FreeUdpPort() {
     return port;
 }
 
+// A free loopback TCP port: listened on, read and let go.
+uint16_t FreeTcpPort() {
+    std::string error;
+    const NetHandle s = NetTcpListen("127.0.0.1", 0, error);
+    const uint16_t port = NetLocalPort(s);
+    NetClose(s);
+    return port;
+}
+
 // Ends a child by its pid with sig and returns its exit status.
 int Stop(pid_t pid, int sig) {
     kill(pid, sig);
@@ -124,6 +133,47 @@ TEST_F(PeerLive, ThePeerEndsWithTheLampsOfTheOnAirDerivationAfterAProduction) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(Stop(peer2, SIGTERM), 0) << ReadFileText(base + ".peer2.err");
     EXPECT_EQ(nlohmann::json::parse(ReadFileText(base + ".peer2.out"))["lamps"], lamps);
+}
+
+TEST_F(PeerLive, ThePeersTcpListenerEndsWithTheLampsOfTheOnAirDerivation) {
+    // The peer takes each TCP read as one packet and one DMSG: one DMSG per
+    // packet, and a pause after each write so that packets do not share a
+    // read. A read that still holds two loses the second; the refreshes after
+    // the last change (held for three) put it right.
+    const std::string port = std::to_string(FreeTcpPort());
+    const pid_t peer =
+        StartTool({"/usr/bin/node", HUB, "receive-tcp", port}, "", base + ".peer.out", base + ".peer.err");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const pid_t dump = StartTool({DUMP, "--port", receiver, "--capture", base + ".pcap", "--on-air", "--tsl-out",
+                                  "5.0:tcp:127.0.0.1:" + port, "--tsl-one-dmsg", "--tsl-tcp-gap-ms", "2"},
+                                 "", base + ".dump.out", base + ".dump.err");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const ToolRun sim = RunTool({SIM, "--output", sender, "--count", "400", "--faults", "0.02", "--seed", "31"}, "",
+                                60000);
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+    ASSERT_EQ(Stop(dump, SIGINT), 0) << ReadFileText(base + ".dump.err");
+    ASSERT_EQ(Stop(peer, SIGTERM), 0) << ReadFileText(base + ".peer.err");
+    EXPECT_EQ(ReadFileText(base + ".peer.err"), "");
+    EXPECT_NE(ReadFileText(base + ".dump.err").find("0 dropped"), std::string::npos) << ReadFileText(base + ".dump.err");
+
+    const ToolRun truth = RunTool({DUMP, "--on-air", base + ".pcap"});
+    ASSERT_EQ(truth.status, 0) << truth.err;
+    std::map<int, int> want = Levels(nlohmann::json::parse(truth.out));
+    const nlohmann::json report = nlohmann::json::parse(ReadFileText(base + ".peer.out"));
+    const nlohmann::json lamps = report["lamps"];
+    int lit = 0;
+    for (auto it = lamps.begin(); it != lamps.end(); ++it) {
+        const int index = std::stoi(it.key());
+        EXPECT_EQ(it.value().get<int>(), want.count(index) ? want[index] : 0) << "index " << index;
+        lit += want.count(index) ? 1 : 0;
+    }
+    for (const auto& w : want) EXPECT_TRUE(lamps.contains(std::to_string(w.first))) << "source " << w.first;
+    EXPECT_GT(lit, 5);
+    // Several refreshes went out as reads of their own.
+    EXPECT_GT(report["reads"].get<int>(), 3 * static_cast<int>(lamps.size())) << report.dump();
+    std::printf("peer TCP reads %d, holding more than one packet %d\n", report["reads"].get<int>(),
+                report["merged"].get<int>());
 }
 
 namespace {
