@@ -118,7 +118,8 @@ std::vector<Part> CurrentParts(HWND window, const SessionState& s, const MainWin
 }
 
 // Sizes the parts to their texts; when they do not fit, the least important
-// give way first (narrowed, then hidden). The last part takes what is left.
+// give way first, each hidden whole: a part cut short ("2.0 msg/") reads as
+// a wrong figure. The last part takes what is left.
 void LayOut(HWND window, HWND bar, MainWindowRecord& app, std::vector<Part>& parts) {
     const int count = static_cast<int>(std::min(parts.size(), static_cast<size_t>(STATUS_MAX_PARTS)));
     HDC dc = GetDC(bar);
@@ -138,9 +139,8 @@ void LayOut(HWND window, HWND bar, MainWindowRecord& app, std::vector<Part>& par
         for (int i = count - 1; i >= 0 && total > room; --i) {
             Part& part = parts[static_cast<size_t>(i)];
             if (part.keep != keep) continue;
-            const int cut = std::min(part.width, total - room);
-            part.width -= cut;
-            total -= cut;
+            total -= part.width;
+            part.width = 0;
         }
     int edges[STATUS_MAX_PARTS];
     int x = 0;

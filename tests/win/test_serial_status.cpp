@@ -226,6 +226,12 @@ TEST_F(StatusLinkTest, PartsAreSizedToTheirTextsAndTheLeastImportantGiveWay) {
     EXPECT_LE(overflow(0), 0) << "the port stays whole: " << Part(0);
     EXPECT_LE(overflow(1), 0) << "the link state stays whole: " << Part(1);
     EXPECT_GT(overflow(2), 0) << "the byte count gives way first";
+    // A part that gives way is hidden, never shown cut short.
+    for (int part = 0; part + 1 < STATUS_PARTS; ++part) {
+        RECT r = {};
+        SendMessageW(Bar(), SB_GETRECT, part, reinterpret_cast<LPARAM>(&r));
+        EXPECT_TRUE(overflow(part) <= 0 || r.right - r.left <= 0) << "part " << part << " cut: " << Part(part);
+    }
     SetWindowPos(MainWindow(), nullptr, 0, 0, placed.right - placed.left, placed.bottom - placed.top,
                  SWP_NOMOVE | SWP_NOZORDER);
 
