@@ -102,6 +102,19 @@ DWORD WINAPI OutputsThread(LPVOID parameter) {
     return 0;
 }
 
+// The first destination sent to: the hub is read back through its map (the
+// same map read backwards), or through the default map (index = source)
+// when nothing is sent.
+const TslDestinationConfig* FirstSent(const TslSettings& s) {
+    for (const TslDestinationConfig& d : s.outputs)
+        if (d.enabled) return &d;
+    return nullptr;
+}
+
+bool SameMap(const TslDestinationConfig* a, const TslDestinationConfig* b) {
+    return a == b || (a && b && *a == *b);
+}
+
 // The outputs and the listener of `s`. The outputs replaced go on a thread
 // of their own (a sender may be flushing or still connecting); the listener
 // is stopped here, as its replacement may want the same port (its thread
@@ -116,7 +129,8 @@ void Apply(AppTsl& t, const TslSettings& s, bool oneMessage) {
     }
     std::unique_ptr<TslOutputs> outputs(list.empty() ? nullptr : new TslOutputs(list, s.refreshMs));
     const bool listenerChanged = !t.started || s.inEnabled != t.settings.inEnabled ||
-                                 s.listener != t.settings.listener || s.toleranceMs != t.settings.toleranceMs;
+                                 s.listener != t.settings.listener || s.toleranceMs != t.settings.toleranceMs ||
+                                 !SameMap(FirstSent(s), FirstSent(t.settings));
     if (listenerChanged) t.listener.Stop();
     std::unique_ptr<TslOutputs> old;
     {
@@ -129,11 +143,11 @@ void Apply(AppTsl& t, const TslSettings& s, bool oneMessage) {
             TslEndpoint at;
             std::string error;
             if (s.inEnabled && TslParseListener(s.listener, at, error)) {
-                // The hub is read back through the default map (index = source), as the tiles are.
                 TslCompareConfig compare;
                 compare.toleranceMs = s.toleranceMs;
+                const TslDestinationConfig* first = FirstSent(s);
                 if (t.listener.Start(at, error))
-                    t.check.reset(new TslHubCheck(TslMapConfig(), compare));
+                    t.check.reset(new TslHubCheck(first ? TslDestinationMap(*first) : TslMapConfig(), compare));
                 else
                     t.listenError = error;  // said in the status bar; the outputs still run
             }
@@ -235,11 +249,12 @@ bool AppTslTimer(HWND window, UINT_PTR timer) {
         Update(t, now);
         if (t.check) {
             t.check->Poll(now, events);
-            // The hub's lamp of each source (the default map: index = source) on its On Air tile.
+            // The hub's lamp of each source, at its index under the compared map, on its On Air tile.
             uint8_t hub[ONAIR_SOURCE_VALUES];
             for (int source = 0; source < ONAIR_SOURCE_VALUES; ++source) {
-                const uint16_t index = static_cast<uint16_t>(source);
-                hub[source] = t.check->Comparator().HubHeardOf(index)
+                const int at = source + t.check->Map().indexOffset;
+                const uint16_t index = static_cast<uint16_t>(at);
+                hub[source] = at >= 0 && at < 0xFFFF && t.check->Comparator().HubHeardOf(index)
                                   ? static_cast<uint8_t>(t.check->Comparator().HubLevel(index))
                                   : ONAIR_HUB_NONE;
             }

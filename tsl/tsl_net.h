@@ -140,6 +140,7 @@ public:
         if (!senders_.empty()) comparator_.Poll(nowMs, out);
     }
     const TslComparator& Comparator() const { return comparator_; }
+    const TslMapConfig& Map() const { return map_; }
     const std::map<std::string, TslSenderConformance>& Senders() const { return senders_; }
     // "Hub agrees", "Hub differs: 2", or "Hub not heard" before any packet.
     std::string StateText() const;

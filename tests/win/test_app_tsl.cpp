@@ -1,7 +1,8 @@
 // The Network menu's TSL dialogs under Wine, driven through their controls:
 // a destination added in "Tally Outputs" (a bad port refused first, naming
 // the field), saved to the INI and sending at once to a loopback socket the
-// test opened, with the map as typed; its check box then turns it off.
+// test opened, with the map as typed; a hub echoing it agrees through that
+// map; its check box then turns it off.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -160,6 +161,27 @@ TEST(TslDialogs, TallyOutputsAddsADestinationThatIsSavedAndSendsAtOnce) {
     EXPECT_EQ(clip->text, "CLIP 2");
     EXPECT_TRUE(Within(2000, [] { return AppTslStatus(MainWindow()) == "TSL out: sending"; }))
         << AppTslStatus(MainWindow());
+
+    // The hub is read back through the same map: a hub echoing what it is
+    // sent agrees (read as index = source, index 68 would differ).
+    const TslSettings before = AppTslSettings(MainWindow());
+    TslSettings compare = before;
+    compare.inEnabled = 1;
+    compare.listener = "udp:127.0.0.1:0";
+    AppTslApply(MainWindow(), compare);
+    const std::string listening = AppTslListening(MainWindow());
+    ASSERT_EQ(listening.rfind("Listening on udp:127.0.0.1:", 0), 0u) << listening;
+    const uint16_t hubPort = static_cast<uint16_t>(std::stoi(listening.substr(listening.rfind(':') + 1)));
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 1500;) {
+        PumpMessages();
+        uint8_t buffer[2048];
+        size_t got = 0;
+        std::string from;
+        if (NetUdpRecvFrom(receiver, buffer, sizeof buffer, 50, got, from, error) == NET_RECV_DATA)
+            NetUdpSendTo(receiver, "127.0.0.1", hubPort, buffer, got, error);
+    }
+    EXPECT_EQ(AppTslStatus(MainWindow()), "TSL out: sending | Hub agrees");
+    AppTslApply(MainWindow(), before);
 
     // The row's check box off: saved off, and nothing sends.
     {
