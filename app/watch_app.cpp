@@ -130,6 +130,8 @@ std::string AlarmJson(const WatchAlarm& a) {
         json += number;
     }
     if (a.count >= 0) json += ",\"count\":" + std::to_string(a.count);
+    // A storm's summary: the alarms of its rule it stands for.
+    if (a.more) json += ",\"more\":" + std::to_string(a.more);
     return json + ",\"text\":" + JsonString(a.text) + "}";
 }
 
