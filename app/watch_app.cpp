@@ -395,7 +395,9 @@ void WatchAppTick(HWND window) {
     const int64_t t0 = BenchNow(w->bench.get());
     const SessionState* s = SessionFromWindow(window);
     const bool replay = ReplayRunning(window);
-    if (s && s->link.connected.load() && !replay) WatchTick(*w->watch, RecordingNowUs(), w->raised);
+    if (s && s->link.connected.load() && !replay) {
+        if (!HistoryCatchingUp(window)) WatchTick(*w->watch, RecordingNowUs(), w->raised);
+    }
     // No port and no replay: nothing more comes, so a storm's count is told now.
     else if (!replay) WatchFlush(*w->watch, w->raised);
     if (!w->raised.empty()) Raise(window, *w);

@@ -47,6 +47,9 @@ HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t
 void HistoryViewLayout(HWND window, const RECT& area);
 // Drains the ring, adds link events, updates the list and writes the log.
 void HistoryViewTick(HWND window);
+// True while the last tick left events in the ring (the clock is then ahead
+// of what was taken in: no time-driven rule may compare with it).
+bool HistoryCatchingUp(HWND window);
 // Last drain and log flush before the window goes; frees the record.
 void HistoryViewDestroy(HWND window);
 // True while the history fills the client area.

@@ -553,10 +553,17 @@ void HistoryViewTick(HWND window) {
         v.catchingUp = !caughtUp;
         SetTimer(window, HISTORY_TIMER, caughtUp ? HISTORY_PERIOD_MS : HISTORY_CATCH_UP_MS, nullptr);
     }
-    HistoryBookCheckSilence(v.book, v.connected && v.connected->load() != 0, HistoryNowMs());
+    // Behind the ring, the last byte taken is older than the last received:
+    // no silence can be told until caught up.
+    if (caughtUp) HistoryBookCheckSilence(v.book, v.connected && v.connected->load() != 0, HistoryNowMs());
     HistoryLogWrite(window, false);
     UpdateList(window, false);
     UpdateInfo(window);
+}
+
+bool HistoryCatchingUp(HWND window) {
+    HistoryViewState* v = HistoryState(window);
+    return v && v->catchingUp;
 }
 
 void HistoryViewDestroy(HWND window) {
