@@ -138,6 +138,8 @@ std::string AlarmJson(const WatchAlarm& a) {
         json += number;
     }
     if (a.count >= 0) json += ",\"count\":" + std::to_string(a.count);
+    // A storm's summary: the alarms of its rule it stands for.
+    if (a.more) json += ",\"more\":" + std::to_string(a.more);
     return json + ",\"text\":" + JsonString(a.text) + "}";
 }
 
@@ -230,7 +232,7 @@ struct WatchAppState {
     WatchSettings settings;
     std::unique_ptr<Watch> watch;
     std::vector<WatchAlarm> raised;  // scratch, cleared after each event
-    uint64_t alarms = 0;
+    uint64_t alarmsCleared = 0;      // the watch's count at Clear Alarms
     uint64_t deletedSeen = 0, failedSeen = 0;
     std::string keepFolder;          // this run's ("" when off)
     bool keepFromCommandLine = false;
@@ -319,7 +321,6 @@ void Raise(HWND window, WatchAppState& w) {
             if (b->alarmCount < BENCH_ALARMS) b->alarms[b->alarmCount++] = {a.rule, cause, RecordingNowUs()};
             else ++b->alarmsDropped;
         }
-        ++w.alarms;
         AppMqttAlarm(window, AlarmJson(a));
         if (w.keeper) {
             EnterCriticalSection(&w.keeper->lock);
@@ -347,6 +348,9 @@ WatchConfig WatchConfigFromSettings(const WatchSettings& s) {
     c.silenceS = s.silenceS;
     c.errorsN = static_cast<uint32_t>(s.errorsN);
     c.errorsT = s.errorsT;
+    // The window shows a storm folded: rows cost the window's thread and
+    // bury the first glitches, which are the ones an engineer reads.
+    c.foldRows = WATCH_FOLD_ROWS;
     return c;
 }
 
@@ -405,7 +409,12 @@ void WatchAppTick(HWND window) {
     // events carry their recorded times.
     const int64_t t0 = BenchNow(w->bench.get());
     const SessionState* s = SessionFromWindow(window);
-    if (s && s->link.connected.load() && !ReplayRunning(window)) WatchTick(*w->watch, RecordingNowUs(), w->raised);
+    const bool replay = ReplayRunning(window);
+    if (s && s->link.connected.load() && !replay) {
+        if (!HistoryCatchingUp(window)) WatchTick(*w->watch, RecordingNowUs(), w->raised);
+    }
+    // No port and no replay: nothing more comes, so a storm's count is told now.
+    else if (!replay) WatchFlush(*w->watch, w->raised);
     if (!w->raised.empty()) Raise(window, *w);
     if (w->bench) w->bench->watchTicks += BenchNow(w->bench.get()) - t0;
     if (!w->keeper) return;
@@ -441,8 +450,10 @@ void WatchAppDestroy(HWND window) {
 }
 
 uint64_t WatchAppAlarms(HWND window) {
+    // Every alarm, folded ones included: the count says how bad the storm was,
+    // the rows what it was made of.
     WatchAppState* w = State(window);
-    return w ? w->alarms : 0;
+    return w && w->watch ? WatchAlarmsRaised(*w->watch) - w->alarmsCleared : 0;
 }
 
 std::string WatchAppStatusText(HWND window) {
@@ -475,7 +486,7 @@ int WatchAppCommand(HWND window, int id) {
         StartKeeper(window, w);
         break;
     case IDM_WATCH_CLEAR:
-        w.alarms = 0;
+        w.alarmsCleared = WatchAlarmsRaised(*w.watch);
         StatusBarUpdate(window);
         return 1;
     default: return 0;

@@ -16,6 +16,10 @@
 // low at full rate (a 256000-baud feed brings about 300 events a tick).
 constexpr UINT_PTR HISTORY_TIMER = 16;
 constexpr UINT HISTORY_PERIOD_MS = 200;
+// Each tick drains at most this much work (about 20 ms); a backlog is taken
+// in slices every HISTORY_CATCH_UP_MS, the window answering in between.
+constexpr int64_t HISTORY_DRAIN_BUDGET_US = 20000;
+constexpr UINT HISTORY_CATCH_UP_MS = 10;
 // The log file is flushed to disk at least this often while it grows.
 constexpr DWORD HISTORY_LOG_FLUSH_MS = 500;
 
@@ -49,6 +53,9 @@ HWND HistoryViewCreate(HWND window, HistoryRing* ring, const std::atomic<int32_t
 void HistoryViewLayout(HWND window, const RECT& area);
 // Drains the ring, adds link events, updates the list and writes the log.
 void HistoryViewTick(HWND window);
+// True while the last tick left events in the ring (the clock is then ahead
+// of what was taken in: no time-driven rule may compare with it).
+bool HistoryCatchingUp(HWND window);
 // Last drain and log flush before the window goes; frees the record.
 void HistoryViewDestroy(HWND window);
 // True while the history fills the client area.

@@ -54,6 +54,9 @@ struct HistoryViewState {
     HistoryLog log;
     // A replay plays: its events reach the list but no log (HistoryLogPause).
     bool logPaused = false;
+    // The tick's drain ran out of time with events left: it comes back every
+    // HISTORY_CATCH_UP_MS until the ring is empty.
+    bool catchingUp = false;
 };
 
 constexpr const char* HISTORY_PROPERTY = "Qorvex.History";

@@ -375,16 +375,33 @@ static void Take(HistoryViewState& v, const HistoryEvent& event) {
     if (v.listener) v.listener(v.listenerContext, event);
 }
 
-void HistoryDrain(HWND window) {
+// Moves up to `budgetUs` of work from the ring (all when 0), 256 events at a
+// time; true when the ring is empty.
+static bool DrainFor(HWND window, int64_t budgetUs) {
     HistoryViewState* state = HistoryState(window);
-    if (!state || !state->ring) return;
+    if (!state || !state->ring) return true;
     HistoryViewState& v = *state;
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const int64_t budget = budgetUs * frequency.QuadPart / 1000000;
     HistoryEvent events[256];
     size_t n;
-    while ((n = HistoryRingPop(*v.ring, events, 256)) > 0)
+    bool empty = false;
+    for (;;) {
+        if ((n = HistoryRingPop(*v.ring, events, 256)) == 0) {
+            empty = true;
+            break;
+        }
         for (size_t i = 0; i < n; ++i) Take(v, events[i]);
+        QueryPerformanceCounter(&now);
+        if (budgetUs > 0 && now.QuadPart - start.QuadPart >= budget) break;
+    }
     HistoryBookNoteLost(v.book, v.ring->lost.load(std::memory_order_relaxed), HistoryNowMs());
+    return empty;
 }
+
+void HistoryDrain(HWND window) { DrainFor(window, 0); }
 
 std::string HistoryAskPath(HWND window, const char* title, const char* filter, const char* extension,
                            const char* initialName, DWORD flags, DWORD* filterIndex) {
@@ -540,11 +557,26 @@ void HistoryViewTick(HWND window) {
     HistoryViewState* state = HistoryState(window);
     if (!state) return;
     HistoryViewState& v = *state;
-    HistoryDrain(window);
-    HistoryBookCheckSilence(v.book, v.connected && v.connected->load() != 0, HistoryNowMs());
+    // A bounded slice, so that the window answers during any burst: what is
+    // left stays in the ring (its overflow is counted as lost) and the tick
+    // comes back soon. Timer messages come last, after input, paint and
+    // sent messages, so those are served between the slices.
+    const bool caughtUp = DrainFor(window, HISTORY_DRAIN_BUDGET_US);
+    if (caughtUp != !v.catchingUp) {
+        v.catchingUp = !caughtUp;
+        SetTimer(window, HISTORY_TIMER, caughtUp ? HISTORY_PERIOD_MS : HISTORY_CATCH_UP_MS, nullptr);
+    }
+    // Behind the ring, the last byte taken is older than the last received:
+    // no silence can be told until caught up.
+    if (caughtUp) HistoryBookCheckSilence(v.book, v.connected && v.connected->load() != 0, HistoryNowMs());
     HistoryLogWrite(window, false);
     UpdateList(window, false);
     UpdateInfo(window);
+}
+
+bool HistoryCatchingUp(HWND window) {
+    HistoryViewState* v = HistoryState(window);
+    return v && v->catchingUp;
 }
 
 void HistoryViewDestroy(HWND window) {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -366,6 +367,78 @@ void OnError(Watch& w, const WatchEvent& e, uint32_t weight, std::vector<WatchAl
     a.causes.push_back(e);
 }
 
+// "2,431": counts of a storm are read at a glance.
+std::string Thousands(uint64_t n) {
+    std::string digits = std::to_string(n), text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) text += ',';
+        text += digits[i];
+    }
+    return text;
+}
+
+// A rule's second is over: what it folded becomes one summary alarm, with
+// the place and causes of the last folded one, so that a kept recording
+// extends its window to it.
+void FoldClose(WatchFold& f, std::vector<WatchAlarm>& out) {
+    f.active = false;
+    f.storm = f.folded > 0;
+    if (!f.folded) return;
+    WatchAlarm summary = std::move(f.last);
+    summary.more = f.folded;
+    summary.text = Thousands(f.folded) + " more in the last 1 s, not listed one by one; the last: " + summary.text;
+    out.push_back(std::move(summary));
+    f.folded = 0;
+}
+
+void FoldCloseDue(Watch& w, uint64_t nowUs, std::vector<WatchAlarm>& out) {
+    for (WatchFold& f : w.fold)
+        if (f.active && nowUs >= f.startUs + WATCH_FOLD_WINDOW_US) FoldClose(f, out);
+}
+
+// The alarms raised from out[from] on pass through the storm limit: each
+// rule gives at most foldRows rows in a second and counts the rest; after a
+// second that folded, it gives none until a second without its alarms.
+void Fold(Watch& w, uint64_t nowUs, std::vector<WatchAlarm>& out, size_t from) {
+    if (w.config.foldRows == 0) return;
+    std::vector<WatchAlarm> raised;
+    if (from < out.size()) {
+        raised.assign(std::make_move_iterator(out.begin() + static_cast<std::ptrdiff_t>(from)),
+                      std::make_move_iterator(out.end()));
+        out.resize(from);
+    }
+    for (WatchAlarm& a : raised) {
+        WatchFold& f = w.fold[a.rule];
+        if (f.active && a.timeUs >= f.startUs + WATCH_FOLD_WINDOW_US) FoldClose(f, out);
+        if (!f.active) {
+            if (f.storm && a.timeUs >= f.lastUs + WATCH_FOLD_WINDOW_US) f.storm = false;  // a quiet second
+            f.active = true;
+            f.startUs = a.timeUs;
+            f.rows = 0;
+            f.folded = 0;
+        }
+        if (a.timeUs > f.lastUs) f.lastUs = a.timeUs;
+        if (!f.storm && f.rows < w.config.foldRows) {
+            ++f.rows;
+            out.push_back(std::move(a));
+        } else {
+            ++f.folded;
+            f.last = std::move(a);
+        }
+    }
+    FoldCloseDue(w, nowUs, out);
+}
+
+void TickRules(Watch& w, uint64_t nowUs, std::vector<WatchAlarm>& out) {
+    const uint64_t silence = static_cast<uint64_t>(w.config.silenceS * 1e6);
+    if (!w.connected || w.silent || nowUs < w.lastByteUs || nowUs - w.lastByteUs < silence) return;
+    w.silent = true;  // one alarm per silence
+    if (!w.config.on[WATCH_SILENCE]) return;
+    WatchAlarm& a = Raise(w, out, WATCH_SILENCE, w.lastByteUs + silence);
+    a.text = "No byte received for " + Seconds(silence) + " while connected";
+    a.causes.push_back(w.lastByte);
+}
+
 }  // namespace
 
 const char* WatchRuleName(int rule) {
@@ -445,6 +518,12 @@ void WatchInit(Watch& w, const WatchConfig& config) {
     w.anyError = false;
     w.lastErrorUs = 0;
     std::memset(w.alarms, 0, sizeof w.alarms);
+    for (WatchFold& f : w.fold) {
+        f.active = f.storm = false;
+        f.startUs = f.lastUs = 0;
+        f.rows = 0;
+        f.folded = 0;
+    }
 }
 
 uint64_t WatchStaleThresholdUs(const Watch& w, int type) {
@@ -453,17 +532,25 @@ uint64_t WatchStaleThresholdUs(const Watch& w, int type) {
 }
 
 void WatchTick(Watch& w, uint64_t nowUs, std::vector<WatchAlarm>& out) {
-    const uint64_t silence = static_cast<uint64_t>(w.config.silenceS * 1e6);
-    if (!w.connected || w.silent || nowUs < w.lastByteUs || nowUs - w.lastByteUs < silence) return;
-    w.silent = true;  // one alarm per silence
-    if (!w.config.on[WATCH_SILENCE]) return;
-    WatchAlarm& a = Raise(w, out, WATCH_SILENCE, w.lastByteUs + silence);
-    a.text = "No byte received for " + Seconds(silence) + " while connected";
-    a.causes.push_back(w.lastByte);
+    const size_t from = out.size();
+    TickRules(w, nowUs, out);
+    Fold(w, nowUs, out, from);
+}
+
+void WatchFlush(Watch& w, std::vector<WatchAlarm>& out) {
+    for (WatchFold& f : w.fold)
+        if (f.active) FoldClose(f, out);
+}
+
+uint64_t WatchAlarmsRaised(const Watch& w) {
+    uint64_t n = 0;
+    for (uint64_t a : w.alarms) n += a;
+    return n;
 }
 
 void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
-    WatchTick(w, e.timeUs, out);
+    const size_t from = out.size();
+    TickRules(w, e.timeUs, out);
     if (HistoryIsFraming(e.kind)) {
         if (e.timeUs >= w.lastByteUs && e.timeUs - w.lastByteUs >= static_cast<uint64_t>(w.config.staleMinS * 1e6))
             w.resumeUs = e.timeUs;  // deadlines only move later: staleNextUs stays a lower bound
@@ -518,6 +605,7 @@ void WatchFeed(Watch& w, const WatchEvent& e, std::vector<WatchAlarm>& out) {
     }
     const uint32_t weight = ErrorWeight(e);
     if (weight) OnError(w, e, weight, out);
+    Fold(w, e.timeUs, out, from);
 }
 
 int WatchLevelsOf(const Watch& w, int me, int source) {

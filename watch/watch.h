@@ -50,6 +50,11 @@ struct WatchConfig {
     double silenceS = 2.0;      // S
     uint32_t errorsN = 5;       // N errors ...
     double errorsT = 10.0;      // ... within T seconds
+    // A storm stays readable: per rule, at most this many alarms a second
+    // are given one by one; the rest are counted into one summary alarm a
+    // second (WatchAlarm::more). 0 gives every alarm (tallydump's output,
+    // which scripts read).
+    uint32_t foldRows = 0;
     WatchConfig() {
         for (bool& rule : on) rule = true;
     }
@@ -82,6 +87,9 @@ struct WatchAlarm {
     int64_t us = -1;                    // flicker: the glitch's length in microseconds
     int type = -1;                      // message type, -1 when it does not apply
     int64_t count = -1;                 // errors, bytes or events; -1 when it does not apply
+    // A summary of a storm: it stands for this many alarms of its rule that
+    // were not given one by one (its place and causes are the last one's).
+    uint64_t more = 0;
     std::string text;                   // in the displays' words
     std::vector<WatchEvent> causes;     // oldest first
 };
@@ -103,6 +111,19 @@ struct WatchPace {  // arrivals of one message type
     uint64_t gaps[WATCH_STALE_GAPS];
     uint64_t thresholdUs;               // 0 until WATCH_STALE_GAPS gaps were seen
     WatchEvent last;
+};
+
+// Enough alarm rows a second to see what a storm is made of (a glitch on
+// each level of one source is three); more would bury the rest.
+constexpr uint32_t WATCH_FOLD_ROWS = 5;
+constexpr uint64_t WATCH_FOLD_WINDOW_US = 1000000;
+struct WatchFold {  // the storm state of one rule
+    bool active;                        // a window runs from startUs
+    bool storm;                         // the last window folded: no rows until a quiet second
+    uint64_t startUs, lastUs;           // the window's start; the rule's latest alarm
+    uint32_t rows;                      // given one by one in this window
+    uint64_t folded;                    // counted into its summary
+    WatchAlarm last;                    // the latest folded one, for the summary's place
 };
 
 constexpr int WATCH_ERROR_WINDOW = 64;  // error arrivals kept for the burst window
@@ -135,15 +156,22 @@ struct Watch {
     bool errorsArmed;
     uint64_t lastErrorUs;
     bool anyError;
-    uint64_t alarms[WATCH_RULE_COUNT];  // raised so far, by rule
+    uint64_t alarms[WATCH_RULE_COUNT];  // raised so far, by rule, folded ones included
+    WatchFold fold[WATCH_RULE_COUNT];
 };
 
 void WatchInit(Watch& watch, const WatchConfig& config);
 // Takes one event (after checking the time-driven rules up to its time) and
 // appends the alarms it raises to out, in time order.
 void WatchFeed(Watch& watch, const WatchEvent& event, std::vector<WatchAlarm>& out);
-// The time-driven rules (silence) up to now; call it on a timer when live.
+// The time-driven rules (silence) up to now, and the summaries of storms
+// whose second has passed; call it on a timer when live.
 void WatchTick(Watch& watch, uint64_t nowUs, std::vector<WatchAlarm>& out);
+// The summaries of storms still counting, now (no more events will come
+// for a while: the input ended, or the port closed).
+void WatchFlush(Watch& watch, std::vector<WatchAlarm>& out);
+// Every alarm raised so far, folded ones included.
+uint64_t WatchAlarmsRaised(const Watch& watch);
 
 // The level bits the watch holds for a source on an ME (0..3): 1 PGM, 2 LAP,
 // 4 PVW; and whether an output (1..48) is on air.

@@ -358,3 +358,72 @@ TEST(WatchFlicker, LevelsFollowTheOnAirDerivationExactly) {
     }
     EXPECT_GT(f.watch->alarms[WATCH_FLICKER], 0u);  // fast random changes do flicker
 }
+
+// Output 1 switched on and off `toggles` times, `stepMs` apart from `atMs`:
+// every switch after the first is a glitch of the one before.
+void Toggle(Fixture& f, double atMs, int toggles, double stepMs, bool& onAir) {
+    for (int i = 0; i < toggles; ++i) {
+        onAir = !onAir;
+        f.Feed(Out(Ms(atMs + i * stepMs), 3, onAir));
+    }
+}
+
+TEST(WatchFold, AStormOfAThousandGivesFiveRowsAndOneSummaryAndAQuietSecondReArms) {
+    WatchConfig config = NoSilence();
+    config.foldRows = WATCH_FOLD_ROWS;
+    Fixture f(config);
+    bool onAir = false;
+    f.Feed(Out(Ms(0), 3, onAir));
+    Toggle(f, 1000, 1001, 0.9, onAir);  // 1,000 glitches within 0.9 s
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS);  // the summary waits for its second to end
+    for (const WatchAlarm& a : f.alarms) EXPECT_EQ(a.more, 0u);
+    EXPECT_EQ(WatchAlarmsRaised(*f.watch), 1000u);
+    WatchTick(*f.watch, Ms(1000.9 + 999), f.alarms);  // not yet a second since the first
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS);
+    WatchTick(*f.watch, Ms(1000.9 + 1000), f.alarms);
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS + 1);
+    const WatchAlarm& summary = f.alarms.back();
+    EXPECT_EQ(summary.rule, WATCH_FLICKER);
+    EXPECT_EQ(summary.more, 1000u - WATCH_FOLD_ROWS);
+    EXPECT_EQ(summary.output, 1);
+    EXPECT_EQ(summary.timeUs, Ms(1000 + 1000 * 0.9));  // the last folded glitch, for the kept window
+    EXPECT_EQ(summary.text.rfind("995 more in the last 1 s", 0), 0u) << summary.text;
+
+    // Still storming (the next glitch within a second of the last): counted, no row.
+    Toggle(f, 2500, 2, 10, onAir);
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS + 1);
+    WatchFlush(*f.watch, f.alarms);
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS + 2);
+    EXPECT_EQ(f.alarms.back().more, 1u);
+    WatchFlush(*f.watch, f.alarms);  // nothing left to say
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS + 2);
+
+    // A quiet second re-arms: the next glitches get rows of their own again.
+    Toggle(f, 3600, 3, 10, onAir);
+    ASSERT_EQ(f.alarms.size(), WATCH_FOLD_ROWS + 4);
+    EXPECT_EQ(f.alarms.back().more, 0u);
+    EXPECT_EQ(f.alarms.back().us, 10000);
+    EXPECT_EQ(WatchAlarmsRaised(*f.watch), 1003u);
+}
+
+TEST(WatchFold, RulesFoldApartAndOtherRulesKeepTheirRows) {
+    WatchConfig config = NoSilence();
+    config.foldRows = 2;
+    Fixture f(config);
+    bool onAir = false;
+    f.Feed(Out(Ms(0), 3, onAir));
+    Toggle(f, 1000, 11, 1, onAir);  // 10 flicker alarms
+    f.Feed(Note(Ms(1020), EVENT_RESET));
+    f.Feed(Note(Ms(1021), EVENT_RESET));
+    f.Feed(Note(Ms(1022), EVENT_RESET));
+    WatchTick(*f.watch, Ms(5000), f.alarms);
+    int rows[WATCH_RULE_COUNT] = {}, more[WATCH_RULE_COUNT] = {};
+    for (const WatchAlarm& a : f.alarms) {
+        ++rows[a.rule];
+        more[a.rule] += static_cast<int>(a.more);
+    }
+    EXPECT_EQ(rows[WATCH_FLICKER], 3);
+    EXPECT_EQ(more[WATCH_FLICKER], 8);
+    EXPECT_EQ(rows[WATCH_RESET], 3);  // 2 rows and a summary of 1
+    EXPECT_EQ(more[WATCH_RESET], 1);
+}

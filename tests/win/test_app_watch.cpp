@@ -15,6 +15,7 @@
 
 #include "app/app.h"
 #include "app/watch_app.h"
+#include "watch/watch.h"
 #include "config/config_values.h"
 #include "history/history.h"
 #include "history/source.h"
@@ -135,6 +136,34 @@ TEST_F(WatchAppTest, ADropBecomesAnAlarmRowTheBarCountsItAndItsClickShowsOnlyAla
     Command(IDM_WATCH_CLEAR);
     EXPECT_EQ(Part(STATUS_PART_ALARMS), "No alarms");
     EXPECT_NE(AlarmRows(), "") << "the rows stay: they are what happened";
+}
+
+// A storm stays readable and the bar counts all of it: 198 glitches of one
+// output in 0.4 s give five rows and one summary of the rest, told once the
+// port is quiet, and the status bar counts every alarm (the first record
+// seeds the bit and the first change is no glitch: 198 alarms).
+TEST_F(WatchAppTest, AStormIsFiveRowsAndASummaryWhileTheBarCountsEveryAlarm) {
+    const int64_t t = 1796696122000;
+    for (int i = 0; i < 200; ++i) Out(t + 1000 + 2 * i, i % 2 == 0);
+    HistoryTick();
+    const std::string rows = AlarmRows();
+    size_t count = 0;
+    for (char c : rows) count += c == '\n';
+    EXPECT_EQ(count, WATCH_FOLD_ROWS + 1) << rows;
+    EXPECT_NE(rows.find("flicker: 193 more in the last 1 s, not listed one by one; the last: Output 1 on air:"),
+              std::string::npos)
+        << rows;
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "Alarms 198");
+    NMMOUSE click = {};
+    click.hdr.hwndFrom = bar;
+    click.hdr.idFrom = IDC_STATUS_BAR;
+    click.hdr.code = NM_CLICK;
+    click.dwItemSpec = STATUS_PART_ALARMS;
+    SendMessageA(window, WM_NOTIFY, IDC_STATUS_BAR, reinterpret_cast<LPARAM>(&click));
+    UpdateWindow(window);
+    SaveWindowBitmap(window, ArtifactPath("app_watch_storm.bmp"));
+    Command(IDM_WATCH_CLEAR);
+    EXPECT_EQ(Part(STATUS_PART_ALARMS), "No alarms");
 }
 
 TEST_F(WatchAppTest, SoundAndFlashAreOffByDefaultAndSavedWhenSwitched) {

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -474,6 +476,67 @@ TEST_F(HistoryViewTest, ALogOnAStalledDiskHoldsNeitherTheWindowNorALine) {
     EXPECT_EQ(messages, 20u) << log;
     EXPECT_NE(log.find("\tlog-stop\t\t\tStop Logging\n"), std::string::npos) << log;
     EXPECT_TRUE(boxText.empty()) << boxText;
+}
+
+// A backlog the window cannot take in one go (a storm, or the window held
+// for a while) is drained in slices: one tick leaves the rest in the ring,
+// a message sent from another thread is answered while it drains, and
+// every event arrives, none lost.
+TEST_F(HistoryViewTest, ABacklogDrainsInSlicesWhileTheWindowAnswers) {
+    HistoryRing& ring = *MainWindowFrom(window)->ring;
+    const uint64_t before = HistoryTheBook(window).endSeq;
+    const uint32_t backlog = HISTORY_RING_CAPACITY - 16;
+    HistoryEvent e;
+    std::memset(&e, 0, sizeof e);
+    e.kind = EVENT_MESSAGE;
+    e.type = 0x81;
+    e.length = 30;
+    e.timeMs = 1765202602117;
+    for (uint32_t i = 0; i < backlog; ++i) {
+        e.bytes[0] = e.bytes[1] = 0x81;
+        e.bytes[2] = static_cast<uint8_t>(i);
+        ASSERT_TRUE(HistoryRingPush(ring, e));
+    }
+    // The window's thread pumps its queue (the catch-up ticks included) while
+    // another thread sends it WM_NULL, as an operator's click would wait.
+    std::atomic<bool> done{false};
+    std::atomic<int> sent{0}, slow{0};
+    DWORD worstMs = 0;
+    std::thread asker([&] {
+        while (!done.load()) {
+            const DWORD t0 = GetTickCount();
+            DWORD_PTR result = 0;
+            if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 2000, &result)) ++slow;
+            const DWORD ms = GetTickCount() - t0;
+            if (ms > worstMs) worstMs = ms;
+            ++sent;
+            Sleep(2);
+        }
+    });
+    const DWORD start = GetTickCount();
+    Sleep(5);  // the asker waits on the window's thread from here
+    Tick();
+    const uint32_t left = HistoryRingWaiting(ring);
+    EXPECT_GT(left, 0u) << "one tick took the whole backlog";
+    MSG m;
+    while (HistoryRingWaiting(ring) > 0 && GetTickCount() - start < 20000) {
+        if (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);
+        else MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+    const DWORD drainMs = GetTickCount() - start;
+    Sleep(20);  // the asker's last question ...
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&m);  // ... answered
+    done.store(true);
+    asker.join();
+    std::printf("backlog %u: %u left after one tick, drained in %lu ms in all; %d round trips, the slowest %lu ms\n",
+                backlog, left, static_cast<unsigned long>(drainMs), sent.load(), static_cast<unsigned long>(worstMs));
+    EXPECT_EQ(HistoryRingWaiting(ring), 0u);
+    EXPECT_EQ(ring.lost.load(), 0u);
+    EXPECT_GE(HistoryTheBook(window).endSeq - before, backlog);  // every event (a "receiving" row may lead)
+    EXPECT_EQ(slow.load(), 0);
+    EXPECT_GT(sent.load(), 0);
+    // Unsliced, the slowest answer waits for the whole drain.
+    EXPECT_LT(worstMs, std::max<DWORD>(drainMs / 2, 50)) << "the window did not answer while it drained";
 }
 
 }  // namespace
