@@ -1,6 +1,8 @@
 // The Watch menu's dialogs' shared parts; see watch_dialog.h.
 #include "app/watch_dialog.h"
 
+#include "config/dialog_text.h"
+
 namespace {
 
 const ConfigIntKey* KeyOf(int WatchSettings::*member) {
@@ -53,9 +55,7 @@ void WatchDialogFill(HWND dialog, const WatchDialogField* fields, size_t count, 
 bool WatchDialogWarn(HWND dialog, int control, const std::string& text) {
     char caption[128] = "";
     GetWindowTextA(dialog, caption, sizeof caption);
-    MessageBoxA(dialog, text.c_str(), caption, MB_ICONWARNING | MB_OK);
-    SetFocus(GetDlgItem(dialog, control));
-    SendDlgItemMessageA(dialog, control, EM_SETSEL, 0, -1);
+    DialogRefuse(dialog, control, caption, text);
     return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "config/dialog_text.h"
 #include "mqtt/link_publisher.h"
 #include "mqtt/topics.h"
 #include "resources/resource.h"
@@ -19,41 +20,14 @@ MqttDialogState* State(HWND dialog) {
     return reinterpret_cast<MqttDialogState*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
 
-void SetText(HWND dialog, int id, const std::string& text) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
-    SetDlgItemTextW(dialog, id, wide.c_str());
-}
-
-std::string GetText(HWND dialog, int id) {
-    HWND control = GetDlgItem(dialog, id);
-    const int length = GetWindowTextLengthW(control);
-    if (length <= 0) return std::string();
-    std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
-    GetWindowTextW(control, &wide[0], length + 1);
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    return out;
-}
-
-std::string Trimmed(std::string s) {
-    const size_t first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) return std::string();
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
 // Where the topics go with the name as it stands.
 void ShowTopic(HWND dialog, const MqttDialogState& s) {
-    const std::string name = Trimmed(GetText(dialog, IDC_MQTT_NAME));
+    const std::string name = DialogTextTrimmed(dialog, IDC_MQTT_NAME);
     std::string text;
     if (name.empty()) text = "Topics under " + MqttPrefix(s.defaultName) + "/ (the computer and port)";
     else if (MqttTopicLevel(name) != name) text = "Letters, digits, - _ and . only";
     else text = "Topics under " + MqttPrefix(name) + "/";
-    SetText(dialog, IDC_MQTT_TOPIC, text);
+    DialogSetText(dialog, IDC_MQTT_TOPIC, text);
 }
 
 BOOL OnInit(HWND dialog, MqttDialogState& s) {
@@ -65,11 +39,11 @@ BOOL OnInit(HWND dialog, MqttDialogState& s) {
     SendDlgItemMessageA(dialog, IDC_MQTT_NAME, EM_LIMITTEXT, 64, 0);
     SendDlgItemMessageA(dialog, IDC_MQTT_USER, EM_LIMITTEXT, 128, 0);
     SendDlgItemMessageA(dialog, IDC_MQTT_PASSWORD, EM_LIMITTEXT, MQTT_PASSWORD_MAX, 0);
-    SetText(dialog, IDC_MQTT_HOST, c.host);
-    SetText(dialog, IDC_MQTT_PORT, std::to_string(c.port));
-    SetText(dialog, IDC_MQTT_NAME, c.name);
-    SetText(dialog, IDC_MQTT_USER, c.user);
-    SetText(dialog, IDC_MQTT_PASSWORD, c.password);
+    DialogSetText(dialog, IDC_MQTT_HOST, c.host);
+    DialogSetText(dialog, IDC_MQTT_PORT, std::to_string(c.port));
+    DialogSetText(dialog, IDC_MQTT_NAME, c.name);
+    DialogSetText(dialog, IDC_MQTT_USER, c.user);
+    DialogSetText(dialog, IDC_MQTT_PASSWORD, c.password);
     ShowTopic(dialog, s);
     return TRUE;
 }
@@ -77,19 +51,19 @@ BOOL OnInit(HWND dialog, MqttDialogState& s) {
 void OnOk(HWND dialog, MqttDialogState& s) {
     MqttConfig c = *s.config;
     c.enabled = IsDlgButtonChecked(dialog, IDC_MQTT_ENABLED) == BST_CHECKED ? 1 : 0;
-    c.host = Trimmed(GetText(dialog, IDC_MQTT_HOST));
+    c.host = DialogTextTrimmed(dialog, IDC_MQTT_HOST);
     // ES_NUMBER stops typing, not pasting: anything but a number is port 0.
     long long port = 0;
-    c.port = ConfigParseInt(Trimmed(GetText(dialog, IDC_MQTT_PORT)), port) && port > 0 && port <= 65535
+    c.port = ConfigParseInt(DialogTextTrimmed(dialog, IDC_MQTT_PORT), port) && port > 0 && port <= 65535
                  ? static_cast<int>(port)
                  : 0;
-    c.name = Trimmed(GetText(dialog, IDC_MQTT_NAME));
-    c.user = GetText(dialog, IDC_MQTT_USER);
-    c.password = GetText(dialog, IDC_MQTT_PASSWORD);
+    c.name = DialogTextTrimmed(dialog, IDC_MQTT_NAME);
+    c.user = DialogText(dialog, IDC_MQTT_USER);
+    c.password = DialogText(dialog, IDC_MQTT_PASSWORD);
     std::string message;
     int control = 0;
     if (!MqttDialogCheck(c, message, control)) {
-        SetText(dialog, IDC_MQTT_TOPIC, message);
+        DialogSetText(dialog, IDC_MQTT_TOPIC, message);
         MessageBoxA(dialog, message.c_str(), "MQTT", MB_ICONWARNING);
         HWND wrong = GetDlgItem(dialog, control);
         SetFocus(wrong);

@@ -22,7 +22,7 @@ WIN32_SYSTEM = {"windows.h", "commctrl.h", "commdlg.h", "shellapi.h", "winsock2.
                 "tlhelp32.h", "setupapi.h", "wincrypt.h", "dpapi.h", "mmsystem.h", "shlobj.h"}
 # Win32 layers that every view may use: they own no window of their own.
 PLATFORM_LAYERS = {"serial/port.h", "serial/port_watch.h", "serial/port_enum.h", "tally/receiver.h",
-                   "config/config_win.h", "detect/win_port.h"}
+                   "config/config_win.h", "config/dialog_text.h", "detect/win_port.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 

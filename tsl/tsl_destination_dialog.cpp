@@ -3,6 +3,7 @@
 
 #include <climits>
 
+#include "config/dialog_text.h"
 #include "resources/resource.h"
 
 namespace {
@@ -57,11 +58,11 @@ BOOL OnInit(HWND dialog, TslDestinationConfig& d) {
     SendDlgItemMessageA(dialog, IDC_TSL_PORT, EM_LIMITTEXT, 5, 0);
     SendDlgItemMessageA(dialog, IDC_TSL_OFFSET, EM_LIMITTEXT, 6, 0);
     SendDlgItemMessageA(dialog, IDC_TSL_SCREEN, EM_LIMITTEXT, 5, 0);
-    TslDialogSetText(dialog, IDC_TSL_HOST, d.endpoint.host);
-    TslDialogSetText(dialog, IDC_TSL_PORT, d.endpoint.port ? std::to_string(d.endpoint.port) : std::string());
+    DialogSetText(dialog, IDC_TSL_HOST, d.endpoint.host);
+    DialogSetText(dialog, IDC_TSL_PORT, d.endpoint.port ? std::to_string(d.endpoint.port) : std::string());
     Check(dialog, IDC_TSL_DLE, d.endpoint.dle && !d.endpoint.tcp);
     TslDialogFillCombo(dialog, IDC_TSL_ME, MES, 5, d.me >= 0 && d.me <= 4 ? d.me : 0);
-    TslDialogSetText(dialog, IDC_TSL_OFFSET, std::to_string(d.indexOffset));
+    DialogSetText(dialog, IDC_TSL_OFFSET, std::to_string(d.indexOffset));
     Check(dialog, IDC_TSL_LEVEL_PGM, (d.levels & TSL_LEVEL_PGM) != 0);
     Check(dialog, IDC_TSL_LEVEL_LAP, (d.levels & TSL_LEVEL_LAP) != 0);
     Check(dialog, IDC_TSL_LEVEL_PVW, (d.levels & TSL_LEVEL_PVW) != 0);
@@ -72,7 +73,7 @@ BOOL OnInit(HWND dialog, TslDestinationConfig& d) {
     Check(dialog, IDC_TSL_LAMP_TEXT, (d.lamps & TSL_LAMP_TEXT) != 0);
     Check(dialog, IDC_TSL_LAMP_RH, (d.lamps & TSL_LAMP_RH) != 0);
     TslDialogFillCombo(dialog, IDC_TSL_BRIGHTNESS, BRIGHTNESS, 4, d.brightness);
-    TslDialogSetText(dialog, IDC_TSL_SCREEN, std::to_string(d.screen));
+    DialogSetText(dialog, IDC_TSL_SCREEN, std::to_string(d.screen));
     ShowProtocol(dialog);
     return TRUE;
 }
@@ -82,7 +83,7 @@ void OnOk(HWND dialog, TslDestinationConfig& out) {
     d.enabled = Checked(dialog, IDC_TSL_ENABLED) ? 1 : 0;
     d.endpoint.version = Selected(dialog, IDC_TSL_PROTOCOL) == 0 ? TSL_V31 : TSL_V50;
     d.endpoint.tcp = Selected(dialog, IDC_TSL_TRANSPORT) == 1;
-    d.endpoint.host = TslDialogText(dialog, IDC_TSL_HOST);
+    d.endpoint.host = DialogTextTrimmed(dialog, IDC_TSL_HOST);
     // Over TCP 5.0 is always framed; over UDP only when asked (3.1: never).
     d.endpoint.dle = d.endpoint.version == TSL_V50 && (d.endpoint.tcp || Checked(dialog, IDC_TSL_DLE));
     long long port = 0, offset = 0, screen = 0;

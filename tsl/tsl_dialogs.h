@@ -22,9 +22,6 @@ bool TslDestinationDialogRun(HWND owner, TslDestinationConfig& destination);
 bool TslInputDialogRun(HWND owner, TslSettings& settings, const std::string& inUse);
 
 // ---- Shared by the three dialogs ---------------------------------------------
-// Texts through the W controls as UTF-8.
-void TslDialogSetText(HWND dialog, int id, const std::string& text);
-std::string TslDialogText(HWND dialog, int id);
 // A whole number typed in an edit control; false when it is not one.
 bool TslDialogNumber(HWND dialog, int id, long long& value);
 // The message box naming what is wrong (captioned TSL_DIALOG_REFUSED), then

@@ -1,42 +1,17 @@
-// The "Compare with TSL Input" dialog; also the small text helpers the TSL
+// The "Compare with TSL Input" dialog; also the small helpers the TSL
 // dialogs share.
 #include "tsl/tsl_dialogs.h"
 
+#include "config/dialog_text.h"
 #include "resources/resource.h"
-
-void TslDialogSetText(HWND dialog, int id, const std::string& text) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
-    SetDlgItemTextW(dialog, id, wide.c_str());
-}
-
-std::string TslDialogText(HWND dialog, int id) {
-    HWND control = GetDlgItem(dialog, id);
-    const int length = GetWindowTextLengthW(control);
-    if (length <= 0) return std::string();
-    std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
-    GetWindowTextW(control, &wide[0], length + 1);
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &out[0], n, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n - 1));
-    const size_t first = out.find_first_not_of(" \t");
-    if (first == std::string::npos) return std::string();
-    return out.substr(first, out.find_last_not_of(" \t") - first + 1);
-}
 
 bool TslDialogNumber(HWND dialog, int id, long long& value) {
     // ES_NUMBER stops typing, not pasting: the text is parsed whole.
-    return ConfigParseInt(TslDialogText(dialog, id), value);
+    return ConfigParseInt(DialogTextTrimmed(dialog, id), value);
 }
 
 void TslDialogRefuse(HWND dialog, int control, const std::string& message) {
-    MessageBoxA(dialog, message.c_str(), TSL_DIALOG_REFUSED, MB_ICONWARNING);
-    HWND wrong = GetDlgItem(dialog, control);
-    SetFocus(wrong);
-    SendMessageA(wrong, EM_SETSEL, 0, -1);
+    DialogRefuse(dialog, control, TSL_DIALOG_REFUSED, message);
 }
 
 void TslDialogFillCombo(HWND dialog, int id, const char* const* items, int count, int selected) {
@@ -71,10 +46,10 @@ BOOL OnInit(HWND dialog, InputState& s) {
     SendDlgItemMessageA(dialog, IDC_TSL_IN_ADDRESS, EM_LIMITTEXT, 253, 0);
     SendDlgItemMessageA(dialog, IDC_TSL_IN_PORT, EM_LIMITTEXT, 5, 0);
     SendDlgItemMessageA(dialog, IDC_TSL_IN_TOLERANCE, EM_LIMITTEXT, 5, 0);
-    TslDialogSetText(dialog, IDC_TSL_IN_ADDRESS, at.host);
-    TslDialogSetText(dialog, IDC_TSL_IN_PORT, std::to_string(at.port));
-    TslDialogSetText(dialog, IDC_TSL_IN_TOLERANCE, std::to_string(c.toleranceMs));
-    TslDialogSetText(dialog, IDC_TSL_IN_STATE, "Now: " + s.inUse);
+    DialogSetText(dialog, IDC_TSL_IN_ADDRESS, at.host);
+    DialogSetText(dialog, IDC_TSL_IN_PORT, std::to_string(at.port));
+    DialogSetText(dialog, IDC_TSL_IN_TOLERANCE, std::to_string(c.toleranceMs));
+    DialogSetText(dialog, IDC_TSL_IN_STATE, "Now: " + s.inUse);
     return TRUE;
 }
 
@@ -82,7 +57,7 @@ void OnOk(HWND dialog, InputState& s) {
     TslSettings c = *s.settings;
     c.inEnabled = IsDlgButtonChecked(dialog, IDC_TSL_IN_ENABLED) == BST_CHECKED ? 1 : 0;
     const bool tcp = SendDlgItemMessageA(dialog, IDC_TSL_IN_TRANSPORT, CB_GETCURSEL, 0, 0) == 1;
-    const std::string address = TslDialogText(dialog, IDC_TSL_IN_ADDRESS);
+    const std::string address = DialogTextTrimmed(dialog, IDC_TSL_IN_ADDRESS);
     long long port = -1, tolerance = -1;
     if (address.empty() || address.find_first_of(" []") != std::string::npos)
         return TslDialogRefuse(dialog, IDC_TSL_IN_ADDRESS,

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include "config/dialog_text.h"
 #include "resources/resource.h"
 
 namespace {
@@ -82,7 +83,7 @@ BOOL OnInit(HWND dialog, OutputsState& s) {
         SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&c));
     }
     SendDlgItemMessageA(dialog, IDC_TSL_REFRESH, EM_LIMITTEXT, 5, 0);
-    TslDialogSetText(dialog, IDC_TSL_REFRESH, std::to_string(s.settings->refreshMs));
+    DialogSetText(dialog, IDC_TSL_REFRESH, std::to_string(s.settings->refreshMs));
     Fill(dialog, s, s.list.empty() ? -1 : 0);
     return TRUE;
 }
