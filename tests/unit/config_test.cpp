@@ -8,34 +8,9 @@
 #include <map>
 #include <set>
 
-namespace {
+#include "tests/memory_config.h"
 
-// Stores text as an INI file does; an integer is read by parsing it.
-class MemoryBackend : public ConfigBackend {
-public:
-    std::map<std::string, std::string> values;
-    int writes = 0;
-    bool ReadInt(const std::string& name, long long& value) override {
-        auto it = values.find(name);
-        return it != values.end() && ConfigParseInt(it->second, value);
-    }
-    bool ReadString(const std::string& name, std::string& value) override {
-        auto it = values.find(name);
-        if (it == values.end()) return false;
-        value = it->second;
-        return true;
-    }
-    bool WriteInt(const std::string& name, long long value) override {
-        ++writes;
-        values[name] = std::to_string(value);
-        return true;
-    }
-    bool WriteString(const std::string& name, const std::string& value) override {
-        ++writes;
-        values[name] = value;
-        return true;
-    }
-};
+namespace {
 
 TEST(ConfigValues, IntegersAreParsedWholeOrNotAtAll) {
     long long v = 0;
@@ -46,7 +21,7 @@ TEST(ConfigValues, IntegersAreParsedWholeOrNotAtAll) {
 }
 
 TEST(ConfigValues, TypedValuesWithDefaultsAndRanges) {
-    MemoryBackend store;
+    MemoryIni store;
     ConfigSetActive(&store);
     EXPECT_EQ(ConfigGetInt("HistoryFilter", 3, 0, 7), 3) << "absent";
     EXPECT_TRUE(ConfigSetInt("HistoryFilter", 5, 0, 7));
@@ -79,7 +54,7 @@ PortSettings NonDefaultPort() {
 }
 
 TEST(SessionConfig, EmptyStoreGivesTheSessionDefaults) {
-    MemoryBackend store;
+    MemoryIni store;
     EXPECT_TRUE(ConfigLoadPort(&store) == PortSettings());
     EXPECT_TRUE(ConfigLoadFont(&store) == FontConfig());
     EXPECT_FALSE(ConfigLoadPlacement(&store).saved);
@@ -95,7 +70,7 @@ TEST(SessionConfig, EmptyStoreGivesTheSessionDefaults) {
 }
 
 TEST(SessionConfig, SavedValuesComeBack) {
-    MemoryBackend store;
+    MemoryIni store;
     const PortSettings port = NonDefaultPort();
     EXPECT_EQ(ConfigSavePort(&store, PortSettings(), port), 11);
     EXPECT_EQ(store.values["Port"], "COM12");
@@ -118,7 +93,7 @@ TEST(SessionConfig, SavedValuesComeBack) {
 }
 
 TEST(SessionConfig, OnlyChangedValuesAreWritten) {
-    MemoryBackend store;
+    MemoryIni store;
     PortSettings before = NonDefaultPort(), now = before;
     EXPECT_EQ(ConfigSavePort(&store, before, now), 0);
     EXPECT_EQ(store.writes, 0);
@@ -134,7 +109,7 @@ TEST(SessionConfig, OnlyChangedValuesAreWritten) {
 
 // Every stored value damaged on its own: that value alone returns to its default.
 TEST(SessionConfig, DamagedValuesFallBackOneByOne) {
-    MemoryBackend good;
+    MemoryIni good;
     const PortSettings port = NonDefaultPort();
     ConfigSavePort(&good, PortSettings(), port);
     const PortSettings defaults;
@@ -152,14 +127,14 @@ TEST(SessionConfig, DamagedValuesFallBackOneByOne) {
         {"ReconnectAutomatically", "99", &PortSettings::reconnect},
     };
     for (const auto& d : damage) {
-        MemoryBackend store = good;
+        MemoryIni store = good;
         store.values[d.name] = d.bad;
         PortSettings expected = port;
         expected.*d.field = defaults.*d.field;
         EXPECT_TRUE(ConfigLoadPort(&store) == expected) << d.name << "=" << d.bad;
     }
     for (const char* bad : {"9601", "0", "1000000", "115200.0"}) {
-        MemoryBackend store = good;
+        MemoryIni store = good;
         store.values["BaudRate"] = bad;
         PortSettings expected = port;
         expected.baudRate = defaults.baudRate;
@@ -168,7 +143,7 @@ TEST(SessionConfig, DamagedValuesFallBackOneByOne) {
 }
 
 TEST(SessionConfig, DamagedFontAndPlacementFallBack) {
-    MemoryBackend store;
+    MemoryIni store;
     FontConfig font;
     font.face = "Courier New";
     font.height = 16;
@@ -188,7 +163,7 @@ TEST(SessionConfig, DamagedFontAndPlacementFallBack) {
     EXPECT_TRUE(p.saved);
     EXPECT_EQ(p.maximized, 0);
     for (const char* name : {"WindowLeft", "WindowTop", "WindowRight", "WindowBottom"}) {
-        MemoryBackend damaged = store;
+        MemoryIni damaged = store;
         damaged.values[name] = "many";
         EXPECT_FALSE(ConfigLoadPlacement(&damaged).saved) << name;
         damaged.values.erase(name);
@@ -230,7 +205,7 @@ MqttConfig Saved() {
 }
 
 TEST(MqttConfig, PasswordIsStoredSealedAsHexAndComesBack) {
-    MemoryBackend store;
+    MemoryIni store;
     EXPECT_TRUE(ConfigLoadMqtt(&store, CODEC) == MqttConfig()) << "empty store: defaults";
     EXPECT_EQ(MqttConfig().port, 1883);
     EXPECT_EQ(MqttConfig().enabled, 0);
@@ -266,7 +241,7 @@ TEST(MqttConfig, PasswordIsStoredSealedAsHexAndComesBack) {
 }
 
 TEST(MqttConfig, DamagedValuesFallBackOneByOne) {
-    MemoryBackend store;
+    MemoryIni store;
     ConfigSaveMqtt(&store, MqttConfig(), Saved(), CODEC);
     store.values["MqttPort"] = "70000";
     store.values["MqttEnabled"] = "2";
@@ -315,7 +290,7 @@ TEST(WatchConfig, DefaultsRoundTripAndDamagedValuesFallBackOneByOne) {
         ASSERT_NE(f.key.name, nullptr);
         EXPECT_TRUE(names.insert(f.key.name).second) << f.key.name;
     }
-    MemoryBackend store;
+    MemoryIni store;
     const WatchSettings defaults = ConfigLoadWatch(&store);
     for (int rule = 0; rule < WATCH_SETTING_RULES; ++rule) EXPECT_EQ(defaults.rule[rule], 1) << rule;
     EXPECT_EQ(defaults.flickerMs, 200);

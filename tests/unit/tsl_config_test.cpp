@@ -8,35 +8,9 @@
 #include <map>
 
 #include "app/command_line.h"
+#include "tests/memory_config.h"
 
 namespace {
-
-// Stores text as an INI file does; an integer is read by parsing it.
-class MemoryBackend : public ConfigBackend {
-public:
-    std::map<std::string, std::string> values;
-    int writes = 0;
-    bool ReadInt(const std::string& name, long long& value) override {
-        auto it = values.find(name);
-        return it != values.end() && ConfigParseInt(it->second, value);
-    }
-    bool ReadString(const std::string& name, std::string& value) override {
-        auto it = values.find(name);
-        if (it == values.end()) return false;
-        value = it->second;
-        return true;
-    }
-    bool WriteInt(const std::string& name, long long value) override {
-        ++writes;
-        values[name] = std::to_string(value);
-        return true;
-    }
-    bool WriteString(const std::string& name, const std::string& value) override {
-        ++writes;
-        values[name] = value;
-        return true;
-    }
-};
 
 TslSettings TwoDestinations() {
     TslSettings s;
@@ -67,14 +41,9 @@ TslSettings TwoDestinations() {
 }
 
 TEST(TslConfig, DefaultsComeFromTheTablesAndMatchTheMap) {
-    const TslSettings s;
-    EXPECT_EQ(s.refreshMs, 1000);
-    EXPECT_EQ(s.toleranceMs, 200);
-    EXPECT_EQ(s.inEnabled, 0);
-    EXPECT_TRUE(s.outputs.empty());
     // An empty store reads every default, the listener included.
-    MemoryBackend empty;
-    EXPECT_TRUE(ConfigLoadTsl(&empty) == s);
+    MemoryIni empty;
+    EXPECT_TRUE(ConfigLoadTsl(&empty) == TslSettings());
     EXPECT_EQ(ConfigLoadTsl(&empty).listener, TSL_LISTENER_KEY.def);
     // A new destination's map is the documented default map, field by field.
     const TslMapConfig map = TslDestinationMap(TslDestinationConfig());
@@ -85,15 +54,14 @@ TEST(TslConfig, DefaultsComeFromTheTablesAndMatchTheMap) {
         EXPECT_EQ(map.level[level], def.level[level]) << level;
         EXPECT_EQ(map.bit31[level], def.bit31[level]) << level;
     }
-    EXPECT_EQ(map.lh && map.txt && map.rh, true);
+    EXPECT_TRUE(map.lh && map.txt && map.rh);
     EXPECT_EQ(map.brightness, def.brightness);
     EXPECT_EQ(map.screen, def.screen);
-    EXPECT_EQ(TslDestinationConfig().enabled, 1);
 }
 
 TEST(TslConfig, TwoDestinationsWithMapsRoundTripAndOnlyChangesAreWritten) {
     const TslSettings s = TwoDestinations();
-    MemoryBackend store;
+    MemoryIni store;
     EXPECT_EQ(ConfigSaveTsl(&store, TslSettings(), s), 4 + 3);  // 3 numbers, listener, 2 lines, count
     EXPECT_EQ(store.values["TslOutputs"], "2");
     EXPECT_EQ(store.values["TslOutput1"],
@@ -135,7 +103,7 @@ TEST(TslConfig, BadEntriesAreRefusedNamingTheField) {
         EXPECT_FALSE(error.empty()) << bad;
     }
     // A damaged line in a store is left out; the other lines and values stay.
-    MemoryBackend store;
+    MemoryIni store;
     ConfigSaveTsl(&store, TslSettings(), TwoDestinations());
     store.values["TslOutput1"] = "5.0:udp:h:8900 levels=9";
     store.values["TslToleranceMs"] = "-5";

@@ -21,36 +21,11 @@
 #include "history/source.h"
 #include "resources/resource.h"
 #include "tally/store.h"
+#include "tests/memory_config.h"
 #include "tests/win/app_test_util.h"
 #include "win_artifacts.h"
 
 namespace {
-
-class MemoryConfig : public ConfigBackend {
-public:
-    std::map<std::string, long long> ints;
-    std::map<std::string, std::string> strings;
-    bool ReadInt(const std::string& name, long long& value) override {
-        auto it = ints.find(name);
-        if (it == ints.end()) return false;
-        value = it->second;
-        return true;
-    }
-    bool ReadString(const std::string& name, std::string& value) override {
-        auto it = strings.find(name);
-        if (it == strings.end()) return false;
-        value = it->second;
-        return true;
-    }
-    bool WriteInt(const std::string& name, long long value) override {
-        ints[name] = value;
-        return true;
-    }
-    bool WriteString(const std::string& name, const std::string& value) override {
-        strings[name] = value;
-        return true;
-    }
-};
 
 class WatchAppTest : public ::testing::Test {
 protected:

@@ -30,6 +30,7 @@
 #include "tally/store.h"
 #include "watch/watch.h"
 #include "win_artifacts.h"
+#include "tests/memory_config.h"
 #include "tests/win/app_test_util.h"
 
 namespace {
@@ -136,35 +137,6 @@ protected:
     HWND list = nullptr;
     std::unique_ptr<EventSource> source;
     HistoryMessageBoxFn savedBox = nullptr;
-};
-
-// Saved values in memory; a value stored as text is corrupt for a number.
-class MemoryConfig : public ConfigBackend {
-public:
-    std::map<std::string, long long> ints;
-    std::map<std::string, std::string> strings;
-    bool ReadInt(const std::string& name, long long& value) override {
-        auto it = ints.find(name);
-        if (it == ints.end()) return false;
-        value = it->second;
-        return true;
-    }
-    bool ReadString(const std::string& name, std::string& value) override {
-        auto it = strings.find(name);
-        if (it == strings.end()) return false;
-        value = it->second;
-        return true;
-    }
-    bool WriteInt(const std::string& name, long long value) override {
-        strings.erase(name);
-        ints[name] = value;
-        return true;
-    }
-    bool WriteString(const std::string& name, const std::string& value) override {
-        ints.erase(name);
-        strings[name] = value;
-        return true;
-    }
 };
 
 std::string ReadFile(const std::string& path) {
