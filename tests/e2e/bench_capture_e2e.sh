@@ -44,25 +44,12 @@ trap 'bench_cleanup; exit 143' TERM
 
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start, $(wine --version 2>/dev/null)"
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
-app_linux_pid() {
-  for p in "$QV_APP_PID" $(cat /proc/"$QV_APP_PID"/task/*/children 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qi 'qorvex.exe'; then echo "$p"; return; fi
-  done
-}
-# The wineserver of this prefix: its working folder is named after the prefix's device and inode.
-wineserver_pid() {
-  _dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-  for p in /proc/[0-9]*; do
-    case "$(readlink "$p/cwd" 2>/dev/null)" in */$_dir) echo "${p#/proc/}"; return ;; esac
-  done
-}
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 # cpu_over APP SERVER SECONDS LABEL: both in % of one core; the sum also in $QV_RUN/cpu_sum.
 cpu_over() {
   _hz=$(getconf CLK_TCK)
-  _a0=$(cpu_ticks "$1"); _w0=$(cpu_ticks "$2"); _t0=$(date +%s.%N)
+  _a0=$(qv_cpu_ticks "$1"); _w0=$(qv_cpu_ticks "$2"); _t0=$(date +%s.%N)
   sleep "$3"
-  _a1=$(cpu_ticks "$1"); _w1=$(cpu_ticks "$2"); _t1=$(date +%s.%N)
+  _a1=$(qv_cpu_ticks "$1"); _w1=$(qv_cpu_ticks "$2"); _t1=$(date +%s.%N)
   awk -v a="$((_a1 - _a0))" -v w="$((_w1 - _w0))" -v hz="$_hz" -v t0="$_t0" -v t1="$_t1" -v l="$4" -v f="$QV_RUN/cpu_sum" \
     -v load="$(cut -d' ' -f1 /proc/loadavg)" \
     'BEGIN { s = t1 - t0; pa = 100*a/hz/s; pw = 100*w/hz/s
@@ -97,7 +84,7 @@ QORVEX_BENCH_STATS=$(winpath "$stats"); export QORVEX_BENCH_STATS
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "$(winpath "$log")" --record "$(winpath "$rec")"
 unset QORVEX_BENCH_STATS
 qv_app_wait_window 30000 || { qv_fail "window"; qv_e2e_end; }
-app=$(app_linux_pid); server=$(wineserver_pid)
+app=$(qv_app_linux_pid); server=$(qv_wineserver_pid)
 [ -n "$app" ] && [ -n "$server" ] || { qv_fail "pids of qorvex.exe ($app) and its wineserver ($server) not found"; qv_e2e_end; }
 qv_probe command 105 >/dev/null
 qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1 && { qv_fail "Connection failed."; qv_e2e_end; }

@@ -28,30 +28,18 @@ echo "machine: $(nproc) cores, $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo 
 
 # The Linux process that runs qorvex.exe: the wine launcher execs into it,
 # but look for the child too in case a loader stays in between.
-app_linux_pid() {
-  for p in "$QV_APP_PID" $(cat /proc/"$QV_APP_PID"/task/*/children 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qi 'qorvex.exe'; then echo "$p"; return; fi
-  done
-}
 
 # The wineserver of this prefix: its working folder is named after the
 # prefix's device and inode.
-wineserver_pid() {
-  _dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-  for p in /proc/[0-9]*; do
-    case "$(readlink "$p/cwd" 2>/dev/null)" in */$_dir) echo "${p#/proc/}"; return ;; esac
-  done
-}
 
 # utime+stime in clock ticks.
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 
 # cpu_over PID1 PID2 SECONDS LABEL: CPU of both over the interval, in % of one core.
 cpu_over() {
   _hz=$(getconf CLK_TCK)
-  _a0=$(cpu_ticks "$1"); _w0=$(cpu_ticks "$2"); _t0=$(date +%s.%N)
+  _a0=$(qv_cpu_ticks "$1"); _w0=$(qv_cpu_ticks "$2"); _t0=$(date +%s.%N)
   sleep "$3"
-  _a1=$(cpu_ticks "$1"); _w1=$(cpu_ticks "$2"); _t1=$(date +%s.%N)
+  _a1=$(qv_cpu_ticks "$1"); _w1=$(qv_cpu_ticks "$2"); _t1=$(date +%s.%N)
   awk -v a="$((_a1 - _a0))" -v w="$((_w1 - _w0))" -v hz="$_hz" -v t0="$_t0" -v t1="$_t1" -v l="$4" \
     'BEGIN { s = t1 - t0; printf "cpu %-34s qorvex.exe %5.1f%% (%.2f s CPU in %.1f s)  wineserver %5.1f%%\n", l, 100*a/hz/s, a/hz, s, 100*w/hz/s }' |
     tee "$QV_RUN/cpu_last"
@@ -72,7 +60,7 @@ if [ -n "${QORVEX_BENCH_BEFORE:-}" ]; then
   qv_nullmodem_start || exit 1
   qv_app_start "$QORVEX_BENCH_BEFORE"
   if qv_app_wait_window 30000; then
-    before=$(app_linux_pid); server=$(wineserver_pid)
+    before=$(qv_app_linux_pid); server=$(qv_wineserver_pid)
     qv_probe command 105 >/dev/null
     sleep 3
     cpu_over "$before" "$server" 10 "before: connected, idle (10 s)"
@@ -86,7 +74,7 @@ fi
 qv_nullmodem_start || exit 1
 qv_app_start "$QV_BUILD/bin/qorvex.exe"
 qv_app_wait_window 30000 || { qv_fail "window"; qv_e2e_end; }
-app=$(app_linux_pid); server=$(wineserver_pid)
+app=$(qv_app_linux_pid); server=$(qv_wineserver_pid)
 echo "qorvex.exe is Linux pid ${app:-?}, wineserver pid ${server:-?}"
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
 

@@ -20,16 +20,10 @@ qv_e2e_begin bench_history
 qv_feed_trap
 [ -x "$QV_BUILD/bin/qvroundtrip.exe" ] || { qv_log "missing qvroundtrip.exe"; exit 1; }
 
-app_linux_pid() {
-  for p in "$QV_APP_PID" $(cat /proc/"$QV_APP_PID"/task/*/children 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qi 'qorvex.exe'; then echo "$p"; return; fi
-  done
-}
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 cpu_over() {
-  _hz=$(getconf CLK_TCK); _a0=$(cpu_ticks "$1"); _t0=$(date +%s.%N)
+  _hz=$(getconf CLK_TCK); _a0=$(qv_cpu_ticks "$1"); _t0=$(date +%s.%N)
   sleep "$2"
-  _a1=$(cpu_ticks "$1"); _t1=$(date +%s.%N)
+  _a1=$(qv_cpu_ticks "$1"); _t1=$(date +%s.%N)
   awk -v a="$((_a1 - _a0))" -v hz="$_hz" -v t0="$_t0" -v t1="$_t1" -v l="$3" \
     'BEGIN { s = t1 - t0; printf "cpu %-40s qorvex.exe %5.1f%% of one core\n", l, 100*a/hz/s }'
 }
@@ -41,7 +35,7 @@ winlog="Z:$(printf '%s' "$log" | tr '/' '\\')"
 qv_nullmodem_start || exit 1
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "$winlog"
 qv_app_wait_window 30000 || { qv_fail "window"; qv_e2e_end; }
-app=$(app_linux_pid)
+app=$(qv_app_linux_pid)
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
 qv_probe command 105 >/dev/null
 qv_probe wait-dialog "Qorvex V-1.0" 1500 >/dev/null 2>&1 && { qv_fail "Connection failed."; qv_e2e_end; }

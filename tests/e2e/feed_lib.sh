@@ -214,3 +214,21 @@ qv_verify_all_displays() {
   done
   rm -f "$_exp"
 }
+
+# The Linux pid of qorvex.exe started by qv_app_start (wine's child).
+qv_app_linux_pid() {
+  for p in "$QV_APP_PID" $(cat /proc/"$QV_APP_PID"/task/*/children 2>/dev/null); do
+    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qi 'qorvex.exe'; then echo "$p"; return; fi
+  done
+}
+
+# The wineserver of this prefix: its working folder is named after the prefix's device and inode.
+qv_wineserver_pid() {
+  _dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+  for p in /proc/[0-9]*; do
+    case "$(readlink "$p/cwd" 2>/dev/null)" in */$_dir) echo "${p#/proc/}"; return ;; esac
+  done
+}
+
+# User plus system clock ticks a process has used.
+qv_cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }

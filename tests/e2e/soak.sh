@@ -30,12 +30,6 @@ qv_feed_trap
 QV_NO_SHOTS=1
 TABLE="$QV_ARTIFACTS/soak_table.txt"
 
-app_linux_pid() {
-  for p in "$QV_APP_PID" $(cat /proc/"$QV_APP_PID"/task/*/children 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qi 'qorvex.exe'; then echo "$p"; return; fi
-  done
-}
-
 # figure NAME FILE: the value of a "name<TAB>value" line.
 figure() { sed -n "s/^$1	//p" "$2"; }
 
@@ -81,7 +75,7 @@ rm -f "$log" "$rec" "$sent"
 qv_app_start "$QV_BUILD/bin/qorvex.exe" --log "Z:$(printf '%s' "$log" | tr '/' '\\')" \
   --record "Z:$(printf '%s' "$rec" | tr '/' '\\')"
 qv_app_wait_window 30000 || { qv_fail "qorvex.exe window"; qv_e2e_end; }
-app=$(app_linux_pid)
+app=$(qv_app_linux_pid)
 [ -n "$app" ] || { qv_fail "pid of qorvex.exe not found"; qv_e2e_end; }
 # A build that cannot log says so in a box at start-up: noted, and the soak
 # goes on without the log.
